@@ -1,0 +1,59 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vaultkit {
+
+// The only place that knows how a vault's encrypted image is made, opened,
+// closed and re-keyed. One interface, one implementation per platform:
+// GocryptfsDiskImage (Linux, the default here) and HdiutilDiskImage (the other
+// platform's disk-image tool). All operations block; callers run them on a
+// worker. Failures are thrown as VaultError (hdiutil(verb, message),
+// wrongPassword, busy(names)).
+class DiskImage {
+public:
+    struct Attachment {
+        // What detach() is given: a whole-disk device on the other platform,
+        // the mount point of the image on Linux.
+        std::string wholeDisk;
+        // Every mount point of the image, in the system's order; may be empty.
+        std::vector<std::string> mountPoints;
+        friend bool operator==(const Attachment&, const Attachment&) = default;
+    };
+
+    virtual ~DiskImage() = default;
+
+    // Name of the image inside the vault directory ("data.gocryptfs",
+    // "data.sparsebundle").
+    virtual std::string imageName() const = 0;
+
+    // Lines 5 to 8 of a vault's README.txt: how to open the image without the
+    // application, in Chinese and in English (four lines, no line feeds).
+    virtual std::vector<std::string> readmeHowToOpen() const = 0;
+
+    virtual void create(const std::filesystem::path& image, const std::string& password,
+                        const std::string& volumeName) = 0;
+    virtual void attach(const std::filesystem::path& image, const std::string& password,
+                        const std::filesystem::path& mountPoint) = 0;
+    virtual void detach(const std::string& device, bool force) = 0;
+    virtual bool checkPassword(const std::filesystem::path& image, const std::string& password) = 0;
+    virtual void changePassword(const std::filesystem::path& image, const std::string& oldPassword,
+                                const std::string& newPassword) = 0;
+    virtual std::optional<Attachment> attachment(const std::filesystem::path& image) = 0;
+    virtual std::vector<std::string> busyProcesses(const std::filesystem::path& mountPoint) = 0;
+    // Never blocks on a mounted file system (asked every 2 s on the GUI thread).
+    virtual bool isMountPoint(const std::filesystem::path& path) = 0;
+    virtual std::string canonical(const std::string& path) = 0;
+
+    // The platform's driver with default tool paths; shared by the library.
+    static std::shared_ptr<DiskImage> platformDefault();
+    // Replaces what platformDefault() returns (tests: lower scrypt cost,
+    // fault-injecting wrappers). nullptr restores the built-in default.
+    static void setPlatformDefault(std::shared_ptr<DiskImage> driver);
+};
+
+} // namespace vaultkit
