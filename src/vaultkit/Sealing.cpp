@@ -31,6 +31,13 @@ crypto::SecretBytes sealingKey(const crypto::SecretBytes& shared, crypto::Bytes 
     return crypto::hkdfSha256(shared.bytes(), salt, asBytes(label), kKeySize);
 }
 
+// A box too short to hold a nonce and a tag is refused before any key
+// agreement, so a garbled record never triggers a biometric prompt.
+void checkBoxLength(const SealedSecret& sealed) {
+    if (sealed.box.size() < crypto::kNonceSize + crypto::kTagSize)
+        crypto::fail("sealed box shorter than 28 bytes");
+}
+
 std::string openWithKey(const crypto::SecretBytes& key, const SealedSecret& sealed) {
     crypto::SecretBytes plain = crypto::chachaOpen(key.bytes(), sealed.box);
     return crypto::decodeUtf8Lossy(plain.bytes());
@@ -71,6 +78,7 @@ SealedSecret seal(std::string_view secret, const P256PublicKey& recipient) {
 }
 
 std::string open(const SealedSecret& sealed, const X25519PrivateKey& privateKey) {
+    checkBoxLength(sealed);
     auto ephemeral = crypto::x25519Public(sealed.ephemeralPublicKey);
     auto own = crypto::x25519Private(privateKey.raw());
     const X25519PublicKey ownPublic = crypto::x25519RawPublic(own.get());
@@ -82,6 +90,7 @@ std::string open(const SealedSecret& sealed, const X25519PrivateKey& privateKey)
 }
 
 std::string open(const SealedSecret& sealed, const Agree& agree, const P256PublicKey& recipient) {
+    checkBoxLength(sealed);
     // Decoding validates the point before it is handed to `agree`.
     crypto::p256Public(sealed.ephemeralPublicKey);
     P256PublicKey ephemeral;
