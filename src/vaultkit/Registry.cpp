@@ -1,0 +1,78 @@
+#include "vaultkit/Registry.h"
+
+#include "vaultkit/ConfigStore.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <iterator>
+
+namespace vaultkit::Registry {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+bool isUtf8(std::string_view s) {
+    try {
+        (void)json(std::string(s)).dump(-1, ' ', false, json::error_handler_t::strict);
+        return true;
+    } catch (const json::exception&) {
+        return false;
+    }
+}
+
+} // namespace
+
+std::optional<std::vector<std::string>> parse(std::string_view text) {
+    json root;
+    try {
+        root = json::parse(text.begin(), text.end());
+    } catch (const json::exception&) {
+        return std::nullopt;
+    }
+    if (!root.is_array()) return std::nullopt;
+    std::vector<std::string> paths;
+    for (const json& item : root) {
+        if (!item.is_string()) continue;
+        auto path = item.get<std::string>();
+        if (path.empty()) continue;
+        paths.push_back(std::move(path));
+    }
+    return paths;
+}
+
+std::optional<std::vector<std::string>> read(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return parse(bytes);
+}
+
+std::string encode(const std::vector<std::string>& paths) {
+    json list = json::array();
+    for (const auto& p : paths)
+        if (isUtf8(p)) list.push_back(p);
+    return list.dump();
+}
+
+void write(const fs::path& file, const std::vector<std::string>& paths) {
+    const std::string bytes = encode(paths);
+    if (file.has_parent_path()) {
+        std::error_code ignored;
+        fs::create_directories(file.parent_path(), ignored);
+    }
+    ConfigStore::writeAtomically(file, bytes, 0600);
+}
+
+std::string standardized(const fs::path& path) {
+    fs::path p = fs::absolute(path).lexically_normal();
+    std::string s = p.string();
+    while (s.size() > 1 && s.back() == '/')
+        s.pop_back();
+    return s;
+}
+
+} // namespace vaultkit::Registry
