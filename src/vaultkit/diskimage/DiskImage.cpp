@@ -1,0 +1,35 @@
+#include "vaultkit/diskimage/DiskImage.h"
+
+#include "vaultkit/diskimage/GocryptfsDiskImage.h"
+
+#include <mutex>
+
+namespace vaultkit {
+
+namespace {
+
+std::mutex& defaultMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::shared_ptr<DiskImage>& defaultSlot() {
+    static std::shared_ptr<DiskImage> slot;
+    return slot;
+}
+
+} // namespace
+
+std::shared_ptr<DiskImage> DiskImage::platformDefault() {
+    std::lock_guard lock(defaultMutex());
+    auto& slot = defaultSlot();
+    if (!slot) slot = std::make_shared<GocryptfsDiskImage>();
+    return slot;
+}
+
+void DiskImage::setPlatformDefault(std::shared_ptr<DiskImage> driver) {
+    std::lock_guard lock(defaultMutex());
+    defaultSlot() = std::move(driver);
+}
+
+} // namespace vaultkit

@@ -1,0 +1,689 @@
+#include "vaultkit/diskimage/GocryptfsDiskImage.h"
+
+#include "vaultkit/Exec.h"
+#include "vaultkit/VaultError.h"
+#include "vaultkit/diskimage/ToolText.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <unordered_set>
+
+#include <openssl/crypto.h>
+
+namespace vaultkit {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// ---- Small file helpers for /proc ----
+
+// Whole content of a (small, pseudo) file; none when it cannot be read.
+std::optional<std::string> readSmallFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string text;
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+std::optional<std::string> readLink(const std::string& path) {
+    std::string buf(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+        if (n < 0) return std::nullopt;
+        if (static_cast<std::size_t>(n) < buf.size()) {
+            buf.resize(static_cast<std::size_t>(n));
+            return buf;
+        }
+        if (buf.size() > (1u << 20)) return std::nullopt;
+        buf.resize(buf.size() * 2);
+    }
+}
+
+// The numeric entries of a /proc-like directory, in directory order.
+std::vector<std::string> numericEntries(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return names;
+    while (const dirent* ent = ::readdir(d)) {
+        const std::string_view name = ent->d_name;
+        if (!name.empty() &&
+            std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            names.emplace_back(name);
+    }
+    ::closedir(d);
+    return names;
+}
+
+std::string processName(const std::string& pid) {
+    auto comm = readSmallFile("/proc/" + pid + "/comm");
+    if (!comm) return {};
+    while (!comm->empty() && comm->back() == '\n')
+        comm->pop_back();
+    return *comm;
+}
+
+// Start time of a process (field 22 of /proc/PID/stat) and whether it is
+// still running (not gone, not a zombie). Used to tell a daemon from a later
+// process that got the same PID.
+struct ProcState {
+    bool alive = false;
+    std::string startTime;
+};
+
+ProcState procState(pid_t pid) {
+    ProcState st;
+    const auto text = readSmallFile("/proc/" + std::to_string(pid) + "/stat");
+    if (!text) return st;
+    // The command name in field 2 is in parentheses and may hold anything.
+    const auto close = text->rfind(')');
+    if (close == std::string::npos) return st;
+    std::vector<std::string_view> fields; // fields from 3 (state) on
+    std::string_view rest = std::string_view(*text).substr(close + 1);
+    std::size_t pos = 0;
+    while (pos < rest.size()) {
+        while (pos < rest.size() && rest[pos] == ' ')
+            ++pos;
+        const auto end = std::min(rest.find(' ', pos), rest.size());
+        if (end > pos) fields.push_back(rest.substr(pos, end - pos));
+        pos = end;
+    }
+    if (fields.size() < 20) return st;
+    st.alive = fields[0] != "Z" && fields[0] != "X";
+    st.startTime = std::string(fields[19]);
+    return st;
+}
+
+bool isBelow(std::string_view path, std::string_view dir) {
+    if (path.size() < dir.size() || path.compare(0, dir.size(), dir) != 0) return false;
+    if (path.size() == dir.size()) return true;
+    return dir == "/" || path[dir.size()] == '/';
+}
+
+// ---- Path helpers ----
+
+std::vector<std::string> splitPath(std::string_view path) {
+    std::vector<std::string> parts;
+    std::size_t pos = 0;
+    while (pos <= path.size()) {
+        auto end = path.find('/', pos);
+        if (end == std::string_view::npos) end = path.size();
+        if (end > pos) parts.emplace_back(path.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return parts;
+}
+
+std::string joinPath(const std::vector<std::string>& parts) {
+    if (parts.empty()) return "/";
+    std::string out;
+    for (const auto& p : parts) {
+        out += '/';
+        out += p;
+    }
+    return out;
+}
+
+std::string currentDirectory() {
+    std::string buf(4096, '\0');
+    for (;;) {
+        if (::getcwd(buf.data(), buf.size())) return std::string(buf.c_str());
+        if (errno != ERANGE || buf.size() > (1u << 20)) return "/";
+        buf.resize(buf.size() * 2);
+    }
+}
+
+std::string absoluteText(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    const std::string cwd = currentDirectory();
+    return path.empty() ? cwd : cwd + "/" + path;
+}
+
+// "." and ".." removed lexically, no trailing slash: the standardised form.
+std::string standardized(const std::string& path) {
+    std::vector<std::string> out;
+    for (auto& part : splitPath(absoluteText(path))) {
+        if (part == ".") continue;
+        if (part == "..") {
+            if (!out.empty()) out.pop_back();
+            continue;
+        }
+        out.push_back(std::move(part));
+    }
+    return joinPath(out);
+}
+
+// realpath() that never looks at a mount point listed in `mountPoints`
+// (lstat on the root of a FUSE mount waits for its daemon). None when a
+// component does not exist or the links loop.
+std::optional<std::string> resolveNoTouch(const std::string& path,
+                                          const std::unordered_set<std::string>& mountPoints) {
+    std::vector<std::string> pending = splitPath(absoluteText(path));
+    std::reverse(pending.begin(), pending.end()); // back() is the next component
+    std::vector<std::string> done;
+    int links = 0;
+    while (!pending.empty()) {
+        std::string part = std::move(pending.back());
+        pending.pop_back();
+        if (part == ".") continue;
+        if (part == "..") {
+            if (!done.empty()) done.pop_back();
+            continue;
+        }
+        done.push_back(std::move(part));
+        const std::string candidate = joinPath(done);
+        if (mountPoints.count(candidate)) continue; // a mounted directory: never a link
+        struct stat st {};
+        if (::lstat(candidate.c_str(), &st) != 0) return std::nullopt;
+        if (S_ISLNK(st.st_mode)) {
+            if (++links > 40) return std::nullopt;
+            const auto target = readLink(candidate);
+            if (!target || target->empty()) return std::nullopt;
+            done.pop_back();
+            if ((*target)[0] == '/') done.clear();
+            auto targetParts = splitPath(*target);
+            for (auto it = targetParts.rbegin(); it != targetParts.rend(); ++it)
+                pending.push_back(std::move(*it));
+        } else if (!S_ISDIR(st.st_mode) && !pending.empty()) {
+            return std::nullopt; // a file in the middle of a path
+        }
+    }
+    return joinPath(done);
+}
+
+std::unordered_set<std::string> mountPointSet(const std::vector<MountEntry>& table) {
+    std::unordered_set<std::string> set;
+    for (const auto& e : table)
+        set.insert(e.mountPoint);
+    return set;
+}
+
+// ---- Passwords on standard input ----
+
+// The password bytes followed by a line feed; wiped when it goes.
+class SecretInput {
+public:
+    explicit SecretInput(std::initializer_list<const std::string*> lines) {
+        Bytes bytes;
+        std::size_t total = 0;
+        for (const auto* l : lines)
+            total += l->size() + 1;
+        bytes.reserve(total);
+        for (const auto* l : lines) {
+            bytes.insert(bytes.end(), l->begin(), l->end());
+            bytes.push_back('\n');
+        }
+        input_ = std::move(bytes);
+    }
+    ~SecretInput() {
+        if (input_ && !input_->empty()) OPENSSL_cleanse(input_->data(), input_->size());
+    }
+    SecretInput(const SecretInput&) = delete;
+    SecretInput& operator=(const SecretInput&) = delete;
+    const std::optional<Bytes>& get() const { return input_; }
+
+private:
+    std::optional<Bytes> input_;
+};
+
+void wipe(ExecResult& r) {
+    if (!r.stdoutBytes.empty()) OPENSSL_cleanse(r.stdoutBytes.data(), r.stdoutBytes.size());
+}
+
+bool mentionsBusy(const std::string& text) {
+    return text.find("Device or resource busy") != std::string::npos;
+}
+
+std::string fuseLineValue(std::string_view fdinfo) {
+    static constexpr std::string_view key = "fuse_connection:";
+    const auto pos = fdinfo.find(key);
+    if (pos == std::string_view::npos) return {};
+    auto start = pos + key.size();
+    while (start < fdinfo.size() && (fdinfo[start] == ' ' || fdinfo[start] == '\t'))
+        ++start;
+    auto end = start;
+    while (end < fdinfo.size() && fdinfo[end] >= '0' && fdinfo[end] <= '9')
+        ++end;
+    return std::string(fdinfo.substr(start, end - start));
+}
+
+// The command line of a process as its arguments.
+std::vector<std::string> commandLine(const std::string& pid) {
+    std::vector<std::string> args;
+    const auto text = readSmallFile("/proc/" + pid + "/cmdline");
+    if (!text) return args;
+    std::size_t pos = 0;
+    while (pos < text->size()) {
+        auto end = text->find('\0', pos);
+        if (end == std::string::npos) end = text->size();
+        args.push_back(text->substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return args;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+GocryptfsDiskImage::GocryptfsDiskImage()
+    : GocryptfsDiskImage(Options{}) {}
+
+GocryptfsDiskImage::GocryptfsDiskImage(Options options)
+    : options_(std::move(options)) {
+    if (options_.scryptN != 0 && (options_.scryptN < 10 || options_.scryptN > 28))
+        throw std::invalid_argument("gocryptfs scrypt cost must be 0 (default) or 10 to 28");
+}
+
+std::vector<std::string> GocryptfsDiskImage::readmeHowToOpen() const {
+    return {
+        "  在 Linux 上安装 gocryptfs，在一个空文件夹上运行 gocryptfs data.gocryptfs "
+        "空文件夹，输入主密码即可。",
+        "  On Linux, install gocryptfs, run gocryptfs data.gocryptfs EMPTY-FOLDER and enter your master "
+        "password.",
+        "用完后关闭 / To close it again:",
+        "  fusermount3 -u EMPTY-FOLDER",
+    };
+}
+
+// ---- Pure parts ----
+
+std::string GocryptfsDiskImage::fsnameFor(std::string_view canonicalImage) {
+    // Everything that FUSE's option syntax or the mount table would change
+    // (",", "\", white space, "=", "%") is percent-encoded; UTF-8 stays as is.
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out(fsnamePrefix);
+    for (const char ch : canonicalImage) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                           c >= 0x80 || c == '/' || c == '.' || c == '_' || c == '-' || c == '~' ||
+                           c == '+' || c == ':' || c == '@';
+        if (plain) {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 0xF]);
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> GocryptfsDiskImage::imageFromFsname(std::string_view source) {
+    if (source.substr(0, fsnamePrefix.size()) != fsnamePrefix) return std::nullopt;
+    source.remove_prefix(fsnamePrefix.size());
+    std::string out;
+    for (std::size_t i = 0; i < source.size(); ++i) {
+        if (source[i] != '%') {
+            out.push_back(source[i]);
+            continue;
+        }
+        unsigned value = 0;
+        if (i + 2 >= source.size()) return std::nullopt;
+        const auto [end, ec] = std::from_chars(source.data() + i + 1, source.data() + i + 3, value, 16);
+        if (ec != std::errc() || end != source.data() + i + 3) return std::nullopt;
+        out.push_back(static_cast<char>(static_cast<unsigned char>(value)));
+        i += 2;
+    }
+    if (out.empty() || out[0] != '/') return std::nullopt;
+    return out;
+}
+
+std::string GocryptfsDiskImage::handMadeSource(std::string_view path) {
+    std::string out;
+    out.reserve(path.size());
+    for (const char c : path) {
+        if (c == '\\') continue;
+        out.push_back(c == ',' ? '_' : c);
+    }
+    return out;
+}
+
+std::string GocryptfsDiskImage::cleanToolText(std::string_view text) {
+    // Without a syslog daemon gocryptfs reports its switch to syslog on stderr,
+    // even on success: "SwitchToSyslog: ..." / "SwitchLoggerToSyslog: ...".
+    std::string kept;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        auto end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        const auto line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.find("SwitchToSyslog") != std::string_view::npos ||
+            line.find("SwitchLoggerToSyslog") != std::string_view::npos)
+            continue;
+        kept.append(line);
+        kept.push_back('\n');
+    }
+    return ToolText::cleanErr(kept);
+}
+
+void GocryptfsDiskImage::checkPasswordShape(const std::string& password, const std::string& verb) {
+    if (password.size() > maxPasswordBytes)
+        throw VaultError::hdiutil(verb, "password too long for gocryptfs (more than 2048 bytes)");
+    if (password.find('\n') != std::string::npos || password.find('\0') != std::string::npos)
+        throw VaultError::hdiutil(
+            verb, "password contains a line break or NUL character, which gocryptfs cannot read");
+}
+
+std::string GocryptfsDiskImage::canonicalIn(const std::string& path, const std::vector<MountEntry>& table) {
+    if (auto real = resolveNoTouch(path, mountPointSet(table))) return *real;
+    return standardized(path);
+}
+
+std::vector<MountEntry> GocryptfsDiskImage::mountsOf(const std::filesystem::path& image,
+                                                     const std::vector<MountEntry>& table) {
+    std::vector<MountEntry> found;
+    const bool any =
+        std::any_of(table.begin(), table.end(), [](const MountEntry& e) { return e.fsType == fsType; });
+    if (!any) return found;
+    const auto mps = mountPointSet(table);
+    const std::string given = standardized(image.string());
+    const std::string canon = resolveNoTouch(image.string(), mps).value_or(given);
+    const std::string handCanon = handMadeSource(canon);
+    const std::string handGiven = handMadeSource(given);
+    for (const auto& e : table) {
+        if (e.fsType != fsType) continue;
+        bool match = false;
+        if (auto ours = imageFromFsname(e.source)) {
+            match = *ours == canon || resolveNoTouch(*ours, mps) == canon;
+        } else if (!e.source.empty() && e.source[0] == '/') {
+            // A mount made by hand: the cipher path as it was given (made
+            // absolute, links not resolved), with "," as "_" and no "\".
+            match = e.source == handCanon || e.source == handGiven;
+            if (!match) {
+                const auto real = resolveNoTouch(e.source, mps);
+                match = real && (*real == canon || handMadeSource(*real) == handCanon);
+            }
+        }
+        if (match) found.push_back(e);
+    }
+    return found;
+}
+
+std::vector<pid_t> GocryptfsDiskImage::daemonsServing(const MountEntry& entry) {
+    std::vector<pid_t> pids;
+    // The kernel's dev_t of the connection: major in the bits from 20 up.
+    const std::string connection = std::to_string((entry.major << 20) | entry.minor);
+    bool sawConnectionInfo = false;
+    std::vector<std::pair<pid_t, std::vector<std::string>>> byCommandLine;
+    for (const auto& pid : numericEntries("/proc")) {
+        const std::string comm = processName(pid);
+        if (comm.rfind("gocryptfs", 0) != 0) continue;
+        const std::string fdDir = "/proc/" + pid + "/fd";
+        bool serves = false;
+        for (const auto& fd : numericEntries(fdDir)) {
+            const auto target = readLink(fdDir + "/" + fd);
+            if (!target || *target != "/dev/fuse") continue;
+            const auto info = readSmallFile("/proc/" + pid + "/fdinfo/" + fd);
+            if (!info) continue;
+            const auto value = fuseLineValue(*info);
+            if (value.empty()) continue;
+            sawConnectionInfo = true;
+            if (value == connection) serves = true;
+        }
+        pid_t p = 0;
+        std::from_chars(pid.data(), pid.data() + pid.size(), p);
+        if (serves)
+            pids.push_back(p);
+        else
+            byCommandLine.emplace_back(p, commandLine(pid));
+    }
+    if (!pids.empty() || sawConnectionInfo) return pids;
+    // Older kernels: the daemon runs as "gocryptfs -fg ... CIPHERDIR MOUNTPOINT".
+    for (const auto& [p, args] : byCommandLine) {
+        if (args.size() < 3 || std::find(args.begin(), args.end(), "-fg") == args.end()) continue;
+        const std::string& mp = args.back();
+        if (!mp.empty() && mp[0] == '/' && standardized(mp) == entry.mountPoint) pids.push_back(p);
+    }
+    return pids;
+}
+
+// ---- Operations ----
+
+void GocryptfsDiskImage::create(const std::filesystem::path& image, const std::string& password,
+                                const std::string& /*volumeName: gocryptfs has no volume name*/) {
+    checkPasswordShape(password, "create");
+    if (::mkdir(image.c_str(), 0700) != 0 && errno != EEXIST)
+        throw VaultError::hdiutil("create",
+                                  "cannot make the image folder: " + std::string(std::strerror(errno)));
+    std::vector<std::string> args = {"-init", "-q"};
+    if (options_.scryptN != 0) {
+        args.push_back("-scryptn");
+        args.push_back(std::to_string(options_.scryptN));
+    }
+    args.push_back("--");
+    args.push_back(image.string());
+    SecretInput input{&password};
+    ExecResult r = Exec::runSync(options_.gocryptfs, args, input.get(), options_.createTimeout);
+    wipe(r);
+    if (r.status != 0) throw VaultError::hdiutil("create", cleanToolText(r.stderrText));
+}
+
+void GocryptfsDiskImage::attach(const std::filesystem::path& image, const std::string& password,
+                                const std::filesystem::path& mountPoint) {
+    checkPasswordShape(password, "attach");
+    const auto table = MountTable::read();
+    // gocryptfs itself does not notice a second mount of the same cipher
+    // directory; two daemons writing one directory would damage it.
+    const auto existing = mountsOf(image, table);
+    if (!existing.empty())
+        throw VaultError::hdiutil("attach", "the image is already mounted at " + existing.front().mountPoint);
+    const std::string imagePath = canonicalIn(image.string(), table);
+    const std::string mp = canonicalIn(mountPoint.string(), table);
+    if (mountPointSet(table).count(mp))
+        throw VaultError::hdiutil("attach", "another volume is already mounted at " + mp);
+    // fusermount3 refuses a mount point its user cannot write; the locked
+    // folder is read-only, so give the owner write access back (only when the
+    // folder is ours: another user's folder is not ours to change).
+    struct stat st {};
+    if (::stat(mp.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+        !(st.st_mode & S_IWUSR))
+        ::chmod(mp.c_str(), (st.st_mode & 07777) | S_IWUSR);
+
+    // -nonempty: the locked folder may hold the folder-look files. Never
+    // -nosyslog: the daemon would then keep our pipes open until unmount.
+    const std::vector<std::string> args = {"-q", "-nonempty", "-fsname", fsnameFor(imagePath),
+                                           "--", imagePath,   mp};
+    ExecResult r;
+    {
+        SecretInput input{&password};
+        r = Exec::runSync(options_.gocryptfs, args, input.get(), options_.attachTimeout);
+    }
+    wipe(r);
+    if (r.status == 0) return;
+    if (r.status == 12) throw VaultError::wrongPassword();
+    const std::string message = cleanToolText(r.stderrText + r.stdoutText());
+    // A mount that came up half-way (e.g. the time limit hit after the daemon
+    // mounted) must not stay behind.
+    for (const auto& e : mountsOf(image, MountTable::read())) {
+        try {
+            detach(e.mountPoint, true);
+        } catch (...) {
+        }
+    }
+    throw VaultError::hdiutil("attach", message);
+}
+
+void GocryptfsDiskImage::detach(const std::string& device, bool force) {
+    if (!force) {
+        const ExecResult r =
+            Exec::runSync(options_.fusermount, {"-u", "--", device}, std::nullopt, options_.detachTimeout);
+        if (r.status == 0) return;
+        if (mentionsBusy(r.stderrText)) throw VaultError::busy({});
+        throw VaultError::hdiutil("detach", cleanToolText(r.stderrText));
+    }
+
+    // Forced: end the daemon that serves the mount. Its exit closes the FUSE
+    // connection, so open files and working directories inside get ENOTCONN
+    // instead of decrypted data (a lazy unmount alone would leave them working).
+    const auto table = MountTable::read();
+    const std::string mp = canonicalIn(device, table);
+    std::vector<std::pair<pid_t, std::string>> daemons; // pid, start time
+    for (const auto& e : table) {
+        if (e.mountPoint != mp || e.fsType.rfind("fuse", 0) != 0) continue;
+        for (const pid_t p : daemonsServing(e)) {
+            const auto st = procState(p);
+            if (st.alive) daemons.emplace_back(p, st.startTime);
+        }
+    }
+    const auto stillThere = [&](const std::pair<pid_t, std::string>& d) {
+        const auto st = procState(d.first);
+        return st.alive && st.startTime == d.second;
+    };
+    const auto waitGone = [&](double seconds) {
+        const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+        while (std::any_of(daemons.begin(), daemons.end(), stillThere) && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    for (const auto& d : daemons) {
+        ::kill(d.first, SIGTERM);
+        ::kill(d.first, SIGCONT); // a stopped daemon only sees SIGTERM once it runs
+    }
+    waitGone(options_.daemonExitWait);
+    for (const auto& d : daemons)
+        if (stillThere(d)) ::kill(d.first, SIGKILL);
+    waitGone(options_.daemonExitWait);
+
+    // The daemon unmounts on SIGTERM; a killed or foreign one leaves the entry.
+    const auto mounted = [&] {
+        const auto now = MountTable::read();
+        return std::any_of(now.begin(), now.end(), [&](const MountEntry& e) { return e.mountPoint == mp; });
+    };
+    if (!mounted()) return;
+    const ExecResult r =
+        Exec::runSync(options_.fusermount, {"-u", "-z", "--", mp}, std::nullopt, options_.detachTimeout);
+    if (!mounted()) return;
+    std::string message = cleanToolText(r.stderrText);
+    if (message.empty()) message = "the volume is still mounted at " + mp;
+    throw VaultError::hdiutil("detach", message);
+}
+
+bool GocryptfsDiskImage::checkPassword(const std::filesystem::path& image, const std::string& password) {
+    checkPasswordShape(password, "verify");
+    const std::string conf = (image / "gocryptfs.conf").string();
+    ExecResult r;
+    {
+        SecretInput input{&password};
+        r = Exec::runSync(options_.xray, {"-dumpmasterkey", conf}, input.get(),
+                          options_.checkPasswordTimeout);
+    }
+    wipe(r); // on success, standard output is the master key
+    if (r.status == 0) return true;
+    if (r.status == 8) return false;
+    throw VaultError::hdiutil("verify", cleanToolText(r.stderrText));
+}
+
+void GocryptfsDiskImage::changePassword(const std::filesystem::path& image, const std::string& oldPassword,
+                                        const std::string& newPassword) {
+    checkPasswordShape(oldPassword, "chpass");
+    checkPasswordShape(newPassword, "chpass");
+    std::vector<std::string> args = {"-passwd", "-q"};
+    if (options_.scryptN != 0) {
+        args.push_back("-scryptn");
+        args.push_back(std::to_string(options_.scryptN));
+    }
+    args.push_back("--");
+    args.push_back(image.string());
+    ExecResult r;
+    {
+        SecretInput input{&oldPassword, &newPassword};
+        r = Exec::runSync(options_.gocryptfs, args, input.get(), options_.changePasswordTimeout);
+    }
+    wipe(r);
+    if (r.status == 0) return;
+    if (r.status == 12) throw VaultError::wrongPassword();
+    std::string message = cleanToolText(r.stderrText);
+    if (r.status == 24) {
+        const std::string why =
+            "a leftover gocryptfs.conf.tmp in the image folder blocks the password change";
+        message = message.empty() ? why : why + ": " + message;
+    }
+    throw VaultError::hdiutil("chpass", message);
+}
+
+std::optional<DiskImage::Attachment> GocryptfsDiskImage::attachment(const std::filesystem::path& image) {
+    const auto mounts = mountsOf(image, MountTable::read());
+    if (mounts.empty()) return std::nullopt;
+    Attachment a;
+    for (const auto& e : mounts)
+        a.mountPoints.push_back(e.mountPoint);
+    a.wholeDisk = a.mountPoints.front();
+    return a;
+}
+
+std::vector<std::string> GocryptfsDiskImage::busyProcesses(const std::filesystem::path& mountPoint) {
+    const std::string mp = canonical(mountPoint.string());
+    std::vector<std::string> names;
+    const auto add = [&](const std::string& name) {
+        if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
+            names.push_back(name);
+    };
+    const auto linkBelow = [&](const std::string& link) {
+        const auto target = readLink(link);
+        return target && isBelow(*target, mp);
+    };
+    for (const auto& pid : numericEntries("/proc")) {
+        const std::string base = "/proc/" + pid;
+        bool holds = linkBelow(base + "/cwd") || linkBelow(base + "/root");
+        if (!holds) {
+            for (const auto& fd : numericEntries(base + "/fd")) {
+                if (linkBelow(base + "/fd/" + fd)) {
+                    holds = true;
+                    break;
+                }
+            }
+        }
+        if (!holds) {
+            // Mapped files: the path is the sixth field of /proc/PID/maps.
+            if (const auto maps = readSmallFile(base + "/maps")) {
+                std::size_t pos = 0;
+                while (!holds && pos < maps->size()) {
+                    auto end = maps->find('\n', pos);
+                    if (end == std::string::npos) end = maps->size();
+                    const std::string_view line = std::string_view(*maps).substr(pos, end - pos);
+                    pos = end + 1;
+                    const auto slash = line.find('/');
+                    if (slash != std::string_view::npos && isBelow(line.substr(slash), mp)) holds = true;
+                }
+            }
+        }
+        if (holds) add(processName(pid));
+    }
+    return names;
+}
+
+bool GocryptfsDiskImage::isMountPoint(const std::filesystem::path& path) {
+    const auto table = MountTable::read();
+    const auto mps = mountPointSet(table);
+    const auto real = resolveNoTouch(path.string(), mps);
+    return real && mps.count(*real) > 0;
+}
+
+std::string GocryptfsDiskImage::canonical(const std::string& path) {
+    return canonicalIn(path, MountTable::read());
+}
+
+} // namespace vaultkit

@@ -1,0 +1,113 @@
+#pragma once
+
+#include "vaultkit/diskimage/DiskImage.h"
+#include "vaultkit/diskimage/MountTable.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace vaultkit {
+
+// The Linux driver: the encrypted image is a gocryptfs cipher directory, and
+// attaching it means mounting it over FUSE on the vault's visible folder.
+//
+//  - Passwords go to gocryptfs on standard input as UTF-8 followed by one line
+//    feed. gocryptfs reads at most 2048 bytes up to the first line feed, so a
+//    longer password, or one holding a line feed or NUL, is refused before any
+//    tool runs.
+//  - Mounts made here carry the source (fsname) "hushcoffer:" + the
+//    percent-encoded canonical image path, which the mount table shows
+//    unchanged; mounts a person made by hand show the cipher path with ","
+//    turned into "_" and "\" dropped, and are matched as well as that allows.
+//  - The mount state is always read from /proc/self/mountinfo (once per
+//    query). isMountPoint() and canonical() never stat a mount point, so a
+//    killed or stopped gocryptfs daemon cannot make them fail or hang.
+//  - A forced detach ends the daemon that serves the mount. The daemon is the
+//    process holding the FUSE connection of the mount: its /dev/fuse
+//    descriptor's fdinfo names the connection ("fuse_connection:"), which is
+//    the device number the mount table gives the mount. Kernels without that
+//    line fall back to the daemon's command line (the mount point is its last
+//    argument), which works for the absolute paths this driver passes.
+//  - "attach" on Linux gives no device: detach() takes the mount point.
+class GocryptfsDiskImage final : public DiskImage {
+public:
+    static constexpr std::string_view imageFolderName = "data.gocryptfs";
+    static constexpr std::size_t maxPasswordBytes = 2048;
+    static constexpr std::string_view fsnamePrefix = "hushcoffer:";
+    static constexpr std::string_view fsType = "fuse.gocryptfs";
+
+    struct Options {
+        std::string gocryptfs = "/usr/bin/gocryptfs";
+        std::string xray = "/usr/bin/gocryptfs-xray";
+        std::string fusermount = "/usr/bin/fusermount3";
+        // Time limits in seconds.
+        double createTimeout = 300;
+        double attachTimeout = 180;
+        double detachTimeout = 120;
+        double checkPasswordTimeout = 180;
+        double changePasswordTimeout = 120;
+        // How long a forced detach waits for the daemon to end after SIGTERM
+        // before it sends SIGKILL (and as long again after that).
+        double daemonExitWait = 5;
+        // scrypt cost (log2 N) for new images and password changes, for tests
+        // only: 0 keeps gocryptfs's default; otherwise at least 10.
+        int scryptN = 0;
+    };
+
+    GocryptfsDiskImage();
+    // Throws std::invalid_argument for a scrypt cost other than 0 or 10..28.
+    explicit GocryptfsDiskImage(Options options);
+
+    const Options& options() const { return options_; }
+
+    std::string imageName() const override { return std::string(imageFolderName); }
+    std::vector<std::string> readmeHowToOpen() const override;
+
+    void create(const std::filesystem::path& image, const std::string& password,
+                const std::string& volumeName) override;
+    void attach(const std::filesystem::path& image, const std::string& password,
+                const std::filesystem::path& mountPoint) override;
+    void detach(const std::string& device, bool force) override;
+    bool checkPassword(const std::filesystem::path& image, const std::string& password) override;
+    void changePassword(const std::filesystem::path& image, const std::string& oldPassword,
+                        const std::string& newPassword) override;
+    std::optional<Attachment> attachment(const std::filesystem::path& image) override;
+    std::vector<std::string> busyProcesses(const std::filesystem::path& mountPoint) override;
+    bool isMountPoint(const std::filesystem::path& path) override;
+    std::string canonical(const std::string& path) override;
+
+    // ---- Pure parts (no tools run), public for tests ----
+
+    // The fsname of a mount made here, and back (none when the source is not
+    // one of ours or its encoding is broken).
+    static std::string fsnameFor(std::string_view canonicalImage);
+    static std::optional<std::string> imageFromFsname(std::string_view source);
+    // What the mount table shows as the source of a mount made by hand of the
+    // cipher directory at `path` (commas become "_", backslashes vanish).
+    static std::string handMadeSource(std::string_view path);
+    // The tool's text without gocryptfs's syslog noise, cleaned for the user.
+    static std::string cleanToolText(std::string_view text);
+    // Throws hdiutil(verb, ...) when gocryptfs cannot take the password.
+    static void checkPasswordShape(const std::string& password, const std::string& verb);
+
+    // canonical() against a given mount table: the real path with links, "."
+    // and ".." resolved component by component, where a component that is a
+    // mount point in `table` is taken as it is and never looked at; when the
+    // path does not resolve, its standardised absolute form.
+    static std::string canonicalIn(const std::string& path, const std::vector<MountEntry>& table);
+    // The mounts of the image in `table`, in table order.
+    static std::vector<MountEntry> mountsOf(const std::filesystem::path& image,
+                                            const std::vector<MountEntry>& table);
+
+    // PIDs of the processes serving the FUSE mount `entry` (see above).
+    static std::vector<pid_t> daemonsServing(const MountEntry& entry);
+
+private:
+    Options options_;
+};
+
+} // namespace vaultkit
