@@ -366,6 +366,22 @@ TEST(HdiutilCanonical, RealPathOrStandardised) {
         EXPECT_EQ(driver.canonical(in), expected) << in;
 }
 
+TEST(HdiutilIsMountPoint, MountTableLookup) {
+    const std::string table =
+        "22 1 0:21 / /proc rw,nosuid shared:12 - proc proc rw\n"
+        "\n"
+        "garbage line\n"
+        "87 29 0:52 / /home/a/My\\040Vault\\011tab\\134x\\012nl rw shared:44 - fuse.gocryptfs /c rw\n"
+        "88 29 0:53 / /home/a/\\999\\04 rw - fuse x rw\n"
+        "89 29 0:54 / /home/a/\xe6\x96\x87\xe4\xbb\xb6 rw - fuse x rw";
+    EXPECT_EQ(HdiutilDiskImage::mountPointInTable(table, 22), "/proc");
+    EXPECT_EQ(HdiutilDiskImage::mountPointInTable(table, 87), "/home/a/My Vault\ttab\\x\nnl");
+    EXPECT_EQ(HdiutilDiskImage::mountPointInTable(table, 88), "/home/a/\\999\\04"); // not escapes
+    EXPECT_EQ(HdiutilDiskImage::mountPointInTable(table, 89), "/home/a/文件");
+    EXPECT_EQ(HdiutilDiskImage::mountPointInTable(table, 2), std::nullopt);
+    EXPECT_EQ(HdiutilDiskImage::mountPointInTable("", 22), std::nullopt);
+}
+
 TEST(HdiutilIsMountPoint, FromTheMountRecord) {
     TempDir tmp;
     fs::create_directory(tmp.path() / "plain");

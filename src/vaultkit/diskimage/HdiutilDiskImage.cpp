@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <sstream>
@@ -142,21 +143,6 @@ std::string unescapeMountField(std::string_view field) {
         }
     }
     return out;
-}
-
-// The mount point of the mount with this id, from /proc/self/mountinfo.
-std::optional<std::string> mountPointOfMountId(std::uint64_t mountId) {
-    std::ifstream table("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(table, line)) {
-        // id parent major:minor root mount-point options ...
-        std::istringstream fields(line);
-        std::uint64_t id = 0;
-        std::string parent, device, root, mountPoint;
-        if (!(fields >> id >> parent >> device >> root >> mountPoint)) continue;
-        if (id == mountId) return unescapeMountField(mountPoint);
-    }
-    return std::nullopt;
 }
 
 } // namespace
@@ -306,7 +292,9 @@ bool HdiutilDiskImage::isMountPoint(const std::filesystem::path& path) {
     struct statx info {};
     if (::statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, STATX_MNT_ID, &info) != 0) return false;
     if ((info.stx_mask & STATX_MNT_ID) == 0) return false;
-    const auto mountedOn = mountPointOfMountId(info.stx_mnt_id);
+    std::ifstream file("/proc/self/mountinfo");
+    const std::string table((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto mountedOn = mountPointInTable(table, info.stx_mnt_id);
     if (!mountedOn) return false;
     return canonicalPath(*mountedOn) == canonicalPath(path.string());
 }
@@ -359,6 +347,23 @@ std::optional<DiskImage::Attachment> HdiutilDiskImage::attachmentFromInfoPlist(c
         const auto path = stringForKey(image, "image-path");
         if (path && canonicalPath(*path) == target)
             return parseEntities(entitiesOf(plist_dict_get_item(image, "system-entities")));
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> HdiutilDiskImage::mountPointInTable(std::string_view mountinfo,
+                                                               std::uint64_t mountId) {
+    std::size_t pos = 0;
+    while (pos < mountinfo.size()) {
+        std::size_t end = mountinfo.find('\n', pos);
+        if (end == std::string_view::npos) end = mountinfo.size();
+        // id parent major:minor root mount-point options ...
+        std::istringstream fields{std::string(mountinfo.substr(pos, end - pos))};
+        pos = end + 1;
+        std::uint64_t id = 0;
+        std::string parent, device, root, mountPoint;
+        if (!(fields >> id >> parent >> device >> root >> mountPoint)) continue;
+        if (id == mountId) return unescapeMountField(mountPoint);
     }
     return std::nullopt;
 }

@@ -95,6 +95,10 @@ public:
     // first.
     static std::vector<std::string> parseLsofCommands(std::string_view output);
 
+    // The mount point (escapes undone) of the mount with this id in a mount
+    // table in the format of /proc/self/mountinfo.
+    static std::optional<std::string> mountPointInTable(std::string_view mountinfo, std::uint64_t mountId);
+
     // The real path if it resolves, else the path made absolute with "." and
     // ".." resolved and repeated slashes collapsed (no symbolic links
     // followed).
