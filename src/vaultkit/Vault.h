@@ -1,0 +1,138 @@
+#pragma once
+
+#include "vaultkit/VaultConfig.h"
+#include "vaultkit/diskimage/DiskImage.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vaultkit {
+
+class Mnemonic;
+
+// One encrypted folder. A vault named N in the folder P is the hidden vault
+// directory P/.N.hushcoffer (`dir`: the encrypted image, vault.json with its
+// copy vault.json.bak, README.txt) and the visible folder P/N (`mountPoint`),
+// on which the decrypted volume is mounted while the vault is unlocked.
+//
+// Whether the vault is unlocked is never cached: isUnlocked() asks the mount
+// table each time.
+//
+// Concurrency: all operations block (they run system tools) and are meant to
+// run on a worker thread. Operations on ONE vault must not run concurrently;
+// the caller runs them one at a time (operations on different vaults are
+// independent). The only thing guarded here is the in-memory record, read and
+// replaced under a mutex, so another thread (a window) may read config() while
+// an operation changes it.
+class Vault {
+public:
+    using Progress = std::function<void(const std::string& key)>;
+
+    // ".hushcoffer": the vault directory is "." + name + dirSuffix.
+    static constexpr std::string_view dirSuffix = ".hushcoffer";
+    // Name of the marker file at the root of the encrypted volume.
+    static constexpr std::string_view markerName = ".hushcoffer-id";
+    // The file at the volume root that keeps desktop search from indexing the
+    // decrypted files.
+    static constexpr std::string_view noIndexName = ".trackerignore";
+    // Volume name given to every image.
+    static constexpr std::string_view volumeName = "Hushcoffer";
+
+    // Names that never count as user content of a folder: the locked look's
+    // files of both desktops' file managers and the other platform's.
+    static const std::set<std::string>& ignorable();
+
+    // True exactly for "." + at least one character + ".hushcoffer".
+    static bool isVaultDirName(std::string_view name);
+
+    // Folder of the third copies of vault records; empty (the default): no
+    // third copy is written or read. Set once at start by the application.
+    static std::optional<std::filesystem::path> backupDirectory();
+    static void setBackupDirectory(std::optional<std::filesystem::path> folder);
+    // backupDirectory + "vault-" + 16 hex digits (first 8 bytes of SHA-256 of
+    // the canonical path of dir) + ".json"; empty while backupDirectory is.
+    static std::optional<std::filesystem::path> backupURL(const std::filesystem::path& dir);
+
+    // The password rule: at least 8 user-perceived characters, no NUL, no line
+    // break (U+000A-U+000D, U+0085, U+2028, U+2029 as a character's first code
+    // point). Throws VaultError::weakPassword.
+    static void validate(std::string_view password);
+
+    // Makes a new vault in parent, unlocked. Progress keys, in order:
+    // "create", "verify", "done". A failure after the vault directory has been
+    // made removes everything this call made (an adopted empty folder stays).
+    static std::shared_ptr<Vault> create(const std::filesystem::path& parent, std::string_view name,
+                                         const std::string& password, const Mnemonic& mnemonic,
+                                         const Progress& progress = {},
+                                         std::shared_ptr<DiskImage> driver = DiskImage::platformDefault());
+
+    // Loads the record (vault.json, vault.json.bak, backup copy: the first
+    // that reads and decodes). Never touches the image. Throws configMissing.
+    static std::shared_ptr<Vault> open(const std::filesystem::path& dir,
+                                       std::shared_ptr<DiskImage> driver = DiskImage::platformDefault());
+
+    // The entry names of a folder the user would see, in the file system's
+    // order: without the ignorable names and without symbolic links to an
+    // application (destination ending ".app" or ".desktop"). File-system
+    // errors pass through.
+    static std::vector<std::string> visibleItems(const std::filesystem::path& folder);
+
+    Vault(std::filesystem::path dir, VaultConfig config,
+          std::shared_ptr<DiskImage> driver = DiskImage::platformDefault());
+    Vault(const Vault&) = delete;
+    Vault& operator=(const Vault&) = delete;
+    ~Vault();
+
+    const std::filesystem::path& dir() const { return dir_; }
+    // A copy of the record as last loaded or saved.
+    VaultConfig config() const;
+    std::filesystem::path image() const;
+    std::filesystem::path configURL() const;
+    std::filesystem::path mountPoint() const;
+    std::string name() const;
+    bool isUnlocked() const;
+    const std::shared_ptr<DiskImage>& driver() const { return driver_; }
+
+    // Returns at once when unlocked (the password is not checked); otherwise
+    // frees a foreign attachment and attaches.
+    void unlock(const std::string& password);
+    // prepareMountPoint, attach, and check that the volume is mounted.
+    void attachPrepared(const std::string& password);
+    // Makes the visible folder fit to be mounted on (creates it when missing).
+    void prepareMountPoint();
+    // Detaches, retrying a busy volume after 0.7 s and 1.4 s; then busy(names).
+    // On success the visible folder is left read-only (0o555).
+    void lock(bool force);
+    // Detaches the image when it is attached but not on this vault's folder.
+    void releaseForeignAttachment();
+    // Throws wrongPassword unless password is the vault's password.
+    void confirm(const std::string& password);
+
+private:
+    // Helpers for the operations that change the record or the lock state.
+    // Replaces the record in memory, then saves it to all three copies
+    // (ConfigStore::save); a save failure leaves the new record in memory.
+    void replaceConfigAndSave(VaultConfig config);
+    // Replaces the record in memory only.
+    void replaceConfig(VaultConfig config);
+    void setVerifiedPassword(const std::string& password);
+    void clearVerifiedPassword();
+    bool verifiedPasswordEquals(std::string_view password) const;
+
+    static std::vector<std::filesystem::path> recordCandidates(const std::filesystem::path& dir);
+
+    const std::filesystem::path dir_;
+    const std::shared_ptr<DiskImage> driver_;
+    mutable std::mutex mutex_; // guards config_ and verifiedPassword_
+    VaultConfig config_;
+    std::optional<std::string> verifiedPassword_;
+};
+
+} // namespace vaultkit

@@ -1,0 +1,129 @@
+#include "support/FaultyDiskImage.h"
+
+namespace vaulttest {
+
+void FaultyDiskImage::before(Op op, int nth, Action action) {
+    std::lock_guard lock(mutex_);
+    before_.emplace(std::make_pair(op, nth), std::move(action));
+}
+
+void FaultyDiskImage::after(Op op, int nth, Action action) {
+    std::lock_guard lock(mutex_);
+    after_.emplace(std::make_pair(op, nth), std::move(action));
+}
+
+void FaultyDiskImage::overrideCheckPassword(std::function<bool(bool)> filter) {
+    std::lock_guard lock(mutex_);
+    checkFilter_ = std::move(filter);
+}
+
+void FaultyDiskImage::clearActions() {
+    std::lock_guard lock(mutex_);
+    before_.clear();
+    after_.clear();
+    checkFilter_ = {};
+}
+
+std::vector<FaultyDiskImage::Call> FaultyDiskImage::calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+}
+
+std::vector<FaultyDiskImage::Call> FaultyDiskImage::calls(Op op) const {
+    std::lock_guard lock(mutex_);
+    std::vector<Call> out;
+    for (const auto& c : calls_)
+        if (c.op == op) out.push_back(c);
+    return out;
+}
+
+void FaultyDiskImage::clearCalls() {
+    std::lock_guard lock(mutex_);
+    calls_.clear();
+}
+
+int FaultyDiskImage::record(Op op, std::string argument, bool force) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(Call{op, std::move(argument), force});
+    int n = 0;
+    for (const auto& c : calls_)
+        if (c.op == op) ++n;
+    return n;
+}
+
+void FaultyDiskImage::run(const std::multimap<std::pair<Op, int>, Action>& actions, Op op, int nth) {
+    std::vector<Action> todo;
+    {
+        std::lock_guard lock(mutex_);
+        for (int key : {nth, 0}) {
+            auto [from, to] = actions.equal_range({op, key});
+            for (auto it = from; it != to; ++it)
+                todo.push_back(it->second);
+        }
+    }
+    for (auto& a : todo)
+        a();
+}
+
+void FaultyDiskImage::create(const std::filesystem::path& image, const std::string& password,
+                             const std::string& volumeName) {
+    int n = record(Op::create, image.string());
+    run(before_, Op::create, n);
+    inner_->create(image, password, volumeName);
+    run(after_, Op::create, n);
+}
+
+void FaultyDiskImage::attach(const std::filesystem::path& image, const std::string& password,
+                             const std::filesystem::path& mountPoint) {
+    int n = record(Op::attach, mountPoint.string());
+    run(before_, Op::attach, n);
+    inner_->attach(image, password, mountPoint);
+    run(after_, Op::attach, n);
+}
+
+void FaultyDiskImage::detach(const std::string& device, bool force) {
+    int n = record(Op::detach, device, force);
+    run(before_, Op::detach, n);
+    inner_->detach(device, force);
+    run(after_, Op::detach, n);
+}
+
+bool FaultyDiskImage::checkPassword(const std::filesystem::path& image, const std::string& password) {
+    int n = record(Op::checkPassword, image.string());
+    run(before_, Op::checkPassword, n);
+    bool ok = inner_->checkPassword(image, password);
+    run(after_, Op::checkPassword, n);
+    std::function<bool(bool)> filter;
+    {
+        std::lock_guard lock(mutex_);
+        filter = checkFilter_;
+    }
+    return filter ? filter(ok) : ok;
+}
+
+void FaultyDiskImage::changePassword(const std::filesystem::path& image, const std::string& oldPassword,
+                                     const std::string& newPassword) {
+    int n = record(Op::changePassword, image.string());
+    run(before_, Op::changePassword, n);
+    inner_->changePassword(image, oldPassword, newPassword);
+    run(after_, Op::changePassword, n);
+}
+
+std::optional<vaultkit::DiskImage::Attachment>
+FaultyDiskImage::attachment(const std::filesystem::path& image) {
+    int n = record(Op::attachment, image.string());
+    run(before_, Op::attachment, n);
+    auto a = inner_->attachment(image);
+    run(after_, Op::attachment, n);
+    return a;
+}
+
+std::vector<std::string> FaultyDiskImage::busyProcesses(const std::filesystem::path& mountPoint) {
+    int n = record(Op::busyProcesses, mountPoint.string());
+    run(before_, Op::busyProcesses, n);
+    auto names = inner_->busyProcesses(mountPoint);
+    run(after_, Op::busyProcesses, n);
+    return names;
+}
+
+} // namespace vaulttest
