@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vaultkit {
+
+class Vault;
+
+// Copies outside files and folders into an unlocked vault, then checks entry
+// by entry that every copy is complete. The check compares an inventory of the
+// source with one of the copy and reads attributes only (types and sizes),
+// never contents. The sources are never changed or removed.
+namespace Importer {
+
+// The copier: GNU cp keeps the tree, sizes, links, modes, times and extended
+// attributes. Run as `cp -a --reflink=auto -- SOURCE DESTINATION`.
+inline constexpr const char* copyTool = "/usr/bin/cp";
+// Prefix of the first problem text when the copier fails.
+inline constexpr const char* copyToolPrefix = "cp: ";
+// Time limit of one copy: 7 days.
+inline constexpr double copyTimeLimitSeconds = 604'800;
+// A result holds at most this many problem texts.
+inline constexpr std::size_t maxProblems = 51;
+
+// Inventory values besides a size (0 or more).
+inline constexpr std::int64_t directoryValue = -1;
+inline constexpr std::int64_t symlinkValue = -2;
+inline constexpr std::int64_t unreadableValue = -3;
+
+// Outcome of importing one item.
+struct Result {
+    std::string id;                    // new random identity (UUID text)
+    std::filesystem::path source;      // the item that was copied
+    std::filesystem::path destination; // where it went, inside the vault
+    std::int64_t files = 0;            // entries in the source's inventory
+    std::int64_t bytes = 0;            // total size of the source's regular files
+    std::vector<std::string> problems; // empty when the copy is complete
+
+    bool ok() const { return problems.empty(); }
+};
+
+// Relative path ("." for the item itself, "a/b" below it) to its value: a
+// size (0 or more) for a regular file or any other item that is neither a
+// directory nor a link, directoryValue, symlinkValue (never followed) or
+// unreadableValue. Kept in byte order of the paths, so comparisons and their
+// problem lists come out the same on every run.
+struct Inventory {
+    std::map<std::string, std::int64_t> entries;
+    std::int64_t bytes = 0; // sum of the sizes of the first kind
+};
+
+// Called with each source just before it is copied.
+using ItemProgress = std::function<void(const std::filesystem::path& source)>;
+// Called with the fraction (0 to 1, never decreasing) of all sources' bytes
+// that has arrived in the vault so far; sampled while a copy runs, a few times
+// a second at most, and 1 when everything is done.
+using ByteProgress = std::function<void(double fraction)>;
+
+// Copies each source into the vault's volume root under uniqueDestination of
+// its name, one after the other, and returns one result per source in the
+// order given. Throws only VaultError::io("vault is locked") when the vault is
+// not unlocked at the start (before any callback); every other failure is
+// reported in the results, and a failing item does not stop the others.
+std::vector<Result> copy(const std::vector<std::filesystem::path>& sources, const Vault& vault,
+                         const ItemProgress& progress = {}, const ByteProgress& byteProgress = {});
+
+// `url` when nothing is there (not even a dangling link); otherwise the first
+// free name of "base 2.ext", "base 3.ext", … in the same folder ("base 2" for
+// a name without extension).
+std::filesystem::path uniqueDestination(const std::filesystem::path& url);
+
+// The inventory of an item and everything below it (links not followed).
+Inventory inventory(const std::filesystem::path& url);
+
+// Appends to `problems` (which may already hold the copier's problem) a
+// "missing: P" or "size differs: P" for each source entry the copy lacks or
+// holds with another value, in path order, and stops once the list holds
+// more than 50 texts.
+std::vector<std::string> compare(const Inventory& source, const Inventory& copy,
+                                 std::vector<std::string> problems = {});
+
+} // namespace Importer
+
+} // namespace vaultkit
