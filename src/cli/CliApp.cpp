@@ -1,0 +1,292 @@
+#include "cli/CliApp.h"
+
+#include "cli/CliText.h"
+#include "cli/SecretReader.h"
+
+#include "vaultkit/Mnemonic.h"
+#include "vaultkit/Registry.h"
+#include "vaultkit/VaultError.h"
+
+#include <cstdlib>
+#include <ostream>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace cli {
+
+namespace fs = std::filesystem;
+using vaultkit::Vault;
+using vaultkit::VaultError;
+using vaultkit::Registry::standardized;
+
+namespace {
+
+std::string homeFolder() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    return "/";
+}
+
+bool isAbsoluteVariable(const char* name, std::string& value) {
+    const char* v = std::getenv(name);
+    if (!v || v[0] != '/') return false;
+    value = v;
+    return true;
+}
+
+const char* progressText(const std::string& key) {
+    if (key == "create") return "Creating the encrypted image…";
+    if (key == "verify") return "Checking the new vault…";
+    if (key == "done") return "Done.";
+    return nullptr;
+}
+
+} // namespace
+
+fs::path CliApp::supportDirectory() {
+    if (const char* dir = std::getenv("HC_SUPPORT_DIR"); dir && *dir) return fs::absolute(dir);
+    std::string dataHome;
+    if (!isAbsoluteVariable("XDG_DATA_HOME", dataHome)) dataHome = homeFolder() + "/.local/share";
+    return fs::path(dataHome) / bundleID;
+}
+
+fs::path CliApp::registryFile() const {
+    return supportDirectory() / std::string(vaultkit::Registry::fileName);
+}
+
+std::vector<fs::path> CliApp::candidates(const std::string& argument) {
+    const fs::path url = standardized(argument);
+    std::vector<fs::path> out;
+    auto consider = [&](const fs::path& p) {
+        if (Vault::isVaultDirName(p.filename().string())) out.push_back(p);
+    };
+    consider(url);
+    consider(url.parent_path());
+    consider(url.parent_path() / ("." + url.filename().string() + std::string(Vault::dirSuffix)));
+    return out;
+}
+
+std::shared_ptr<Vault> CliApp::resolve(const std::string& argument) {
+    std::optional<VaultError> firstError;
+    for (const auto& dir : candidates(argument)) {
+        try {
+            return Vault::open(dir);
+        } catch (const VaultError& e) {
+            std::error_code ec;
+            if (!firstError && fs::is_directory(dir, ec)) firstError = e;
+        }
+    }
+    if (firstError) throw *firstError;
+    throw NotAVault();
+}
+
+int CliApp::run(const std::vector<std::string>& argv) {
+    CommandLine line;
+    try {
+        line = CommandLine::parse(argv);
+    } catch (const CommandLine::UsageError& e) {
+        return usageError("", e.what());
+    }
+    if (line.command.empty()) {
+        if (line.help) {
+            out_ << CommandLine::usage("");
+            return exitOK;
+        }
+        return usageError("", "no command given");
+    }
+    if (line.help) {
+        out_ << CommandLine::usage(line.command);
+        return exitOK;
+    }
+    Vault::setBackupDirectory(supportDirectory() / "backups");
+    try {
+        return dispatch(line);
+    } catch (const VaultError& e) {
+        if (e.kind() == VaultError::Case::busy) {
+            err_ << "hushcoffer-cli: " << CliText::describe(e) << '\n';
+            return exitBusy;
+        }
+        return failure(e);
+    } catch (const NotAVault&) {
+        err_ << "hushcoffer-cli: " << CliText::errorText("err.notAVault", {}) << '\n';
+        return exitFailure;
+    } catch (const std::exception& e) {
+        return failure(e);
+    }
+}
+
+int CliApp::dispatch(const CommandLine& line) {
+    const std::string& c = line.command;
+    if (c == "create") return create(line);
+    if (c == "unlock") return unlock(line);
+    if (c == "lock") return lock(line);
+    if (c == "check") return check(line);
+    if (c == "status") return status(line);
+    if (c == "add") return add(line);
+    if (c == "forget") return forget(line);
+    return usageError("", "unknown command: " + c);
+}
+
+int CliApp::usageError(const std::string& command, const std::string& message) {
+    err_ << "hushcoffer-cli: " << message << '\n' << CommandLine::usage(command);
+    return exitUsage;
+}
+
+int CliApp::failure(const std::exception& error) {
+    err_ << "hushcoffer-cli: " << CliText::describe(error) << '\n';
+    return exitFailure;
+}
+
+std::string CliApp::statusLine(const Vault& vault) {
+    return vault.name() + '\t' + (vault.isUnlocked() ? "unlocked" : "locked") + '\t' +
+           vault.mountPoint().string();
+}
+
+bool CliApp::registerVault(const Vault& vault) {
+    const fs::path file = registryFile();
+    std::vector<std::string> paths = vaultkit::Registry::read(file).value_or(std::vector<std::string>{});
+    const std::string mine = standardized(vault.dir());
+    for (const auto& p : paths)
+        if (standardized(p) == mine) return false;
+    paths.push_back(mine);
+    vaultkit::Registry::write(file, paths);
+    return true;
+}
+
+int CliApp::create(const CommandLine& line) {
+    if (line.args.size() != 2) return usageError("create", "create needs PARENT and NAME");
+    SecretReader reader(line.passwordStdin);
+    Secret password = reader.read("Password for the new vault: ");
+    Vault::validate(password.str());
+    if (!line.passwordStdin) {
+        Secret again = reader.read("Repeat the password: ");
+        if (!(again == password)) {
+            err_ << "hushcoffer-cli: The passwords do not match.\n";
+            return exitFailure;
+        }
+    }
+    const vaultkit::Mnemonic mnemonic = vaultkit::Mnemonic::generate();
+    auto vault = Vault::create(fs::absolute(line.args[0]), line.args[1], password.str(), mnemonic,
+                               [this](const std::string& key) {
+                                   if (const char* t = progressText(key)) err_ << t << '\n' << std::flush;
+                               });
+    password.wipe();
+
+    std::string phrase = mnemonic.phrase();
+    out_ << phrase << std::endl;
+    OPENSSL_cleanse(phrase.data(), phrase.size());
+    err_ << "Write down these twelve words, in order, and keep them somewhere safe: they are the only way\n"
+            "back into the vault if you forget the password. Anyone who has them can open the vault.\n";
+    err_ << "Vault \"" << vault->name() << "\" created and unlocked at " << vault->mountPoint().string()
+         << "\n";
+    try {
+        registerVault(*vault);
+    } catch (const std::exception& e) {
+        err_ << "hushcoffer-cli: the vault was created but could not be registered: " << CliText::describe(e)
+             << '\n';
+    }
+    return exitOK;
+}
+
+int CliApp::unlock(const CommandLine& line) {
+    if (line.args.size() != 1) return usageError("unlock", "unlock needs one VAULT");
+    auto vault = resolve(line.args[0]);
+    if (vault->isUnlocked()) {
+        out_ << "Already unlocked: " << vault->mountPoint().string() << '\n';
+        return exitOK;
+    }
+    SecretReader reader(line.passwordStdin);
+    Secret password = reader.read("Password for \"" + vault->name() + "\": ");
+    vault->unlock(password.str());
+    out_ << "Unlocked: " << vault->mountPoint().string() << '\n';
+    return exitOK;
+}
+
+int CliApp::lock(const CommandLine& line) {
+    if (line.args.size() != 1) return usageError("lock", "lock needs one VAULT");
+    auto vault = resolve(line.args[0]);
+    vault->lock(line.force);
+    out_ << "Locked: " << vault->mountPoint().string() << '\n';
+    return exitOK;
+}
+
+int CliApp::check(const CommandLine& line) {
+    if (line.args.size() != 1) return usageError("check", "check needs one VAULT");
+    auto vault = resolve(line.args[0]);
+    SecretReader reader(line.passwordStdin);
+    Secret password = reader.read("Password for \"" + vault->name() + "\": ");
+    if (vault->isUnlocked()) {
+        // This process did not unlock it, so there is no remembered password
+        // to compare with: ask the image itself (no mount involved).
+        if (!vault->driver()->checkPassword(vault->image(), password.str()))
+            throw VaultError::wrongPassword();
+    } else {
+        vault->confirm(password.str());
+    }
+    out_ << "The password is correct.\n";
+    return exitOK;
+}
+
+int CliApp::status(const CommandLine& line) {
+    if (!line.args.empty()) {
+        int rc = exitOK;
+        for (const auto& arg : line.args) {
+            try {
+                out_ << statusLine(*resolve(arg)) << '\n';
+            } catch (const NotAVault&) {
+                err_ << "hushcoffer-cli: " << arg << ": " << CliText::errorText("err.notAVault", {}) << '\n';
+                rc = exitFailure;
+            } catch (const std::exception& e) {
+                err_ << "hushcoffer-cli: " << arg << ": " << CliText::describe(e) << '\n';
+                rc = exitFailure;
+            }
+        }
+        return rc;
+    }
+    auto paths = vaultkit::Registry::read(registryFile()).value_or(std::vector<std::string>{});
+    if (paths.empty()) {
+        err_ << "No vaults registered. Create one with \"hushcoffer-cli create PARENT NAME\" or add one with "
+                "\"hushcoffer-cli add VAULT\".\n";
+        return exitOK;
+    }
+    for (const auto& p : paths) {
+        try {
+            out_ << statusLine(*Vault::open(p)) << '\n';
+        } catch (const std::exception& e) {
+            // Like the application: a registered vault that cannot be opened
+            // is reported and skipped.
+            err_ << "hushcoffer-cli: cannot open vault at " << p << ": " << CliText::describe(e) << '\n';
+        }
+    }
+    return exitOK;
+}
+
+int CliApp::add(const CommandLine& line) {
+    if (line.args.size() != 1) return usageError("add", "add needs one VAULT");
+    auto vault = resolve(line.args[0]);
+    if (registerVault(*vault))
+        out_ << "Added \"" << vault->name() << "\": " << vault->dir().string() << '\n';
+    else
+        out_ << "Already registered: " << vault->dir().string() << '\n';
+    return exitOK;
+}
+
+int CliApp::forget(const CommandLine& line) {
+    if (line.args.size() != 1) return usageError("forget", "forget needs one VAULT");
+    const fs::path file = registryFile();
+    std::vector<std::string> paths = vaultkit::Registry::read(file).value_or(std::vector<std::string>{});
+    // By path, so a vault whose folder is gone can be forgotten too.
+    for (const auto& candidate : candidates(line.args[0])) {
+        const std::string wanted = standardized(candidate);
+        auto kept = paths;
+        std::erase_if(kept, [&](const std::string& p) { return standardized(p) == wanted; });
+        if (kept.size() == paths.size()) continue;
+        vaultkit::Registry::write(file, kept);
+        out_ << "Forgot: " << wanted << '\n';
+        return exitOK;
+    }
+    err_ << "hushcoffer-cli: not a registered vault: " << line.args[0] << '\n';
+    return exitFailure;
+}
+
+} // namespace cli

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "cli/CommandLine.h"
+
+#include "vaultkit/Vault.h"
+
+#include <filesystem>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// hushcoffer-cli: runs one command over the vault library and returns the
+// exit status: 0 success, 1 failure (one line on standard error), 2 usage
+// error, 3 lock refused because the volume is in use.
+class CliApp {
+public:
+    static constexpr int exitOK = 0;
+    static constexpr int exitFailure = 1;
+    static constexpr int exitUsage = 2;
+    static constexpr int exitBusy = 3;
+
+    // The application's bundle identifier: the name of its data folder.
+    static constexpr const char* bundleID = "app.hushcoffer.Hushcoffer";
+
+    CliApp(std::ostream& out, std::ostream& err)
+        : out_(out)
+        , err_(err) {}
+
+    int run(const std::vector<std::string>& argv);
+
+    // $HC_SUPPORT_DIR when set, else $XDG_DATA_HOME (or ~/.local/share) +
+    // the bundle identifier.
+    static std::filesystem::path supportDirectory();
+    // The vault a VAULT argument names: tried in order the path itself, its
+    // parent folder, and the sibling "." + its name + ".hushcoffer"; the first
+    // whose name is a vault directory name and that opens. Throws the open
+    // error of a vault directory that exists but does not open, else
+    // notAVault (a CliApp::NotAVault).
+    static std::shared_ptr<vaultkit::Vault> resolve(const std::string& argument);
+    // The candidate vault directories of a VAULT argument, in that order.
+    static std::vector<std::filesystem::path> candidates(const std::string& argument);
+
+    struct NotAVault : std::exception {
+        const char* what() const noexcept override { return "not a vault"; }
+    };
+
+private:
+    int dispatch(const CommandLine& line);
+    int create(const CommandLine& line);
+    int unlock(const CommandLine& line);
+    int lock(const CommandLine& line);
+    int check(const CommandLine& line);
+    int status(const CommandLine& line);
+    int add(const CommandLine& line);
+    int forget(const CommandLine& line);
+
+    int usageError(const std::string& command, const std::string& message);
+    int failure(const std::exception& error);
+    std::string statusLine(const vaultkit::Vault& vault);
+    // Adds the vault to the registry unless it is listed; true when the file
+    // was written.
+    bool registerVault(const vaultkit::Vault& vault);
+    std::filesystem::path registryFile() const;
+
+    std::ostream& out_;
+    std::ostream& err_;
+};
+
+} // namespace cli

@@ -1,0 +1,122 @@
+#include "cli/CliText.h"
+
+#include "vaultkit/VaultError.h"
+
+#ifdef HC_CLI_KXSTRINGS
+#include "kxui/strings/KXStrings.h"
+#endif
+
+#include <mutex>
+#include <utility>
+
+namespace cli {
+
+namespace {
+
+// English texts of the keys the vault library's errors map to (the same
+// wording as the application's English table).
+constexpr std::pair<std::string_view, std::string_view> kEnglish[] = {
+    {"err.touchid", "Quick unlock failed: %@"},
+    {"err.busy", "The vault is in use by: %@. Close those programs and try again."},
+    {"err.notEmpty", "The vault’s folder is not empty. It contains: %@"},
+    {"err.exists", "“%@” already exists. Choose another name or place."},
+    {"err.configMissing", "The vault’s record cannot be read: %@"},
+    {"err.system", "System error (%@): %@"},
+    {"err.integrity", "The backup is damaged: %@"},
+    {"err.noSnapshot", "This backup snapshot does not exist."},
+    {"err.wrongPassword", "The password is not correct."},
+    {"err.weakPassword", "The password must be at least 8 characters long and cannot contain line breaks."},
+    {"err.badMnemonic", "This is not a valid recovery phrase. Check the words and their order."},
+    {"err.mnemonicOther", "This recovery phrase belongs to another vault."},
+    {"err.recoveryFailed", "Access cannot be recovered: no recovery copy of the password opens this vault."},
+    {"err.touchidCancelled", "Quick unlock was cancelled."},
+    {"err.touchidInvalid",
+     "Quick unlock no longer works for this vault. Unlock it with the password, then turn "
+     "quick unlock on again."},
+    {"err.touchidOff", "Quick unlock is not turned on for this vault."},
+    {"err.invalidName", "This name cannot be used for a vault. A name must not be empty, start with a dot or "
+                        "contain “/”."},
+    {"err.elsewhere", "The vault is open somewhere else. Close it there, then try again."},
+    {"err.notLocked", "Lock the vault first."},
+    {"err.syncChanged", "The vault changed while it was being backed up. Try again."},
+    {"err.notAVault", "This is not a Hushcoffer vault. Choose a vault’s folder or its hidden “.hushcoffer” "
+                      "folder."},
+};
+
+#ifdef HC_CLI_KXSTRINGS
+bool tablesAvailable() {
+    static std::once_flag once;
+    static bool found = false;
+    std::call_once(once, [] {
+        if (auto bundle = KXResourceBundle::find(KXStrings::productBundleName)) {
+            KXStrings::registerProductBundle(std::move(*bundle));
+            KXStrings::setLanguage("en");
+            found = true;
+        }
+    });
+    return found;
+}
+#endif
+
+std::string oneLine(std::string s) {
+    for (char& c : s)
+        if (c == '\n' || c == '\r') c = ' ';
+    return s;
+}
+
+} // namespace
+
+std::string_view CliText::builtInText(std::string_view key) {
+    for (const auto& [k, text] : kEnglish)
+        if (k == key) return text;
+    return {};
+}
+
+std::string CliText::format(std::string_view text, const std::vector<std::string>& args) {
+    std::string out;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%' || i + 1 >= text.size()) {
+            out += text[i];
+            continue;
+        }
+        if (text[i + 1] == '%') {
+            out += '%';
+            ++i;
+        } else if (text[i + 1] == '@') {
+            if (next < args.size()) out += args[next];
+            ++next;
+            ++i;
+        } else if (i + 3 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9' && text[i + 2] == '$' &&
+                   text[i + 3] == '@') {
+            std::size_t index = static_cast<std::size_t>(text[i + 1] - '1');
+            if (index < args.size()) out += args[index];
+            i += 3;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string CliText::errorText(std::string_view key, const std::vector<std::string>& args) {
+#ifdef HC_CLI_KXSTRINGS
+    if (tablesAvailable()) {
+        std::vector<KXFormat::Arg> formatArgs;
+        formatArgs.reserve(args.size());
+        for (const auto& a : args)
+            formatArgs.emplace_back(a);
+        return oneLine(KXStrings::text(key, std::span<const KXFormat::Arg>(formatArgs)));
+    }
+#endif
+    std::string_view text = builtInText(key);
+    if (text.empty()) text = key;
+    return oneLine(format(text, args));
+}
+
+std::string CliText::describe(const std::exception& error) {
+    if (auto* v = dynamic_cast<const vaultkit::VaultError*>(&error)) return errorText(v->key(), v->args());
+    return oneLine(error.what());
+}
+
+} // namespace cli

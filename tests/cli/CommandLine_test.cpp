@@ -1,0 +1,95 @@
+#include "cli/CliApp.h"
+#include "cli/CliText.h"
+#include "cli/CommandLine.h"
+
+#include "vaultkit/VaultError.h"
+
+#include <gtest/gtest.h>
+
+using namespace cli;
+using Args = std::vector<std::string>;
+
+TEST(CliCommandLine, OptionsBeforeOrAfterArguments) {
+    struct Case {
+        Args argv;
+        std::string command;
+        Args args;
+        bool passwordStdin, force, help;
+    };
+    const Case cases[] = {
+        {{"lock", "--force", "/v"}, "lock", {"/v"}, false, true, false},
+        {{"lock", "/v", "--force"}, "lock", {"/v"}, false, true, false},
+        {{"--password-stdin", "unlock", "/v"}, "unlock", {"/v"}, true, false, false},
+        {{"create", "/p", "--password-stdin", "N"}, "create", {"/p", "N"}, true, false, false},
+        {{"create", "--", "/p", "-dash"}, "create", {"/p", "-dash"}, false, false, false},
+        {{"status"}, "status", {}, false, false, false},
+        {{"status", "-h"}, "status", {}, false, false, true},
+        {{"--help"}, "", {}, false, false, true},
+        {{"add", "-"}, "add", {"-"}, false, false, false},
+    };
+    for (const auto& c : cases) {
+        auto line = CommandLine::parse(c.argv);
+        EXPECT_EQ(line.command, c.command);
+        EXPECT_EQ(line.args, c.args);
+        EXPECT_EQ(line.passwordStdin, c.passwordStdin);
+        EXPECT_EQ(line.force, c.force);
+        EXPECT_EQ(line.help, c.help);
+    }
+    for (const Args& bad : {Args{"nope"}, Args{"status", "--force"}, Args{"lock", "--password-stdin", "/v"},
+                            Args{"unlock", "--password", "/v"}, Args{"--force"}})
+        EXPECT_THROW(CommandLine::parse(bad), CommandLine::UsageError) << bad.front();
+}
+
+TEST(CliText, FormatsTheErrorTextsOfTheLibrary) {
+    using vaultkit::VaultError;
+    EXPECT_EQ(CliText::format("a %@ b %@ %% %2$@", {"x", "y"}), "a x b y % y");
+    EXPECT_EQ(CliText::describe(VaultError::wrongPassword()), "The password is not correct.");
+    EXPECT_EQ(CliText::describe(VaultError::busy({"sleep", "bash"})),
+              "The vault is in use by: sleep, bash. Close those programs and try again.");
+    EXPECT_EQ(CliText::describe(VaultError::busy({})),
+              "The vault is in use by: ?. Close those programs and try again.");
+    EXPECT_EQ(CliText::describe(VaultError::io("marker mismatch")), "System error (io): marker mismatch");
+    EXPECT_EQ(CliText::describe(VaultError::hdiutil("attach", "line one\nline two")),
+              "System error (attach): line one line two")
+        << "always one line";
+    EXPECT_EQ(CliText::describe(std::runtime_error("plain")), "plain");
+    // Every case of the library has a text.
+    for (const auto& e :
+         {VaultError::touchID("t"), VaultError::mountPointNotEmpty({"a"}), VaultError::alreadyExists("p"),
+          VaultError::configMissing("p"), VaultError::integrity("i"), VaultError::snapshotNotFound("s"),
+          VaultError::weakPassword(), VaultError::badMnemonic(), VaultError::mnemonicNotForThisVault(),
+          VaultError::recoveryFailed(), VaultError::touchIDCancelled(), VaultError::touchIDInvalidated(),
+          VaultError::touchIDNotEnabled(), VaultError::invalidName(), VaultError::openedElsewhere(),
+          VaultError::notLocked(), VaultError::changedDuringSync()}) {
+        EXPECT_FALSE(CliText::builtInText(e.key()).empty()) << e.key();
+        EXPECT_EQ(CliText::describe(e).rfind("err.", 0), std::string::npos) << e.key();
+    }
+}
+
+TEST(CliApp, CandidatesOfAVaultArgument) {
+    using P = std::vector<std::filesystem::path>;
+    EXPECT_EQ(CliApp::candidates("/h/Photos"), P{"/h/.Photos.hushcoffer"});
+    EXPECT_EQ(CliApp::candidates("/h/Photos/"), P{"/h/.Photos.hushcoffer"});
+    // Every candidate whose name passes is listed, in the order they are tried.
+    EXPECT_EQ(CliApp::candidates("/h/.Photos.hushcoffer"),
+              (P{"/h/.Photos.hushcoffer", "/h/..Photos.hushcoffer.hushcoffer"}));
+    EXPECT_EQ(CliApp::candidates("/h/.Photos.hushcoffer/vault.json"),
+              (P{"/h/.Photos.hushcoffer", "/h/.Photos.hushcoffer/.vault.json.hushcoffer"}));
+    EXPECT_EQ(CliApp::candidates("/h/x/../.P.hushcoffer/./README.txt"),
+              (P{"/h/.P.hushcoffer", "/h/.P.hushcoffer/.README.txt.hushcoffer"}));
+    EXPECT_EQ(CliApp::candidates("/h/.A.hushcoffer/.B.hushcoffer"),
+              (P{"/h/.A.hushcoffer/.B.hushcoffer", "/h/.A.hushcoffer",
+                 "/h/.A.hushcoffer/..B.hushcoffer.hushcoffer"}));
+}
+
+TEST(CliApp, SupportDirectory) {
+    ::setenv("HC_SUPPORT_DIR", "/s/dir", 1);
+    EXPECT_EQ(CliApp::supportDirectory(), "/s/dir");
+    ::unsetenv("HC_SUPPORT_DIR");
+    ::setenv("XDG_DATA_HOME", "/d", 1);
+    EXPECT_EQ(CliApp::supportDirectory(), std::filesystem::path("/d") / CliApp::bundleID);
+    ::setenv("XDG_DATA_HOME", "relative", 1); // not absolute: ignored
+    ::setenv("HOME", "/home/u", 1);
+    EXPECT_EQ(CliApp::supportDirectory(), std::filesystem::path("/home/u/.local/share") / CliApp::bundleID);
+    ::unsetenv("XDG_DATA_HOME");
+}

@@ -1,0 +1,254 @@
+// hushcoffer-cli as a user runs it: the real program, real volumes.
+#include "support/TestSupport.h"
+
+#include "vaultkit/Exec.h"
+#include "vaultkit/Registry.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using vaultkit::Exec::runSync;
+
+namespace {
+
+const std::string kPassword = "plain old password";
+
+// The program beside this test binary (scripts/run-as-user copies it there),
+// else the one in the build tree.
+std::string cliPath() {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    const fs::path beside = self.parent_path() / "hushcoffer-cli";
+    if (!ec && fs::exists(beside)) return beside.string();
+    return HC_CLI_BUILD_PATH;
+}
+
+struct CliRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        auto end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        support = tmp / "support";
+        parent = tmp / "home";
+        fs::create_directory(parent);
+        ::setenv("HC_SUPPORT_DIR", support.c_str(), 1);
+        vault = parent / "My Vault";
+        dir = parent / ".My Vault.hushcoffer";
+    }
+    void TearDown() override { ::unsetenv("HC_SUPPORT_DIR"); }
+
+    CliRun cli(const std::vector<std::string>& args, std::optional<std::string> input = std::nullopt) {
+        std::optional<vaultkit::Bytes> in;
+        if (input) in = vaultkit::Bytes(input->begin(), input->end());
+        auto r = runSync(cliPath(), args, in, 120);
+        return CliRun{r.status, r.stdoutText(), r.stderrText};
+    }
+    std::vector<std::string> registry() {
+        return vaultkit::Registry::read(support / "vaults.json").value_or(std::vector<std::string>{});
+    }
+    void createVault() {
+        auto r = cli({"create", "--password-stdin", parent.string(), "My Vault"}, kPassword + "\n");
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+
+    vaulttest::TempDir tmp{"hc-cli"};
+    fs::path support, parent, vault, dir;
+};
+
+// A process working inside a folder, so the volume there is busy.
+class Holder {
+public:
+    explicit Holder(const fs::path& inside) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (::chdir(inside.c_str()) != 0) ::_exit(127);
+            ::execl("/bin/sleep", "sleep", "120", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        vaulttest::waitUntil(
+            [&] {
+                std::error_code ec;
+                return fs::read_symlink("/proc/" + std::to_string(pid_) + "/cwd", ec) == inside &&
+                       vaulttest::readFile("/proc/" + std::to_string(pid_) + "/comm") == "sleep\n";
+            },
+            5);
+    }
+    ~Holder() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+
+private:
+    pid_t pid_;
+};
+
+} // namespace
+
+TEST_F(CliTest, RoundTrip) {
+    // create: the phrase on standard output as one line, the advice on standard error.
+    auto r = cli({"create", parent.string(), "My Vault", "--password-stdin"}, kPassword + "\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto outLines = splitLines(r.out);
+    ASSERT_EQ(outLines.size(), 1u) << r.out;
+    int words = 0;
+    for (std::size_t i = 0; i < outLines[0].size(); ++i)
+        if (outLines[0][i] != ' ' && (i == 0 || outLines[0][i - 1] == ' ')) ++words;
+    EXPECT_EQ(words, 12) << outLines[0];
+    EXPECT_NE(r.err.find("Write down"), std::string::npos) << r.err;
+    EXPECT_EQ(registry(), std::vector<std::string>{dir.string()});
+    EXPECT_TRUE(fs::exists(support / "backups")) << "third copies go to the support folder";
+
+    const std::string unlockedLine = "My Vault\tunlocked\t" + vault.string();
+    const std::string lockedLine = "My Vault\tlocked\t" + vault.string();
+    r = cli({"status"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, unlockedLine + "\n");
+
+    r = cli({"lock", vault.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(cli({"status"}).out, lockedLine + "\n");
+
+    // A wrong password: one line on standard error, the banner's text.
+    r = cli({"unlock", "--password-stdin", vault.string()}, "not the password\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "hushcoffer-cli: The password is not correct.\n");
+    EXPECT_EQ(cli({"status"}).out, lockedLine + "\n");
+
+    // The hidden directory and an item inside it name the vault too.
+    r = cli({"unlock", (dir / "vault.json").string(), "--password-stdin"}, kPassword);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(cli({"status", dir.string()}).out, unlockedLine + "\n");
+    vaulttest::writeFile(vault / "note.txt", "hello");
+
+    // check works while unlocked by another process and while locked.
+    EXPECT_EQ(cli({"check", "--password-stdin", vault.string()}, kPassword + "\n").status, 0);
+    r = cli({"check", "--password-stdin", vault.string()}, "wrong password\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "hushcoffer-cli: The password is not correct.\n");
+
+    // A busy volume: exit 3, the holder named; --force locks anyway.
+    {
+        Holder holder(vault);
+        r = cli({"lock", vault.string()});
+        EXPECT_EQ(r.status, 3) << r.err;
+        EXPECT_NE(r.err.find("sleep"), std::string::npos) << r.err;
+        EXPECT_EQ(splitLines(r.err).size(), 1u) << r.err;
+        EXPECT_EQ(cli({"status", vault.string()}).out, unlockedLine + "\n");
+        r = cli({"lock", vault.string(), "--force"});
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+    EXPECT_EQ(cli({"status", vault.string()}).out, lockedLine + "\n");
+    EXPECT_EQ(cli({"check", "--password-stdin", vault.string()}, kPassword + "\n").status, 0);
+
+    // forget touches only the registry; add finds the vault from its visible folder.
+    r = cli({"forget", dir.string() + "/"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(registry().empty());
+    EXPECT_TRUE(fs::exists(dir / "vault.json"));
+    r = cli({"status"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(cli({"forget", dir.string()}).status, 1);
+
+    r = cli({"add", vault.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(registry(), std::vector<std::string>{dir.string()});
+    r = cli({"add", vault.string()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(registry().size(), 1u) << "no duplicate";
+
+    r = cli({"unlock", "--password-stdin", "My Vault"}, kPassword + "\n"); // relative to the working folder
+    EXPECT_NE(r.status, 0) << "the test's working folder holds no vault";
+    EXPECT_EQ(cli({"unlock", "--password-stdin", vault.string()}, kPassword + "\n").status, 0);
+    EXPECT_EQ(vaulttest::readFile(vault / "note.txt"), "hello");
+    EXPECT_EQ(cli({"unlock", vault.string()}).status, 0) << "already unlocked: no password asked";
+    EXPECT_EQ(cli({"lock", vault.string()}).status, 0);
+}
+
+TEST_F(CliTest, FailuresAndUsage) {
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<std::string> input;
+        int status;
+        std::string errPart; // expected in standard error
+    };
+    fs::create_directory(parent / "plain");
+    const std::vector<Case> cases = {
+        {{}, {}, 2, "no command"},
+        {{"frobnicate"}, {}, 2, "unknown command"},
+        {{"lock"}, {}, 2, "usage: hushcoffer-cli lock"},
+        {{"lock", "a", "b"}, {}, 2, "usage"},
+        {{"unlock", "--force", "x"}, {}, 2, "unknown option"},
+        {{"status", "--password-stdin"}, {}, 2, "unknown option"},
+        {{"create", parent.string()}, {}, 2, "usage"},
+        {{"create", "--password-stdin", parent.string(), "Weak"},
+         std::string("short\n"),
+         1,
+         "at least 8 characters"},
+        {{"create", "--password-stdin", parent.string(), ".hidden"},
+         kPassword + "\n",
+         1,
+         "cannot be used for a vault"},
+        {{"create", "--password-stdin", parent.string(), "NoInput"}, std::string(""), 1, "standard input"},
+        {{"add", (parent / "plain").string()}, {}, 1, "not a Hushcoffer vault"},
+        {{"unlock", "--password-stdin", (parent / "plain").string()},
+         kPassword + "\n",
+         1,
+         "not a Hushcoffer vault"},
+        {{"status", (parent / "plain").string()}, {}, 1, "not a Hushcoffer vault"},
+        {{"forget", (parent / "plain").string()}, {}, 1, "not a registered vault"},
+    };
+    for (const auto& c : cases) {
+        std::string joined;
+        for (const auto& a : c.args)
+            joined += a + " ";
+        auto r = cli(c.args, c.input);
+        EXPECT_EQ(r.status, c.status) << joined << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.errPart), std::string::npos) << joined << "\n" << r.err;
+    }
+    EXPECT_EQ(fs::directory_iterator(parent)->path().filename(), "plain") << "nothing was created";
+
+    for (const std::string command : {"create", "unlock", "lock", "check", "status", "add", "forget"}) {
+        auto r = cli({command, "--help"});
+        EXPECT_EQ(r.status, 0) << command;
+        EXPECT_EQ(r.out.rfind("usage: hushcoffer-cli " + command, 0), 0u) << r.out;
+    }
+    auto r = cli({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("forget VAULT"), std::string::npos);
+}
+
+TEST_F(CliTest, RegistryEntriesThatNoLongerOpenAreReportedNotFatal) {
+    createVault();
+    ASSERT_EQ(cli({"lock", vault.string()}).status, 0);
+    vaultkit::Registry::write(support / "vaults.json",
+                              {(parent / ".Gone.hushcoffer").string(), dir.string()});
+    auto r = cli({"status"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "My Vault\tlocked\t" + vault.string() + "\n");
+    EXPECT_NE(r.err.find(".Gone.hushcoffer"), std::string::npos) << r.err;
+    EXPECT_EQ(cli({"forget", (parent / ".Gone.hushcoffer").string()}).status, 0)
+        << "a vanished vault can be forgotten";
+    EXPECT_EQ(registry(), std::vector<std::string>{dir.string()});
+}
