@@ -175,11 +175,33 @@ std::string standardized(const std::string& path) {
     return joinPath(out);
 }
 
+// The one entry of `dir` whose name, with "," as "_" and "\\" dropped, is
+// `shown`; none when there is no such entry or more than one.
+std::optional<std::string> uniqueEntryShownAs(const std::string& dir, const std::string& shown) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return std::nullopt;
+    std::optional<std::string> found;
+    bool ambiguous = false;
+    while (const dirent* ent = ::readdir(d)) {
+        const std::string_view name = ent->d_name;
+        if (name == "." || name == "..") continue;
+        if (GocryptfsDiskImage::handMadeSource(name) != shown) continue;
+        if (found) ambiguous = true;
+        found = std::string(name);
+    }
+    ::closedir(d);
+    if (ambiguous) return std::nullopt;
+    return found;
+}
+
 // realpath() that never looks at a mount point listed in `mountPoints`
 // (lstat on the root of a FUSE mount waits for its daemon). None when a
-// component does not exist or the links loop.
+// component does not exist or the links loop. With `mangled`, a component
+// that does not exist may stand for the one entry that shows like it in the
+// source field of a mount made by hand.
 std::optional<std::string> resolveNoTouch(const std::string& path,
-                                          const std::unordered_set<std::string>& mountPoints) {
+                                          const std::unordered_set<std::string>& mountPoints,
+                                          bool mangled = false) {
     std::vector<std::string> pending = splitPath(absoluteText(path));
     std::reverse(pending.begin(), pending.end()); // back() is the next component
     std::vector<std::string> done;
@@ -196,7 +218,19 @@ std::optional<std::string> resolveNoTouch(const std::string& path,
         const std::string candidate = joinPath(done);
         if (mountPoints.count(candidate)) continue; // a mounted directory: never a link
         struct stat st {};
-        if (::lstat(candidate.c_str(), &st) != 0) return std::nullopt;
+        if (::lstat(candidate.c_str(), &st) != 0) {
+            if (!mangled || errno != ENOENT) return std::nullopt;
+            // The path of a mount made by hand, as the mount table shows it:
+            // look for the one entry whose name shows like this component.
+            const std::string shown = done.back();
+            done.pop_back();
+            const std::string dir = joinPath(done);
+            if (mountPoints.count(dir)) return std::nullopt;
+            const auto real = uniqueEntryShownAs(dir, shown);
+            if (!real) return std::nullopt;
+            done.push_back(*real);
+            if (::lstat(joinPath(done).c_str(), &st) != 0) return std::nullopt;
+        }
         if (S_ISLNK(st.st_mode)) {
             if (++links > 40) return std::nullopt;
             const auto target = readLink(candidate);
@@ -414,8 +448,8 @@ std::vector<MountEntry> GocryptfsDiskImage::mountsOf(const std::filesystem::path
             // absolute, links not resolved), with "," as "_" and no "\".
             match = e.source == handCanon || e.source == handGiven;
             if (!match) {
-                const auto real = resolveNoTouch(e.source, mps);
-                match = real && (*real == canon || handMadeSource(*real) == handCanon);
+                const auto real = resolveNoTouch(e.source, mps, true);
+                match = real && *real == canon;
             }
         }
         if (match) found.push_back(e);
