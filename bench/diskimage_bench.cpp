@@ -1,0 +1,142 @@
+// Attaching and detaching one gocryptfs image through the driver, against the
+// raw tools (gocryptfs, then fusermount3 -u) on the same image and mount
+// point, side by side in one run. Prints "attach_detach: RATIO" (driver time
+// over raw time; 1.10 would be 10% overhead).
+//
+// Run it as an ordinary user (FUSE refuses nothing to root):
+//   scripts/run-as-user build/<dir>/bench/diskimage_bench
+// The image uses scrypt cost 10 unless HC_BENCH_SCRYPTN says otherwise (0:
+// gocryptfs's default); a low cost makes the driver's own work stand out more.
+#include "vaultkit/Exec.h"
+#include "vaultkit/diskimage/GocryptfsDiskImage.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using vaultkit::GocryptfsDiskImage;
+
+const std::string kPassword = "correct horse battery staple 42";
+
+struct Fixture {
+    fs::path dir, image, mountPoint;
+    std::shared_ptr<GocryptfsDiskImage> driver;
+
+    Fixture() {
+        const char* base = std::getenv("TMPDIR");
+        std::string templ = std::string(base && *base ? base : "/tmp") + "/hc-bench.XXXXXX";
+        std::vector<char> buf(templ.begin(), templ.end());
+        buf.push_back('\0');
+        if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+        dir = fs::canonical(buf.data());
+        image = dir / "data.gocryptfs";
+        mountPoint = dir / "Vault";
+        fs::create_directory(mountPoint);
+        GocryptfsDiskImage::Options options;
+        const char* n = std::getenv("HC_BENCH_SCRYPTN");
+        options.scryptN = n && *n ? std::atoi(n) : 10;
+        driver = std::make_shared<GocryptfsDiskImage>(options);
+        driver->create(image, kPassword, "bench");
+        // One untimed round: the first mount pays for cold caches.
+        driver->attach(image, kPassword, mountPoint);
+        driver->detach(mountPoint.string(), false);
+    }
+    ~Fixture() {
+        std::error_code ec;
+        if (driver->isMountPoint(mountPoint)) driver->detach(mountPoint.string(), true);
+        fs::remove_all(dir, ec);
+    }
+};
+
+Fixture& fixture() {
+    static Fixture f;
+    return f;
+}
+
+void BM_AttachDetach_Driver(benchmark::State& state) {
+    auto& f = fixture();
+    for (auto _ : state) {
+        f.driver->attach(f.image, kPassword, f.mountPoint);
+        f.driver->detach(f.mountPoint.string(), false);
+    }
+}
+
+void BM_AttachDetach_Raw(benchmark::State& state) {
+    auto& f = fixture();
+    for (auto _ : state) {
+        std::string line = kPassword + "\n";
+        const auto mount = vaultkit::Exec::runSync(
+            "/usr/bin/gocryptfs", {"-q", "-nonempty", "--", f.image.string(), f.mountPoint.string()},
+            vaultkit::Bytes(line.begin(), line.end()), 180);
+        const auto unmount = vaultkit::Exec::runSync("/usr/bin/fusermount3",
+                                                     {"-u", "--", f.mountPoint.string()}, std::nullopt, 120);
+        if (mount.status != 0 || unmount.status != 0) {
+            state.SkipWithError("raw gocryptfs or fusermount3 failed");
+            break;
+        }
+    }
+}
+
+// Alternating rounds, so that a drift of the machine hits both sides alike.
+constexpr int kRounds = 4;
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    RatioReporter()
+        : ConsoleReporter(OO_None) {}
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const auto& run : runs) {
+            const std::string name = run.benchmark_name();
+            auto& t = totals_[name.find("Driver") != std::string::npos ? "driver" : "raw"];
+            t.first += run.GetAdjustedRealTime() * static_cast<double>(run.iterations);
+            t.second += static_cast<double>(run.iterations);
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    double perIteration(const char* side) const {
+        const auto it = totals_.find(side);
+        return it == totals_.end() || it->second.second == 0 ? 0 : it->second.first / it->second.second;
+    }
+
+private:
+    std::map<std::string, std::pair<double, double>> totals_;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (::geteuid() == 0)
+        std::fprintf(stderr, "note: running as root; run as an ordinary user for real numbers\n");
+    for (int round = 0; round < kRounds; ++round) {
+        benchmark::RegisterBenchmark(("BM_AttachDetach_Raw/round:" + std::to_string(round)).c_str(),
+                                     BM_AttachDetach_Raw)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->Iterations(10);
+        benchmark::RegisterBenchmark(("BM_AttachDetach_Driver/round:" + std::to_string(round)).c_str(),
+                                     BM_AttachDetach_Driver)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->Iterations(10);
+    }
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    const double raw = reporter.perIteration("raw");
+    const double driver = reporter.perIteration("driver");
+    if (raw > 0 && driver > 0)
+        std::printf("attach_detach: %.3f (driver %.1f ms, raw %.1f ms)\n", driver / raw, driver, raw);
+    return 0;
+}
