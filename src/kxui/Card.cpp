@@ -1,0 +1,39 @@
+#include "kxui/Card.h"
+
+#include "kxui/KXStyle.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
+
+namespace kxui {
+
+Card::Card(QWidget* parent)
+    : QFrame(parent)
+    , content_(new QVBoxLayout(this)) {
+    content_->setContentsMargins(inset, inset, inset, inset);
+    content_->setSpacing(10);
+    content_->setAlignment(Qt::AlignTop | Qt::AlignLeading);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Maximum);
+    setFrameShape(QFrame::NoFrame);
+}
+
+void Card::add(QWidget* widget) {
+    content_->addWidget(widget, 0, Qt::AlignLeading);
+}
+
+void Card::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    // half a pixel in so the outline sits on whole pixels
+    const QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    QPainterPath path;
+    path.addRoundedRect(r, cornerRadius, cornerRadius);
+    p.fillPath(path, KXStyle::controlBackground(palette()));
+    QPen pen(KXStyle::separator(palette()));
+    pen.setWidthF(1.0);
+    p.setPen(pen);
+    p.drawPath(path);
+}
+
+} // namespace kxui

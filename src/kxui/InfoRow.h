@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+
+namespace kxui {
+
+// One line of a card: a label in the secondary colour, a flexible space, and
+// the value as text the user can select and copy.
+class InfoRow : public QWidget {
+    Q_OBJECT
+public:
+    InfoRow(const QString& label, const QString& value, QWidget* parent = nullptr);
+
+    void setValue(const QString& value);
+    QString label() const;
+    QString value() const;
+
+    QLabel* labelWidget() const { return label_; }
+    QLabel* valueWidget() const { return value_; }
+
+private:
+    QLabel* label_;
+    QLabel* value_;
+};
+
+} // namespace kxui
