@@ -115,6 +115,32 @@ public:
     // Throws wrongPassword unless password is the vault's password.
     void confirm(const std::string& password);
 
+    // ---- Credentials (VaultCredentials.cpp) ----
+    // The record keeps the password sealed twice: to the recovery phrase's
+    // key (recoveryBlobs) and, while enabled, to the biometric key
+    // (touchID.blobs). Each list holds one copy, newest first; during a
+    // password change two, so that whichever password the image has can
+    // always be read back. Every change of the record is saved to all three
+    // copies at once; inputs are checked before anything is written.
+
+    // Unlocks with the biometric key: one prompt, then each biometric copy,
+    // newest first, until one opens the image. Returns at once when unlocked.
+    void unlockWithTouchID(const std::string& reason);
+    // Changes the password of a locked vault (notLocked otherwise).
+    void changePassword(const std::string& oldPassword, const std::string& newPassword);
+    // Finds the current password with the recovery phrase, changes it to
+    // newPassword when it differs, and leaves the vault unlocked.
+    void recover(std::string_view phrase, const std::string& newPassword);
+    // Whether the phrase parses and belongs to this vault.
+    bool checkMnemonic(std::string_view phrase) const;
+    // Replaces the recovery phrase; the old one stops working at once.
+    Mnemonic regenerateMnemonic(const std::string& password);
+    // Makes a new biometric key and seals the password to it, replacing any
+    // earlier biometric configuration.
+    void enableTouchID(const std::string& password);
+    void disableTouchID();
+    void setAutoLock(const VaultConfig::AutoLock& autoLock);
+
 private:
     // Helpers for the operations that change the record or the lock state.
     // Replaces the record in memory, then saves it to all three copies
@@ -122,6 +148,9 @@ private:
     void replaceConfigAndSave(VaultConfig config);
     // Replaces the record in memory only.
     void replaceConfig(VaultConfig config);
+    // Replaces the record and saves it; when the save fails, `kept` goes back
+    // into memory and (best effort) onto the disk, then the error is thrown.
+    void replaceConfigAndSaveOrRestore(const VaultConfig& updated, const VaultConfig& kept);
     void setVerifiedPassword(const std::string& password);
     void clearVerifiedPassword();
     bool verifiedPasswordEquals(std::string_view password) const;
