@@ -2,14 +2,16 @@
 
 namespace vaulttest {
 
-void FaultyDiskImage::before(Op op, int nth, Action action) {
+void FaultyDiskImage::add(std::vector<Pending>& list, Op op, int nth, Action action) {
     std::lock_guard lock(mutex_);
-    before_.emplace(std::make_pair(op, nth), std::move(action));
+    list.push_back(Pending{op, nth == 0 ? 0 : totals_[op] + nth, std::move(action)});
 }
 
+void FaultyDiskImage::before(Op op, int nth, Action action) {
+    add(before_, op, nth, std::move(action));
+}
 void FaultyDiskImage::after(Op op, int nth, Action action) {
-    std::lock_guard lock(mutex_);
-    after_.emplace(std::make_pair(op, nth), std::move(action));
+    add(after_, op, nth, std::move(action));
 }
 
 void FaultyDiskImage::overrideCheckPassword(std::function<bool(bool)> filter) {
@@ -42,24 +44,18 @@ void FaultyDiskImage::clearCalls() {
     calls_.clear();
 }
 
-int FaultyDiskImage::record(Op op, std::string argument, bool force) {
+long FaultyDiskImage::record(Op op, std::string argument, bool force) {
     std::lock_guard lock(mutex_);
     calls_.push_back(Call{op, std::move(argument), force});
-    int n = 0;
-    for (const auto& c : calls_)
-        if (c.op == op) ++n;
-    return n;
+    return ++totals_[op];
 }
 
-void FaultyDiskImage::run(const std::multimap<std::pair<Op, int>, Action>& actions, Op op, int nth) {
+void FaultyDiskImage::run(const std::vector<Pending>& actions, Op op, long number) {
     std::vector<Action> todo;
     {
         std::lock_guard lock(mutex_);
-        for (int key : {nth, 0}) {
-            auto [from, to] = actions.equal_range({op, key});
-            for (auto it = from; it != to; ++it)
-                todo.push_back(it->second);
-        }
+        for (const auto& p : actions)
+            if (p.op == op && (p.target == 0 || p.target == number)) todo.push_back(p.action);
     }
     for (auto& a : todo)
         a();
@@ -67,7 +63,7 @@ void FaultyDiskImage::run(const std::multimap<std::pair<Op, int>, Action>& actio
 
 void FaultyDiskImage::create(const std::filesystem::path& image, const std::string& password,
                              const std::string& volumeName) {
-    int n = record(Op::create, image.string());
+    long n = record(Op::create, image.string());
     run(before_, Op::create, n);
     inner_->create(image, password, volumeName);
     run(after_, Op::create, n);
@@ -75,21 +71,21 @@ void FaultyDiskImage::create(const std::filesystem::path& image, const std::stri
 
 void FaultyDiskImage::attach(const std::filesystem::path& image, const std::string& password,
                              const std::filesystem::path& mountPoint) {
-    int n = record(Op::attach, mountPoint.string());
+    long n = record(Op::attach, mountPoint.string());
     run(before_, Op::attach, n);
     inner_->attach(image, password, mountPoint);
     run(after_, Op::attach, n);
 }
 
 void FaultyDiskImage::detach(const std::string& device, bool force) {
-    int n = record(Op::detach, device, force);
+    long n = record(Op::detach, device, force);
     run(before_, Op::detach, n);
     inner_->detach(device, force);
     run(after_, Op::detach, n);
 }
 
 bool FaultyDiskImage::checkPassword(const std::filesystem::path& image, const std::string& password) {
-    int n = record(Op::checkPassword, image.string());
+    long n = record(Op::checkPassword, image.string());
     run(before_, Op::checkPassword, n);
     bool ok = inner_->checkPassword(image, password);
     run(after_, Op::checkPassword, n);
@@ -103,7 +99,7 @@ bool FaultyDiskImage::checkPassword(const std::filesystem::path& image, const st
 
 void FaultyDiskImage::changePassword(const std::filesystem::path& image, const std::string& oldPassword,
                                      const std::string& newPassword) {
-    int n = record(Op::changePassword, image.string());
+    long n = record(Op::changePassword, image.string());
     run(before_, Op::changePassword, n);
     inner_->changePassword(image, oldPassword, newPassword);
     run(after_, Op::changePassword, n);
@@ -111,7 +107,7 @@ void FaultyDiskImage::changePassword(const std::filesystem::path& image, const s
 
 std::optional<vaultkit::DiskImage::Attachment>
 FaultyDiskImage::attachment(const std::filesystem::path& image) {
-    int n = record(Op::attachment, image.string());
+    long n = record(Op::attachment, image.string());
     run(before_, Op::attachment, n);
     auto a = inner_->attachment(image);
     run(after_, Op::attachment, n);
@@ -119,7 +115,7 @@ FaultyDiskImage::attachment(const std::filesystem::path& image) {
 }
 
 std::vector<std::string> FaultyDiskImage::busyProcesses(const std::filesystem::path& mountPoint) {
-    int n = record(Op::busyProcesses, mountPoint.string());
+    long n = record(Op::busyProcesses, mountPoint.string());
     run(before_, Op::busyProcesses, n);
     auto names = inner_->busyProcesses(mountPoint);
     run(after_, Op::busyProcesses, n);

@@ -28,7 +28,8 @@ public:
     explicit FaultyDiskImage(std::shared_ptr<vaultkit::DiskImage> inner)
         : inner_(std::move(inner)) {}
 
-    // nth counts from 1; 0 means every call.
+    // nth counts from 1, from the moment the action is registered (the first
+    // call of op after this one is 1); 0 means every call.
     void before(Op op, int nth, Action action);
     void after(Op op, int nth, Action action);
     // Replaces what checkPassword answers (the real check still runs).
@@ -56,14 +57,23 @@ public:
     std::string canonical(const std::string& path) override { return inner_->canonical(path); }
 
 private:
-    // Records the call and returns its number (from 1) for that operation.
-    int record(Op op, std::string argument, bool force = false);
-    void run(const std::multimap<std::pair<Op, int>, Action>& actions, Op op, int nth);
+    // An action for the call of `op` whose running number is `target`
+    // (0: every call).
+    struct Pending {
+        Op op;
+        long target;
+        Action action;
+    };
+    // Records the call and returns its running number for that operation.
+    long record(Op op, std::string argument, bool force = false);
+    void add(std::vector<Pending>& list, Op op, int nth, Action action);
+    void run(const std::vector<Pending>& actions, Op op, long number);
 
     std::shared_ptr<vaultkit::DiskImage> inner_;
     mutable std::mutex mutex_;
     std::vector<Call> calls_;
-    std::multimap<std::pair<Op, int>, Action> before_, after_;
+    std::map<Op, long> totals_; // calls of each operation ever made (not reset by clearCalls)
+    std::vector<Pending> before_, after_;
     std::function<bool(bool)> checkFilter_;
 };
 
