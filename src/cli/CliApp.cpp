@@ -1,6 +1,7 @@
 #include "cli/CliApp.h"
 
 #include "cli/CliText.h"
+#include "cli/CredentialCommands.h"
 #include "cli/SecretReader.h"
 
 #include "vaultkit/Mnemonic.h"
@@ -124,6 +125,7 @@ int CliApp::dispatch(const CommandLine& line) {
     if (c == "status") return status(line);
     if (c == "add") return add(line);
     if (c == "forget") return forget(line);
+    if (CredentialCommands::handles(c)) return CredentialCommands(out_, err_).run(line);
     return usageError("", "unknown command: " + c);
 }
 

@@ -12,6 +12,8 @@ struct CommandInfo {
     const char* description;
     bool takesPassword;
     bool takesForce;
+    // Options of the command that take a value, e.g. {"idle"}.
+    std::vector<std::string> valueOptions = {};
 };
 
 const CommandInfo kCommands[] = {
@@ -35,7 +37,40 @@ const CommandInfo kCommands[] = {
     {"add", "add VAULT", "Adds an existing vault to the list of registered vaults.", false, false},
     {"forget", "forget VAULT",
      "Removes VAULT from the list of registered vaults. Nothing on disk is touched.", false, false},
+    {"passwd", "passwd [--password-stdin] VAULT",
+     "Changes the password of the locked vault VAULT: asks for the current password, then the new\n"
+     "one twice (with --password-stdin: the current and the new password, one per line). The\n"
+     "recovery phrase stays the same.",
+     true, false},
+    {"recover", "recover [--password-stdin] VAULT",
+     "Regains access to VAULT with its recovery phrase: asks for the phrase (words separated by\n"
+     "spaces or commas; the first four letters of each word are enough), then for a new password\n"
+     "twice (with --password-stdin: the phrase and the new password, one per line). The vault\n"
+     "is left unlocked with the new password.",
+     true, false},
+    {"new-phrase", "new-phrase [--password-stdin] VAULT",
+     "Makes a new recovery phrase for VAULT and prints it on standard output. The old phrase\n"
+     "stops working at once.",
+     true, false},
+    {"autolock",
+     "autolock VAULT [--sleep on|off] [--screen on|off] [--idle MINUTES]",
+     "Shows or changes when VAULT locks itself: when the computer goes to sleep, when the\n"
+     "screen locks, after MINUTES without input (0: never). Prints the settings as they are\n"
+     "after the change.",
+     false,
+     false,
+     {"sleep", "screen", "idle"}},
 };
+
+// Whether some command has an option "--name" that takes a value.
+bool isValueOption(const std::string& option) {
+    if (option.rfind("--", 0) != 0) return false;
+    const std::string name = option.substr(2);
+    for (const auto& c : kCommands)
+        for (const auto& v : c.valueOptions)
+            if (v == name) return true;
+    return false;
+}
 
 const CommandInfo* find(const std::string& name) {
     for (const auto& c : kCommands)
@@ -62,8 +97,8 @@ std::string CommandLine::usage(const std::string& command) {
         text +=
             "\nVAULT is the vault's visible folder, its hidden vault directory, or an item inside that.\n";
         if (c->takesPassword)
-            text += "The password is asked on the terminal without echo; with --password-stdin it is read\n"
-                    "from standard input, one line.\n";
+            text += "Secrets are asked on the terminal without echo; with --password-stdin they are read\n"
+                    "from standard input, one line each.\n";
         return text;
     }
     std::string text = "usage: hushcoffer-cli COMMAND [OPTIONS] [ARGUMENTS]\n\nCommands:\n";
@@ -80,11 +115,14 @@ CommandLine CommandLine::parse(const std::vector<std::string>& argv) {
     CommandLine line;
     bool optionsEnded = false;
     std::vector<std::string> options;
-    for (const auto& a : argv) {
+    for (std::size_t i = 0; i < argv.size(); ++i) {
+        const std::string& a = argv[i];
         if (!optionsEnded && a == "--") {
             optionsEnded = true;
         } else if (!optionsEnded && a.size() > 1 && a[0] == '-') {
             options.push_back(a);
+            // "--idle 5": the value is the next word.
+            if (isValueOption(a) && i + 1 < argv.size()) options.back() += "=" + argv[++i];
         } else if (line.command.empty()) {
             line.command = a;
         } else {
@@ -103,6 +141,12 @@ CommandLine CommandLine::parse(const std::vector<std::string>& argv) {
             line.passwordStdin = true;
         } else if ((o == "--force" || o == "-f") && info && info->takesForce) {
             line.force = true;
+        } else if (auto eq = o.find('='); o.rfind("--", 0) == 0 && eq != std::string::npos && info &&
+                                          std::ranges::count(info->valueOptions, o.substr(2, eq - 2))) {
+            if (!line.values.emplace(o.substr(2, eq - 2), o.substr(eq + 1)).second)
+                throw UsageError("option given twice: " + o.substr(0, eq));
+        } else if (info && std::ranges::count(info->valueOptions, o.substr(2)) && o.rfind("--", 0) == 0) {
+            throw UsageError("option needs a value: " + o);
         } else {
             throw UsageError("unknown option" + (info ? " for " + line.command : std::string()) + ": " + o);
         }

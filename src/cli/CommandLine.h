@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,6 +20,9 @@ struct CommandLine {
     bool help = false;
     bool passwordStdin = false;
     bool force = false;
+    // Options that take a value ("--idle 5" or "--idle=5"), by name without
+    // the dashes; each may be given once.
+    std::map<std::string, std::string> values;
 
     // Throws UsageError for an unknown command or an option the command does
     // not take. The number of arguments is checked by the command.

@@ -1,0 +1,179 @@
+// passwd, recover, new-phrase and autolock through the real program and real
+// volumes, as a user types them.
+#include "support/TestSupport.h"
+
+#include "vaultkit/Exec.h"
+#include "vaultkit/Mnemonic.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdlib>
+
+namespace fs = std::filesystem;
+using vaultkit::Exec::runSync;
+
+namespace {
+
+const std::string kPassword = "plain old password";
+
+std::string cliPath() {
+    std::error_code ec;
+    const fs::path beside = fs::read_symlink("/proc/self/exe", ec).parent_path() / "hushcoffer-cli";
+    if (!ec && fs::exists(beside)) return beside.string();
+    return HC_CLI_BUILD_PATH;
+}
+
+struct CliRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Four-letter prefixes in capitals, separated by commas.
+std::string hurried(const std::string& phrase) {
+    std::string out, word;
+    auto flush = [&] {
+        if (word.empty()) return;
+        if (!out.empty()) out += ",";
+        for (char c : word.substr(0, 4))
+            out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        word.clear();
+    };
+    for (char c : phrase) {
+        if (c == ' ' || c == '\n')
+            flush();
+        else
+            word += c;
+    }
+    flush();
+    return out;
+}
+
+class CliCredentialsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("HC_SUPPORT_DIR", (tmp / "support").c_str(), 1);
+        fs::create_directory(tmp / "home");
+        vault = (tmp / "home" / "Safe").string();
+    }
+    void TearDown() override { ::unsetenv("HC_SUPPORT_DIR"); }
+
+    CliRun cli(const std::vector<std::string>& args, std::optional<std::string> input = std::nullopt) {
+        std::optional<vaultkit::Bytes> in;
+        if (input) in = vaultkit::Bytes(input->begin(), input->end());
+        auto r = runSync(cliPath(), args, in, 120);
+        return CliRun{r.status, r.stdoutText(), r.stderrText};
+    }
+    bool opens(const std::string& password) {
+        return cli({"check", "--password-stdin", vault}, password + "\n").status == 0;
+    }
+    std::string status() { return cli({"status", vault}).out; }
+
+    vaulttest::TempDir tmp{"hc-cli-creds"};
+    std::string vault;
+};
+
+} // namespace
+
+TEST_F(CliCredentialsTest, PasswdRecoverNewPhraseAutolock) {
+    auto r = cli({"create", "--password-stdin", (tmp / "home").string(), "Safe"}, kPassword + "\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string phrase = r.out.substr(0, r.out.find('\n'));
+    const std::string unlocked = "Safe\tunlocked\t" + vault + "\n", locked = "Safe\tlocked\t" + vault + "\n";
+
+    // passwd: only on a locked vault, the old password first, then the new.
+    r = cli({"passwd", "--password-stdin", vault}, kPassword + "\nnew password 1\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "hushcoffer-cli: Lock the vault first.\n");
+    ASSERT_EQ(cli({"lock", vault}).status, 0);
+    r = cli({"passwd", "--password-stdin", vault}, "not it at all\nnew password 1\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "hushcoffer-cli: The password is not correct.\n");
+    r = cli({"passwd", "--password-stdin", vault}, kPassword + "\nshort\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("at least 8 characters"), std::string::npos) << r.err;
+    r = cli({"passwd", "--password-stdin", vault}, kPassword + "\nnew password 1\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Password changed"), std::string::npos) << r.out;
+    EXPECT_FALSE(opens(kPassword));
+    EXPECT_TRUE(opens("new password 1"));
+    EXPECT_EQ(status(), locked);
+
+    // recover: a phrase that is not one, or another vault's, is refused
+    // before anything changes.
+    std::string wrongWord = phrase;
+    wrongWord.replace(0, wrongWord.find(' '), "xyzzy");
+    r = cli({"recover", "--password-stdin", vault}, wrongWord + "\nrecovered password\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("not a valid recovery phrase"), std::string::npos) << r.err;
+    r = cli({"recover", "--password-stdin", vault},
+            vaultkit::Mnemonic::generate().phrase() + "\nrecovered password\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("belongs to another vault"), std::string::npos) << r.err;
+    EXPECT_TRUE(opens("new password 1"));
+
+    // The phrase typed in a hurry works; the vault ends unlocked with the new password.
+    r = cli({"recover", "--password-stdin", vault}, hurried(phrase) + "\nrecovered password\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(status(), unlocked);
+    EXPECT_TRUE(opens("recovered password"));
+    EXPECT_FALSE(opens("new password 1"));
+
+    // new-phrase: the vault was unlocked by another process, which is said
+    // plainly; locked, the new phrase is printed and the old one is gone.
+    r = cli({"new-phrase", "--password-stdin", vault}, "recovered password\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Lock it first"), std::string::npos) << r.err;
+    r = cli({"new-phrase", "--password-stdin", vault}, "wrong password!\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "hushcoffer-cli: The password is not correct.\n");
+    ASSERT_EQ(cli({"lock", vault}).status, 0);
+    r = cli({"new-phrase", "--password-stdin", vault}, "recovered password\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string newPhrase = r.out.substr(0, r.out.find('\n'));
+    EXPECT_EQ(r.out, newPhrase + "\n");
+    EXPECT_NE(newPhrase, phrase);
+    EXPECT_NO_THROW(vaultkit::Mnemonic{newPhrase});
+    r = cli({"recover", "--password-stdin", vault}, phrase + "\nfinal password\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("belongs to another vault"), std::string::npos) << r.err;
+    r = cli({"recover", "--password-stdin", vault}, newPhrase + "\nrecovered password\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(status(), unlocked) << "same password: no change, just unlocked";
+
+    // autolock: shows the record, changes what is given, keeps the rest.
+    r = cli({"autolock", vault});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "sleep\ton\nscreen\toff\nidle\t0\n");
+    r = cli({"autolock", vault, "--screen", "on", "--idle", "15"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "sleep\ton\nscreen\ton\nidle\t15\n");
+    r = cli({"autolock", "--sleep=off", vault});
+    EXPECT_EQ(r.out, "sleep\toff\nscreen\ton\nidle\t15\n");
+    EXPECT_EQ(cli({"autolock", vault}).out, "sleep\toff\nscreen\ton\nidle\t15\n");
+    r = cli({"autolock", vault, "--idle", "soon"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(cli({"autolock", vault}).out, "sleep\toff\nscreen\ton\nidle\t15\n");
+    const std::string record = vaulttest::readFile(tmp / "home" / ".Safe.hushcoffer" / "vault.json");
+    EXPECT_NE(record.find("\"idleMinutes\": 15"), std::string::npos) << record;
+    EXPECT_EQ(record, vaulttest::readFile(tmp / "home" / ".Safe.hushcoffer" / "vault.json.bak"));
+
+    EXPECT_EQ(cli({"lock", vault}).status, 0);
+}
+
+// Without --password-stdin secrets come only from a terminal.
+TEST_F(CliCredentialsTest, SecretsNeedATerminalOrPasswordStdin) {
+    auto r = cli({"create", "--password-stdin", (tmp / "home").string(), "Safe"}, kPassword + "\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(cli({"lock", vault}).status, 0);
+    for (const std::string command : {"passwd", "recover", "new-phrase"}) {
+        // A new session has no controlling terminal, even when the test runs in one.
+        const vaultkit::Bytes input(kPassword.begin(), kPassword.end());
+        auto run = runSync("/usr/bin/setsid", {cliPath(), command, vault}, input, 120);
+        r = CliRun{run.status, run.stdoutText(), run.stderrText};
+        EXPECT_EQ(r.status, 1) << command;
+        EXPECT_FALSE(r.err.empty()) << command;
+    }
+    EXPECT_TRUE(opens(kPassword));
+}
