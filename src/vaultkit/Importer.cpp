@@ -22,11 +22,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // While a copy runs, the destination is measured at most every 250 ms, and
-// never more often than keeps the measuring below about a twentieth of the
+// never more often than keeps the measuring below about a thirtieth of the
 // copy's time (a walk of a large tree through the encrypted file system is
 // not free).
 constexpr auto minSampleInterval = std::chrono::milliseconds(250);
-constexpr int sampleCostFactor = 19;
+constexpr int sampleCostFactor = 29;
 
 std::int64_t valueOf(const struct stat& st) {
     if (S_ISDIR(st.st_mode)) return directoryValue;
