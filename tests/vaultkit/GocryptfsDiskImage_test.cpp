@@ -32,7 +32,7 @@ TEST(GocryptfsDiskImagePure, FsnameRoundTripsAnyPath) {
         "/tmp/with space/and,comma/back\\slash/per%cent/eq=ual",
         "/tmp/tab\there/nl\nthere",
         "/tmp/中文/Müller/ελληνικά",
-        std::string("/tmp/bytes\x01\x7f\xff", 14),
+        std::string("/tmp/bytes\x01\x7f\xff"),
     };
     for (const auto& p : paths) {
         const std::string name = GocryptfsDiskImage::fsnameFor(p);

@@ -332,13 +332,13 @@ GocryptfsDiskImage::GocryptfsDiskImage(Options options)
 }
 
 std::vector<std::string> GocryptfsDiskImage::readmeHowToOpen() const {
+    // Lines 5 to 8 of README.txt, below "Open without Hushcoffer:".
     return {
-        "  在 Linux 上安装 gocryptfs，在一个空文件夹上运行 gocryptfs data.gocryptfs "
-        "空文件夹，输入主密码即可。",
-        "  On Linux, install gocryptfs, run gocryptfs data.gocryptfs EMPTY-FOLDER and enter your master "
-        "password.",
+        "  在 Linux 上安装 gocryptfs，新建一个空文件夹，运行 gocryptfs data.gocryptfs 该文件夹，输入主密码。",
+        "  On Linux: install gocryptfs, make an empty FOLDER, run gocryptfs data.gocryptfs FOLDER, "
+        "enter your master password.",
         "用完后关闭 / To close it again:",
-        "  fusermount3 -u EMPTY-FOLDER",
+        "  fusermount3 -u FOLDER",
     };
 }
 
