@@ -1,0 +1,219 @@
+#pragma once
+
+#include "app/AppModelTypes.h"
+#include "app/IdleSource.h"
+#include "app/ScreenLockSource.h"
+#include "app/SleepSource.h"
+#include "app/VaultWorkQueue.h"
+#include "vaultkit/VaultConfig.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+
+#include <deque>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace vaultkit {
+class Vault;
+}
+
+// The text of a banner for any error: a VaultError becomes kx of its key
+// with its arguments; any other error its own description.
+QString describe(const std::exception& error);
+QString describe(const std::exception_ptr& error);
+
+// The application's one model: the vaults the user knows (the registry
+// "vaults.json" in the support folder), the selection, the busy texts of
+// running operations and the messages for the windows, and every action on a
+// vault. It also locks vaults on its own: on sleep, on screen lock and after
+// idle minutes (the quit pass is AppDelegate's).
+//
+// Threads: the model lives on the GUI thread and all its state changes there.
+// The blocking vault library calls run on a VaultWorkQueue, one at a time per
+// vault (different vaults in parallel); their outcome comes back to the GUI
+// thread as a queued call. Asynchronous actions take an optional completion
+// `done`, called on the GUI thread once the action has ended.
+//
+// Views observe the one signal changed(), emitted after every change of the
+// published state (and every 2 seconds by the refresh tick, so views ask the
+// mount states again).
+class AppModel : public QObject {
+    Q_OBJECT
+public:
+    using VaultPtr = std::shared_ptr<vaultkit::Vault>;
+    using Done = std::function<void(bool ok)>;
+    using AutoLockPredicate = std::function<bool(const vaultkit::VaultConfig::AutoLock&)>;
+
+    // The system's event sources. Every member may be empty: that trigger
+    // then never fires (empty idle list: idle locking is off, logged once).
+    struct Sources {
+        std::unique_ptr<SleepSource> sleep;
+        std::vector<std::unique_ptr<ScreenLockSource>> screenLocks;
+        std::vector<std::unique_ptr<IdleSource>> idle; // asked in this order
+        Sources();
+        Sources(Sources&&) noexcept;
+        Sources& operator=(Sources&&) noexcept;
+        ~Sources();
+    };
+    // The desktop's sources: logind on the system bus for sleep and the
+    // session's lock, the screen savers and idle monitors on the session bus,
+    // then X11.
+    static Sources desktopSources();
+
+    static constexpr int refreshIntervalMs = 2'000;
+    static constexpr int idleCheckIntervalMs = 30'000;
+
+    // Construction: the backup folder of vault records (supportDir/backups),
+    // the registry, the first vault selected, the two timers and the sources.
+    explicit AppModel(const QString& supportDir, Sources sources = {}, QObject* parent = nullptr);
+    // Waits for the work still running on vaults.
+    ~AppModel() override;
+
+    // ---- Published state ----
+    const std::vector<VaultPtr>& vaults() const { return vaults_; }
+    const std::optional<vaultkit::Uuid>& selection() const { return selection_; }
+    void setSelection(std::optional<vaultkit::Uuid> id);
+    // The busy text of the operation running (or waiting) on each vault.
+    const std::map<vaultkit::Uuid, QString>& working() const { return working_; }
+    // The byte fraction (0 to 1) of each import that runs, for a progress bar.
+    const std::map<vaultkit::Uuid, double>& importProgress() const { return importProgress_; }
+    const std::optional<Banner>& message() const { return message_; }
+    void setMessage(std::optional<Banner> banner);
+    const std::optional<BusyPrompt>& busyPrompt() const { return busyPrompt_; }
+    void setBusyPrompt(std::optional<BusyPrompt> prompt);
+    const std::optional<ImportBatch>& importResults() const { return importResults_; }
+    void setImportResults(std::optional<ImportBatch> batch);
+    const std::optional<ShownMnemonic>& shownMnemonic() const { return shownMnemonic_; }
+    void setShownMnemonic(std::optional<ShownMnemonic> shown);
+    qint64 tick() const { return tick_; }
+    const QString& supportDir() const { return supportDir_; }
+    QString registryFile() const;
+
+    // ---- Registry and selection ----
+    // Appends the vault unless its directory is listed already (same
+    // standardized path), saving the registry; selects it either way.
+    void registerVault(const VaultPtr& vault);
+    // Removes this very object (not others with the same path), saves the
+    // registry and selects the first remaining vault.
+    void forget(const VaultPtr& vault);
+    // The user picked `url`: the first of url, its parent, and the hidden
+    // vault directory beside it that opens is registered; else "err.notAVault".
+    void addExisting(const QUrl& url);
+    VaultPtr selected() const;
+    VaultPtr vaultWithId(const vaultkit::Uuid& id) const;
+
+    // ---- Actions (asynchronous unless noted) ----
+    void unlock(const VaultPtr& vault, const QString& password, Done done = {});
+    void unlockWithTouchID(const VaultPtr& vault, Done done = {});
+    void lock(const VaultPtr& vault, bool force, Done done = {});
+    // Locks an unlocked vault first and unlocks it again afterwards, with the
+    // new password when the change worked, else with the old one.
+    void changePassword(const VaultPtr& vault, const QString& oldPassword, const QString& newPassword,
+                        Done done = {});
+    void recover(const VaultPtr& vault, const QString& phrase, const QString& newPassword, Done done = {});
+    void enableTouchID(const VaultPtr& vault, const QString& password, Done done = {});
+    void regenerateMnemonic(const VaultPtr& vault, const QString& password, Done done = {});
+    // Refuses a selection that holds the vault (its directory or its volume).
+    void importItems(const VaultPtr& vault, const QList<QUrl>& urls, Done done = {});
+    // No busy text and no success banner; a failure is an error banner.
+    void disableTouchID(const VaultPtr& vault, Done done = {});
+    void setAutoLock(const VaultPtr& vault, const vaultkit::VaultConfig::AutoLock& autoLock, Done done = {});
+    // Moves the sources of the successful results to the Trash (never
+    // deletes); closes the import summary at once; reports "ok.trashed" with
+    // the number really moved, and the items that could not be moved.
+    void trashOriginals(const std::vector<vaultkit::Importer::Result>& results, Done done = {});
+    // Shows the mount point in the file manager (FileManager1.ShowItems),
+    // else opens the folder with the desktop's default handler.
+    void openInFinder(const VaultPtr& vault);
+
+    // ---- Automatic locking ----
+    // Whether a vault with this record qualifies after `idleSeconds` without
+    // input: idleMinutes of at least 1 and idleSeconds >= idleMinutes x 60.
+    // Values whose product does not fit 64 bits mean never.
+    static bool idleQualifies(const vaultkit::VaultConfig::AutoLock& autoLock, double idleSeconds);
+    // The 30-second check: asks the idle sources and locks the vaults whose
+    // limit has passed.
+    void checkIdle();
+    // One automatic pass: every unlocked vault whose record satisfies the
+    // predicate is locked (never forced); a failure is one
+    // "err.autoLockFailed" banner. `done` runs after the pass's tick.
+    void autoLock(const AutoLockPredicate& predicate, std::function<void()> done = {});
+    // Whether a vault that locks on sleep is unlocked (the sleep delay is
+    // held while this is true).
+    bool wantsSleepDelay() const;
+    // The result of the quit pass's lock of one vault.
+    enum class LockOutcome { locked, wasLocked, failed };
+    // Locks the vault on its lane if it is unlocked when reached; `then`
+    // gets the outcome and the error (on the GUI thread). No banner, no
+    // working entry, no folder look (the caller decides).
+    void lockForPass(const VaultPtr& vault, bool force,
+                     std::function<void(LockOutcome, std::exception_ptr)> then);
+    // Announces a change without changing anything (tick += 1).
+    void bump();
+
+    bool isUnlocked(const VaultPtr& vault) const;
+
+signals:
+    void changed();
+
+private:
+    using Body = std::function<void()>;
+    // The runner: shows `text` as the vault's busy text, runs body on the
+    // vault's lane, and ends with the working entry removed, tick += 1 and a
+    // busy prompt or error banner on failure. `then` gets the outcome.
+    void run(const VaultPtr& vault, const QString& text, Body body, Done then);
+    // Runs `body` on the vault's lane and calls `then` on the GUI thread.
+    void submit(const VaultPtr& vault, Body body, std::function<void(std::exception_ptr)> then);
+    void post(std::function<void()> guiCall);
+    void unlockedLook(const VaultPtr& vault);
+
+    void loadRegistry();
+    void saveRegistry();
+    void installSources();
+    void refreshSleepDelay();
+    void runIdlePass(double idleSeconds);
+    void askIdle(std::size_t from, std::function<void(std::optional<double>)> answer);
+    void announce();
+
+    struct WorkEntry {
+        quint64 serial;
+        QString text;
+    };
+    quint64 beginWork(const vaultkit::Uuid& id, const QString& text);
+    void setWorkText(const vaultkit::Uuid& id, quint64 serial, const QString& text);
+    void endWork(const vaultkit::Uuid& id, quint64 serial);
+    void publishWork(const vaultkit::Uuid& id);
+
+    QString supportDir_;
+    std::vector<VaultPtr> vaults_;
+    std::optional<vaultkit::Uuid> selection_;
+    std::map<vaultkit::Uuid, QString> working_;
+    std::map<vaultkit::Uuid, std::deque<WorkEntry>> workEntries_;
+    quint64 nextSerial_ = 1;
+    std::map<vaultkit::Uuid, double> importProgress_;
+    std::optional<Banner> message_;
+    std::optional<BusyPrompt> busyPrompt_;
+    std::optional<ImportBatch> importResults_;
+    std::optional<ShownMnemonic> shownMnemonic_;
+    qint64 tick_ = 0;
+
+    QTimer refreshTimer_;
+    QTimer idleTimer_;
+    Sources sources_;
+    std::optional<std::size_t> idleSourceInUse_;
+    bool idleOffLogged_ = false;
+    bool sleepPassRunning_ = false;
+    bool screenPassRunning_ = false;
+    bool idleCheckRunning_ = false;
+
+    // Last: destroyed first, so the model's members outlive the work.
+    std::unique_ptr<VaultWorkQueue> queue_;
+};
