@@ -2,6 +2,7 @@
 
 #include "cli/CliText.h"
 #include "cli/CredentialCommands.h"
+#include "cli/ImportCommand.h"
 #include "cli/SecretReader.h"
 
 #include "vaultkit/Mnemonic.h"
@@ -126,6 +127,7 @@ int CliApp::dispatch(const CommandLine& line) {
     if (c == "add") return add(line);
     if (c == "forget") return forget(line);
     if (CredentialCommands::handles(c)) return CredentialCommands(out_, err_).run(line);
+    if (ImportCommand::handles(c)) return ImportCommand(out_, err_).run(line);
     return usageError("", "unknown command: " + c);
 }
 

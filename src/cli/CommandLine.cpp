@@ -60,6 +60,11 @@ const CommandInfo kCommands[] = {
      false,
      false,
      {"sleep", "screen", "idle"}},
+    {"import", "import VAULT PATH...",
+     "Copies each PATH (a file or a folder) into the unlocked vault VAULT and checks the copy\n"
+     "entry by entry. One line per PATH: \"ok\" or \"failed\", the PATH, where it went, and the\n"
+     "entries and bytes copied or the problems found. Exit status 1 when any PATH failed.",
+     false, false},
 };
 
 // Whether some command has an option "--name" that takes a value.

@@ -1,0 +1,48 @@
+#include "cli/ImportCommand.h"
+
+#include "cli/CliApp.h"
+#include "vaultkit/Importer.h"
+
+#include <filesystem>
+#include <ostream>
+
+namespace cli {
+
+int ImportCommand::run(const CommandLine& line) {
+    if (line.args.size() < 2) {
+        err_ << "hushcoffer-cli: import needs VAULT and at least one PATH\n" << CommandLine::usage("import");
+        return CliApp::exitUsage;
+    }
+    const auto vault = CliApp::resolve(line.args[0]);
+    std::vector<std::filesystem::path> sources(line.args.begin() + 1, line.args.end());
+    const auto results = vaultkit::Importer::copy(sources, *vault);
+    bool failed = false;
+    for (const auto& r : results) {
+        if (r.ok()) {
+            out_ << "ok\t" << r.source.string() << '\t' << r.destination.string() << '\t' << r.files
+                 << " entries, " << r.bytes << " bytes\n";
+        } else {
+            failed = true;
+            out_ << "failed\t" << r.source.string() << '\t' << r.destination.string() << '\t'
+                 << joinProblems(r.problems) << '\n';
+        }
+    }
+    out_.flush();
+    return failed ? CliApp::exitFailure : CliApp::exitOK;
+}
+
+std::string ImportCommand::joinProblems(const std::vector<std::string>& problems) {
+    std::string out;
+    for (const auto& p : problems) {
+        if (!out.empty()) out += "; ";
+        for (const char c : p) {
+            if (c == '\n')
+                out += "; ";
+            else if (c != '\r')
+                out += c;
+        }
+    }
+    return out;
+}
+
+} // namespace cli
