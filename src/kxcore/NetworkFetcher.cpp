@@ -7,9 +7,12 @@
 namespace kxcore {
 
 NetworkFetcher::NetworkFetcher()
-    : manager_(std::make_unique<QNetworkAccessManager>()) {}
+    : manager_(new QNetworkAccessManager) {}
 
-NetworkFetcher::~NetworkFetcher() = default;
+NetworkFetcher::~NetworkFetcher() {
+    // Not at once: the destructor may run inside a reply's signal.
+    manager_->deleteLater();
+}
 
 void NetworkFetcher::get(const QUrl& url, Done done) {
     QNetworkRequest request(url);

@@ -2,16 +2,15 @@
 
 #include "kxcore/HTTPFetching.h"
 
-#include <memory>
-
 class QNetworkAccessManager;
 
 namespace kxcore {
 
 // HTTPFetching over Qt Network: "Accept: application/json", 20 s time-out.
-// Use it on a thread with an event loop; `done` runs on that thread. A
-// request still open when the fetcher is destroyed is abandoned and its
-// `done` never runs.
+// Use it on a thread with an event loop; `done` runs on that thread. The
+// fetcher may be destroyed at any time, also from inside `done` (its
+// network objects are deleted by the event loop afterwards); a request still
+// open then is abandoned and its `done` never runs.
 class NetworkFetcher : public HTTPFetching {
 public:
     static constexpr int timeoutMs = 20'000;
@@ -21,7 +20,7 @@ public:
     void get(const QUrl& url, Done done) override;
 
 private:
-    std::unique_ptr<QNetworkAccessManager> manager_;
+    QNetworkAccessManager* manager_; // deleted later, by the event loop
 };
 
 } // namespace kxcore

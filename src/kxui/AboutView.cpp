@@ -1,0 +1,126 @@
+#include "kxui/AboutView.h"
+
+#include "kxcore/DeviceIdentity.h"
+#include "kxcore/FeedbackRequest.h"
+#include "kxcore/KXLinks.h"
+#include "kxui/FeedbackView.h"
+#include "kxui/KXContext.h"
+#include "kxui/KXOpen.h"
+#include "kxui/KXStyle.h"
+#include "kxui/ProductIcon.h"
+#include "kxui/kx.h"
+
+#include <QApplication>
+#include <QDate>
+#include <QDialog>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace kxui {
+
+namespace {
+
+QLabel* centred(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setAlignment(Qt::AlignHCenter);
+    label->setWordWrap(true);
+    return label;
+}
+
+} // namespace
+
+AboutView::AboutView(const KXContext& ctx, QWidget* parent)
+    : QWidget(parent)
+    , ctx_(ctx)
+    , product_(ctx.product()) {
+    setObjectName(QStringLiteral("about"));
+    const kxcore::ProductInfo& product = product_; // the links below refer to this copy
+    auto* v = new QVBoxLayout(this);
+    v->setContentsMargins(20, 24, 20, 20);
+    v->setSpacing(6);
+
+    auto* icon = new QPushButton(this);
+    icon->setObjectName(QStringLiteral("icon"));
+    icon->setFlat(true);
+    icon->setCursor(Qt::PointingHandCursor);
+    icon->setIcon(QIcon(ProductIcon::pixmap(product, 96, devicePixelRatioF())));
+    icon->setIconSize(QSize(96, 96));
+    icon->setFixedSize(104, 104);
+    icon->setToolTip(product.homepage.toString());
+    icon->setStyleSheet(QStringLiteral("QPushButton { border: none; background: transparent; }"));
+    connect(icon, &QPushButton::clicked, this,
+            [&product] { KXOpen::url(kxcore::KXLinks::homepage(product, QStringLiteral("about_name"))); });
+    v->addWidget(icon, 0, Qt::AlignHCenter);
+
+    auto* name = centred(product.displayName, this);
+    name->setObjectName(QStringLiteral("name"));
+    KXStyle::setFont(name, KXStyle::Text::title);
+    v->addWidget(name);
+
+    auto* version = centred(kx("about.version", product.version, product.build), this);
+    version->setObjectName(QStringLiteral("version"));
+    KXStyle::setFont(version, KXStyle::Text::callout);
+    KXStyle::setTone(version, KXStyle::Tone::secondary);
+    version->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    v->addWidget(version);
+
+    v->addSpacing(6);
+    auto* tagline = centred(kx("app.tagline"), this);
+    tagline->setObjectName(QStringLiteral("tagline"));
+    KXStyle::setFont(tagline, KXStyle::Text::callout);
+    v->addWidget(tagline);
+
+    auto* copyright = centred(kx("about.copyright", QDate::currentDate().year()), this);
+    copyright->setObjectName(QStringLiteral("copyright"));
+    KXStyle::setFont(copyright, KXStyle::Text::caption);
+    KXStyle::setTone(copyright, KXStyle::Tone::secondary);
+    v->addWidget(copyright);
+
+    auto* id =
+        centred(QStringLiteral("ID: ") + kxcore::DeviceIdentity::anonymousID(ctx.paths()).left(8), this);
+    id->setObjectName(QStringLiteral("deviceID"));
+    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    mono.setPointSizeF(KXStyle::font(KXStyle::Text::caption, QApplication::font()).pointSizeF() * 0.92);
+    id->setFont(mono);
+    KXStyle::setTone(id, KXStyle::Tone::secondary);
+    id->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    v->addWidget(id);
+
+    v->addSpacing(8);
+    auto* links = new QHBoxLayout;
+    links->setSpacing(0);
+    links->addStretch(1);
+    auto link = [this, links](const char* key, const char* objectName, std::function<void()> action) {
+        auto* b = new QPushButton(kx(key), this);
+        b->setObjectName(QLatin1String(objectName));
+        KXStyle::makeLink(b);
+        b->setAutoDefault(false);
+        connect(b, &QPushButton::clicked, this, std::move(action));
+        links->addWidget(b);
+    };
+    link("about.website", "website",
+         [&product] { KXOpen::url(kxcore::KXLinks::homepage(product, QStringLiteral("about"))); });
+    link("about.privacy", "privacy", [&product] {
+        KXOpen::url(kxcore::KXLinks::page(product, QLatin1String(kxcore::KXLinks::privacyPage),
+                                          QStringLiteral("about")));
+    });
+    link("about.terms", "terms", [&product] {
+        KXOpen::url(kxcore::KXLinks::page(product, QLatin1String(kxcore::KXLinks::termsPage),
+                                          QStringLiteral("about")));
+    });
+    link("app.feedback", "feedback", [this] {
+        if (feedbackOpener_) {
+            feedbackOpener_();
+            return;
+        }
+        QDialog* dialog = FeedbackView::openDialog(ctx_, kxcore::FeedbackRequest(QStringLiteral("menu")));
+        dialog->activateWindow();
+    });
+    links->addStretch(1);
+    v->addLayout(links);
+}
+
+} // namespace kxui

@@ -1,0 +1,113 @@
+#pragma once
+
+#include "kxcore/AppPaths.h"
+#include "kxcore/FeedbackRequest.h"
+#include "kxcore/ProductInfo.h"
+
+#include <QUrl>
+#include <QWidget>
+
+#include <optional>
+
+class KXContext;
+class QCheckBox;
+class QDialog;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QStackedWidget;
+class QToolButton;
+
+namespace kxui {
+
+// The feedback form: the user's e-mail address (kept in "kx.feedback.email"),
+// a message, and optional diagnostics (product and version, the system's
+// name and kernel, the request's own diagnostics, the last 6000 bytes of the
+// log) that can be looked at before sending. Sending posts the report to the
+// web service; "Send by Email…" hands the same text to the mail program.
+// Without a web service only the e-mail way is offered.
+//
+// As a window of its own (openDialog) it has a title and a Cancel button; as
+// a page of the settings window (`embedded`) it has neither, and after
+// sending it offers to write another message.
+class FeedbackView : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int logTailBytes = 6000;
+    static constexpr qsizetype mailDiagnosticsLimit = 4000; // characters
+
+    FeedbackView(const KXContext& ctx, kxcore::FeedbackRequest request, bool embedded,
+                 QWidget* parent = nullptr);
+    FeedbackView(kxcore::ProductInfo product, kxcore::AppPaths paths, kxcore::FeedbackRequest request,
+                 bool embedded, QWidget* parent = nullptr);
+
+    // Opens the form for `request` as a window of its own (the framework's
+    // "open feedback"): non-modal, deleted when closed. Returns the window.
+    static QDialog* openDialog(const KXContext& ctx, const kxcore::FeedbackRequest& request,
+                               QWidget* parent = nullptr);
+
+    // The text attached when "Attach diagnostics" is on.
+    QString diagnostics() const;
+    bool canSend() const;
+    // The mailto: address of the e-mail way; empty when none can be formed.
+    QUrl mailURL() const;
+
+    bool isEmbedded() const { return embedded_; }
+    bool isSending() const { return sending_; }
+    bool isSent() const { return sent_; }
+    std::optional<QString> failure() const { return failure_; }
+
+    void setEmail(const QString& email);
+    void setMessage(const QString& message);
+    void setAttach(bool on);
+    void setPreviewExpanded(bool expanded);
+
+public slots:
+    void send();
+    void mail();
+    // After sending, when embedded: back to an empty message.
+    void writeAnother();
+
+signals:
+    // Cancel or Close was chosen (the dialog closes).
+    void dismissRequested();
+    // Sending finished (sent or failed).
+    void finished();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void build();
+    void refresh();
+    void refreshPreview();
+
+    kxcore::ProductInfo product_;
+    kxcore::AppPaths paths_;
+    kxcore::FeedbackRequest request_;
+    bool embedded_;
+    bool sending_ = false;
+    bool sent_ = false;
+    std::optional<QString> failure_;
+
+    QStackedWidget* pages_ = nullptr;
+    QLineEdit* email_ = nullptr;
+    QLabel* emailInvalid_ = nullptr;
+    QPlainTextEdit* message_ = nullptr;
+    QCheckBox* attach_ = nullptr;
+    QToolButton* previewToggle_ = nullptr;
+    QPlainTextEdit* preview_ = nullptr;
+    QWidget* failureRow_ = nullptr;
+    QLabel* failureLabel_ = nullptr;
+    QLabel* mailOnly_ = nullptr;
+    QPushButton* useMail_ = nullptr;
+    QPushButton* cancel_ = nullptr;
+    QProgressBar* spinner_ = nullptr;
+    QPushButton* send_ = nullptr;
+    QLabel* sentLabel_ = nullptr;
+    QPushButton* sentButton_ = nullptr;
+};
+
+} // namespace kxui
