@@ -477,12 +477,15 @@ void CreateSheet::printPhrase() {
 void CreateSheet::create() {
     setProgress(kx("create.working"));
     QPointer<CreateSheet> guard(this);
+    QPointer<AppModel> model = model_;
     const fs::path parentPath(parent_.toStdString());
     const std::string typedName = name().toStdString();
     const vaultkit::Mnemonic phraseCopy = mnemonic_;
     auto driver = driver_;
     auto secret = std::make_shared<std::string>(passwordField_->text().toStdString());
-    QThreadPool::globalInstance()->start([guard, parentPath, typedName, phraseCopy, driver, secret] {
+    // The library blocks while it runs the tools: off the GUI thread. Every
+    // report comes back to the GUI thread, where the sheet may be gone.
+    QThreadPool::globalInstance()->start([guard, model, parentPath, typedName, phraseCopy, driver, secret] {
         auto onGui = [](std::function<void()> call) {
             QMetaObject::invokeMethod(qApp, std::move(call), Qt::QueuedConnection);
         };
@@ -492,9 +495,8 @@ void CreateSheet::create() {
             vault = vaultkit::Vault::create(
                 parentPath, typedName, *secret, phraseCopy,
                 [guard, onGui](const std::string& key) {
-                    const QString text = kx("create.stage." + key);
-                    onGui([guard, text] {
-                        if (guard && guard->progress_) guard->setProgress(text);
+                    onGui([guard, key] {
+                        if (guard && guard->progress_) guard->setProgress(kx("create.stage." + key));
                     });
                 },
                 driver);
@@ -502,12 +504,15 @@ void CreateSheet::create() {
             error = std::current_exception();
         }
         wipe(*secret);
-        onGui([guard, vault, error] {
-            if (!guard) return;
-            if (vault) {
-                guard->created(vault);
-            } else {
-                guard->failed(error);
+        onGui([guard, model, vault, error] {
+            if (guard) {
+                if (vault)
+                    guard->created(vault);
+                else
+                    guard->failed(error);
+            } else if (vault && model) {
+                // the window went away meanwhile: the new vault is not lost
+                model->registerVault(vault);
             }
         });
     });

@@ -155,25 +155,28 @@ void RecoverSheet::phraseChanged() {
 
 void RecoverSheet::refresh() {
     const qreal dpr = devicePixelRatioF();
-    switch (feedback()) {
+    const Feedback now = feedback();
+    const bool kindChanged = !shownFeedback_ || *shownFeedback_ != now;
+    shownFeedback_ = now;
+    switch (now) {
     case Feedback::matches:
         feedbackSymbol_->setPixmap(
             KXSymbol::pixmap(QStringLiteral("checkmark.circle.fill"), 16, KXStyle::green(palette()), dpr));
         feedbackSymbol_->show();
         feedbackText_->setText(kx("recover.ok"));
-        KXStyle::setTone(feedbackText_, KXStyle::Tone::green);
+        if (kindChanged) KXStyle::setTone(feedbackText_, KXStyle::Tone::green);
         break;
     case Feedback::count:
         feedbackSymbol_->hide();
         feedbackText_->setText(kx("recover.count", wordCount(phrase_->toPlainText())));
-        KXStyle::setTone(feedbackText_, KXStyle::Tone::secondary);
+        if (kindChanged) KXStyle::setTone(feedbackText_, KXStyle::Tone::secondary);
         break;
     case Feedback::wrong:
         feedbackSymbol_->setPixmap(
             KXSymbol::pixmap(QStringLiteral("xmark.circle"), 16, KXStyle::red(palette()), dpr));
         feedbackSymbol_->show();
         feedbackText_->setText(kx("recover.bad"));
-        KXStyle::setTone(feedbackText_, KXStyle::Tone::red);
+        if (kindChanged) KXStyle::setTone(feedbackText_, KXStyle::Tone::red);
         break;
     }
     action_->setEnabled(canRecover());

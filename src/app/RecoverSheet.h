@@ -4,6 +4,7 @@
 #include <QPointer>
 
 #include <memory>
+#include <optional>
 
 class AppModel;
 class BusySpinner;
@@ -57,6 +58,7 @@ private:
     std::shared_ptr<vaultkit::Vault> vault_;
     bool busy_ = false;
     bool matches_ = false;
+    std::optional<Feedback> shownFeedback_;
     QPlainTextEdit* phrase_;
     QLabel* feedbackSymbol_;
     QLabel* feedbackText_;
