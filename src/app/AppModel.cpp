@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QPointer>
+#include <QStandardPaths>
 
 #include <openssl/crypto.h>
 
@@ -584,12 +585,20 @@ void AppModel::trashOriginals(const std::vector<vaultkit::Importer::Result>& res
     // Renames into the Trash may take a moment on slow disks: off the GUI
     // thread, on a lane of its own.
     queue_->submit(" trash", [this, paths, outcome, done = std::move(done)] {
+        // Qt 6.4 falls back to "./files" in the working directory when the
+        // home Trash's parent folder ($XDG_DATA_HOME) is missing: make it.
+        const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+        if (!dataHome.isEmpty()) QDir().mkpath(dataHome);
         for (const QString& p : paths) {
             QFile file(p);
-            if (file.moveToTrash())
+            if (file.moveToTrash()) {
                 ++outcome->moved;
-            else
+                if (QFileInfo(file.fileName()).isRelative())
+                    logger().warn("moved to an unexpected Trash: " +
+                                  QFileInfo(file.fileName()).absoluteFilePath());
+            } else {
                 outcome->notMoved << p;
+            }
         }
         post([this, outcome, done] {
             for (const QString& p : outcome->notMoved)

@@ -1,0 +1,548 @@
+// The model without mounts: the registry and its edge cases, adding existing
+// vaults, the selection, the error texts, the refusal of self-import, the
+// Trash, the file manager call, the idle rule, and every trigger skipping
+// vaults that are locked.
+#include "app/AppDelegate.h"
+#include "app/AppModel.h"
+#include "app/FolderLook.h"
+#include "app/TerminationSignals.h"
+#include "app/VaultWorkQueue.h"
+#include "model/support/ModelTestSupport.h"
+
+#include "kxcore/Settings.h"
+#include "kxui/kx.h"
+#include "vaultkit/ConfigStore.h"
+#include "vaultkit/Registry.h"
+#include "vaultkit/Vault.h"
+#include "vaultkit/VaultError.h"
+
+#include <QDBusArgument>
+#include <QDBusMetaType>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace modeltest;
+using vaultkit::Vault;
+using vaultkit::VaultConfig;
+using vaultkit::VaultError;
+
+namespace {
+
+std::string readAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeAll(const fs::path& p, const std::string& text) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+class ModelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(tmp.isValid());
+        root = fs::path(tmp.path().toStdString());
+        support = root / "support";
+        fs::create_directories(support);
+        FolderLook::setSupportDirectory(QString::fromStdString(support.string()));
+        oldDataHome = qgetenv("XDG_DATA_HOME");
+        oldHome = qgetenv("HOME");
+        // the home Trash ($XDG_DATA_HOME/Trash) serves files on the home's file system
+        qputenv("XDG_DATA_HOME", QByteArray::fromStdString((root / "share").string()));
+        qputenv("HOME", QByteArray::fromStdString(root.string()));
+    }
+    void TearDown() override {
+        model.reset();
+        FolderLook::setSupportDirectory({});
+        Vault::setBackupDirectory(std::nullopt);
+        if (oldDataHome.isNull())
+            qunsetenv("XDG_DATA_HOME");
+        else
+            qputenv("XDG_DATA_HOME", oldDataHome);
+        qputenv("HOME", oldHome);
+    }
+
+    // A vault directory with a record and an empty visible folder; never
+    // mounted, so it counts as locked.
+    fs::path makeVault(const std::string& name, VaultConfig::AutoLock autoLock = {}) {
+        const fs::path dir = root / ("." + name + ".hushcoffer");
+        fs::create_directories(dir);
+        fs::create_directories(root / name);
+        VaultConfig config;
+        config.id = vaultkit::Uuid::random();
+        config.name = name;
+        config.recoveryPublicKey.assign(32, 1);
+        config.autoLock = autoLock;
+        vaultkit::ConfigStore::save(config, dir / "vault.json", std::nullopt);
+        return dir;
+    }
+    fs::path registry() const { return support / "vaults.json"; }
+    void writeRegistry(const std::vector<fs::path>& dirs) {
+        std::vector<std::string> paths;
+        for (const auto& d : dirs)
+            paths.push_back(d.string());
+        vaultkit::Registry::write(registry(), paths);
+    }
+    AppModel& start() {
+        fakes = makeFakeSources();
+        model = std::make_unique<AppModel>(QString::fromStdString(support.string()), fakes.take());
+        return *model;
+    }
+
+    QTemporaryDir tmp;
+    fs::path root, support;
+    QByteArray oldDataHome, oldHome;
+    FakeSources fakes;
+    std::unique_ptr<AppModel> model;
+};
+
+// ---- Registry ---------------------------------------------------------------
+
+TEST_F(ModelTest, UnusableRegistryFilesGiveAnEmptyListAndNoMessage) {
+    makeVault("A");
+    const std::vector<std::pair<const char*, std::optional<std::string>>> cases{
+        {"missing", std::nullopt},  {"empty", ""},          {"not JSON", "[\"/x\""},
+        {"an object", "{\"a\":1}"}, {"a string", "\"/x\""}, {"binary", std::string("\xff\xfe\0", 3)}};
+    for (const auto& [label, content] : cases) {
+        SCOPED_TRACE(label);
+        fs::remove(registry());
+        if (content) writeAll(registry(), *content);
+        AppModel& m = start();
+        EXPECT_TRUE(m.vaults().empty());
+        EXPECT_FALSE(m.selection());
+        EXPECT_FALSE(m.message());
+        // Nothing is written at start.
+        if (content)
+            EXPECT_EQ(readAll(registry()), *content);
+        else
+            EXPECT_FALSE(fs::exists(registry()));
+        model.reset();
+    }
+}
+
+TEST_F(ModelTest, ReadsEscapedAndPlainSlashesAndSelectsTheFirstVault) {
+    const fs::path a = makeVault("A"), b = makeVault("B");
+    std::string escaped = a.string();
+    for (std::size_t i = 0; (i = escaped.find('/', i)) != std::string::npos; i += 2)
+        escaped.replace(i, 1, "\\/");
+    writeAll(registry(), "[\"" + escaped + "\", \"" + b.string() + "\"]");
+    AppModel& m = start();
+    ASSERT_EQ(m.vaults().size(), 2u);
+    EXPECT_EQ(m.vaults()[0]->dir(), a);
+    EXPECT_EQ(m.vaults()[1]->dir(), b);
+    EXPECT_EQ(m.selection(), m.vaults()[0]->config().id);
+    EXPECT_EQ(m.selected(), m.vaults()[0]);
+}
+
+TEST_F(ModelTest, AnUnopenablePathIsLoggedAndDroppedAtTheNextWrite) {
+    const fs::path good = makeVault("Good");
+    const fs::path bad = root / ".Gone.hushcoffer";
+    writeRegistry({bad, good});
+    LogLines log;
+    AppModel& m = start();
+    ASSERT_EQ(m.vaults().size(), 1u);
+    EXPECT_EQ(m.vaults()[0]->dir(), good);
+    const auto lines = log.matching("cannot open vault at " + bad.string() + ": ");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("ERROR ", 0), 0u);
+    // still in the file until something is written
+    EXPECT_NE(readAll(registry()).find("Gone"), std::string::npos);
+
+    m.registerVault(Vault::open(makeVault("Third")));
+    EXPECT_EQ(vaultkit::Registry::read(registry()),
+              (std::vector<std::string>{good.string(), (root / ".Third.hushcoffer").string()}));
+    // compact, no pretty printing
+    EXPECT_EQ(readAll(registry()).find('\n'), std::string::npos);
+}
+
+TEST_F(ModelTest, RegisterOfAListedDirectorySelectsItWithoutRewritingTheFile) {
+    const fs::path a = makeVault("A"), b = makeVault("B");
+    writeAll(registry(), "[ \"" + a.string() + "\" , \"" + b.string() + "\" ]"); // not the encoder's form
+    AppModel& m = start();
+    const std::string before = readAll(registry());
+    int changes = 0;
+    QObject::connect(&m, &AppModel::changed, [&] { ++changes; });
+    // the same directory spelled differently, opened as a new object
+    fs::create_directories(root / "x");
+    auto again = Vault::open(root / "x" / ".." / ".B.hushcoffer/");
+    m.registerVault(again);
+    EXPECT_EQ(m.vaults().size(), 2u);
+    EXPECT_EQ(m.selection(), again->config().id);
+    EXPECT_EQ(m.selected(), m.vaults()[1]);
+    EXPECT_EQ(readAll(registry()), before);
+    EXPECT_GE(changes, 1);
+}
+
+TEST_F(ModelTest, ForgetRemovesThatObjectAndSelectsTheFirstRemaining) {
+    const fs::path a = makeVault("A"), b = makeVault("B");
+    writeRegistry({a, b});
+    AppModel& m = start();
+    auto va = m.vaults()[0], vb = m.vaults()[1];
+    m.setSelection(vb->config().id);
+
+    // another object for the same directory is not the listed one
+    m.forget(Vault::open(b));
+    EXPECT_EQ(m.vaults().size(), 2u);
+
+    m.forget(vb);
+    ASSERT_EQ(m.vaults().size(), 1u);
+    EXPECT_EQ(m.selection(), va->config().id);
+    EXPECT_EQ(vaultkit::Registry::read(registry()), (std::vector<std::string>{a.string()}));
+    EXPECT_TRUE(fs::exists(b / "vault.json")); // nothing on disk but the registry
+
+    m.forget(va);
+    EXPECT_TRUE(m.vaults().empty());
+    EXPECT_FALSE(m.selection());
+    EXPECT_FALSE(m.selected());
+    EXPECT_EQ(vaultkit::Registry::read(registry()), std::vector<std::string>{});
+}
+
+TEST_F(ModelTest, AddExistingFindsTheVaultFromItsFolderAFileInsideOrItself) {
+    const fs::path dir = makeVault("Docs");
+    writeAll(dir / "README.txt", "x");
+    struct Case {
+        const char* label;
+        fs::path picked;
+    };
+    for (const Case& c : {Case{"visible folder", root / "Docs"}, Case{"file inside", dir / "README.txt"},
+                          Case{"vault directory", dir}, Case{"with a trailing slash", root / "Docs/"}}) {
+        SCOPED_TRACE(c.label);
+        fs::remove(registry());
+        AppModel& m = start();
+        m.addExisting(QUrl::fromLocalFile(QString::fromStdString(c.picked.string())));
+        ASSERT_EQ(m.vaults().size(), 1u);
+        EXPECT_EQ(m.vaults()[0]->dir(), dir);
+        EXPECT_EQ(m.selection(), m.vaults()[0]->config().id);
+        EXPECT_FALSE(m.message());
+        EXPECT_EQ(vaultkit::Registry::read(registry()), (std::vector<std::string>{dir.string()}));
+        model.reset();
+    }
+}
+
+TEST_F(ModelTest, AddExistingOnAnythingElseShowsNotAVault) {
+    makeVault("Docs");
+    fs::create_directories(root / "Other");
+    fs::create_directories(root / ".Broken.hushcoffer"); // the name fits, the record is missing
+    fs::create_directories(root / "Broken");
+    for (const fs::path& p :
+         {root / "Other", root / "Broken", root / ".Broken.hushcoffer", root / "Nowhere"}) {
+        SCOPED_TRACE(p.string());
+        AppModel& m = start();
+        m.addExisting(QUrl::fromLocalFile(QString::fromStdString(p.string())));
+        EXPECT_TRUE(m.vaults().empty());
+        ASSERT_TRUE(m.message());
+        EXPECT_TRUE(m.message()->isError);
+        EXPECT_EQ(m.message()->text, kx("err.notAVault"));
+        EXPECT_FALSE(fs::exists(registry()));
+        model.reset();
+    }
+}
+
+// ---- Error texts ---------------------------------------------------------------
+
+TEST(Describe, EveryVaultErrorCaseBecomesItsKeyWithItsArguments) {
+    struct Case {
+        VaultError error;
+        QString expected;
+    };
+    const std::vector<Case> cases{
+        {VaultError::touchID("no sensor"), kx("err.touchid", "no sensor")},
+        {VaultError::busy({"vim", "bash"}), kx("err.busy", "vim, bash")},
+        {VaultError::busy({}), kx("err.busy", "?")},
+        {VaultError::mountPointNotEmpty({"a", "b", "c", "d", "e", "f"}), kx("err.notEmpty", "a, b, c, d, e")},
+        {VaultError::alreadyExists("X"), kx("err.exists", "X")},
+        {VaultError::configMissing("/p/vault.json"), kx("err.configMissing", "/p/vault.json")},
+        {VaultError::hdiutil("attach", "boom"), kx("err.system", "attach", "boom")},
+        {VaultError::io("disk full"), kx("err.system", "io", "disk full")},
+        {VaultError::integrity("band 3"), kx("err.integrity", "band 3")},
+        {VaultError::snapshotNotFound("s1"), kx("err.noSnapshot")},
+        {VaultError::wrongPassword(), kx("err.wrongPassword")},
+        {VaultError::weakPassword(), kx("err.weakPassword")},
+        {VaultError::badMnemonic(), kx("err.badMnemonic")},
+        {VaultError::mnemonicNotForThisVault(), kx("err.mnemonicOther")},
+        {VaultError::recoveryFailed(), kx("err.recoveryFailed")},
+        {VaultError::touchIDCancelled(), kx("err.touchidCancelled")},
+        {VaultError::touchIDInvalidated(), kx("err.touchidInvalid")},
+        {VaultError::touchIDNotEnabled(), kx("err.touchidOff")},
+        {VaultError::invalidName(), kx("err.invalidName")},
+        {VaultError::openedElsewhere(), kx("err.elsewhere")},
+        {VaultError::notLocked(), kx("err.notLocked")},
+        {VaultError::changedDuringSync(), kx("err.syncChanged")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.error.caseName()));
+        EXPECT_EQ(describe(c.error), c.expected);
+        EXPECT_EQ(describe(std::make_exception_ptr(c.error)), c.expected);
+        // every key has an English text
+        EXPECT_FALSE(c.expected.startsWith("err.")) << c.expected.toStdString();
+    }
+    // other errors: their own description
+    EXPECT_EQ(describe(std::runtime_error("disk on fire")), "disk on fire");
+    const std::system_error sys(std::make_error_code(std::errc::permission_denied), "open /x");
+    EXPECT_EQ(describe(std::make_exception_ptr(sys)), QString::fromUtf8(sys.what()));
+    EXPECT_EQ(describe(std::make_exception_ptr(42)), "unknown error");
+}
+
+// ---- Import refusal and the Trash ---------------------------------------------
+
+TEST_F(ModelTest, ImportOfASelectionHoldingTheVaultIsRefusedNamingThatItem) {
+    const fs::path dir = makeVault("Docs");
+    writeRegistry({dir});
+    AppModel& m = start();
+    auto vault = m.vaults()[0];
+    writeAll(root / "fine.txt", "x");
+    for (const fs::path& p : {root / "Docs", root, dir, root / "Docs" / "..", fs::path("/")}) {
+        SCOPED_TRACE(p.string());
+        m.setMessage(std::nullopt);
+        std::optional<bool> result;
+        m.importItems(vault,
+                      {QUrl::fromLocalFile(QString::fromStdString((root / "fine.txt").string())),
+                       QUrl::fromLocalFile(QString::fromStdString(p.string()))},
+                      [&](bool ok) { result = ok; });
+        ASSERT_TRUE(result); // answered at once: nothing ran
+        EXPECT_FALSE(*result);
+        ASSERT_TRUE(m.message());
+        EXPECT_TRUE(m.message()->isError);
+        const std::string last = fs::path(vaultkit::Registry::standardized(p)).filename().string();
+        EXPECT_EQ(m.message()->text, kx("err.importContainsVault", last));
+        EXPECT_TRUE(m.working().empty());
+        EXPECT_FALSE(m.importResults());
+    }
+}
+
+TEST_F(ModelTest, TrashMovesOnlyTheSuccessfulSourcesAndCountsWhatReallyMoved) {
+    AppModel& m = start();
+    // nothing ok: an empty request and "0"
+    m.setImportResults(ImportBatch({}));
+    std::optional<bool> done;
+    vaultkit::Importer::Result failed;
+    failed.source = root / "kept.txt";
+    failed.problems = {"missing: ."};
+    writeAll(failed.source, "x");
+    m.trashOriginals({failed}, [&](bool ok) { done = ok; });
+    EXPECT_FALSE(m.importResults()); // closed at once
+    ASSERT_TRUE(spinUntil([&] { return done.has_value(); }));
+    ASSERT_TRUE(m.message());
+    EXPECT_FALSE(m.message()->isError);
+    EXPECT_EQ(m.message()->text, kx("ok.trashed", 0));
+    EXPECT_TRUE(fs::exists(failed.source));
+
+    // two ok, one of which cannot be trashed (gone): the count is 1, the other is named
+    vaultkit::Importer::Result a, gone;
+    a.source = root / "a.txt";
+    writeAll(a.source, "a");
+    gone.source = root / "gone.txt";
+    done.reset();
+    LogLines log;
+    m.trashOriginals({a, failed, gone}, [&](bool ok) { done = ok; });
+    ASSERT_TRUE(spinUntil([&] { return done.has_value(); }));
+    EXPECT_FALSE(*done);
+    EXPECT_FALSE(fs::exists(a.source));
+    // in the home Trash, even though its folder did not exist yet
+    EXPECT_TRUE(fs::exists(root / "share/Trash/files/a.txt"));
+    EXPECT_TRUE(fs::exists(root / "share/Trash/info/a.txt.trashinfo"));
+    EXPECT_TRUE(fs::exists(failed.source));
+    ASSERT_TRUE(m.message());
+    EXPECT_TRUE(m.message()->isError);
+    EXPECT_TRUE(m.message()->text.startsWith(kx("ok.trashed", 1))) << m.message()->text.toStdString();
+    EXPECT_TRUE(m.message()->text.contains("gone.txt"));
+    EXPECT_EQ(log.matching("cannot move to the Trash: " + gone.source.string()).size(), 1u);
+}
+
+// ---- File manager ------------------------------------------------------------------
+
+TEST_F(ModelTest, OpenInFinderAsksTheFileManagerOverDBusElseOpensTheFolder) {
+    const fs::path dir = makeVault("My Docs");
+    writeRegistry({dir});
+    AppModel& m = start();
+    const QUrl expected = QUrl::fromLocalFile(QString::fromStdString((root / "My Docs").string()));
+
+    // no file manager on the bus: the default handler gets the folder
+    UrlRecorder handler;
+    QDesktopServices::setUrlHandler("file", &handler, "open");
+    m.openInFinder(m.vaults()[0]);
+    EXPECT_TRUE(spinUntil([&] { return !handler.opened.isEmpty(); }, 10));
+    ASSERT_EQ(handler.opened.size(), 1);
+    EXPECT_EQ(handler.opened[0], expected);
+
+    // a file manager: ShowItems with the folder's URI, no fallback
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    ASSERT_TRUE(bus.isConnected());
+    DBusMock fm(
+        qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), false,
+        {"org.freedesktop.FileManager1", "/org/freedesktop/FileManager1", "org.freedesktop.FileManager1"},
+        "org.freedesktop.FileManager1", bus);
+    ASSERT_TRUE(fm.ok()) << fm.errorOutput().toStdString();
+    fm.addMethod("/org/freedesktop/FileManager1", "org.freedesktop.FileManager1", "ShowItems", "ass", "", "");
+    handler.opened.clear();
+    m.openInFinder(m.vaults()[0]);
+    // GetMethodCalls: a(tav), the time and arguments of each call
+    QStringList shown;
+    ASSERT_TRUE(spinUntil([&] {
+        const QVariantList reply = fm.call("/org/freedesktop/FileManager1", "GetMethodCalls", {"ShowItems"});
+        const QDBusArgument arg = reply.value(0).value<QDBusArgument>();
+        arg.beginArray();
+        while (!arg.atEnd()) {
+            quint64 time = 0;
+            QVariantList args;
+            arg.beginStructure();
+            arg >> time >> args;
+            arg.endStructure();
+            if (!args.isEmpty()) shown = qdbus_cast<QStringList>(args[0]);
+        }
+        arg.endArray();
+        return !shown.isEmpty();
+    }));
+    EXPECT_EQ(shown, QStringList{expected.toString(QUrl::FullyEncoded)});
+    spinFor(300);
+    EXPECT_TRUE(handler.opened.isEmpty());
+    QDesktopServices::unsetUrlHandler("file");
+}
+
+// ---- Automatic locking -----------------------------------------------------------
+
+TEST(IdleRule, LimitsInMinutesAgainstSecondsOfInactivity) {
+    struct Case {
+        std::int64_t minutes;
+        double idle;
+        bool locks;
+    };
+    const std::int64_t huge = std::numeric_limits<std::int64_t>::max() / 60;
+    const std::vector<Case> cases{
+        {0, 0, false},
+        {0, 1e12, false}, // 0 is never
+        {-5, 1e12, false},
+        {5, 299, false},
+        {5, 299.999, false},
+        {5, 300, true},
+        {5, 301, true},
+        {1, 60, true},
+        {120, 7199, false},
+        {huge, 1e30, true},                                       // the last value that fits
+        {huge + 1, 1e30, false},                                  // overflowing product: never
+        {std::numeric_limits<std::int64_t>::max(), 1e300, false}, // never
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.minutes) + " min, " + std::to_string(c.idle) + " s");
+        VaultConfig::AutoLock a;
+        a.idleMinutes = c.minutes;
+        EXPECT_EQ(AppModel::idleQualifies(a, c.idle), c.locks);
+    }
+}
+
+TEST_F(ModelTest, LockedVaultsAreSkippedByEveryTrigger) {
+    VaultConfig::AutoLock everything{true, true, 1};
+    writeRegistry({makeVault("A", everything), makeVault("B", everything)});
+    AppModel& m = start();
+    LogLines log;
+    fakes.idle->seconds = 1e9;
+    int ticks = 0;
+    QObject::connect(&m, &AppModel::changed, [&] { ++ticks; });
+
+    fakes.sleep->sleep();
+    EXPECT_TRUE(spinUntil([&] { return fakes.sleep->passesDone == 1; }));
+    fakes.screen->lockScreen();
+    m.checkIdle();
+    spinFor(200);
+    EXPECT_EQ(fakes.idle->asked, 0); // nothing unlocked with a limit: not even asked
+    EXPECT_TRUE(log.matching("auto-locked").empty());
+    EXPECT_FALSE(m.message());
+    EXPECT_FALSE(fakes.sleep->delayWanted);
+    EXPECT_GE(ticks, 2); // each pass ends with a tick
+
+    AppDelegate::model = &m;
+    AppDelegate delegate;
+    delegate.setSettingsFile(QString::fromStdString((root / "settings.ini").string()));
+    bool replied = false;
+    EXPECT_EQ(delegate.applicationShouldTerminate([&](bool) { replied = true; }),
+              AppDelegate::TerminateReply::now);
+    EXPECT_FALSE(replied);
+    AppDelegate::model = nullptr;
+    EXPECT_EQ(delegate.applicationShouldTerminate([&](bool) { replied = true; }),
+              AppDelegate::TerminateReply::now);
+}
+
+TEST_F(ModelTest, WithoutIdleSourcesIdleLockingIsOffAndLoggedOnce) {
+    LogLines log;
+    model = std::make_unique<AppModel>(QString::fromStdString(support.string()), AppModel::Sources{});
+    model->checkIdle();
+    model->checkIdle();
+    EXPECT_EQ(log.matching("locking after idle minutes is off").size(), 1u);
+}
+
+TEST_F(ModelTest, TheRefreshTickAnnouncesAChangeEveryTwoSeconds) {
+    AppModel& m = start();
+    const qint64 first = m.tick();
+    EXPECT_TRUE(spinUntil([&] { return m.tick() >= first + 2; }, 6));
+}
+
+// ---- Termination signals -------------------------------------------------------------
+
+TEST_F(ModelTest, ATerminationSignalRunsTheShutdownPassAndExits) {
+    writeRegistry({makeVault("A")});
+    AppModel& m = start();
+    AppDelegate::model = &m;
+    AppDelegate delegate;
+    delegate.setSettingsFile(QString::fromStdString((root / "settings.ini").string()));
+    LogLines log;
+    std::vector<int> exits;
+    delegate.installTerminationHandling([&](int status) { exits.push_back(status); });
+    for (int sig : {SIGTERM, SIGTERM})
+        ::raise(sig);
+    EXPECT_TRUE(spinUntil([&] { return !exits.empty(); }, 10));
+    spinFor(200);
+    EXPECT_EQ(exits, std::vector<int>{0}); // the second signal does not start another pass
+    EXPECT_EQ(log.matching("SIGTERM: locking vaults, then exiting").size(), 1u);
+    AppDelegate::model = nullptr;
+}
+
+// ---- The work queue ----------------------------------------------------------------
+
+TEST(VaultWorkQueueTest, OneLaneRunsInOrderOneAtATimeWhileLanesRunSideBySide) {
+    VaultWorkQueue queue;
+    std::mutex mutex;
+    std::vector<int> order;
+    std::atomic<int> inA{0}, maxInA{0};
+    std::atomic<bool> bStarted{false}, release{false};
+    for (int i = 0; i < 5; ++i) {
+        queue.submit("a", [&, i] {
+            const int now = ++inA;
+            maxInA = std::max(maxInA.load(), now);
+            if (i == 0)
+                while (!release)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            {
+                std::lock_guard lock(mutex);
+                order.push_back(i);
+            }
+            --inA;
+        });
+    }
+    // lane b runs while lane a's first job is held
+    queue.submit("b", [&] { bStarted = true; });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!bStarted && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(bStarted);
+    release = true;
+    queue.waitForDone();
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(maxInA, 1);
+}
+
+} // namespace

@@ -1,0 +1,568 @@
+// The model with real vaults (gocryptfs over FUSE, as an ordinary user): the
+// runner's busy prompt, the password change with its safety net, import,
+// every automatic-locking trigger, the quit pass, the sleep delay on a mock
+// logind, and the GUI thread staying free while a tool works.
+#include "app/AppDelegate.h"
+#include "app/AppModel.h"
+#include "app/FolderLook.h"
+#include "app/LogindSleepMonitor.h"
+#include "model/support/ModelTestSupport.h"
+#include "model/support/TestDiskImage.h"
+
+#include "kxcore/Settings.h"
+#include "kxui/kx.h"
+#include "support/TestSupport.h"
+#include "vaultkit/Mnemonic.h"
+#include "vaultkit/Vault.h"
+#include "vaultkit/VaultError.h"
+
+#include <QDBusArgument>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+using namespace modeltest;
+using vaultkit::Vault;
+using vaultkit::VaultConfig;
+using vaultkit::VaultError;
+using VaultPtr = AppModel::VaultPtr;
+
+namespace {
+
+const std::string kPassword = "correct horse 1";
+const QString qPassword = QString::fromStdString(kPassword);
+
+int modeOf(const fs::path& p) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0) return -1;
+    return static_cast<int>(st.st_mode & 07777);
+}
+
+class ModelMountTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        support = tmp / "support";
+        fs::create_directories(support);
+        FolderLook::setSupportDirectory(QString::fromStdString(support.string()));
+        driver = std::make_shared<TestDiskImage>(vaulttest::fastGocryptfs());
+        settingsFile = QString::fromStdString((tmp / "settings.ini").string());
+    }
+    void TearDown() override {
+        AppDelegate::model = nullptr;
+        model.reset();
+        FolderLook::setSupportDirectory({});
+        Vault::setBackupDirectory(std::nullopt);
+    }
+
+    // A new vault, unlocked, registered with the model.
+    VaultPtr add(const std::string& name, std::optional<VaultConfig::AutoLock> autoLock = std::nullopt) {
+        auto vault = Vault::create(tmp.path(), name, kPassword, vaultkit::Mnemonic::generate(), {}, driver);
+        if (autoLock) vault->setAutoLock(*autoLock);
+        model->registerVault(vault);
+        return vault;
+    }
+    void start() {
+        fakes = makeFakeSources();
+        model = std::make_unique<AppModel>(QString::fromStdString(support.string()), fakes.take());
+    }
+    // Calls an asynchronous action and waits for its outcome.
+    bool await(const std::function<void(AppModel::Done)>& action, double seconds = 60) {
+        std::optional<bool> result;
+        action([&](bool ok) { result = ok; });
+        EXPECT_TRUE(spinUntil([&] { return result.has_value(); }, seconds));
+        return result.value_or(false);
+    }
+    void awaitPass(const AppModel::AutoLockPredicate& predicate) {
+        bool done = false;
+        model->autoLock(predicate, [&] { done = true; });
+        ASSERT_TRUE(spinUntil([&] { return done; }, 60));
+    }
+
+    vaulttest::TempDir tmp{"hc-model"};
+    fs::path support;
+    std::shared_ptr<TestDiskImage> driver;
+    QString settingsFile;
+    FakeSources fakes;
+    std::unique_ptr<AppModel> model;
+};
+
+// ---- The runner ---------------------------------------------------------------
+
+TEST_F(ModelMountTest, UnlockAndLockShowTheBusyTextAndEndWithTheLooks) {
+    start();
+    auto v = add("Docs");
+    ASSERT_TRUE(await([&](auto done) { model->lock(v, false, done); }));
+    EXPECT_FALSE(v->isUnlocked());
+    EXPECT_EQ(modeOf(v->mountPoint()), 0555);
+
+    // wrong password: one banner, one log line, no prompt
+    LogLines log;
+    EXPECT_FALSE(await([&](auto done) { model->unlock(v, "wrong password!", done); }));
+    ASSERT_TRUE(model->message());
+    EXPECT_TRUE(model->message()->isError);
+    EXPECT_EQ(model->message()->text, kx("err.wrongPassword"));
+    EXPECT_FALSE(model->busyPrompt());
+    EXPECT_EQ(log.matching(kx("work.unlocking").toStdString() + " failed: ").size(), 1u);
+
+    bool sawBusyText = false;
+    QObject::connect(model.get(), &AppModel::changed, [&] {
+        auto it = model->working().find(v->config().id);
+        if (it != model->working().end() && it->second == kx("work.unlocking")) sawBusyText = true;
+    });
+    EXPECT_TRUE(await([&](auto done) { model->unlock(v, qPassword, done); }));
+    EXPECT_TRUE(sawBusyText);
+    EXPECT_TRUE(model->working().empty());
+    EXPECT_TRUE(v->isUnlocked());
+}
+
+TEST_F(ModelMountTest, ABusyLockGivesAPromptWithTheNamesOrNoneAndNoBanner) {
+    start();
+    auto v = add("Docs");
+    LogLines log;
+    for (const std::vector<std::string>& names :
+         {std::vector<std::string>{"vim", "bash"}, std::vector<std::string>{}}) {
+        SCOPED_TRACE(names.size());
+        driver->clearBusy();
+        driver->setBusy(v->mountPoint().string(), names);
+        model->setBusyPrompt(std::nullopt);
+        EXPECT_FALSE(await([&](auto done) { model->lock(v, false, done); }));
+        ASSERT_TRUE(model->busyPrompt());
+        EXPECT_EQ(model->busyPrompt()->vault, v);
+        QStringList expected;
+        for (const auto& n : names)
+            expected << QString::fromStdString(n);
+        EXPECT_EQ(model->busyPrompt()->processes, expected);
+        EXPECT_FALSE(model->busyPrompt()->then);
+        EXPECT_FALSE(model->message());
+        EXPECT_TRUE(model->working().empty());
+        EXPECT_TRUE(v->isUnlocked());
+    }
+    EXPECT_EQ(log.matching(kx("work.locking").toStdString() + " busy: [\"vim\", \"bash\"]").size(), 1u);
+    EXPECT_EQ(log.matching(kx("work.locking").toStdString() + " busy: []").size(), 1u);
+    EXPECT_EQ(driver->forcedDetaches, 0);
+    // the prompt's force: a forced lock works
+    EXPECT_TRUE(await([&](auto done) { model->lock(v, true, done); }));
+    EXPECT_FALSE(v->isUnlocked());
+}
+
+TEST_F(ModelMountTest, TheGuiThreadKeepsTurningWhileAToolWorks) {
+    start();
+    auto v = add("Slow");
+    ASSERT_TRUE(await([&](auto done) { model->lock(v, false, done); }));
+    driver->attachDelayMs = 3000;
+    int turns = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++turns; });
+    timer.start(50);
+    QElapsedTimer clock;
+    clock.start();
+    std::optional<bool> result;
+    model->unlock(v, qPassword, [&](bool ok) { result = ok; });
+    // the call returned at once, with the busy text showing
+    EXPECT_LT(clock.elapsed(), 500);
+    EXPECT_EQ(model->working().count(v->config().id), 1u);
+    ASSERT_TRUE(spinUntil([&] { return result.has_value(); }, 30));
+    EXPECT_TRUE(*result);
+    EXPECT_GE(clock.elapsed(), 3000);
+    // the 50 ms timer kept firing through the three seconds
+    EXPECT_GE(turns, 40);
+}
+
+TEST_F(ModelMountTest, OneVaultsOperationsRunOneAfterAnotherOthersInParallel) {
+    start();
+    auto a = add("A");
+    auto b = add("B");
+    ASSERT_TRUE(await([&](auto done) { model->lock(a, false, done); }));
+    ASSERT_TRUE(await([&](auto done) { model->lock(b, false, done); }));
+    driver->attachDelayMs = 1500;
+    std::vector<std::string> order;
+    QElapsedTimer clock;
+    clock.start();
+    model->unlock(a, qPassword,
+                  [&](bool ok) { order.push_back(std::string("unlock A ") + (ok ? "ok" : "failed")); });
+    model->lock(a, false, [&](bool ok) { order.push_back(std::string("lock A ") + (ok ? "ok" : "failed")); });
+    model->unlock(b, qPassword,
+                  [&](bool ok) { order.push_back(std::string("unlock B ") + (ok ? "ok" : "failed")); });
+    ASSERT_TRUE(spinUntil([&] { return order.size() == 3; }, 60));
+    // A's lock waited for A's unlock; B did not wait for A
+    EXPECT_EQ(order[2], "lock A ok");
+    EXPECT_LT(std::find(order.begin(), order.end(), "unlock A ok"),
+              std::find(order.begin(), order.end(), "lock A ok"));
+    EXPECT_NE(std::find(order.begin(), order.end(), "unlock B ok"), order.end());
+    EXPECT_LT(clock.elapsed(), 2 * 1500 + 2500);
+    EXPECT_TRUE(model->working().empty());
+}
+
+// ---- Password change --------------------------------------------------------------
+
+TEST_F(ModelMountTest, ChangePasswordLocksChangesAndUnlocksAgain) {
+    start();
+    auto v = add("Docs");
+    // the lock fails: nothing else is tried
+    driver->setBusy(v->mountPoint().string(), std::vector<std::string>{"editor"});
+    EXPECT_FALSE(await([&](auto done) { model->changePassword(v, qPassword, "another secret 2", done); }));
+    EXPECT_EQ(driver->passwordChanges, 0);
+    ASSERT_TRUE(model->busyPrompt());
+    EXPECT_TRUE(v->isUnlocked());
+    driver->clearBusy();
+    model->setBusyPrompt(std::nullopt);
+
+    // the change fails (wrong old password): unlocked again with the old one
+    EXPECT_FALSE(
+        await([&](auto done) { model->changePassword(v, "not the password", "another secret 2", done); }));
+    EXPECT_TRUE(v->isUnlocked());
+    ASSERT_TRUE(model->message());
+    EXPECT_TRUE(model->message()->isError);
+    EXPECT_NE(model->message()->text, kx("ok.passwordChanged"));
+    model->setMessage(std::nullopt);
+
+    // success: the banner, and unlocked with the new password
+    EXPECT_TRUE(await([&](auto done) { model->changePassword(v, qPassword, "another secret 2", done); }));
+    ASSERT_TRUE(model->message());
+    EXPECT_EQ(model->message()->text, kx("ok.passwordChanged"));
+    EXPECT_FALSE(model->message()->isError);
+    EXPECT_TRUE(v->isUnlocked());
+    ASSERT_TRUE(await([&](auto done) { model->lock(v, false, done); }));
+    EXPECT_FALSE(await([&](auto done) { model->unlock(v, qPassword, done); }));
+    EXPECT_TRUE(await([&](auto done) { model->unlock(v, "another secret 2", done); }));
+}
+
+TEST_F(ModelMountTest, ChangePasswordOfALockedVaultLeavesItLocked) {
+    start();
+    auto v = add("Docs");
+    ASSERT_TRUE(await([&](auto done) { model->lock(v, false, done); }));
+    EXPECT_TRUE(await([&](auto done) { model->changePassword(v, qPassword, "another secret 2", done); }));
+    EXPECT_FALSE(v->isUnlocked());
+    EXPECT_EQ(driver->passwordChanges, 1);
+}
+
+// ---- Import -----------------------------------------------------------------------
+
+TEST_F(ModelMountTest, ImportPublishesProgressAndTheResults) {
+    start();
+    auto v = add("Docs");
+    const fs::path src = tmp / "outside";
+    fs::create_directories(src / "sub");
+    vaulttest::writeFile(src / "sub" / "a.txt", std::string(200'000, 'a'));
+    vaulttest::writeFile(tmp / "b.txt", "b");
+    std::vector<QString> texts;
+    std::vector<double> fractions;
+    QObject::connect(model.get(), &AppModel::changed, [&] {
+        auto it = model->working().find(v->config().id);
+        if (it != model->working().end() && (texts.empty() || texts.back() != it->second))
+            texts.push_back(it->second);
+        auto p = model->importProgress().find(v->config().id);
+        if (p != model->importProgress().end()) fractions.push_back(p->second);
+    });
+    EXPECT_TRUE(await([&](auto done) {
+        model->importItems(v,
+                           {QUrl::fromLocalFile(QString::fromStdString(src.string())),
+                            QUrl::fromLocalFile(QString::fromStdString((tmp / "b.txt").string()))},
+                           done);
+    }));
+    ASSERT_TRUE(model->importResults());
+    ASSERT_EQ(model->importResults()->results.size(), 2u);
+    EXPECT_TRUE(model->importResults()->results[0].ok());
+    EXPECT_TRUE(fs::exists(v->mountPoint() / "outside" / "sub" / "a.txt"));
+    EXPECT_NE(std::find(texts.begin(), texts.end(), kx("work.importingItem", "outside")), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), kx("work.importingItem", "b.txt")), texts.end());
+    ASSERT_FALSE(fractions.empty());
+    EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
+    EXPECT_TRUE(model->importProgress().empty());
+    EXPECT_TRUE(model->working().empty());
+
+    // a locked vault: the runner's banner alone, no result sheet
+    model->setImportResults(std::nullopt);
+    ASSERT_TRUE(await([&](auto done) { model->lock(v, false, done); }));
+    EXPECT_FALSE(await([&](auto done) {
+        model->importItems(v, {QUrl::fromLocalFile(QString::fromStdString((tmp / "b.txt").string()))}, done);
+    }));
+    EXPECT_FALSE(model->importResults());
+    ASSERT_TRUE(model->message());
+    EXPECT_TRUE(model->message()->isError);
+}
+
+// ---- Automatic locking ------------------------------------------------------------
+
+TEST_F(ModelMountTest, SleepLocksOnlyTheVaultsThatLockOnSleep) {
+    start();
+    auto keeps = add("Keeps", VaultConfig::AutoLock{false, false, 0});
+    auto locks = add("Locks"); // defaults: onSleep true
+    LogLines log;
+    EXPECT_TRUE(spinUntil([&] { return fakes.sleep->delayWanted; }, 5)); // refreshed by the tick
+    fakes.sleep->sleep();
+    ASSERT_TRUE(spinUntil([&] { return fakes.sleep->passesDone == 1; }, 60));
+    EXPECT_TRUE(keeps->isUnlocked());
+    EXPECT_FALSE(locks->isUnlocked());
+    EXPECT_EQ(modeOf(locks->mountPoint()), 0555);
+    EXPECT_FALSE(model->message());
+    EXPECT_EQ(log.matching("auto-locked").size(), 1u);
+    EXPECT_TRUE(model->working().empty()); // no busy text for automatic locks
+    EXPECT_FALSE(fakes.sleep->delayWanted);
+}
+
+TEST_F(ModelMountTest, ABusyVolumeAtSleepStaysUnlockedWithOneBannerAndIsNeverForced) {
+    start();
+    auto busy = add("Busy");
+    auto other = add("Other");
+    driver->setBusy(busy->mountPoint().string(), std::vector<std::string>{});
+    fakes.sleep->sleep();
+    ASSERT_TRUE(spinUntil([&] { return fakes.sleep->passesDone == 1; }, 60));
+    EXPECT_TRUE(busy->isUnlocked());
+    EXPECT_FALSE(other->isUnlocked());
+    ASSERT_TRUE(model->message());
+    EXPECT_TRUE(model->message()->isError);
+    EXPECT_EQ(model->message()->text, kx("err.autoLockFailed", "Busy", kx("err.busy", "?")));
+    EXPECT_FALSE(model->busyPrompt());
+    EXPECT_EQ(driver->forcedDetaches, 0);
+    EXPECT_TRUE(fakes.sleep->delayWanted); // still something to lock before the next sleep
+}
+
+TEST_F(ModelMountTest, ScreenLockWithTheDefaultsLocksNothing) {
+    start();
+    auto a = add("A");
+    auto b = add("B", VaultConfig::AutoLock{true, true, 0});
+    const qint64 before = model->tick();
+    fakes.screen->lockScreen();
+    ASSERT_TRUE(spinUntil([&] { return !b->isUnlocked() && model->tick() > before; }, 60));
+    EXPECT_TRUE(a->isUnlocked());
+}
+
+TEST_F(ModelMountTest, IdleLimitLocksAtItsSecondsNotBefore) {
+    start();
+    auto never = add("Never"); // idleMinutes 0
+    auto five = add("Five", VaultConfig::AutoLock{true, false, 5});
+    for (double idle : {0.0, 299.0, 299.9}) {
+        fakes.idle->seconds = idle;
+        const qint64 before = model->tick();
+        model->checkIdle();
+        spinFor(300);
+        EXPECT_TRUE(five->isUnlocked()) << idle;
+        EXPECT_EQ(model->tick(), before) << "no pass without a qualifying vault";
+    }
+    fakes.idle->seconds = 300;
+    model->checkIdle();
+    ASSERT_TRUE(spinUntil([&] { return !five->isUnlocked(); }, 60));
+    fakes.idle->seconds = 1e12;
+    model->checkIdle();
+    spinFor(500);
+    EXPECT_TRUE(never->isUnlocked());
+    // nothing left with a limit: the idle time is not even asked
+    const int asked = fakes.idle->asked;
+    model->checkIdle();
+    EXPECT_EQ(fakes.idle->asked, asked);
+}
+
+TEST_F(ModelMountTest, APassSkipsAVaultLockedMeanwhile) {
+    start();
+    auto v = add("Docs");
+    LogLines log;
+    // the user's lock is queued first; the pass finds the vault locked on its lane
+    model->lock(v, false);
+    awaitPass([](const VaultConfig::AutoLock&) { return true; });
+    EXPECT_FALSE(v->isUnlocked());
+    EXPECT_TRUE(log.matching("auto-locked").empty());
+    EXPECT_FALSE(model->message());
+}
+
+// ---- Quit ---------------------------------------------------------------------------
+
+class ScriptedAlert final : public BusyAlert {
+public:
+    void ask(const QString& title, const QString& body, const QStringList& buttons,
+             std::function<void(Answer)> answer) override {
+        titles << title;
+        bodies << body;
+        this->buttons = buttons;
+        answer(answers.empty() ? Answer::cancel : answers.front());
+        if (!answers.empty()) answers.erase(answers.begin());
+    }
+    std::vector<Answer> answers;
+    QStringList titles, bodies, buttons;
+};
+
+TEST_F(ModelMountTest, QuitWithTheSettingAbsentLocksEveryUnlockedVault) {
+    start();
+    auto a = add("A");
+    auto b = add("B");
+    auto c = add("C");
+    ASSERT_TRUE(await([&](auto done) { model->lock(b, false, done); }));
+    AppDelegate::model = model.get();
+    AppDelegate delegate;
+    delegate.setSettingsFile(settingsFile);
+    EXPECT_FALSE(delegate.applicationShouldTerminateAfterLastWindowClosed());
+    std::optional<bool> reply;
+    ASSERT_EQ(delegate.applicationShouldTerminate([&](bool quit) { reply = quit; }),
+              AppDelegate::TerminateReply::later);
+    ASSERT_TRUE(spinUntil([&] { return reply.has_value(); }, 60));
+    EXPECT_TRUE(*reply);
+    EXPECT_FALSE(a->isUnlocked());
+    EXPECT_FALSE(c->isUnlocked());
+    EXPECT_EQ(modeOf(a->mountPoint()), 0555);
+}
+
+TEST_F(ModelMountTest, QuitWithTheSettingFalseQuitsAtOnce) {
+    start();
+    auto a = add("A");
+    kxcore::Settings(settingsFile).setLockOnQuit(false);
+    AppDelegate::model = model.get();
+    AppDelegate delegate;
+    delegate.setSettingsFile(settingsFile);
+    bool replied = false;
+    EXPECT_EQ(delegate.applicationShouldTerminate([&](bool) { replied = true; }),
+              AppDelegate::TerminateReply::now);
+    spinFor(300);
+    EXPECT_FALSE(replied);
+    EXPECT_TRUE(a->isUnlocked());
+    // anything but a boolean counts as true
+    kxcore::Settings(settingsFile).setRaw(kxcore::Settings::lockOnQuitKey, "maybe");
+    std::optional<bool> reply;
+    EXPECT_EQ(delegate.applicationShouldTerminate([&](bool quit) { reply = quit; }),
+              AppDelegate::TerminateReply::later);
+    ASSERT_TRUE(spinUntil([&] { return reply.has_value(); }, 60));
+    EXPECT_FALSE(a->isUnlocked());
+}
+
+TEST_F(ModelMountTest, TheBusyAlertsButtonsForceKeepAndCancel) {
+    start();
+    auto first = add("First");
+    auto forced = add("Forced");
+    auto kept = add("Kept");
+    auto stop = add("Stop");
+    auto after = add("After");
+    for (const auto& v : {forced, kept, stop})
+        driver->setBusy(v->mountPoint().string(), std::vector<std::string>{"vim", "less"});
+    ScriptedAlert alert;
+    alert.answers = {BusyAlert::Answer::force, BusyAlert::Answer::keep, BusyAlert::Answer::cancel};
+    AppDelegate::model = model.get();
+    AppDelegate delegate;
+    delegate.setSettingsFile(settingsFile);
+    delegate.setBusyAlert(&alert);
+    std::optional<bool> reply;
+    int replies = 0;
+    ASSERT_EQ(delegate.applicationShouldTerminate([&](bool quit) {
+        reply = quit;
+        ++replies;
+    }),
+              AppDelegate::TerminateReply::later);
+    ASSERT_TRUE(spinUntil([&] { return reply.has_value(); }, 90));
+    EXPECT_FALSE(*reply); // cancelled: the application keeps running
+    spinFor(200);
+    EXPECT_EQ(replies, 1);
+    EXPECT_FALSE(delegate.isQuitPending());
+    EXPECT_FALSE(first->isUnlocked()); // locked before the cancel, stays locked
+    EXPECT_FALSE(forced->isUnlocked());
+    EXPECT_TRUE(kept->isUnlocked());
+    EXPECT_TRUE(stop->isUnlocked());
+    EXPECT_TRUE(after->isUnlocked()); // never reached
+    EXPECT_EQ(driver->forcedDetaches, 1);
+    ASSERT_EQ(alert.titles.size(), 3);
+    EXPECT_EQ(alert.titles[0], kx("quit.busy.title", "Forced"));
+    EXPECT_EQ(alert.bodies[0], kx("quit.busy.body", "vim, less"));
+    EXPECT_EQ(alert.buttons, (QStringList{kx("quit.busy.force"), kx("quit.busy.keep"), kx("common.cancel")}));
+}
+
+TEST_F(ModelMountTest, TerminationLocksWithoutAskingAndLeavesABusyVolume) {
+    start();
+    auto a = add("A");
+    auto busy = add("Busy");
+    driver->setBusy(busy->mountPoint().string(), std::vector<std::string>{"vim"});
+    ScriptedAlert alert;
+    AppDelegate::model = model.get();
+    AppDelegate delegate;
+    delegate.setSettingsFile(settingsFile);
+    delegate.setBusyAlert(&alert);
+    LogLines log;
+    std::optional<int> exited;
+    delegate.installTerminationHandling([&](int status) { exited = status; });
+    ::raise(SIGHUP);
+    ASSERT_TRUE(spinUntil([&] { return exited.has_value(); }, 60));
+    EXPECT_EQ(*exited, 0);
+    EXPECT_FALSE(a->isUnlocked());
+    EXPECT_TRUE(busy->isUnlocked());
+    EXPECT_TRUE(alert.titles.isEmpty());
+    EXPECT_EQ(driver->forcedDetaches, 0);
+    EXPECT_EQ(log.matching("lock on quit: " + busy->name() + " is in use by [vim] and stays unlocked").size(),
+              1u);
+}
+
+// ---- The sleep delay on a mock logind -------------------------------------------------
+
+TEST_F(ModelMountTest, TheSleepInhibitorIsHeldThroughThePassAndReleasedAfter) {
+    PrivateBus bus;
+    ASSERT_TRUE(bus.ok());
+    QDBusConnection control = bus.connect("hc-control");
+    DBusMock logind(bus.address(), true, {"--template", "logind"}, "org.freedesktop.login1", control);
+    ASSERT_TRUE(logind.ok()) << logind.errorOutput().toStdString();
+    auto count = [&] {
+        const QVariantList reply =
+            logind.invoke("/org/freedesktop/login1", "org.freedesktop.login1.Manager", "ListInhibitors");
+        int n = 0;
+        const QDBusArgument arg = reply.value(0).value<QDBusArgument>();
+        arg.beginArray();
+        while (!arg.atEnd()) {
+            QString what, who, why, mode;
+            uint uid = 0, pid = 0;
+            arg.beginStructure();
+            arg >> what >> who >> why >> mode >> uid >> pid;
+            arg.endStructure();
+            if (what == "sleep" && mode == "delay" && who == "Hushcoffer") ++n;
+        }
+        arg.endArray();
+        return n;
+    };
+
+    AppModel::Sources sources;
+    auto monitor = std::make_unique<LogindSleepMonitor>(bus.connect("hc-system"));
+    LogindSleepMonitor* sleep = monitor.get();
+    sources.sleep = std::move(monitor);
+    model = std::make_unique<AppModel>(QString::fromStdString(support.string()), std::move(sources));
+    EXPECT_EQ(count(), 0); // no vault: no delay
+    auto v = add("Docs");
+    ASSERT_TRUE(spinUntil([&] { return count() == 1; }, 10)); // the next refresh takes it
+
+    // while the lock runs, the delay is still held (asked from the worker)
+    QDBusConnection probe = bus.connect("hc-probe");
+    std::atomic<int> heldDuringLock{-1};
+    driver->onDetach([&](const std::string&, bool) {
+        QDBusMessage m = QDBusMessage::createMethodCall("org.freedesktop.login1", "/org/freedesktop/login1",
+                                                        "org.freedesktop.login1.Manager", "ListInhibitors");
+        const QDBusMessage r = probe.call(m);
+        const QDBusArgument arg = r.arguments().value(0).value<QDBusArgument>();
+        int n = 0;
+        arg.beginArray();
+        while (!arg.atEnd()) {
+            QString what, who, why, mode;
+            uint uid = 0, pid = 0;
+            arg.beginStructure();
+            arg >> what >> who >> why >> mode >> uid >> pid;
+            arg.endStructure();
+            ++n;
+        }
+        arg.endArray();
+        heldDuringLock = n;
+    });
+    logind.emitSignal("/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+                      {true});
+    ASSERT_TRUE(spinUntil([&] { return !v->isUnlocked(); }, 60));
+    EXPECT_EQ(heldDuringLock, 1);
+    EXPECT_TRUE(spinUntil([&] { return count() == 0; }, 10)); // released when the pass ended
+    EXPECT_FALSE(sleep->holdsInhibitor());
+    driver->onDetach({});
+
+    // resume with a vault unlocked again: a new delay
+    logind.emitSignal("/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+                      {false});
+    ASSERT_TRUE(await([&](auto done) { model->unlock(v, qPassword, done); }));
+    EXPECT_TRUE(spinUntil([&] { return count() == 1; }, 10));
+    model.reset(); // the descriptor goes with the model
+    EXPECT_TRUE(spinUntil([&] { return count() == 0; }, 10));
+}
+
+} // namespace

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "vaultkit/diskimage/DiskImage.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace modeltest {
+
+// A driver that passes everything on to a real one, and can make a volume
+// look busy (a plain detach fails with busy, naming chosen processes), make
+// attach take longer, and run a hook before each detach. Counts the calls
+// the tests look at. Thread-safe.
+class TestDiskImage final : public vaultkit::DiskImage {
+public:
+    explicit TestDiskImage(std::shared_ptr<vaultkit::DiskImage> inner)
+        : inner_(std::move(inner)) {}
+
+    // Mount points whose plain (not forced) detach fails as busy.
+    void setBusy(const std::string& mountPoint, std::optional<std::vector<std::string>> names);
+    void clearBusy();
+    std::atomic<int> attachDelayMs{0};
+    void onDetach(std::function<void(const std::string& device, bool force)> hook);
+
+    std::atomic<int> forcedDetaches{0};
+    std::atomic<int> plainDetaches{0};
+    std::atomic<int> passwordChanges{0};
+    std::atomic<int> attaches{0};
+
+    std::string imageName() const override { return inner_->imageName(); }
+    std::vector<std::string> readmeHowToOpen() const override { return inner_->readmeHowToOpen(); }
+    void create(const std::filesystem::path& image, const std::string& password,
+                const std::string& volumeName) override {
+        inner_->create(image, password, volumeName);
+    }
+    void attach(const std::filesystem::path& image, const std::string& password,
+                const std::filesystem::path& mountPoint) override;
+    void detach(const std::string& device, bool force) override;
+    bool checkPassword(const std::filesystem::path& image, const std::string& password) override {
+        return inner_->checkPassword(image, password);
+    }
+    void changePassword(const std::filesystem::path& image, const std::string& oldPassword,
+                        const std::string& newPassword) override {
+        ++passwordChanges;
+        inner_->changePassword(image, oldPassword, newPassword);
+    }
+    std::optional<Attachment> attachment(const std::filesystem::path& image) override {
+        return inner_->attachment(image);
+    }
+    std::vector<std::string> busyProcesses(const std::filesystem::path& mountPoint) override;
+    bool isMountPoint(const std::filesystem::path& path) override { return inner_->isMountPoint(path); }
+    std::string canonical(const std::string& path) override { return inner_->canonical(path); }
+
+private:
+    std::shared_ptr<vaultkit::DiskImage> inner_;
+    std::mutex mutex_;
+    std::vector<std::pair<std::string, std::optional<std::vector<std::string>>>> busy_;
+    std::function<void(const std::string&, bool)> hook_;
+};
+
+} // namespace modeltest
