@@ -2,6 +2,8 @@
 # hushcoffer_<version>_<arch>.deb from the install rules (binaries, text
 # bundles, desktop entry, icons, metainfo, polkit policy, documentation).
 include(GNUInstallDirs)
+# (the documentation folder is named after the package, not the project:
+# share/doc/hushcoffer)
 
 # Documentation every Debian package carries: the copyright notice and the
 # changelog, compressed reproducibly (no name or time stamp in the gzip
@@ -16,9 +18,9 @@ if(GZIP_TOOL)
                      DEPENDS ${HC_DEBIAN_DIR}/changelog
                      COMMENT "Compressing the Debian changelog")
   add_custom_target(hc_debian_changelog ALL DEPENDS ${hc_changelog_gz})
-  install(FILES ${hc_changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${hc_changelog_gz} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/hushcoffer)
 endif()
-install(FILES ${HC_DEBIAN_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${HC_DEBIAN_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/hushcoffer)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME hushcoffer)
@@ -46,12 +48,12 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://hushcoffer.app/)
-# The libraries the binaries link (Qt, OpenSSL, utf8proc, libplist, the C++
+# The libraries the binaries link (Qt, OpenSSL, utf8proc, X11, the C++
 # runtime) come from dpkg-shlibdeps; what is used without linking is listed:
-# the tools that mount vaults, Qt's display plugins and SVG support, and the
+# the tools that mount vaults, Qt's display plugins and the
 # fonts the interface languages need.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "gocryptfs, fuse3, qt6-qpa-plugins, libqt6svg6, fonts-noto-core")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "gocryptfs, fuse3, qt6-qpa-plugins, fonts-noto-core")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, hicolor-icon-theme, adwaita-icon-theme")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "polkitd")
 
