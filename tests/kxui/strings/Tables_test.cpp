@@ -66,6 +66,8 @@ std::string kinds(const std::string& text) {
 const std::map<std::string, std::string> expectedPlaceholders = {
     {"work.importingItem", "@"},
     {"ok.created", "@"},
+    {"print.date", "@"},
+    {"print.vault", "@"},
     {"ok.trashed", "d"},
     {"err.touchid", "@"},
     {"err.busy", "@"},
@@ -114,8 +116,12 @@ std::set<std::string> keysInSources() {
         std::stringstream text;
         text << in.rdbuf();
         std::string s = text.str();
-        for (std::sregex_iterator it(s.begin(), s.end(), call), end; it != end; ++it)
-            keys.insert((*it)[1].str());
+        for (std::sregex_iterator it(s.begin(), s.end(), call), end; it != end; ++it) {
+            // a literal ending in "." is the prefix of a key built at run time
+            // (e.g. "create.stage." + stage); builtKeys lists those keys
+            std::string key = (*it)[1].str();
+            if (!key.empty() && key.back() != '.') keys.insert(key);
+        }
     }
     return keys;
 }
