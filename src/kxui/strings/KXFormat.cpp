@@ -11,14 +11,14 @@ std::string decimal(long long n) {
 }
 
 // One conversion starting at format[i] == '%'.
-struct Spec {
+struct Conversion {
     std::size_t length = 0; // characters from the '%' to the end of the conversion
     int position = 0;       // 0 when none was given
     char kind = 0;          // '@', 'd', '%'; 0 when the sequence is not a conversion
 };
 
-Spec readSpec(std::string_view f, std::size_t i) {
-    Spec s;
+Conversion readConversion(std::string_view f, std::size_t i) {
+    Conversion s;
     std::size_t j = i + 1;
     if (j < f.size() && f[j] == '%') {
         s.length = 2;
@@ -68,7 +68,7 @@ std::string KXFormat::format(std::string_view f, std::span<const Arg> args) {
             i = p;
             continue;
         }
-        Spec s = readSpec(f, i);
+        Conversion s = readConversion(f, i);
         if (s.kind == '%') {
             out.push_back('%');
         } else if (s.kind == 0) {
@@ -94,7 +94,7 @@ KXFormat::Scan KXFormat::scan(std::string_view f) {
             ++i;
             continue;
         }
-        Spec s = readSpec(f, i);
+        Conversion s = readConversion(f, i);
         if (s.kind == 0) {
             result.problems.push_back("stray \"%\" at offset " + std::to_string(i));
         } else if (s.kind != '%') {
