@@ -419,8 +419,26 @@ void AppModel::changePassword(const VaultPtr& vault, const QString& oldPassword,
         change();
         return;
     }
+    // Checked before the vault is locked, so that a mistyped old password or
+    // an unacceptable new one does not leave the vault locked.
+    auto oldSecret = std::make_shared<std::string>(secretBytes(oldPassword));
+    auto newSecret = std::make_shared<std::string>(secretBytes(newPassword));
     run(
-        vault, kx("work.locking"), [vault] { vault->lock(false); },
+        vault, kx("work.locking"),
+        [vault, oldSecret, newSecret] {
+            struct Wipe {
+                std::string& a;
+                std::string& b;
+                ~Wipe() {
+                    wipe(a);
+                    wipe(b);
+                }
+            } w{*oldSecret, *newSecret};
+            Vault::validate(*newSecret);
+            if (!vault->driver()->checkPassword(vault->image(), *oldSecret))
+                throw VaultError::wrongPassword();
+            vault->lock(false);
+        },
         [vault, change, done](bool locked) {
             if (!locked) {
                 if (done) done(false);

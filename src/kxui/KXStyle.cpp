@@ -162,8 +162,12 @@ void KXStyle::makeProminent(QPushButton* button) {
     follow(button, "kxButtonKind", [](QWidget* w) {
         QPalette p = w->palette();
         const QPalette app = QApplication::palette();
-        p.setColor(QPalette::Button, app.color(QPalette::Highlight));
-        p.setColor(QPalette::ButtonText, app.color(QPalette::HighlightedText));
+        // only the enabled look: a disabled prominent button keeps the
+        // style's disabled colours, so it does not look clickable
+        for (auto group : {QPalette::Active, QPalette::Inactive}) {
+            p.setColor(group, QPalette::Button, app.color(QPalette::Highlight));
+            p.setColor(group, QPalette::ButtonText, app.color(QPalette::HighlightedText));
+        }
         w->setPalette(p);
     });
 }

@@ -17,14 +17,19 @@
 #include "vaultkit/VaultError.h"
 
 #include <QDBusArgument>
+#include <QDBusMessage>
 #include <QElapsedTimer>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
+#include <thread>
+#include <tuple>
 
 namespace fs = std::filesystem;
 using namespace modeltest;
@@ -180,22 +185,37 @@ TEST_F(ModelMountTest, OneVaultsOperationsRunOneAfterAnotherOthersInParallel) {
     auto b = add("B");
     ASSERT_TRUE(await([&](auto done) { model->lock(a, false, done); }));
     ASSERT_TRUE(await([&](auto done) { model->lock(b, false, done); }));
-    driver->attachDelayMs = 1500;
+    // A's unlock waits inside the tool until B's has started: only lanes
+    // that run side by side get past this.
+    std::atomic<bool> bStarted{false}, aSawB{false};
+    driver->onAttach([&](const fs::path& mountPoint) {
+        if (mountPoint == b->mountPoint()) {
+            bStarted = true;
+            return;
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!bStarted && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        aSawB = bStarted.load();
+    });
     std::vector<std::string> order;
-    QElapsedTimer clock;
-    clock.start();
     model->unlock(a, qPassword,
                   [&](bool ok) { order.push_back(std::string("unlock A ") + (ok ? "ok" : "failed")); });
     model->lock(a, false, [&](bool ok) { order.push_back(std::string("lock A ") + (ok ? "ok" : "failed")); });
     model->unlock(b, qPassword,
                   [&](bool ok) { order.push_back(std::string("unlock B ") + (ok ? "ok" : "failed")); });
     ASSERT_TRUE(spinUntil([&] { return order.size() == 3; }, 60));
-    // A's lock waited for A's unlock; B did not wait for A
-    EXPECT_EQ(order[2], "lock A ok");
-    EXPECT_LT(std::find(order.begin(), order.end(), "unlock A ok"),
-              std::find(order.begin(), order.end(), "lock A ok"));
+    driver->onAttach({});
+    EXPECT_TRUE(aSawB);
+    // A's lock waited for A's unlock
+    const auto unlockA = std::find(order.begin(), order.end(), "unlock A ok");
+    const auto lockA = std::find(order.begin(), order.end(), "lock A ok");
+    ASSERT_NE(unlockA, order.end());
+    ASSERT_NE(lockA, order.end());
+    EXPECT_LT(unlockA, lockA);
     EXPECT_NE(std::find(order.begin(), order.end(), "unlock B ok"), order.end());
-    EXPECT_LT(clock.elapsed(), 2 * 1500 + 2500);
+    EXPECT_FALSE(a->isUnlocked());
+    EXPECT_TRUE(b->isUnlocked());
     EXPECT_TRUE(model->working().empty());
 }
 
@@ -213,13 +233,30 @@ TEST_F(ModelMountTest, ChangePasswordLocksChangesAndUnlocksAgain) {
     driver->clearBusy();
     model->setBusyPrompt(std::nullopt);
 
-    // the change fails (wrong old password): unlocked again with the old one
-    EXPECT_FALSE(
-        await([&](auto done) { model->changePassword(v, "not the password", "another secret 2", done); }));
+    // a mistyped old password or a weak new one: refused before the lock
+    const int detaches = driver->plainDetaches;
+    for (const auto& [oldText, newText, key] :
+         {std::tuple{QString("not the password"), QString("another secret 2"), "err.wrongPassword"},
+          std::tuple{qPassword, QString("short"), "err.weakPassword"}}) {
+        model->setMessage(std::nullopt);
+        EXPECT_FALSE(await([&](auto done) { model->changePassword(v, oldText, newText, done); }));
+        EXPECT_TRUE(v->isUnlocked());
+        ASSERT_TRUE(model->message());
+        EXPECT_EQ(model->message()->text, kx(key));
+    }
+    EXPECT_EQ(driver->plainDetaches, detaches);
+    EXPECT_EQ(driver->passwordChanges, 0);
+
+    // the change itself fails: unlocked again with the old password
+    driver->failPasswordChange = true;
+    model->setMessage(std::nullopt);
+    EXPECT_FALSE(await([&](auto done) { model->changePassword(v, qPassword, "another secret 2", done); }));
+    driver->failPasswordChange = false;
+    EXPECT_EQ(driver->passwordChanges, 1);
     EXPECT_TRUE(v->isUnlocked());
     ASSERT_TRUE(model->message());
     EXPECT_TRUE(model->message()->isError);
-    EXPECT_NE(model->message()->text, kx("ok.passwordChanged"));
+    EXPECT_EQ(model->message()->text, kx("err.system", "passwd", "refused"));
     model->setMessage(std::nullopt);
 
     // success: the banner, and unlocked with the new password
@@ -375,11 +412,11 @@ TEST_F(ModelMountTest, APassSkipsAVaultLockedMeanwhile) {
 
 class ScriptedAlert final : public BusyAlert {
 public:
-    void ask(const QString& title, const QString& body, const QStringList& buttons,
+    void ask(const QString& title, const QString& body, const QStringList& texts,
              std::function<void(Answer)> answer) override {
         titles << title;
         bodies << body;
-        this->buttons = buttons;
+        buttons = texts;
         answer(answers.empty() ? Answer::cancel : answers.front());
         if (!answers.empty()) answers.erase(answers.begin());
     }

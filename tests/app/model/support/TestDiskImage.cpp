@@ -22,9 +22,20 @@ void TestDiskImage::onDetach(std::function<void(const std::string&, bool)> hook)
     hook_ = std::move(hook);
 }
 
+void TestDiskImage::onAttach(std::function<void(const std::filesystem::path&)> hook) {
+    std::lock_guard lock(mutex_);
+    attachHook_ = std::move(hook);
+}
+
 void TestDiskImage::attach(const std::filesystem::path& image, const std::string& password,
                            const std::filesystem::path& mountPoint) {
     ++attaches;
+    std::function<void(const std::filesystem::path&)> hook;
+    {
+        std::lock_guard lock(mutex_);
+        hook = attachHook_;
+    }
+    if (hook) hook(mountPoint);
     if (int ms = attachDelayMs.load(); ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     inner_->attach(image, password, mountPoint);
 }

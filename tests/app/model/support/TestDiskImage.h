@@ -1,5 +1,6 @@
 #pragma once
 
+#include "vaultkit/VaultError.h"
 #include "vaultkit/diskimage/DiskImage.h"
 
 #include <atomic>
@@ -25,7 +26,10 @@ public:
     void setBusy(const std::string& mountPoint, std::optional<std::vector<std::string>> names);
     void clearBusy();
     std::atomic<int> attachDelayMs{0};
+    // The next password changes fail (as the tool would).
+    std::atomic<bool> failPasswordChange{false};
     void onDetach(std::function<void(const std::string& device, bool force)> hook);
+    void onAttach(std::function<void(const std::filesystem::path& mountPoint)> hook);
 
     std::atomic<int> forcedDetaches{0};
     std::atomic<int> plainDetaches{0};
@@ -47,6 +51,7 @@ public:
     void changePassword(const std::filesystem::path& image, const std::string& oldPassword,
                         const std::string& newPassword) override {
         ++passwordChanges;
+        if (failPasswordChange) throw vaultkit::VaultError::hdiutil("passwd", "refused");
         inner_->changePassword(image, oldPassword, newPassword);
     }
     std::optional<Attachment> attachment(const std::filesystem::path& image) override {
@@ -61,6 +66,7 @@ private:
     std::mutex mutex_;
     std::vector<std::pair<std::string, std::optional<std::vector<std::string>>>> busy_;
     std::function<void(const std::string&, bool)> hook_;
+    std::function<void(const std::filesystem::path&)> attachHook_;
 };
 
 } // namespace modeltest

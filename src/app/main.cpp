@@ -1,0 +1,120 @@
+// hushcoffer: the desktop application.
+//
+//   hushcoffer             start, or bring the running window to the front
+//   hushcoffer --lock-all  lock every vault (through the running instance
+//                          when there is one)
+//   hushcoffer --tray      start with the tray menu only, no window (the
+//                          start at login)
+#include "app/AppModel.h"
+#include "app/HushcofferApp.h"
+#include "app/MenuBarContent.h"
+#include "app/SelfTest.h"
+#include "app/SheetPresenter.h"
+#include "app/SingleInstance.h"
+#include "kxcore/AppPaths.h"
+#include "kxcore/Settings.h"
+#include "kxui/CheckForUpdates.h"
+#include "kxui/KXContext.h"
+#include "kxui/KXSnapshot.h"
+#include "kxui/KXStyle.h"
+#include "vaultkit/Vault.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QSystemTrayIcon>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void usage(FILE* out) {
+    std::fputs("usage: hushcoffer [--lock-all | --tray]\n"
+               "  --lock-all  lock every unlocked vault (volumes in use stay unlocked)\n"
+               "  --tray      start in the tray, without opening the window\n",
+               out);
+}
+
+// --lock-all with no running instance: the vaults are locked here, without
+// a window. Returns the exit status: 0 when every vault ended locked.
+int lockAllHere(KXContext& context) {
+    AppModel model(HushcofferApp::supportDirectory(context.paths().supportDir()), AppModel::Sources{});
+    int status = 0;
+    MenuBarContent::lockAll(&model, [&] {
+        for (const auto& vault : model.vaults()) {
+            if (model.isUnlocked(vault)) {
+                std::fprintf(stderr, "hushcoffer: \"%s\" is still unlocked\n", vault->config().name.c_str());
+                status = 1;
+            }
+        }
+        if (model.message() && model.message()->isError)
+            std::fprintf(stderr, "hushcoffer: %s\n", qPrintable(model.message()->text));
+        QApplication::exit(status);
+    });
+    QApplication::exec();
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bool lockAll = false;
+    bool startInTray = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--lock-all") == 0) {
+            lockAll = true;
+        } else if (std::strcmp(argv[i], "--tray") == 0) {
+            startInTray = true;
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            usage(stdout);
+            return 0;
+        } else if (argv[i][0] == '-' && argv[i][1] == '-') {
+            // Qt's own options (-platform, -style, ...) start with one dash
+            std::fprintf(stderr, "hushcoffer: unknown option %s\n", argv[i]);
+            usage(stderr);
+            return 2;
+        }
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("hushcoffer"));
+    QApplication::setDesktopFileName(QStringLiteral("app.hushcoffer.Hushcoffer"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const kxcore::ProductInfo product = KXContext::loadProduct();
+    QApplication::setApplicationDisplayName(product.displayName);
+    QApplication::setApplicationVersion(product.version);
+
+    // One instance per user and support folder; the automatic modes (screen
+    // shots, self-test) run on their own.
+    const bool automatic =
+        KXSnapshot::requested().has_value() || qEnvironmentVariableIsSet(SelfTest::environmentVariable);
+    const QString supportDir =
+        HushcofferApp::supportDirectory(kxcore::AppPaths(product.bundleID, product.displayName).supportDir());
+    if (!automatic || lockAll) {
+        SingleInstance probe(supportDir);
+        if (probe.sendToRunning(lockAll ? SingleInstance::Request::lockAll : SingleInstance::Request::raise))
+            return 0;
+    }
+
+    KXContext context(product);
+    if (lockAll) return lockAllHere(context);
+
+    KXStyle::setAccent(context.accentColor());
+    if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
+        QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+    const auto snapshot = KXSnapshot::requested();
+    if (snapshot && snapshot->appearance)
+        KXSnapshot::prepare();
+    else
+        QApplication::setPalette(KXStyle::withAccent(QApplication::palette()));
+
+    SheetPresenter::installStandard();
+    HushcofferApp::Options options;
+    options.singleInstance = !automatic;
+    HushcofferApp hushcoffer(&context, options);
+    // In the tray only when there is a tray to show the menu in.
+    if (!startInTray || automatic || !QSystemTrayIcon::isSystemTrayAvailable()) hushcoffer.show();
+    KXSnapshot::runIfRequested();
+    return QApplication::exec();
+}
