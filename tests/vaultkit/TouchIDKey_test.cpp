@@ -1,4 +1,3 @@
-#include "vaultkit/LinuxTouchIDProvider.h"
 #include "vaultkit/P256KeyPair.h"
 #include "vaultkit/Sealing.h"
 #include "vaultkit/TouchIDKey.h"
@@ -204,23 +203,4 @@ TEST_F(TouchIDKeyTest, AvailabilityAndKeyCreationFailures) {
     EXPECT_EQ(vaultErrorOf([] { TouchIDKey::createKey(); }), VaultError::touchID("secure hardware busy"));
     // Only the next one fails.
     EXPECT_NO_THROW(TouchIDKey::createKey());
-}
-
-// The provider built for this platform offers nothing biometric yet, and
-// every operation says so instead of pretending.
-TEST(LinuxTouchIDProvider, IsTheDefaultAndRefusesEverything) {
-    TouchIDKey::setProvider(nullptr);
-    EXPECT_NE(std::dynamic_pointer_cast<vaultkit::LinuxTouchIDProvider>(TouchIDKey::provider()), nullptr);
-    EXPECT_FALSE(TouchIDKey::isAvailable());
-    const auto unavailable = VaultError::touchID(vaultkit::LinuxTouchIDProvider::unavailableText);
-    EXPECT_EQ(vaultErrorOf([] { TouchIDKey::authenticate("r"); }), unavailable);
-    EXPECT_EQ(vaultErrorOf([] { TouchIDKey::createKey(); }), unavailable);
-    // A handle made elsewhere (another computer's provider) cannot be rebuilt.
-    SoftwareTouchIDProvider software;
-    const auto key = software.createKey();
-    const SealedSecret sealed = Sealing::seal("password", key.publicKey);
-    const TouchIDContext someContext = software.authenticate("r").context;
-    EXPECT_EQ(
-        vaultErrorOf([&] { TouchIDKey::open(sealed, key.handle, bytesOf(key.publicKey), someContext); }),
-        VaultError::touchIDInvalidated());
 }

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+
+namespace vaultkit {
+
+// The system's authorization service (polkit) on a D-Bus bus: asks whether
+// this process may perform an action, letting the desktop's authentication
+// agent ask the user (password, or the fingerprint where the system's PAM
+// offers it).
+//
+// Every call opens its own private connection to the bus at `busAddress`; the
+// product passes the system bus socket itself, so that no environment
+// variable can send the question elsewhere.
+class PolkitAuthority {
+public:
+    static constexpr const char* systemBusAddress = "unix:path=/run/dbus/system_bus_socket";
+
+    // The bus or the authority cannot be reached, or answered with an error.
+    class Error : public std::runtime_error {
+    public:
+        Error(std::string name, const std::string& message)
+            : std::runtime_error(message)
+            , name_(std::move(name)) {}
+        // The D-Bus error name, empty when there was none.
+        const std::string& name() const { return name_; }
+
+    private:
+        std::string name_;
+    };
+
+    enum class Answer {
+        authorized,    // the user proved who they are (or no proof was needed)
+        dismissed,     // the user dismissed the agent's dialog
+        noAgent,       // the action needs a proof, but no agent could ask for it
+        notAuthorized, // refused: the proof failed or the action is not allowed
+        timedOut,      // no answer within the time limit; the check was withdrawn
+    };
+
+    explicit PolkitAuthority(std::string busAddress = systemBusAddress,
+                             std::chrono::milliseconds answerTimeout = std::chrono::minutes(5));
+
+    // Whether `actionId` is installed (listed by the authority). Throws Error.
+    bool hasAction(const std::string& actionId) const;
+
+    // Checks `actionId` for this process with user interaction allowed and
+    // waits for the answer. Throws Error.
+    Answer checkAuthorization(const std::string& actionId) const;
+
+private:
+    std::string busAddress_;
+    std::chrono::milliseconds answerTimeout_;
+};
+
+} // namespace vaultkit
