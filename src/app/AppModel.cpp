@@ -314,7 +314,7 @@ void AppModel::publishWork(const Uuid& id) {
         working_[id] = it->second.front().text;
 }
 
-void AppModel::run(const VaultPtr& vault, const QString& text, Body body, Done then) {
+quint64 AppModel::run(const VaultPtr& vault, const QString& text, Body body, Done then) {
     const Uuid id = vault->config().id;
     const quint64 serial = beginWork(id, text);
     announce();
@@ -340,6 +340,7 @@ void AppModel::run(const VaultPtr& vault, const QString& text, Body body, Done t
                refreshSleepDelay();
                if (then) then(ok);
            });
+    return serial;
 }
 
 void AppModel::unlockedLook(const VaultPtr& vault) {
@@ -366,13 +367,19 @@ void AppModel::unlock(const VaultPtr& vault, const QString& password, Done done)
 }
 
 void AppModel::unlockWithTouchID(const VaultPtr& vault, Done done) {
-    const std::string reason = kx("touchid.reason", vault->config().name).toStdString();
-    run(
-        vault, kx("work.unlocking"), [vault, reason] { vault->unlockWithTouchID(reason); },
+    const QString reason = kx("touchid.reason", vault->config().name);
+    const quint64 serial = run(
+        vault, kx("work.unlocking"),
+        [vault, reason = reason.toStdString()] { vault->unlockWithTouchID(reason); },
         [this, vault, done = std::move(done)](bool ok) {
             if (ok) unlockedLook(vault);
             if (done) done(ok);
         });
+    // The system's prompt shows only the installed action's own message, so
+    // the window says what the prompt is for while it is up; the log keeps
+    // the usual busy text.
+    setWorkText(vault->config().id, serial, reason);
+    announce();
 }
 
 void AppModel::lock(const VaultPtr& vault, bool force, Done done) {

@@ -169,7 +169,8 @@ private:
     // The runner: shows `text` as the vault's busy text, runs body on the
     // vault's lane, and ends with the working entry removed, tick += 1 and a
     // busy prompt or error banner on failure. `then` gets the outcome.
-    void run(const VaultPtr& vault, const QString& text, Body body, Done then);
+    // Returns the working entry's serial (see setWorkText).
+    quint64 run(const VaultPtr& vault, const QString& text, Body body, Done then);
     // Runs `body` on the vault's lane and calls `then` on the GUI thread.
     void submit(const VaultPtr& vault, Body body, std::function<void(std::exception_ptr)> then);
     void post(std::function<void()> guiCall);

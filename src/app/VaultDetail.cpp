@@ -221,6 +221,7 @@ void VaultDetail::buildWorkingRow(QVBoxLayout* column) {
     row->addWidget(spinner_);
     workingText_ = new QLabel(workingRow_);
     workingText_->setTextFormat(Qt::PlainText);
+    workingText_->setWordWrap(true);
     KXStyle::setTone(workingText_, KXStyle::Tone::secondary);
     row->addWidget(workingText_);
     importBar_ = new QProgressBar(workingRow_);

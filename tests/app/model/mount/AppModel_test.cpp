@@ -11,8 +11,10 @@
 
 #include "kxcore/Settings.h"
 #include "kxui/kx.h"
+#include "support/SoftwareTouchIDProvider.h"
 #include "support/TestSupport.h"
 #include "vaultkit/Mnemonic.h"
+#include "vaultkit/TouchIDKey.h"
 #include "vaultkit/Vault.h"
 #include "vaultkit/VaultError.h"
 
@@ -27,6 +29,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sys/stat.h>
 #include <thread>
 #include <tuple>
@@ -277,6 +280,57 @@ TEST_F(ModelMountTest, ChangePasswordOfALockedVaultLeavesItLocked) {
     EXPECT_TRUE(await([&](auto done) { model->changePassword(v, qPassword, "another secret 2", done); }));
     EXPECT_FALSE(v->isUnlocked());
     EXPECT_EQ(driver->passwordChanges, 1);
+}
+
+// ---- Quick unlock -------------------------------------------------------------------
+
+// A software key whose prompt stays up until the test answers it.
+class HeldPromptProvider final : public vaultkit::TouchIDProvider {
+public:
+    bool isAvailable() override { return keys.isAvailable(); }
+    AuthOutcome authenticate(const std::string& reason) override {
+        shown.set_value(reason);
+        answer.get_future().wait();
+        return keys.authenticate(reason);
+    }
+    std::optional<vaultkit::Sealing::Agree> loadKey(const std::vector<std::uint8_t>& handle,
+                                                    const vaultkit::TouchIDContext& context) override {
+        return keys.loadKey(handle, context);
+    }
+    CreatedKey createKey() override { return keys.createKey(); }
+
+    vaulttest::SoftwareTouchIDProvider keys;
+    std::promise<std::string> shown;
+    std::promise<void> answer;
+};
+
+TEST_F(ModelMountTest, QuickUnlockSaysWhatTheSystemPromptIsForWhileItIsUp) {
+    auto provider = std::make_shared<HeldPromptProvider>();
+    vaultkit::TouchIDKey::setProvider(provider);
+    struct Restore {
+        ~Restore() { vaultkit::TouchIDKey::setProvider(nullptr); }
+    } restore;
+    start();
+    auto v = add("Docs");
+    ASSERT_TRUE(await([&](auto done) { model->enableTouchID(v, qPassword, done); }));
+    ASSERT_TRUE(await([&](auto done) { model->lock(v, false, done); }));
+
+    std::optional<bool> result;
+    model->unlockWithTouchID(v, [&](bool ok) { result = ok; });
+    auto shown = provider->shown.get_future();
+    ASSERT_TRUE(
+        spinUntil([&] { return shown.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 30));
+    const QString reason = kx("touchid.reason", "Docs");
+    EXPECT_EQ(shown.get(), reason.toStdString());
+    ASSERT_TRUE(model->working().contains(v->config().id));
+    EXPECT_EQ(model->working().at(v->config().id), reason)
+        << "the window shows the reason while the prompt is up";
+
+    provider->answer.set_value();
+    ASSERT_TRUE(spinUntil([&] { return result.has_value(); }, 60));
+    EXPECT_TRUE(*result);
+    EXPECT_TRUE(v->isUnlocked());
+    EXPECT_FALSE(model->working().contains(v->config().id));
 }
 
 // ---- Import -----------------------------------------------------------------------
