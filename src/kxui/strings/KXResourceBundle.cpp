@@ -89,9 +89,16 @@ std::optional<Table> KXResourceBundle::readTable(const fs::path& file, std::stri
     }
     std::stringstream buffer;
     buffer << in.rdbuf();
-    nlohmann::json json = nlohmann::json::parse(buffer.str(), nullptr, false);
+    std::string problem;
+    auto table = parseTable(buffer.str(), &problem);
+    if (!table && error) *error = file.string() + " " + problem;
+    return table;
+}
+
+std::optional<Table> KXResourceBundle::parseTable(std::string_view text, std::string* error) {
+    nlohmann::json json = nlohmann::json::parse(text, nullptr, false);
     if (json.is_discarded() || !json.is_object()) {
-        if (error) *error = file.string() + " is not a JSON object";
+        if (error) *error = "is not a JSON object";
         return std::nullopt;
     }
     Table table;

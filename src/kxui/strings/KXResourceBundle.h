@@ -51,6 +51,10 @@ public:
     // Reads one table file. On failure returns none and sets `error`.
     static std::optional<std::map<std::string, std::string, std::less<>>>
     readTable(const std::filesystem::path& file, std::string* error = nullptr);
+    // Parses the text of one table file: a JSON object; members whose value
+    // is not a string are skipped. On failure returns none and sets `error`.
+    static std::optional<std::map<std::string, std::string, std::less<>>>
+    parseTable(std::string_view text, std::string* error = nullptr);
 
 private:
     struct State;
