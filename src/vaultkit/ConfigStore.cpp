@@ -107,6 +107,15 @@ void writeAtomically(const fs::path& path, std::string_view bytes, mode_t mode) 
     step("directorySynced", path);
 }
 
+void createPrivateDirectories(const fs::path& dir) {
+    if (dir.empty()) return;
+    std::error_code ec;
+    if (fs::is_directory(dir, ec)) return;
+    if (dir.has_parent_path() && dir.parent_path() != dir) createPrivateDirectories(dir.parent_path());
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        throw std::system_error(errno, std::generic_category(), "cannot create " + dir.string());
+}
+
 void save(const VaultConfig& config, const fs::path& url, const std::optional<fs::path>& extraBackup) {
     const std::string bytes = ConfigCoding::encode(config);
     try {
@@ -116,9 +125,8 @@ void save(const VaultConfig& config, const fs::path& url, const std::optional<fs
         throw VaultError::io(e.what());
     }
     if (extraBackup) {
-        std::error_code ignored;
-        fs::create_directories(extraBackup->parent_path(), ignored);
         try {
+            createPrivateDirectories(extraBackup->parent_path());
             writeAtomically(*extraBackup, bytes);
         } catch (const std::exception&) {
             // The third copy is a convenience; the two copies in the vault stand.

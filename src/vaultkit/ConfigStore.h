@@ -41,6 +41,11 @@ std::filesystem::path backupSibling(const std::filesystem::path& url);
 // failure. Throws std::system_error naming the path.
 void writeAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode = 0600);
 
+// Creates `dir` and its missing parents, each new folder with mode 0700 (they
+// hold copies of vault records and the list of vaults: the owner's alone).
+// Folders that already exist are left as they are. Throws std::system_error.
+void createPrivateDirectories(const std::filesystem::path& dir);
+
 // Tests only: called at each step of writeAtomically ("written", "synced",
 // "renamed", "directorySynced") with the target path, so a test can kill or
 // fail the writer between the steps. Empty by default.

@@ -61,8 +61,11 @@ std::string encode(const std::vector<std::string>& paths) {
 void write(const fs::path& file, const std::vector<std::string>& paths) {
     const std::string bytes = encode(paths);
     if (file.has_parent_path()) {
-        std::error_code ignored;
-        fs::create_directories(file.parent_path(), ignored);
+        try {
+            ConfigStore::createPrivateDirectories(file.parent_path());
+        } catch (const std::system_error&) {
+            // writeAtomically below reports what is wrong with the folder.
+        }
     }
     ConfigStore::writeAtomically(file, bytes, 0600);
 }

@@ -26,7 +26,7 @@ std::optional<std::vector<std::string>> parse(std::string_view json);
 // written as JSON text and are left out.
 std::string encode(const std::vector<std::string>& paths);
 // Writes encode(paths) atomically (temporary file, flush, rename), mode 0600,
-// creating the folder when missing. Throws std::system_error.
+// creating the folder (mode 0700) when missing. Throws std::system_error.
 void write(const std::filesystem::path& file, const std::vector<std::string>& paths);
 
 // The path as the registry compares it: absolute, "." and ".." resolved

@@ -550,12 +550,17 @@ void GocryptfsDiskImage::attach(const std::filesystem::path& image, const std::s
     if (r.status == 0) return;
     if (r.status == 12) throw VaultError::wrongPassword();
     const std::string message = cleanToolText(r.stderrText + r.stdoutText());
-    // A mount that came up half-way (e.g. the time limit hit after the daemon
-    // mounted) must not stay behind.
-    for (const auto& e : mountsOf(image, MountTable::read())) {
-        try {
-            detach(e.mountPoint, true);
-        } catch (...) {
+    // A mount that came up half-way (the time limit ended gocryptfs after its
+    // daemon mounted) must not stay behind. Only then: when gocryptfs ends by
+    // itself with an error, its daemon mounted nothing, and a mount of the
+    // image found now is another process's that won a race to unlock the
+    // same vault; tearing it down would cut off that process's open files.
+    if (r.status > 128) {
+        for (const auto& e : mountsOf(image, MountTable::read())) {
+            try {
+                detach(e.mountPoint, true);
+            } catch (...) {
+            }
         }
     }
     throw VaultError::hdiutil("attach", message);
