@@ -179,7 +179,16 @@ void AppModel::setShownMnemonic(std::optional<ShownMnemonic> shown) {
 }
 
 bool AppModel::isUnlocked(const VaultPtr& vault) const {
-    return vault && vault->isUnlocked();
+    if (!vault) return false;
+    if (unlocked_.tick != tick_) {
+        const auto states = Vault::unlockedStates(vaults_);
+        unlocked_.tick = tick_;
+        unlocked_.states.clear();
+        for (std::size_t i = 0; i < vaults_.size(); ++i)
+            unlocked_.states[vaults_[i].get()] = states[i];
+    }
+    const auto it = unlocked_.states.find(vault.get());
+    return it != unlocked_.states.end() ? it->second : vault->isUnlocked();
 }
 
 // ---- Registry ---------------------------------------------------------------
@@ -196,6 +205,7 @@ void AppModel::loadRegistry() {
         }
     }
     vaults_ = std::move(opened);
+    dropUnlockedSnapshot();
 }
 
 void AppModel::saveRegistry() {
@@ -217,6 +227,7 @@ void AppModel::registerVault(const VaultPtr& vault) {
         if (standardized(v->dir()) == key) listed = true;
     if (!listed) {
         vaults_.push_back(vault);
+        dropUnlockedSnapshot();
         saveRegistry();
     }
     selection_ = vault->config().id;
@@ -225,6 +236,7 @@ void AppModel::registerVault(const VaultPtr& vault) {
 
 void AppModel::forget(const VaultPtr& vault) {
     std::erase_if(vaults_, [&](const VaultPtr& v) { return v.get() == vault.get(); });
+    dropUnlockedSnapshot();
     saveRegistry();
     selection_.reset();
     if (!vaults_.empty()) selection_ = vaults_.front()->config().id;
@@ -683,7 +695,7 @@ bool AppModel::idleQualifies(const VaultConfig::AutoLock& autoLock, double idleS
 
 bool AppModel::wantsSleepDelay() const {
     for (const auto& v : vaults_)
-        if (v->config().autoLock.onSleep && v->isUnlocked()) return true;
+        if (v->config().autoLock.onSleep && isUnlocked(v)) return true;
     return false;
 }
 
@@ -755,7 +767,7 @@ void AppModel::checkIdle() {
     // Nothing to ask when no unlocked vault has an idle limit.
     bool anyLimit = false;
     for (const auto& v : vaults_)
-        if (v->config().autoLock.idleMinutes >= 1 && v->isUnlocked()) anyLimit = true;
+        if (v->config().autoLock.idleMinutes >= 1 && isUnlocked(v)) anyLimit = true;
     if (!anyLimit || sources_.idle.empty()) return;
     idleCheckRunning_ = true;
     // The source that answered last is asked first.
@@ -792,8 +804,9 @@ void AppModel::checkIdle() {
 
 void AppModel::runIdlePass(double idleSeconds) {
     bool any = false;
-    for (const auto& v : vaults_)
-        if (v->isUnlocked() && idleQualifies(v->config().autoLock, idleSeconds)) any = true;
+    const auto unlocked = Vault::unlockedStates(vaults_);
+    for (std::size_t i = 0; i < vaults_.size(); ++i)
+        if (unlocked[i] && idleQualifies(vaults_[i]->config().autoLock, idleSeconds)) any = true;
     if (!any) return;
     autoLock([idleSeconds](const VaultConfig::AutoLock& a) { return idleQualifies(a, idleSeconds); });
 }
@@ -822,9 +835,12 @@ void AppModel::lockForPass(const VaultPtr& vault, bool force,
 
 void AppModel::autoLock(const AutoLockPredicate& predicate, std::function<void()> done) {
     // A snapshot: vaults added during the pass are not seen.
+    // Read afresh (not the tick's snapshot): a vault unlocked a moment ago
+    // must not be missed.
     std::vector<VaultPtr> targets;
-    for (const auto& v : vaults_)
-        if (v->isUnlocked() && predicate(v->config().autoLock)) targets.push_back(v);
+    const auto unlocked = Vault::unlockedStates(vaults_);
+    for (std::size_t i = 0; i < vaults_.size(); ++i)
+        if (unlocked[i] && predicate(vaults_[i]->config().autoLock)) targets.push_back(vaults_[i]);
     struct Pass {
         std::vector<VaultPtr> targets;
         std::vector<std::pair<LockOutcome, std::exception_ptr>> outcomes;

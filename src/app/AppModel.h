@@ -159,6 +159,10 @@ public:
     // Announces a change without changing anything (tick += 1).
     void bump();
 
+    // Whether the vault's volume is mounted. For registered vaults the answer
+    // comes from one read of the mount table per tick, shared by every vault
+    // (views ask this for each vault on every change); others are asked
+    // directly.
     bool isUnlocked(const VaultPtr& vault) const;
 
 signals:
@@ -205,6 +209,15 @@ private:
     std::optional<ImportBatch> importResults_;
     std::optional<ShownMnemonic> shownMnemonic_;
     qint64 tick_ = 0;
+
+    // The lock states of vaults_ as read at tick `tick` (see isUnlocked);
+    // dropped whenever the list of vaults changes.
+    struct UnlockedSnapshot {
+        qint64 tick = -1;
+        std::map<const vaultkit::Vault*, bool> states;
+    };
+    mutable UnlockedSnapshot unlocked_;
+    void dropUnlockedSnapshot() { unlocked_ = {}; }
 
     QTimer refreshTimer_;
     QTimer idleTimer_;

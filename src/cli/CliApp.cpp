@@ -141,9 +141,8 @@ int CliApp::failure(const std::exception& error) {
     return exitFailure;
 }
 
-std::string CliApp::statusLine(const Vault& vault) {
-    return vault.name() + '\t' + (vault.isUnlocked() ? "unlocked" : "locked") + '\t' +
-           vault.mountPoint().string();
+std::string CliApp::statusLine(const Vault& vault, bool unlocked) {
+    return vault.name() + '\t' + (unlocked ? "unlocked" : "locked") + '\t' + vault.mountPoint().string();
 }
 
 bool CliApp::registerVault(const Vault& vault) {
@@ -236,7 +235,8 @@ int CliApp::status(const CommandLine& line) {
         int rc = exitOK;
         for (const auto& arg : line.args) {
             try {
-                out_ << statusLine(*resolve(arg)) << '\n';
+                const auto vault = resolve(arg);
+                out_ << statusLine(*vault, vault->isUnlocked()) << '\n';
             } catch (const NotAVault&) {
                 err_ << "hushcoffer-cli: " << arg << ": " << CliText::errorText("err.notAVault", {}) << '\n';
                 rc = exitFailure;
@@ -253,15 +253,20 @@ int CliApp::status(const CommandLine& line) {
                 "\"hushcoffer-cli add VAULT\".\n";
         return exitOK;
     }
+    std::vector<std::shared_ptr<Vault>> vaults;
     for (const auto& p : paths) {
         try {
-            out_ << statusLine(*Vault::open(p)) << '\n';
+            vaults.push_back(Vault::open(p));
         } catch (const std::exception& e) {
             // Like the application: a registered vault that cannot be opened
             // is reported and skipped.
             err_ << "hushcoffer-cli: cannot open vault at " << p << ": " << CliText::describe(e) << '\n';
         }
     }
+    // one read of the mount table for all of them
+    const std::vector<bool> unlocked = Vault::unlockedStates(vaults);
+    for (std::size_t i = 0; i < vaults.size(); ++i)
+        out_ << statusLine(*vaults[i], unlocked[i]) << '\n';
     return exitOK;
 }
 

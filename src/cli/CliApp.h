@@ -60,7 +60,7 @@ private:
 
     int usageError(const std::string& command, const std::string& message);
     int failure(const std::exception& error);
-    std::string statusLine(const vaultkit::Vault& vault);
+    std::string statusLine(const vaultkit::Vault& vault, bool unlocked);
     // Adds the vault to the registry unless it is listed; true when the file
     // was written.
     bool registerVault(const vaultkit::Vault& vault);

@@ -241,6 +241,28 @@ bool Vault::isUnlocked() const {
     return driver_->isMountPoint(mountPoint());
 }
 
+std::vector<bool> Vault::unlockedStates(const std::vector<std::shared_ptr<Vault>>& vaults) {
+    std::vector<bool> states(vaults.size(), false);
+    std::vector<bool> asked(vaults.size(), false);
+    for (std::size_t i = 0; i < vaults.size(); ++i) {
+        if (asked[i] || !vaults[i]) continue;
+        // every vault on the same driver as vaults[i], in one question
+        DiskImage* driver = vaults[i]->driver().get();
+        std::vector<std::size_t> group;
+        std::vector<fs::path> paths;
+        for (std::size_t j = i; j < vaults.size(); ++j) {
+            if (asked[j] || !vaults[j] || vaults[j]->driver().get() != driver) continue;
+            asked[j] = true;
+            group.push_back(j);
+            paths.push_back(vaults[j]->mountPoint());
+        }
+        const auto answers = driver->areMountPoints(paths);
+        for (std::size_t k = 0; k < group.size() && k < answers.size(); ++k)
+            states[group[k]] = answers[k];
+    }
+    return states;
+}
+
 void Vault::replaceConfig(VaultConfig config) {
     std::lock_guard lock(mutex_);
     config_ = std::move(config);

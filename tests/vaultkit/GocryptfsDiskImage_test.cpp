@@ -174,6 +174,16 @@ TEST(GocryptfsDiskImagePure, OptionsAndNames) {
         o.scryptN = bad;
         EXPECT_THROW(GocryptfsDiskImage{o}, std::invalid_argument) << bad;
     }
+    // Mount options are options: anything else would be taken as a folder
+    // (or end the options before the image).
+    for (const char* bad : {"", "-", "--", "kernel_cache", "/tmp"}) {
+        GocryptfsDiskImage::Options o;
+        o.mountOptions = {"-sharedstorage", bad};
+        EXPECT_THROW(GocryptfsDiskImage{o}, std::invalid_argument) << bad;
+    }
+    GocryptfsDiskImage::Options o;
+    o.mountOptions = {"-kernel_cache", "-ko=noatime"};
+    EXPECT_NO_THROW(GocryptfsDiskImage{o});
 }
 
 } // namespace

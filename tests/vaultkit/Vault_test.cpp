@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <unistd.h>
 
 using namespace vaultkit;
@@ -32,6 +33,39 @@ VaultConfig record(const std::string& name) {
     c.recoveryBlobs = {SealedSecret{std::vector<std::uint8_t>(32, 4), std::vector<std::uint8_t>(50, 5)}};
     return c;
 }
+
+// A driver whose volumes are the paths in `mounted`; counts the looks at the
+// mount state.
+class ListedMounts final : public DiskImage {
+public:
+    explicit ListedMounts(std::set<fs::path> mounted)
+        : mounted_(std::move(mounted)) {}
+    int looks = 0;
+    std::string imageName() const override { return "data.test"; }
+    std::vector<std::string> readmeHowToOpen() const override { return {}; }
+    void create(const fs::path&, const std::string&, const std::string&) override {}
+    void attach(const fs::path&, const std::string&, const fs::path&) override {}
+    void detach(const std::string&, bool) override {}
+    bool checkPassword(const fs::path&, const std::string&) override { return true; }
+    void changePassword(const fs::path&, const std::string&, const std::string&) override {}
+    std::optional<Attachment> attachment(const fs::path&) override { return std::nullopt; }
+    std::vector<std::string> busyProcesses(const fs::path&) override { return {}; }
+    bool isMountPoint(const fs::path& path) override {
+        ++looks;
+        return mounted_.count(path) > 0;
+    }
+    std::vector<bool> areMountPoints(const std::vector<fs::path>& paths) override {
+        ++looks;
+        std::vector<bool> out;
+        for (const auto& p : paths)
+            out.push_back(mounted_.count(p) > 0);
+        return out;
+    }
+    std::string canonical(const std::string& path) override { return path; }
+
+private:
+    std::set<fs::path> mounted_;
+};
 
 // Restores the backup folder whatever a test did with it.
 struct BackupDirectoryGuard {
@@ -79,7 +113,9 @@ TEST(VaultPasswordRule, Validate) {
          "e\xCC\x81"
          "e\xCC\x81",
          false}, // 7 é as e+accent
-        {"👨‍👩‍👧👨‍👩‍👧👨‍👩‍👧👨‍👩‍👧👨‍👩‍👧👨‍👩‍👧👨‍👩"
+        {"👨‍👩‍👧👨‍👩‍👧👨‍👩‍👧👨‍👩‍👧👨‍👩‍👧👨‍👩‍👧👨"
+         "‍"
+         "👩"
          "‍"
          "👧",
          false}, // 7 family emoji, many code points
@@ -188,4 +224,27 @@ TEST(VaultOpen, LoadsFromTheCopiesWithoutRepairing) {
     } catch (const VaultError& e) {
         EXPECT_EQ(e, VaultError::configMissing((dir / "vault.json").string()));
     }
+}
+
+TEST(VaultUnlockedStates, AsksEachDriverOnceAndKeepsTheOrder) {
+    auto one = std::make_shared<ListedMounts>(std::set<fs::path>{"/v/a/A", "/v/c/C"});
+    auto two = std::make_shared<ListedMounts>(std::set<fs::path>{"/v/d/D"});
+    const auto vault = [](const char* parent, const char* name, std::shared_ptr<DiskImage> d) {
+        return std::make_shared<Vault>(fs::path(parent) / ("." + std::string(name) + ".hushcoffer"),
+                                       record(name), std::move(d));
+    };
+    // the drivers interleaved, and a missing entry
+    const std::vector<std::shared_ptr<Vault>> vaults = {
+        vault("/v/a", "A", one), vault("/v/b", "B", two), nullptr,
+        vault("/v/c", "C", one), vault("/v/d", "D", two), vault("/v/e", "E", one)};
+    EXPECT_EQ(Vault::unlockedStates(vaults), (std::vector<bool>{true, false, false, true, true, false}));
+    EXPECT_EQ(one->looks, 1);
+    EXPECT_EQ(two->looks, 1);
+    // each answer is what the vault says for itself
+    for (const auto& v : vaults) {
+        if (v) {
+            EXPECT_EQ(Vault::unlockedStates({v}), std::vector<bool>{v->isUnlocked()}) << v->name();
+        }
+    }
+    EXPECT_TRUE(Vault::unlockedStates({}).empty());
 }

@@ -20,6 +20,14 @@ std::shared_ptr<DiskImage>& defaultSlot() {
 
 } // namespace
 
+std::vector<bool> DiskImage::areMountPoints(const std::vector<std::filesystem::path>& paths) {
+    std::vector<bool> answers;
+    answers.reserve(paths.size());
+    for (const auto& p : paths)
+        answers.push_back(isMountPoint(p));
+    return answers;
+}
+
 std::shared_ptr<DiskImage> DiskImage::platformDefault() {
     std::lock_guard lock(defaultMutex());
     auto& slot = defaultSlot();

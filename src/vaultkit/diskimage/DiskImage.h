@@ -47,6 +47,9 @@ public:
     virtual std::vector<std::string> busyProcesses(const std::filesystem::path& mountPoint) = 0;
     // Never blocks on a mounted file system (asked every 2 s on the GUI thread).
     virtual bool isMountPoint(const std::filesystem::path& path) = 0;
+    // isMountPoint() of each path, in order, from one look at the mount state
+    // where the platform allows (the refresh tick asks this for every vault).
+    virtual std::vector<bool> areMountPoints(const std::vector<std::filesystem::path>& paths);
     virtual std::string canonical(const std::string& path) = 0;
 
     // The platform's driver with default tool paths; shared by the library.

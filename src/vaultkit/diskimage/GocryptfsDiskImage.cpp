@@ -329,6 +329,13 @@ GocryptfsDiskImage::GocryptfsDiskImage(Options options)
     : options_(std::move(options)) {
     if (options_.scryptN != 0 && (options_.scryptN < 10 || options_.scryptN > 28))
         throw std::invalid_argument("gocryptfs scrypt cost must be 0 (default) or 10 to 28");
+    for (const auto& o : options_.mountOptions)
+        if (o.size() < 2 || o[0] != '-' || o == "--")
+            throw std::invalid_argument("gocryptfs mount option must start with \"-\": " + o);
+}
+
+std::vector<std::string> GocryptfsDiskImage::defaultMountOptions() {
+    return {"-sharedstorage"};
 }
 
 std::vector<std::string> GocryptfsDiskImage::readmeHowToOpen() const {
@@ -539,8 +546,10 @@ void GocryptfsDiskImage::attach(const std::filesystem::path& image, const std::s
 
     // -nonempty: the locked folder may hold the folder-look files. Never
     // -nosyslog: the daemon would then keep our pipes open until unmount.
-    const std::vector<std::string> args = {"-q", "-nonempty", "-fsname", fsnameFor(imagePath),
-                                           "--", imagePath,   mp};
+    std::vector<std::string> args = {"-q", "-nonempty"};
+    args.insert(args.end(), options_.mountOptions.begin(), options_.mountOptions.end());
+    for (auto& a : std::initializer_list<std::string>{"-fsname", fsnameFor(imagePath), "--", imagePath, mp})
+        args.push_back(a);
     ExecResult r;
     {
         SecretInput input{&password};
@@ -719,6 +728,18 @@ bool GocryptfsDiskImage::isMountPoint(const std::filesystem::path& path) {
     const auto mps = mountPointSet(table);
     const auto real = resolveNoTouch(path.string(), mps);
     return real && mps.count(*real) > 0;
+}
+
+std::vector<bool> GocryptfsDiskImage::areMountPoints(const std::vector<std::filesystem::path>& paths) {
+    std::vector<bool> answers(paths.size(), false);
+    if (paths.empty()) return answers;
+    const auto table = MountTable::read();
+    const auto mps = mountPointSet(table);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const auto real = resolveNoTouch(paths[i].string(), mps);
+        answers[i] = real && mps.count(*real) > 0;
+    }
+    return answers;
 }
 
 std::string GocryptfsDiskImage::canonical(const std::string& path) {

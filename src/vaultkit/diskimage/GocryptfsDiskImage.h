@@ -40,6 +40,14 @@ public:
     static constexpr std::string_view fsnamePrefix = "hushcoffer:";
     static constexpr std::string_view fsType = "fuse.gocryptfs";
 
+    // The mount options the product uses: "-sharedstorage", so that another
+    // program changing the image folder underneath (a sync client replacing
+    // files) is seen at once and cannot confuse the hard-link tracking.
+    // Deliberately absent: "-kernel_cache" (the kernel would keep serving
+    // decrypted pages of files that changed underneath) and "-noprealloc"
+    // (a full disk could then corrupt the last block of a file being written).
+    static std::vector<std::string> defaultMountOptions();
+
     struct Options {
         std::string gocryptfs = "/usr/bin/gocryptfs";
         std::string xray = "/usr/bin/gocryptfs-xray";
@@ -56,10 +64,15 @@ public:
         // scrypt cost (log2 N) for new images and password changes, for tests
         // only: 0 keeps gocryptfs's default; otherwise at least 10.
         int scryptN = 0;
+        // Extra gocryptfs options for every mount, placed before "-fsname";
+        // a value goes with its option ("-ko=noatime"). Benchmarks compare
+        // others; see defaultMountOptions().
+        std::vector<std::string> mountOptions = defaultMountOptions();
     };
 
     GocryptfsDiskImage();
-    // Throws std::invalid_argument for a scrypt cost other than 0 or 10..28.
+    // Throws std::invalid_argument for a scrypt cost other than 0 or 10..28,
+    // or a mount option that does not start with "-".
     explicit GocryptfsDiskImage(Options options);
 
     const Options& options() const { return options_; }
@@ -78,6 +91,8 @@ public:
     std::optional<Attachment> attachment(const std::filesystem::path& image) override;
     std::vector<std::string> busyProcesses(const std::filesystem::path& mountPoint) override;
     bool isMountPoint(const std::filesystem::path& path) override;
+    // One read of the mount table answers every path.
+    std::vector<bool> areMountPoints(const std::vector<std::filesystem::path>& paths) override;
     std::string canonical(const std::string& path) override;
 
     // ---- Pure parts (no tools run), public for tests ----

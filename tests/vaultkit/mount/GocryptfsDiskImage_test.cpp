@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <future>
+#include <set>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -226,6 +227,75 @@ TEST_F(GocryptfsMount, CreateAttachDetachKeepsDataEncrypted) {
     expectVaultError([&] { driver_->detach(mp_.string(), false); }, VaultError::Case::hdiutil, "detach");
 }
 
+TEST_F(GocryptfsMount, AreMountPointsAnswersEveryPathAsIsMountPointDoes) {
+    driver_->attach(image_, password_, mp_);
+    // a second volume, mounted by hand
+    const fs::path other = tmp_ / "by hand";
+    fs::create_directory(other);
+    const fs::path otherImage = vaulttest::makeImage(tmp_ / "other", password_, true);
+    const std::string line = password_ + "\n";
+    const auto r =
+        vaultkit::Exec::runSync("/usr/bin/gocryptfs", {"-q", "--", otherImage.string(), other.string()},
+                                vaultkit::Bytes(line.begin(), line.end()), 60);
+    ASSERT_EQ(r.status, 0) << r.stderrText;
+    fs::create_directory(mp_ / "sub");
+    fs::create_symlink(other, tmp_ / "link");
+    const std::vector<std::pair<fs::path, bool>> cases = {
+        {mp_, true},
+        {other, true},
+        {tmp_ / "link", true},      // a link to a mount point
+        {mp_ / "sub", false},       // a folder inside a volume
+        {mp_ / "sub" / "..", true}, // resolved to the mount point
+        {tmp_.path(), false},       // the folder holding them
+        {tmp_ / "missing", false},  // nothing there
+        {image_, false},            // the cipher folder itself
+    };
+    std::vector<fs::path> paths;
+    for (const auto& [p, expected] : cases)
+        paths.push_back(p);
+    const auto answers = driver_->areMountPoints(paths);
+    ASSERT_EQ(answers.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(answers[i], cases[i].second) << cases[i].first;
+        EXPECT_EQ(driver_->isMountPoint(cases[i].first), cases[i].second) << cases[i].first;
+    }
+    EXPECT_TRUE(driver_->areMountPoints({}).empty());
+    driver_->detach(other.string(), false);
+    driver_->detach(mp_.string(), false);
+    EXPECT_EQ(driver_->areMountPoints({mp_, other}), (std::vector<bool>{false, false}));
+}
+
+TEST_F(GocryptfsMount, ChangesMadeUnderneathAreSeenAtOnce) {
+    // A sync client replaces a file of the image folder with another version
+    // (here: the encrypted form of a longer file). With the product's mount
+    // options the volume shows the new size and content at once, not after
+    // the kernel's attribute cache runs out.
+    driver_->attach(image_, password_, mp_);
+    writeFile(mp_ / "notes.txt", "short");
+    std::set<fs::path> before;
+    for (const auto& e : fs::directory_iterator(image_))
+        before.insert(e.path());
+    const std::string longer(5000, 'x');
+    writeFile(mp_ / "longer.txt", longer);
+    fs::path notesCipher, longerCipher;
+    for (const auto& e : fs::directory_iterator(image_)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind("gocryptfs.", 0) == 0) continue;
+        (before.count(e.path()) ? notesCipher : longerCipher) = e.path();
+    }
+    ASSERT_FALSE(notesCipher.empty());
+    ASSERT_FALSE(longerCipher.empty());
+    EXPECT_EQ(fs::file_size(mp_ / "notes.txt"), 5u); // the attributes are now cached
+    fs::copy_file(longerCipher, image_ / "incoming.tmp");
+    fs::rename(image_ / "incoming.tmp", notesCipher);
+    EXPECT_EQ(fs::file_size(mp_ / "notes.txt"), longer.size());
+    // (with the attributes cached, a read stops at the old size: "xxxxx")
+    const std::string read = readFile(mp_ / "notes.txt");
+    EXPECT_EQ(read.size(), longer.size());
+    EXPECT_TRUE(read == longer);
+    driver_->detach(mp_.string(), false);
+}
+
 TEST_F(GocryptfsMount, WrongPasswordMountsNothing) {
     expectVaultError([&] { driver_->attach(image_, "wrong horse", mp_); }, VaultError::Case::wrongPassword);
     EXPECT_FALSE(driver_->isMountPoint(mp_));
@@ -435,6 +505,14 @@ TEST_F(GocryptfsMount, KilledOrStoppedDaemonNeverBlocksTheMountState) {
                   std::optional<bool>(true));
         EXPECT_EQ(within<bool>(
                       5, [&] { return driver_->isMountPoint(tmp_ / "link"); }, unblock),
+                  std::optional<bool>(true));
+        EXPECT_EQ(within<bool>(
+                      5,
+                      [&] {
+                          return driver_->areMountPoints({tmp_ / "link", mp_, tmp_.path()}) ==
+                                 std::vector<bool>{true, true, false};
+                      },
+                      unblock),
                   std::optional<bool>(true));
         EXPECT_EQ(within<std::string>(
                       5, [&] { return driver_->canonical((tmp_ / "link").string()); }, unblock),

@@ -13,6 +13,7 @@
 #include "kxui/kx.h"
 #include "support/SoftwareTouchIDProvider.h"
 #include "support/TestSupport.h"
+#include "vaultkit/Exec.h"
 #include "vaultkit/Mnemonic.h"
 #include "vaultkit/TouchIDKey.h"
 #include "vaultkit/Vault.h"
@@ -654,6 +655,53 @@ TEST_F(ModelMountTest, TheSleepInhibitorIsHeldThroughThePassAndReleasedAfter) {
     EXPECT_TRUE(spinUntil([&] { return count() == 1; }, 10));
     model.reset(); // the descriptor goes with the model
     EXPECT_TRUE(spinUntil([&] { return count() == 0; }, 10));
+}
+
+// ---- The refresh tick ---------------------------------------------------------
+
+TEST_F(ModelMountTest, TheTickReadsTheMountStateOnceForAllVaultsAndSeesChangesMadeByHand) {
+    start();
+    auto a = add("A");
+    auto b = add("B");
+    auto c = add("C");
+    ASSERT_TRUE(await([&](auto done) { model->lock(b, false, done); }));
+    ASSERT_TRUE(await([&](auto done) { model->lock(c, false, done); }));
+
+    // one look at the mount state answers every vault, however often the
+    // windows ask within a tick
+    model->bump();
+    driver->mountStateReads = 0;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(model->isUnlocked(a));
+        EXPECT_FALSE(model->isUnlocked(b));
+        EXPECT_FALSE(model->isUnlocked(c));
+        EXPECT_TRUE(model->wantsSleepDelay());
+    }
+    EXPECT_EQ(driver->mountStateReads.load(), 1);
+
+    // A locked by hand, B unlocked by hand (as README.txt tells a person):
+    // the refresh tick shows both without any action of the model
+    auto r = vaultkit::Exec::runSync("/usr/bin/fusermount3", {"-u", "--", a->mountPoint().string()},
+                                     std::nullopt, 60);
+    ASSERT_EQ(r.status, 0) << r.stderrText;
+    fs::permissions(b->mountPoint(), fs::perms::owner_write, fs::perm_options::add);
+    const std::string line = kPassword + "\n";
+    r = vaultkit::Exec::runSync("/usr/bin/gocryptfs",
+                                {"-q", "-nonempty", "--", b->image().string(), b->mountPoint().string()},
+                                vaultkit::Bytes(line.begin(), line.end()), 60);
+    ASSERT_EQ(r.status, 0) << r.stderrText;
+    EXPECT_TRUE(spinUntil([&] { return !model->isUnlocked(a) && model->isUnlocked(b); }, 5));
+    EXPECT_FALSE(model->isUnlocked(c));
+
+    // a vault the model does not list is asked directly
+    auto stranger = Vault::open(c->dir(), driver);
+    EXPECT_FALSE(model->isUnlocked(stranger));
+    EXPECT_FALSE(model->isUnlocked(nullptr));
+    // a forgotten vault's state is not kept: the next answer is read afresh
+    model->forget(b);
+    EXPECT_TRUE(model->isUnlocked(b));
+    ASSERT_TRUE(await([&](auto done) { model->lock(b, true, done); }));
+    EXPECT_FALSE(model->isUnlocked(b));
 }
 
 } // namespace

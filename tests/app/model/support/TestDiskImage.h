@@ -58,7 +58,16 @@ public:
         return inner_->attachment(image);
     }
     std::vector<std::string> busyProcesses(const std::filesystem::path& mountPoint) override;
-    bool isMountPoint(const std::filesystem::path& path) override { return inner_->isMountPoint(path); }
+    // Each call is one look at the mount state.
+    std::atomic<int> mountStateReads{0};
+    bool isMountPoint(const std::filesystem::path& path) override {
+        ++mountStateReads;
+        return inner_->isMountPoint(path);
+    }
+    std::vector<bool> areMountPoints(const std::vector<std::filesystem::path>& paths) override {
+        ++mountStateReads;
+        return inner_->areMountPoints(paths);
+    }
     std::string canonical(const std::string& path) override { return inner_->canonical(path); }
 
 private:
