@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <unordered_map>
 #include <unordered_set>
 
 #include <openssl/crypto.h>
@@ -194,14 +195,26 @@ std::optional<std::string> uniqueEntryShownAs(const std::string& dir, const std:
     return found;
 }
 
+// lstat results of the path prefixes already looked at, shared by the paths
+// of one question (vaults side by side share all but their last components).
+struct LstatMemo {
+    struct Entry {
+        int error = 0; // errno of lstat, 0 when it worked
+        struct stat st {};
+        std::optional<std::string> link; // the target, for a symbolic link
+    };
+    std::unordered_map<std::string, Entry> entries;
+};
+
 // realpath() that never looks at a mount point listed in `mountPoints`
 // (lstat on the root of a FUSE mount waits for its daemon). None when a
 // component does not exist or the links loop. With `mangled`, a component
 // that does not exist may stand for the one entry that shows like it in the
-// source field of a mount made by hand.
+// source field of a mount made by hand. With `memo`, each prefix is looked
+// at once.
 std::optional<std::string> resolveNoTouch(const std::string& path,
                                           const std::unordered_set<std::string>& mountPoints,
-                                          bool mangled = false) {
+                                          bool mangled = false, LstatMemo* memo = nullptr) {
     std::vector<std::string> pending = splitPath(absoluteText(path));
     std::reverse(pending.begin(), pending.end()); // back() is the next component
     std::vector<std::string> done;
@@ -218,7 +231,20 @@ std::optional<std::string> resolveNoTouch(const std::string& path,
         const std::string candidate = joinPath(done);
         if (mountPoints.count(candidate)) continue; // a mounted directory: never a link
         struct stat st {};
-        if (::lstat(candidate.c_str(), &st) != 0) {
+        const LstatMemo::Entry* known = nullptr;
+        if (memo) {
+            auto [it, fresh] = memo->entries.try_emplace(candidate);
+            if (fresh) {
+                if (::lstat(candidate.c_str(), &it->second.st) != 0)
+                    it->second.error = errno;
+                else if (S_ISLNK(it->second.st.st_mode))
+                    it->second.link = readLink(candidate);
+            }
+            known = &it->second;
+            st = known->st;
+        }
+        if (known ? known->error != 0 : ::lstat(candidate.c_str(), &st) != 0) {
+            if (known) errno = known->error;
             if (!mangled || errno != ENOENT) return std::nullopt;
             // The path of a mount made by hand, as the mount table shows it:
             // look for the one entry whose name shows like this component.
@@ -230,10 +256,11 @@ std::optional<std::string> resolveNoTouch(const std::string& path,
             if (!real) return std::nullopt;
             done.push_back(*real);
             if (::lstat(joinPath(done).c_str(), &st) != 0) return std::nullopt;
+            known = nullptr; // the memo's entry was for the name as shown
         }
         if (S_ISLNK(st.st_mode)) {
             if (++links > 40) return std::nullopt;
-            const auto target = readLink(candidate);
+            const auto target = known ? known->link : readLink(joinPath(done));
             if (!target || target->empty()) return std::nullopt;
             done.pop_back();
             if ((*target)[0] == '/') done.clear();
@@ -735,8 +762,9 @@ std::vector<bool> GocryptfsDiskImage::areMountPoints(const std::vector<std::file
     if (paths.empty()) return answers;
     const auto table = MountTable::read();
     const auto mps = mountPointSet(table);
+    LstatMemo memo;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        const auto real = resolveNoTouch(paths[i].string(), mps);
+        const auto real = resolveNoTouch(paths[i].string(), mps, false, &memo);
         answers[i] = real && mps.count(*real) > 0;
     }
     return answers;
