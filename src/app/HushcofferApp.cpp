@@ -18,6 +18,7 @@
 #include "kxui/KXContext.h"
 #include "kxui/KXSnapshot.h"
 #include "kxui/KXSymbol.h"
+#include "kxui/Relaunch.h"
 #include "kxui/SettingsView.h"
 
 #include <QApplication>
@@ -52,6 +53,12 @@ HushcofferApp::HushcofferApp(KXContext* context, Options options, QObject* paren
     delegate_->setBusyAlert(quitAlert_.get());
 
     tray_ = new MenuBarExtra(model_, {[this] { openMainWindow(); }, [this] { requestQuit(); }}, this);
+    // "Restart Now" quits the way the application quits: vaults locked first,
+    // and nothing restarts when the user keeps a vault in use open.
+    Relaunch::setQuitHandler([this] {
+        requestQuit();
+        return true;
+    });
 
     connect(window_->rootView(), &RootView::firstShown, this, [this] { SelfTest::startIfRequested(model_); });
 
@@ -107,6 +114,8 @@ void HushcofferApp::requestQuit() {
         if (quit) {
             quitting_ = true;
             QApplication::exit(0);
+        } else {
+            Relaunch::cancel();
         }
     });
     if (reply == AppDelegate::TerminateReply::now) {

@@ -116,5 +116,8 @@ int main(int argc, char** argv) {
     // In the tray only when there is a tray to show the menu in.
     if (!startInTray || automatic || !QSystemTrayIcon::isSystemTrayAvailable()) hushcoffer.show();
     KXSnapshot::runIfRequested();
+    // The check at start is silent: it speaks only when there is a newer
+    // version, and only when the user left automatic checks on.
+    if (!automatic) kxui::checkForUpdatesAtStart(context.product(), kxcore::Settings());
     return QApplication::exec();
 }

@@ -154,9 +154,12 @@ void Telemetry::timerLoop() {
 
 void startTelemetry(const ProductInfo& product, const AppPaths& paths, const Settings& settings) {
     Telemetry& t = Telemetry::shared();
-    t.configure(product.id, product.version, DeviceIdentity::anonymousID(paths), settings.telemetry(),
-                std::make_shared<HTTPTelemetrySink>(
-                    WebService::endpoint(product, QLatin1String(WebService::telemetryPath))));
+    // Without a service (an empty "service" in product.json) events are
+    // dropped, never sent anywhere.
+    const QUrl endpoint = WebService::endpoint(product, QLatin1String(WebService::telemetryPath));
+    std::shared_ptr<TelemetrySink> sink;
+    if (!endpoint.isEmpty()) sink = std::make_shared<HTTPTelemetrySink>(endpoint);
+    t.configure(product.id, product.version, DeviceIdentity::anonymousID(paths), settings.telemetry(), sink);
     t.track(QStringLiteral("daily_active"), QStringLiteral("launch"));
 }
 

@@ -1,11 +1,8 @@
 #include "kxui/KXContext.h"
 
-#include "kxcore/DeviceIdentity.h"
-#include "kxcore/HTTPTelemetrySink.h"
 #include "kxcore/Log.h"
 #include "kxcore/Settings.h"
 #include "kxcore/Telemetry.h"
-#include "kxcore/WebService.h"
 #include "kxui/KXLanguageOverride.h"
 #include "kxui/KXStyle.h"
 #include "kxui/strings/KXStrings.h"
@@ -32,15 +29,7 @@ KXContext::KXContext(kxcore::ProductInfo product, const std::optional<QString>& 
     , paths_(product_.bundleID, product_.displayName, pathsBase) {
     kxcore::Log::shared().configure(paths_.logFile().toStdString());
 
-    kxcore::Settings settings;
-    auto& telemetry = kxcore::Telemetry::shared();
-    const QUrl endpoint =
-        kxcore::WebService::endpoint(product_, QString::fromLatin1(kxcore::WebService::telemetryPath));
-    std::shared_ptr<kxcore::TelemetrySink> sink;
-    if (!endpoint.isEmpty()) sink = std::make_shared<kxcore::HTTPTelemetrySink>(endpoint);
-    telemetry.configure(product_.id, product_.version, kxcore::DeviceIdentity::anonymousID(paths_),
-                        settings.telemetry(), sink);
-    telemetry.track(QStringLiteral("daily_active"), QStringLiteral("launch"));
+    kxcore::startTelemetry(product_, paths_, kxcore::Settings());
 
     kxcore::Log::shared().info(startLine(product_));
 }

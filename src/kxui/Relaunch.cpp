@@ -28,6 +28,10 @@ void setQuitHandler(std::function<bool()> quit) {
     quitHandler() = std::move(quit);
 }
 
+void cancel() {
+    pending = false;
+}
+
 bool startAfterExit(const Command& c) {
     // Everything the helper needs is made before fork: after it, only
     // async-signal-safe calls are allowed.

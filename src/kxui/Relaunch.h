@@ -23,6 +23,11 @@ void now();
 // cancelled quitting, and then no new instance starts later either.
 void setQuitHandler(std::function<bool()> quit);
 
+// Quitting was cancelled after the handler returned (the user kept a vault
+// in use open in an alert shown later): no new instance starts, not even at
+// a later quit.
+void cancel();
+
 // The program and arguments the new instance is started with.
 struct Command {
     QString program;
