@@ -100,6 +100,29 @@ bool somethingAt(const fs::path& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+// A vault directory that a creation left when it was stopped (killed, the
+// machine off) before the first record was saved: nothing in it but the image
+// and the record's temporary files, no copy of a record anywhere, and an
+// image that never held a file. Nothing of the user's can be in it, and it
+// would block creating the vault again.
+bool leftByStoppedCreation(const fs::path& dir, const fs::path& mountPoint, DiskImage& driver) {
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return false;
+    const std::string image = driver.imageName();
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name != image && !name.starts_with(".vault.json.tmp-") && !name.starts_with(".vault.json.bak.tmp-"))
+            return false;
+    }
+    if (ec) return false;
+    for (const auto& candidate : {dir / "vault.json", dir / "vault.json.bak"})
+        if (::lstat(candidate.c_str(), &st) == 0) return false;
+    if (auto backup = Vault::backupURL(dir); backup && ::lstat(backup->c_str(), &st) == 0) return false;
+    if (somethingAt(mountPoint) && driver.isMountPoint(mountPoint)) return false;
+    return driver.neverHeldData(dir / image);
+}
+
 std::string readmeText(const std::string& name, const std::vector<std::string>& howToOpen) {
     std::vector<std::string> lines;
     lines.push_back("这是「" + name + "」加密文件夹的数据（Hushcoffer 创建）。");
@@ -323,7 +346,12 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
     // 3.-5. The two folders.
     const fs::path mountPoint = parent / name;
     const fs::path dir = parent / ("." + name + std::string(dirSuffix));
-    if (somethingAt(dir)) throw VaultError::alreadyExists(dir.string());
+    if (somethingAt(dir)) {
+        if (!leftByStoppedCreation(dir, mountPoint, *driver)) throw VaultError::alreadyExists(dir.string());
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+        if (ec) throw VaultError::alreadyExists(dir.string());
+    }
     const bool mountPointExisted = somethingAt(mountPoint);
     if (!mountPointExisted) {
         fs::create_directory(mountPoint);

@@ -28,6 +28,10 @@ std::vector<bool> DiskImage::areMountPoints(const std::vector<std::filesystem::p
     return answers;
 }
 
+bool DiskImage::neverHeldData(const std::filesystem::path& /*image*/) {
+    return false;
+}
+
 std::shared_ptr<DiskImage> DiskImage::platformDefault() {
     std::lock_guard lock(defaultMutex());
     auto& slot = defaultSlot();

@@ -51,6 +51,10 @@ public:
     // where the platform allows (the refresh tick asks this for every vault).
     virtual std::vector<bool> areMountPoints(const std::vector<std::filesystem::path>& paths);
     virtual std::string canonical(const std::string& path) = 0;
+    // True when the image at this path is missing, or was made and has never
+    // held a file: what a creation stopped before its first record leaves.
+    // Drivers that cannot tell say false, and such an image is never removed.
+    virtual bool neverHeldData(const std::filesystem::path& image);
 
     // The platform's driver with default tool paths; shared by the library.
     static std::shared_ptr<DiskImage> platformDefault();

@@ -17,6 +17,7 @@
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
+#include <set>
 #include <unordered_set>
 
 #include <openssl/crypto.h>
@@ -527,6 +528,20 @@ std::vector<pid_t> GocryptfsDiskImage::daemonsServing(const MountEntry& entry) {
         if (!mp.empty() && mp[0] == '/' && standardized(mp) == entry.mountPoint) pids.push_back(p);
     }
     return pids;
+}
+
+// A cipher directory that never held a file has nothing but what -init
+// writes (its config, perhaps still under its temporary name, and the root
+// folder's IV). The first file or folder made inside adds an encrypted name.
+bool GocryptfsDiskImage::neverHeldData(const std::filesystem::path& image) {
+    struct stat st {};
+    if (::lstat(image.c_str(), &st) != 0) return errno == ENOENT;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return false;
+    static const std::set<std::string> initFiles = {"gocryptfs.conf", "gocryptfs.conf.tmp", "gocryptfs.diriv"};
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(image, ec), end; !ec && it != end; it.increment(ec))
+        if (!initFiles.contains(it->path().filename().string())) return false;
+    return !ec;
 }
 
 // ---- Operations ----

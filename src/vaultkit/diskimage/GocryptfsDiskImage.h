@@ -93,6 +93,7 @@ public:
     bool isMountPoint(const std::filesystem::path& path) override;
     // One read of the mount table answers every path.
     std::vector<bool> areMountPoints(const std::vector<std::filesystem::path>& paths) override;
+    bool neverHeldData(const std::filesystem::path& image) override;
     std::string canonical(const std::string& path) override;
 
     // ---- Pure parts (no tools run), public for tests ----

@@ -221,6 +221,72 @@ TEST_F(VaultMountTest, CreateAdoptsAFolderHoldingOnlyLockedLookFiles) {
     EXPECT_TRUE(fs::is_symlink(mp / "Open Hushcoffer")) << "the locked look stays under the volume";
 }
 
+// A creation stopped (killed) before its first record leaves a vault
+// directory holding at most a fresh image and temporary record files. Creating
+// the vault again removes it; anything that might hold the user's data (a
+// file in the image, any copy of a record, a stranger's file) keeps it, and
+// the name stays taken.
+TEST_F(VaultMountTest, CreateClearsWhatAStoppedCreationLeftAndNothingElse) {
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path& dir)> leave; // after the folders exist
+        bool cleared;
+    };
+    const Case cases[] = {
+        {"an empty vault directory", [](const fs::path&) {}, true},
+        {"a fresh image and a temporary record",
+         [&](const fs::path& dir) {
+             real->create(dir / real->imageName(), kPassword, "");
+             vaulttest::writeFile(dir / ".vault.json.tmp-Ab12Cd", "{\"format\":");
+         },
+         true},
+        {"an image that holds a file",
+         [&](const fs::path& dir) {
+             const fs::path image = dir / real->imageName();
+             real->create(image, kPassword, "");
+             vaulttest::writeFile(image / "Qm9va3M-ZW5jcnlwdGVk", "cipher text");
+         },
+         false},
+        {"the second copy of a record",
+         [](const fs::path& dir) { vaulttest::writeFile(dir / "vault.json.bak", "not json"); }, false},
+        {"the third copy of a record",
+         [&](const fs::path& dir) {
+             fs::create_directories(backups);
+             vaulttest::writeFile(Vault::backupURL(dir).value(), "{}");
+         },
+         false},
+        {"a file of someone else's", [](const fs::path& dir) { vaulttest::writeFile(dir / "notes.txt", "mine"); },
+         false},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string name = "Stopped" + std::to_string(n++);
+        const fs::path dir = parent / ("." + name + ".hushcoffer");
+        fs::create_directory(parent / name);
+        ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+        c.leave(dir);
+        const auto before = entries(dir);
+        if (c.cleared) {
+            auto vault = makeVault(name);
+            EXPECT_TRUE(vault->isUnlocked());
+            vault->lock(false);
+            auto reopened = Vault::open(dir);
+            reopened->unlock(kPassword);
+            EXPECT_TRUE(reopened->isUnlocked()) << "the new vault opens with its password";
+            reopened->lock(false);
+        } else {
+            try {
+                makeVault(name);
+                ADD_FAILURE() << "created over it";
+            } catch (const VaultError& e) {
+                EXPECT_EQ(e, VaultError::alreadyExists(dir.string()));
+            }
+            EXPECT_EQ(entries(dir), before) << "left as it was";
+        }
+    }
+}
+
 // Every step from making the image to the recovery check, made to fail in
 // turn: the error of the step comes out, and nothing the call made is left
 // (no vault directory, no new visible folder, no mount, no third copy); an

@@ -55,6 +55,7 @@ public:
     std::vector<std::string> busyProcesses(const std::filesystem::path& mountPoint) override;
     bool isMountPoint(const std::filesystem::path& path) override { return inner_->isMountPoint(path); }
     std::string canonical(const std::string& path) override { return inner_->canonical(path); }
+    bool neverHeldData(const std::filesystem::path& image) override { return inner_->neverHeldData(image); }
 
 private:
     // An action for the call of `op` whose running number is `target`
