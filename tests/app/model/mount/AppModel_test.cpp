@@ -9,6 +9,7 @@
 #include "model/support/ModelTestSupport.h"
 #include "model/support/TestDiskImage.h"
 
+#include "kxcore/Log.h"
 #include "kxcore/Settings.h"
 #include "kxui/kx.h"
 #include "support/SoftwareTouchIDProvider.h"
@@ -31,6 +32,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <set>
 #include <sys/stat.h>
 #include <thread>
 #include <tuple>
@@ -702,6 +704,102 @@ TEST_F(ModelMountTest, TheTickReadsTheMountStateOnceForAllVaultsAndSeesChangesMa
     EXPECT_TRUE(model->isUnlocked(b));
     ASSERT_TRUE(await([&](auto done) { model->lock(b, true, done); }));
     EXPECT_FALSE(model->isUnlocked(b));
+}
+
+
+// ---- The log keeps no secrets ----------------------------------------------------
+
+// Every flow that handles a password or the phrase, each also failing, with
+// the log written to its file: neither the file nor the system log may hold
+// a password (right or mistyped), the phrase or two of its words in a row,
+// or a sealed copy or key handle of the record in any of its encodings.
+TEST_F(ModelMountTest, NoPasswordPhraseOrSealedBoxEverReachesTheLog) {
+    auto provider = std::make_shared<vaulttest::SoftwareTouchIDProvider>();
+    vaultkit::TouchIDKey::setProvider(provider);
+    struct Restore {
+        ~Restore() { vaultkit::TouchIDKey::setProvider(nullptr); }
+    } restore;
+    const fs::path logFile = tmp / "logs" / "app.log";
+    fs::create_directories(logFile.parent_path());
+    kxcore::Log::shared().configure(logFile);
+    LogLines systemLog;
+    start();
+
+    const QString typo = "correct horse 2", second = "second secret 22", third = "third secret 333",
+                  weak = "short7";
+    std::set<std::string> secrets = {kPassword, typo.toStdString(), second.toStdString(), third.toStdString(),
+                                     weak.toStdString()};
+    std::vector<std::string> phrases;
+    auto sealed = [&](const VaultConfig& c) {
+        auto add = [&](const std::vector<std::uint8_t>& bytes) {
+            const QByteArray raw(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+            for (const QByteArray& text : {raw.toBase64(), raw.toBase64(QByteArray::Base64UrlEncoding),
+                                           raw.toHex(), raw.toHex().toUpper()})
+                secrets.insert(text.left(24).toStdString()); // a part is enough to be found
+        };
+        for (const auto& b : c.recoveryBlobs) add(b.box);
+        if (c.touchID) {
+            add(c.touchID->handle);
+            for (const auto& b : c.touchID->blobs) add(b.box);
+        }
+    };
+
+    const vaultkit::Mnemonic mnemonic = vaultkit::Mnemonic::generate();
+    phrases.push_back(mnemonic.phrase());
+    auto v = Vault::create(tmp.path(), "Secrets", kPassword, mnemonic, {}, driver);
+    model->registerVault(v);
+    sealed(v->config());
+
+    // unlock: mistyped, then right
+    ASSERT_TRUE(await([&](auto done) { model->lock(v, false, done); }));
+    EXPECT_FALSE(await([&](auto done) { model->unlock(v, typo, done); }));
+    EXPECT_TRUE(await([&](auto done) { model->unlock(v, qPassword, done); }));
+    // change: wrong old password, weak new one, the tool failing, then done
+    EXPECT_FALSE(await([&](auto done) { model->changePassword(v, typo, second, done); }));
+    EXPECT_FALSE(await([&](auto done) { model->changePassword(v, qPassword, weak, done); }));
+    driver->failPasswordChange = true;
+    EXPECT_FALSE(await([&](auto done) { model->changePassword(v, qPassword, second, done); }));
+    driver->failPasswordChange = false;
+    EXPECT_TRUE(await([&](auto done) { model->changePassword(v, qPassword, second, done); }));
+    sealed(v->config());
+    // recovery: another vault's phrase, a phrase with a word not in the list, then the right one
+    const vaultkit::Mnemonic stranger = vaultkit::Mnemonic::generate();
+    phrases.push_back(stranger.phrase());
+    EXPECT_FALSE(await([&](auto done) { model->recover(v, QString::fromStdString(stranger.phrase()), third, done); }));
+    const std::string misspelt = mnemonic.phrase() + "x";
+    secrets.insert(misspelt);
+    EXPECT_FALSE(await([&](auto done) { model->recover(v, QString::fromStdString(misspelt), third, done); }));
+    EXPECT_TRUE(await([&](auto done) { model->recover(v, QString::fromStdString(mnemonic.phrase()), third, done); }));
+    sealed(v->config());
+    // biometric unlock: enabling with a wrong password, then right, and unlocking with it
+    EXPECT_FALSE(await([&](auto done) { model->enableTouchID(v, typo, done); }));
+    EXPECT_TRUE(await([&](auto done) { model->enableTouchID(v, third, done); }));
+    sealed(v->config());
+    ASSERT_TRUE(await([&](auto done) { model->lock(v, false, done); }));
+    EXPECT_TRUE(await([&](auto done) { model->unlockWithTouchID(v, done); }));
+    // a new phrase: wrong password, then right
+    EXPECT_FALSE(await([&](auto done) { model->regenerateMnemonic(v, typo, done); }));
+    EXPECT_TRUE(await([&](auto done) { model->regenerateMnemonic(v, third, done); }));
+    ASSERT_TRUE(model->shownMnemonic());
+    phrases.push_back(model->shownMnemonic()->mnemonic.phrase());
+    sealed(v->config());
+    ASSERT_TRUE(await([&](auto done) { model->lock(v, false, done); }));
+
+    for (const auto& phrase : phrases) {
+        secrets.insert(phrase);
+        const auto words = vaultkit::Mnemonic(phrase).words();
+        for (std::size_t i = 0; i + 1 < words.size(); ++i)
+            secrets.insert(words[i] + " " + words[i + 1]);
+    }
+    kxcore::Log::shared().flush();
+    std::string text = vaulttest::readFile(logFile);
+    const std::size_t fileBytes = text.size();
+    for (const auto& line : systemLog.all())
+        text += line + "\n";
+    EXPECT_GT(fileBytes, 0u) << "the failures above were logged";
+    EXPECT_FALSE(systemLog.all().empty()) << "and reached the system log";
+    for (const auto& secret : secrets)
+        EXPECT_EQ(text.find(secret), std::string::npos) << "the log holds \"" << secret << "\":\n" << text;
 }
 
 } // namespace
