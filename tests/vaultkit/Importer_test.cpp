@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string>
 #include <unistd.h>
 
@@ -82,6 +83,37 @@ TEST_F(ImporterTest, InventoryCountsEntriesAndFileBytes) {
     // a vanished item
     const auto gone = Importer::inventory(root / "gone");
     EXPECT_EQ(gone.entries, (std::map<std::string, std::int64_t>{{".", Importer::unreadableValue}}));
+}
+
+// A wide and deep tree, listed by several threads at once: every entry once,
+// with its value, the same as a plain recursive listing gives, every time.
+TEST_F(ImporterTest, InventoryOfABranchyTreeMatchesAPlainListing) {
+    const fs::path tree = root / "branchy";
+    for (int top = 0; top < 12; ++top)
+        for (int depth = 0; depth <= top % 4; ++depth) {
+            fs::path folder = tree / ("t" + std::to_string(top));
+            for (int d = 0; d < depth; ++d)
+                folder /= "d" + std::to_string(d);
+            for (int f = 0; f < 15; ++f)
+                write(folder / ("f" + std::to_string(f)), static_cast<std::size_t>(top * 7 + depth + f));
+            fs::create_directories(folder / "empty");
+        }
+    std::map<std::string, std::int64_t> expected{{".", Importer::directoryValue}};
+    std::int64_t bytes = 0;
+    for (const auto& e : fs::recursive_directory_iterator(tree)) {
+        const std::string rel = fs::relative(e.path(), tree).string();
+        if (e.is_directory()) {
+            expected[rel] = Importer::directoryValue;
+        } else {
+            expected[rel] = static_cast<std::int64_t>(e.file_size());
+            bytes += expected[rel];
+        }
+    }
+    for (int run = 0; run < 5; ++run) {
+        const auto inventory = Importer::inventory(tree);
+        EXPECT_EQ(inventory.entries, expected) << "run " << run;
+        EXPECT_EQ(inventory.bytes, bytes);
+    }
 }
 
 TEST_F(ImporterTest, LinksAreEnteredAsLinksNeverFollowed) {
