@@ -5,9 +5,12 @@
 #include "kxui/kx.h"
 
 #include <QEvent>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 EmptyState::EmptyState(std::function<void()> onCreate, QWidget* parent)
     : QWidget(parent)
@@ -17,40 +20,52 @@ EmptyState::EmptyState(std::function<void()> onCreate, QWidget* parent)
     , body_(new QLabel(kx("empty.body"), this))
     , button_(new QPushButton(kx("action.newLong"), this)) {
     setObjectName(QStringLiteral("emptyState"));
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(32, 32, 32, 32);
-    column->setSpacing(14);
-    column->addStretch(1);
+    // The texts sit in a column of a fixed width, centred by stretches on
+    // both sides. Inside it they take the whole width (no alignment of their
+    // own), so the layout asks each wrapping label how tall it is at that
+    // width: a label given an alignment would be sized by its one-line hint
+    // and its further lines cut off.
+    auto* column = new QWidget(this);
+    column->setFixedWidth(bodyWidth);
+    auto* texts = new QVBoxLayout(column);
+    texts->setContentsMargins(0, 0, 0, 0);
+    texts->setSpacing(14);
 
     symbol_->setAlignment(Qt::AlignCenter);
     paintSymbol();
-    column->addWidget(symbol_, 0, Qt::AlignHCenter);
+    texts->addWidget(symbol_);
 
     KXStyle::setFont(title_, KXStyle::Text::title);
     title_->setAlignment(Qt::AlignCenter);
     title_->setWordWrap(true);
-    column->addWidget(title_, 0, Qt::AlignHCenter);
+    texts->addWidget(title_);
 
     body_->setAlignment(Qt::AlignCenter);
     body_->setWordWrap(true);
-    // a fixed width: a wrapping label centred by the layout would be given
-    // its one-line width and cut off below
-    body_->setFixedWidth(bodyWidth);
     KXStyle::setTone(body_, KXStyle::Tone::secondary);
-    column->addWidget(body_, 0, Qt::AlignHCenter);
+    texts->addWidget(body_);
 
-    column->addSpacing(6);
+    texts->addSpacing(6);
     KXStyle::makeProminent(button_);
     QFont large = button_->font();
     large.setPointSizeF(large.pointSizeF() * 1.15);
     button_->setFont(large);
     button_->setMinimumHeight(button_->sizeHint().height() + 8);
-    button_->setMinimumWidth(button_->sizeHint().width() + 32);
+    button_->setMinimumWidth(std::min(bodyWidth, button_->sizeHint().width() + 32));
     connect(button_, &QPushButton::clicked, this, [this] {
         if (onCreate_) onCreate_();
     });
-    column->addWidget(button_, 0, Qt::AlignHCenter);
-    column->addStretch(1);
+    texts->addWidget(button_, 0, Qt::AlignHCenter);
+
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    row->addWidget(column);
+    row->addStretch(1);
+    auto* page = new QVBoxLayout(this);
+    page->setContentsMargins(32, 32, 32, 32);
+    page->addStretch(1);
+    page->addLayout(row);
+    page->addStretch(1);
 }
 
 void EmptyState::changeEvent(QEvent* event) {
