@@ -160,11 +160,11 @@ double meanLightness(const QImage& image) {
 
 // A picture of a window: the window's size, drawn (many colours), and
 // light or dark as asked.
-void expectPicture(const QString& file, const QString& appearance) {
+void expectPicture(const QString& file, const QString& appearance, QSize least = {780, 540}) {
     QImage image(file);
     ASSERT_FALSE(image.isNull()) << file.toStdString();
-    EXPECT_GE(image.width(), 780);
-    EXPECT_GE(image.height(), 540);
+    EXPECT_GE(image.width(), least.width()) << file.toStdString();
+    EXPECT_GE(image.height(), least.height()) << file.toStdString();
     QSet<QRgb> colours;
     for (int y = 0; y < image.height(); y += 3)
         for (int x = 0; x < image.width(); x += 3)
@@ -300,6 +300,37 @@ TEST_F(AppShellTest, ScreenshotOfAnUnlockedVaultWithABanner) {
     std::optional<bool> locked;
     model.lock(v, true, [&](bool ok) { locked = ok; });
     spinUntil([&] { return locked.has_value(); }, 30000);
+}
+
+TEST_F(AppShellTest, ScreenshotModeDrawsEveryStepOfCreationAndEverySheet) {
+    auto vault = makeVault("Private");
+    vault->lock(false);
+    writeRegistry({vault});
+    struct Shot {
+        QString window, demo, folder;
+    };
+    const Shot shots[] = {
+        {"create", "create0", "create-0"},     {"create", "create1", "create-1"},
+        {"create", "create2", "create-2"},     {"create", "create3", "create-3"},
+        {"recover", {}, "recover"},            {"changePassword", {}, "changePassword"},
+        {"touchID", {}, "touchID"},            {"regenerate", {}, "regenerate"},
+        {"mnemonic", {}, "mnemonic"},          {"importResult", {}, "importResult"},
+    };
+    const QString out = screenshotFolder() + QStringLiteral("/sheets");
+    for (const QString& appearance : {QStringLiteral("light"), QStringLiteral("dark")}) {
+        for (const Shot& shot : shots) {
+            SCOPED_TRACE((appearance + QLatin1Char(' ') + shot.folder).toStdString());
+            const QString dir = out + QLatin1Char('/') + appearance + QLatin1Char('/') + shot.folder;
+            QStringList env = {QStringLiteral("KX_SNAPSHOT_WINDOW=") + shot.window,
+                               QStringLiteral("KX_SNAPSHOT_APPEARANCE=") + appearance,
+                               QStringLiteral("KX_SNAPSHOT_OUT=") + dir};
+            if (!shot.demo.isEmpty()) env << QStringLiteral("HC_DEMO=") + shot.demo;
+            const AppRun r = runApp(env);
+            ASSERT_EQ(r.status, 0) << r.err.toStdString();
+            expectPicture(dir + QLatin1Char('/') + shot.window + QStringLiteral(".png"), appearance, {300, 150});
+        }
+    }
+    std::printf("screenshots in %s\n", qPrintable(out));
 }
 
 // ---- Tray ----------------------------------------------------------------------------

@@ -128,6 +128,7 @@ TEST_F(SheetsMountTest, AVaultsWholeLifeThroughTheSheets) {
     }
     // a conflict the location step could not see: the first Finish fails
     fs::create_directory(tmp / ".Tax Papers.hushcoffer");
+    vaulttest::writeFile(tmp / ".Tax Papers.hushcoffer" / "notes.txt", "someone's");
     std::optional<bool> finished;
     QObject::connect(sheet, &CreateSheet::creationFinished, [&](bool ok) { finished = ok; });
     click(sheet->nextButton());
@@ -136,7 +137,7 @@ TEST_F(SheetsMountTest, AVaultsWholeLifeThroughTheSheets) {
     ASSERT_TRUE(sheet);
     EXPECT_EQ(sheet->step(), CreateSheet::quiz);
     EXPECT_TRUE(sheet->error());
-    fs::remove(tmp / ".Tax Papers.hushcoffer");
+    fs::remove_all(tmp / ".Tax Papers.hushcoffer");
 
     // Finish again, now with a real vault
     finished.reset();
