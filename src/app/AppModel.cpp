@@ -52,6 +52,22 @@ void wipe(std::string& secret) {
     secret.clear();
 }
 
+// Wipes the secrets it was given when it goes, also when the work throws.
+class WipeOnExit {
+public:
+    WipeOnExit(std::initializer_list<std::string*> secrets)
+        : secrets_(secrets) {}
+    ~WipeOnExit() {
+        for (std::string* s : secrets_)
+            wipe(*s);
+    }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+private:
+    std::vector<std::string*> secrets_;
+};
+
 // ["a", "b"]: the list as the log shows it.
 QString bracketed(const QStringList& names) {
     QStringList quoted;
@@ -366,10 +382,7 @@ void AppModel::unlock(const VaultPtr& vault, const QString& password, Done done)
     run(
         vault, kx("work.unlocking"),
         [vault, secret] {
-            struct Wipe {
-                std::string& s;
-                ~Wipe() { wipe(s); }
-            } w{*secret};
+            const WipeOnExit wiped{secret.get()};
             vault->unlock(*secret);
         },
         [this, vault, done = std::move(done)](bool ok) {
@@ -412,14 +425,7 @@ void AppModel::changePassword(const VaultPtr& vault, const QString& oldPassword,
         run(
             vault, kx("work.changing"),
             [vault, oldSecret, newSecret] {
-                struct Wipe {
-                    std::string& a;
-                    std::string& b;
-                    ~Wipe() {
-                        wipe(a);
-                        wipe(b);
-                    }
-                } w{*oldSecret, *newSecret};
+                const WipeOnExit wiped{oldSecret.get(), newSecret.get()};
                 vault->changePassword(*oldSecret, *newSecret);
             },
             [this, vault, oldPassword, newPassword, wasUnlocked, done](bool changed) {
@@ -445,14 +451,7 @@ void AppModel::changePassword(const VaultPtr& vault, const QString& oldPassword,
     run(
         vault, kx("work.locking"),
         [vault, oldSecret, newSecret] {
-            struct Wipe {
-                std::string& a;
-                std::string& b;
-                ~Wipe() {
-                    wipe(a);
-                    wipe(b);
-                }
-            } w{*oldSecret, *newSecret};
+            const WipeOnExit wiped{oldSecret.get(), newSecret.get()};
             Vault::validate(*newSecret);
             if (!vault->driver()->checkPassword(vault->image(), *oldSecret))
                 throw VaultError::wrongPassword();
@@ -474,14 +473,7 @@ void AppModel::recover(const VaultPtr& vault, const QString& phrase, const QStri
     run(
         vault, kx("work.recovering"),
         [vault, phraseBytes, secret] {
-            struct Wipe {
-                std::string& a;
-                std::string& b;
-                ~Wipe() {
-                    wipe(a);
-                    wipe(b);
-                }
-            } w{*phraseBytes, *secret};
+            const WipeOnExit wiped{phraseBytes.get(), secret.get()};
             vault->recover(*phraseBytes, *secret);
         },
         [this, vault, done = std::move(done)](bool ok) {
@@ -498,10 +490,7 @@ void AppModel::enableTouchID(const VaultPtr& vault, const QString& password, Don
     run(
         vault, kx("work.touchid"),
         [vault, secret] {
-            struct Wipe {
-                std::string& s;
-                ~Wipe() { wipe(s); }
-            } w{*secret};
+            const WipeOnExit wiped{secret.get()};
             vault->enableTouchID(*secret);
         },
         [this, done = std::move(done)](bool ok) {
@@ -516,10 +505,7 @@ void AppModel::regenerateMnemonic(const VaultPtr& vault, const QString& password
     run(
         vault, kx("work.mnemonic"),
         [vault, secret, made] {
-            struct Wipe {
-                std::string& s;
-                ~Wipe() { wipe(s); }
-            } w{*secret};
+            const WipeOnExit wiped{secret.get()};
             *made = vault->regenerateMnemonic(*secret);
         },
         [this, vault, made, done = std::move(done)](bool ok) {

@@ -61,18 +61,8 @@ ChangePasswordSheet::ChangePasswordSheet(AppModel* model, std::shared_ptr<vaultk
         connect(field, &QLineEdit::textChanged, this, &ChangePasswordSheet::refresh);
     connect(new_, &QLineEdit::textChanged, strength_, &StrengthBar::setPassword);
 
-    auto* buttons = new QHBoxLayout;
-    cancel_->setAutoDefault(false);
-    connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
-    KXStyle::makeProminent(action_);
-    action_->setDefault(true);
     connect(action_, &QPushButton::clicked, this, &ChangePasswordSheet::change);
-    spinner_->hide();
-    buttons->addWidget(cancel_);
-    buttons->addStretch(1);
-    buttons->addWidget(spinner_);
-    buttons->addWidget(action_);
-    column->addLayout(buttons);
+    column->addLayout(SheetStyle::actionRow(this, cancel_, spinner_, action_));
     refresh();
 }
 

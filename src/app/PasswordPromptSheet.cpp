@@ -37,18 +37,8 @@ PasswordPromptSheet::PasswordPromptSheet(const QString& title, const QString& no
     connect(field_, &QLineEdit::textChanged, this, &PasswordPromptSheet::refresh);
     column->addWidget(field_);
 
-    auto* buttons = new QHBoxLayout;
-    cancel_->setAutoDefault(false);
-    connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
-    KXStyle::makeProminent(ok_);
-    ok_->setDefault(true);
     connect(ok_, &QPushButton::clicked, this, &PasswordPromptSheet::go);
-    spinner_->hide();
-    buttons->addWidget(cancel_);
-    buttons->addStretch(1);
-    buttons->addWidget(spinner_);
-    buttons->addWidget(ok_);
-    column->addLayout(buttons);
+    column->addLayout(SheetStyle::actionRow(this, cancel_, spinner_, ok_));
 
     // a fixed width; the height follows the wrapped note
     const int width = 420 - 2 * SheetStyle::inset;

@@ -91,18 +91,8 @@ RecoverSheet::RecoverSheet(AppModel* model, std::shared_ptr<vaultkit::Vault> vau
         connect(field, &QLineEdit::textChanged, this, &RecoverSheet::refresh);
     connect(password_, &QLineEdit::textChanged, strength_, &StrengthBar::setPassword);
 
-    auto* buttons = new QHBoxLayout;
-    cancel_->setAutoDefault(false);
-    connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
-    KXStyle::makeProminent(action_);
-    action_->setDefault(true);
     connect(action_, &QPushButton::clicked, this, &RecoverSheet::recover);
-    spinner_->hide();
-    buttons->addWidget(cancel_);
-    buttons->addStretch(1);
-    buttons->addWidget(spinner_);
-    buttons->addWidget(action_);
-    column->addLayout(buttons);
+    column->addLayout(SheetStyle::actionRow(this, cancel_, spinner_, action_));
     phraseChanged();
 }
 

@@ -2,7 +2,10 @@
 
 #include "kxui/KXStyle.h"
 
+#include <QDialog>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QPushButton>
 
 namespace {
 
@@ -45,4 +48,18 @@ QLabel* SheetStyle::error(const QString& text, QWidget* parent) {
     KXStyle::setTone(label, KXStyle::Tone::red);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;
+}
+
+QHBoxLayout* SheetStyle::actionRow(QDialog* sheet, QPushButton* cancel, QWidget* spinner, QPushButton* action) {
+    auto* row = new QHBoxLayout;
+    cancel->setAutoDefault(false);
+    QObject::connect(cancel, &QPushButton::clicked, sheet, &QDialog::reject);
+    KXStyle::makeProminent(action);
+    action->setDefault(true);
+    spinner->hide();
+    row->addWidget(cancel);
+    row->addStretch(1);
+    row->addWidget(spinner);
+    row->addWidget(action);
+    return row;
 }

@@ -2,10 +2,14 @@
 
 #include <QString>
 
+class QDialog;
+class QHBoxLayout;
 class QLabel;
+class QPushButton;
 class QWidget;
 
-// The labels every sheet is built from, in the framework's text styles.
+// The labels and the button row every sheet is built from, in the
+// framework's text styles.
 class SheetStyle {
 public:
     SheetStyle() = delete;
@@ -25,4 +29,9 @@ public:
     static QLabel* caption(const QString& text, QWidget* parent = nullptr);
     // Red, callout size, wrapping: an error or a mismatch under a field.
     static QLabel* error(const QString& text, QWidget* parent = nullptr);
+
+    // The row at the foot of a sheet: Cancel on the left (rejects the sheet,
+    // never the default), then the busy indicator (hidden until the sheet
+    // works) and the sheet's action, prominent and the default button.
+    static QHBoxLayout* actionRow(QDialog* sheet, QPushButton* cancel, QWidget* spinner, QPushButton* action);
 };

@@ -36,4 +36,21 @@ void Card::paintEvent(QPaintEvent*) {
     p.drawPath(path);
 }
 
+QFormLayout* Card::formPage(QWidget* page, QFormLayout::FieldGrowthPolicy growth) {
+    auto* outer = new QVBoxLayout(page);
+    outer->setContentsMargins(20, 18, 20, 18);
+    auto* card = new Card(page);
+    card->content()->setAlignment(Qt::AlignTop); // full width: texts wrap at the card's edge
+    outer->addWidget(card);
+    outer->addStretch(1);
+    auto* body = new QWidget(card);
+    card->content()->addWidget(body);
+    auto* form = new QFormLayout(body);
+    form->setContentsMargins(0, 0, 0, 0);
+    form->setVerticalSpacing(12);
+    form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    form->setFieldGrowthPolicy(growth);
+    return form;
+}
+
 } // namespace kxui

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFormLayout>
 #include <QFrame>
 
 class QVBoxLayout;
@@ -23,6 +24,10 @@ public:
     QVBoxLayout* content() const { return content_; }
     // Adds a widget, or a row of widgets laid out left to right.
     void add(QWidget* widget);
+
+    // Lays out a settings tab: one card across the top of `page`, holding
+    // a form whose labels are right-aligned; returns the form.
+    static QFormLayout* formPage(QWidget* page, QFormLayout::FieldGrowthPolicy growth);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

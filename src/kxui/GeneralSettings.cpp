@@ -61,19 +61,7 @@ GeneralSettings::GeneralSettings(kxcore::AppPaths paths, QWidget* parent)
     : QWidget(parent)
     , paths_(std::move(paths)) {
     setObjectName(QStringLiteral("general"));
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(20, 18, 20, 18);
-    auto* card = new Card(this);
-    card->content()->setAlignment(Qt::AlignTop); // full width: texts wrap at the card's edge
-    outer->addWidget(card);
-    outer->addStretch(1);
-    auto* body = new QWidget(card);
-    card->content()->addWidget(body);
-    auto* form = new QFormLayout(body);
-    form->setContentsMargins(0, 0, 0, 0);
-    form->setVerticalSpacing(12);
-    form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    form->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
+    auto* form = Card::formPage(this, QFormLayout::ExpandingFieldsGrow);
 
     autoUpdate_ = new QCheckBox(kx("settings.autoUpdate"), this);
     autoUpdate_->setObjectName(QStringLiteral("autoUpdate"));

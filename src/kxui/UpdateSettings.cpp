@@ -19,19 +19,7 @@ UpdateSettings::UpdateSettings(kxcore::ProductInfo product, QWidget* parent)
     : QWidget(parent)
     , product_(std::move(product)) {
     setObjectName(QStringLiteral("updates"));
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(20, 18, 20, 18);
-    auto* card = new Card(this);
-    card->content()->setAlignment(Qt::AlignTop); // full width: texts wrap at the card's edge
-    outer->addWidget(card);
-    outer->addStretch(1);
-    auto* body = new QWidget(card);
-    card->content()->addWidget(body);
-    auto* form = new QFormLayout(body);
-    form->setContentsMargins(0, 0, 0, 0);
-    form->setVerticalSpacing(12);
-    form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    form->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
+    auto* form = Card::formPage(this, QFormLayout::FieldsStayAtSizeHint);
 
     auto* version =
         new QLabel(product_.version + QStringLiteral(" (") + product_.build + QLatin1Char(')'), this);
