@@ -9,10 +9,12 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <unistd.h>
 
 namespace vaultkit {
 
@@ -62,6 +64,10 @@ public:
         if (transport.rfind("device:", 0) == 0) {
             init = Tss2_Tcti_Device_Init;
             conf = transport.substr(7);
+            // Looked at first: the stack would print an error line of its own
+            // on standard error for a machine without a TPM, at every check.
+            if (::access(conf.c_str(), R_OK | W_OK) != 0)
+                throw TpmDevice::Error("cannot open the TPM: " + conf + ": " + std::strerror(errno));
         } else if (transport.rfind("swtpm:", 0) == 0) {
             init = Tss2_Tcti_Swtpm_Init;
             conf = transport.substr(6);

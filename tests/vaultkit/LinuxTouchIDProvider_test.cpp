@@ -189,6 +189,11 @@ TEST_F(TpmDeviceTest, UnreachableTpmIsAnErrorNotAForeignHandle) {
         EXPECT_THROW(device.loadKey(key.handle), TpmDevice::Error) << transport;
         EXPECT_THROW(device.createKey(), TpmDevice::Error) << transport;
     }
+    // A machine without a TPM: asked at every look at the unlock options, so
+    // no line of the TPM stack may reach the terminal the app was started from.
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(TpmDevice("device:/nonexistent/tpmrm0").answers());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
 // ---------------------------------------------------------------- the prompt
