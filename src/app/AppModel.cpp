@@ -210,8 +210,14 @@ bool AppModel::isUnlocked(const VaultPtr& vault) const {
 // ---- Registry ---------------------------------------------------------------
 
 void AppModel::loadRegistry() {
-    const auto paths = vaultkit::Registry::read(fs::path(registryFile().toStdString()));
-    if (!paths) return;
+    const fs::path file(registryFile().toStdString());
+    const auto paths = vaultkit::Registry::read(file);
+    if (!paths) {
+        if (vaultkit::Registry::isUnreadable(file))
+            logger().error("cannot read the vault list " + file.string() +
+                           "; it is kept under another name when the list is next saved");
+        return;
+    }
     std::vector<VaultPtr> opened;
     for (const auto& path : *paths) {
         try {
@@ -229,7 +235,8 @@ void AppModel::saveRegistry() {
     for (const auto& v : vaults_)
         paths.push_back(v->dir().string());
     try {
-        vaultkit::Registry::write(fs::path(registryFile().toStdString()), paths);
+        if (auto aside = vaultkit::Registry::write(fs::path(registryFile().toStdString()), paths))
+            logger().warn("the unreadable vault list was kept as " + aside->string());
     } catch (...) {
         // A registry that cannot be written is not reported: the list in
         // memory stays as it is.

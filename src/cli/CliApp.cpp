@@ -145,6 +145,12 @@ std::string CliApp::statusLine(const Vault& vault, bool unlocked) {
     return vault.name() + '\t' + (unlocked ? "unlocked" : "locked") + '\t' + vault.mountPoint().string();
 }
 
+void CliApp::noteSetAside(const std::optional<fs::path>& aside) {
+    if (aside)
+        err_ << "hushcoffer-cli: the vault list could not be read; it was kept as " << aside->string()
+             << " and a new list started\n";
+}
+
 bool CliApp::registerVault(const Vault& vault) {
     const fs::path file = registryFile();
     std::vector<std::string> paths = vaultkit::Registry::read(file).value_or(std::vector<std::string>{});
@@ -152,7 +158,7 @@ bool CliApp::registerVault(const Vault& vault) {
     for (const auto& p : paths)
         if (standardized(p) == mine) return false;
     paths.push_back(mine);
-    vaultkit::Registry::write(file, paths);
+    noteSetAside(vaultkit::Registry::write(file, paths));
     return true;
 }
 
@@ -247,6 +253,11 @@ int CliApp::status(const CommandLine& line) {
         }
         return rc;
     }
+    if (vaultkit::Registry::isUnreadable(registryFile())) {
+        err_ << "hushcoffer-cli: cannot read the vault list " << registryFile().string()
+             << " (it is left as it is; the next change to the list keeps it under another name)\n";
+        return exitFailure;
+    }
     auto paths = vaultkit::Registry::read(registryFile()).value_or(std::vector<std::string>{});
     if (paths.empty()) {
         err_ << "No vaults registered. Create one with \"hushcoffer-cli create PARENT NAME\" or add one with "
@@ -290,7 +301,7 @@ int CliApp::forget(const CommandLine& line) {
         auto kept = paths;
         std::erase_if(kept, [&](const std::string& p) { return standardized(p) == wanted; });
         if (kept.size() == paths.size()) continue;
-        vaultkit::Registry::write(file, kept);
+        noteSetAside(vaultkit::Registry::write(file, kept));
         out_ << "Forgot: " << wanted << '\n';
         return exitOK;
     }

@@ -64,6 +64,8 @@ private:
     // Adds the vault to the registry unless it is listed; true when the file
     // was written.
     bool registerVault(const vaultkit::Vault& vault);
+    // Tells the user where an unreadable vault list was kept, if it was.
+    void noteSetAside(const std::optional<std::filesystem::path>& aside);
     std::filesystem::path registryFile() const;
 
     std::ostream& out_;

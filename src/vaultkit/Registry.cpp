@@ -4,8 +4,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iterator>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
 
 namespace vaultkit::Registry {
 
@@ -58,7 +65,13 @@ std::string encode(const std::vector<std::string>& paths) {
     return list.dump();
 }
 
-void write(const fs::path& file, const std::vector<std::string>& paths) {
+bool isUnreadable(const fs::path& file) {
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) != 0) return false;
+    return !read(file).has_value();
+}
+
+std::optional<fs::path> write(const fs::path& file, const std::vector<std::string>& paths) {
     const std::string bytes = encode(paths);
     if (file.has_parent_path()) {
         try {
@@ -67,7 +80,26 @@ void write(const fs::path& file, const std::vector<std::string>& paths) {
             // writeAtomically below reports what is wrong with the folder.
         }
     }
+    std::optional<fs::path> setAside;
+    if (isUnreadable(file)) {
+        const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+        std::tm utc{};
+        ::gmtime_r(&now, &utc);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+        fs::path aside = file;
+        aside += std::string(".unreadable-") + stamp;
+        for (int n = 2; ::access(aside.c_str(), F_OK) == 0; ++n) {
+            aside = file;
+            aside += std::string(".unreadable-") + stamp + "-" + std::to_string(n);
+        }
+        if (::rename(file.c_str(), aside.c_str()) != 0)
+            throw std::system_error(errno, std::generic_category(),
+                                    "cannot set aside the unreadable " + file.string());
+        setAside = aside;
+    }
     ConfigStore::writeAtomically(file, bytes, 0600);
+    return setAside;
 }
 
 std::string standardized(const fs::path& path) {

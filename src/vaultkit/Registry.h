@@ -27,7 +27,15 @@ std::optional<std::vector<std::string>> parse(std::string_view json);
 std::string encode(const std::vector<std::string>& paths);
 // Writes encode(paths) atomically (temporary file, flush, rename), mode 0600,
 // creating the folder (mode 0700) when missing. Throws std::system_error.
-void write(const std::filesystem::path& file, const std::vector<std::string>& paths);
+// A file already there that read() cannot read (damaged, not a list, not
+// readable) is never overwritten: it is first renamed to
+// "<file>.unreadable-<UTC time>", whose path is returned, so the paths in it
+// can still be recovered by hand.
+std::optional<std::filesystem::path> write(const std::filesystem::path& file,
+                                           const std::vector<std::string>& paths);
+
+// Whether a file is there that read() cannot read.
+bool isUnreadable(const std::filesystem::path& file);
 
 // The path as the registry compares it: absolute, "." and ".." resolved
 // lexically, no trailing slash.

@@ -60,6 +60,45 @@ TEST(Registry, WritesCompactJsonAtomicallyAndReadsItBack) {
     fs::remove_all(root);
 }
 
+// A list that is there but cannot be read is never overwritten: the next
+// write keeps it, byte for byte, under a name of its own and starts anew.
+TEST(Registry, AnUnreadableListIsKeptAsideNotOverwritten) {
+    char pattern[] = "/tmp/hc-registry-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path root = pattern;
+    const fs::path file = root / "vaults.json";
+    auto contents = [](const fs::path& f) {
+        std::ifstream in(f, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    auto asideFiles = [&] {
+        std::vector<fs::path> found;
+        for (const auto& e : fs::directory_iterator(root))
+            if (e.path().filename().string().starts_with("vaults.json.unreadable-")) found.push_back(e.path());
+        return found;
+    };
+
+    // nothing there, and a good list: written over, nothing kept aside
+    EXPECT_FALSE(Registry::isUnreadable(file));
+    EXPECT_EQ(Registry::write(file, {"/a/.x.hushcoffer"}), std::nullopt);
+    EXPECT_EQ(Registry::write(file, {"/b/.y.hushcoffer"}), std::nullopt);
+    EXPECT_TRUE(asideFiles().empty());
+
+    for (const std::string& damaged : {std::string("[\"/home/u/.A.hushcoffer\", \"/home/u/.B.hush"),
+                                      std::string("{\"vaults\": 1}"), std::string("\0\xff\x01", 3)}) {
+        SCOPED_TRACE(damaged);
+        { std::ofstream(file, std::ios::binary) << damaged; }
+        EXPECT_TRUE(Registry::isUnreadable(file));
+        const auto before = asideFiles().size();
+        const auto aside = Registry::write(file, {"/c/.z.hushcoffer"});
+        ASSERT_TRUE(aside);
+        EXPECT_EQ(contents(*aside), damaged);
+        EXPECT_EQ(asideFiles().size(), before + 1) << "earlier ones are kept too";
+        EXPECT_EQ(Registry::read(file), Paths{"/c/.z.hushcoffer"});
+    }
+    fs::remove_all(root);
+}
+
 TEST(Registry, StandardizedPaths) {
     EXPECT_EQ(Registry::standardized("/a/b/../c/./.v.hushcoffer/"), "/a/c/.v.hushcoffer");
     EXPECT_EQ(Registry::standardized("/"), "/");

@@ -134,6 +134,25 @@ TEST_F(ModelTest, UnusableRegistryFilesGiveAnEmptyListAndNoMessage) {
     }
 }
 
+// A damaged list is logged at start and, when the list is next saved, kept
+// under another name with every byte, so the paths in it are not lost.
+TEST_F(ModelTest, ADamagedRegistryIsLoggedAndKeptWhenTheListIsNextSaved) {
+    const std::string damaged = "[\"" + (root / ".Lost.hushcoffer").string() + "\", \"/ho";
+    writeAll(registry(), damaged);
+    LogLines log;
+    AppModel& m = start();
+    EXPECT_EQ(log.matching("cannot read the vault list").size(), 1u);
+    m.registerVault(Vault::open(makeVault("New")));
+    EXPECT_EQ(vaultkit::Registry::read(registry()),
+              (std::vector<std::string>{(root / ".New.hushcoffer").string()}));
+    std::vector<fs::path> kept;
+    for (const auto& e : fs::directory_iterator(registry().parent_path()))
+        if (e.path().filename().string().starts_with("vaults.json.unreadable-")) kept.push_back(e.path());
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(readAll(kept[0]), damaged);
+    EXPECT_EQ(log.matching("kept as " + kept[0].string()).size(), 1u);
+}
+
 TEST_F(ModelTest, ReadsEscapedAndPlainSlashesAndSelectsTheFirstVault) {
     const fs::path a = makeVault("A"), b = makeVault("B");
     std::string escaped = a.string();

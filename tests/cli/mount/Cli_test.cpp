@@ -252,3 +252,26 @@ TEST_F(CliTest, RegistryEntriesThatNoLongerOpenAreReportedNotFatal) {
         << "a vanished vault can be forgotten";
     EXPECT_EQ(registry(), std::vector<std::string>{dir.string()});
 }
+
+// A damaged vault list: status says so and fails; adding a vault keeps the
+// damaged list under another name (every byte of it) and starts a new one.
+TEST_F(CliTest, ADamagedVaultListIsReportedAndKeptNotOverwritten) {
+    createVault();
+    ASSERT_EQ(cli({"lock", vault.string()}).status, 0);
+    const std::string damaged = "[\"" + dir.string() + "\", \"/home/u/.Ot";
+    vaulttest::writeFile(support / "vaults.json", damaged);
+    auto r = cli({"status"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot read the vault list"), std::string::npos) << r.err;
+    EXPECT_EQ(vaulttest::readFile(support / "vaults.json"), damaged) << "status changes nothing";
+
+    r = cli({"add", dir.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto kept = r.err.find("it was kept as ");
+    ASSERT_NE(kept, std::string::npos) << r.err;
+    std::string aside = r.err.substr(kept + 15);
+    aside = aside.substr(0, aside.find(" and a new list"));
+    EXPECT_EQ(vaulttest::readFile(aside), damaged);
+    EXPECT_EQ(registry(), std::vector<std::string>{dir.string()});
+    EXPECT_EQ(cli({"status"}).status, 0);
+}
