@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -31,9 +33,25 @@ std::string cliPath() {
     return HC_CLI_BUILD_PATH;
 }
 
+// The bytes of a file, as far as they can be read: a process may end while
+// its /proc files are read (the read then fails with ESRCH), which is not an
+// error here.
 std::string slurp(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string bytes;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            bytes.append(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        break;
+    }
+    ::close(fd);
+    return bytes;
 }
 
 // Reads /proc/*/cmdline and /proc/*/environ in a loop until stopped, and
