@@ -19,6 +19,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <vector>
+
 namespace kxui {
 
 namespace {
@@ -90,16 +93,14 @@ AboutView::AboutView(const KXContext& ctx, QWidget* parent)
     v->addWidget(id);
 
     v->addSpacing(8);
-    auto* links = new QHBoxLayout;
-    links->setSpacing(0);
-    links->addStretch(1);
-    auto link = [this, links](const char* key, const char* objectName, std::function<void()> action) {
+    std::vector<QPushButton*> links;
+    auto link = [this, &links](const char* key, const char* objectName, std::function<void()> action) {
         auto* b = new QPushButton(kx(key), this);
         b->setObjectName(QLatin1String(objectName));
         KXStyle::makeLink(b);
         b->setAutoDefault(false);
         connect(b, &QPushButton::clicked, this, std::move(action));
-        links->addWidget(b);
+        links.push_back(b);
     };
     link("about.website", "website",
          [&product] { KXOpen::url(kxcore::KXLinks::homepage(product, QStringLiteral("about"))); });
@@ -119,8 +120,21 @@ AboutView::AboutView(const KXContext& ctx, QWidget* parent)
         QDialog* dialog = FeedbackView::openDialog(ctx_, kxcore::FeedbackRequest(QStringLiteral("menu")));
         dialog->activateWindow();
     });
-    links->addStretch(1);
-    v->addLayout(links);
+    // One row when the four links fit the window's width (460 less the
+    // margins); in languages with longer names, two rows of two.
+    int total = 0;
+    for (QPushButton* b : links)
+        total += b->sizeHint().width();
+    const int perRow = total <= 460 - 40 ? static_cast<int>(links.size()) : 2;
+    for (std::size_t first = 0; first < links.size(); first += static_cast<std::size_t>(perRow)) {
+        auto* row = new QHBoxLayout;
+        row->setSpacing(0);
+        row->addStretch(1);
+        for (std::size_t i = first; i < std::min(links.size(), first + static_cast<std::size_t>(perRow)); ++i)
+            row->addWidget(links[i]);
+        row->addStretch(1);
+        v->addLayout(row);
+    }
 }
 
 } // namespace kxui

@@ -13,6 +13,7 @@
 #include "kxui/kx.h"
 
 #include <QCheckBox>
+#include <QEvent>
 #include <QDialog>
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -28,6 +29,26 @@
 namespace kxui {
 
 namespace {
+
+// Clicking a label beside a check box toggles the box.
+class ToggleOnClick : public QObject {
+public:
+    ToggleOnClick(QCheckBox* box, QObject* parent)
+        : QObject(parent)
+        , box_(box) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::MouseButtonRelease && box_->isEnabled()) {
+            box_->toggle();
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QCheckBox* box_;
+};
 
 QLabel* wrapped(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
@@ -106,10 +127,23 @@ void FeedbackView::build() {
     messageLabel->setBuddy(message_);
     v->addWidget(message_);
 
-    attach_ = new QCheckBox(kx("fb.attach"), form);
+    // The check box's text is long in some languages and a check box cannot
+    // wrap it: the text is a wrapping label beside an empty box, and clicking
+    // it toggles the box as clicking the box's own text would.
+    attach_ = new QCheckBox(form);
     attach_->setObjectName(QStringLiteral("attach"));
+    attach_->setAccessibleName(kx("fb.attach"));
     attach_->setChecked(true);
-    v->addWidget(attach_);
+    auto* attachText = new QLabel(kx("fb.attach"), form);
+    attachText->setObjectName(QStringLiteral("attachText"));
+    attachText->setTextFormat(Qt::PlainText);
+    attachText->setWordWrap(true);
+    attachText->installEventFilter(new ToggleOnClick(attach_, attachText));
+    auto* attachRow = new QHBoxLayout;
+    attachRow->setSpacing(4);
+    attachRow->addWidget(attach_, 0, Qt::AlignTop);
+    attachRow->addWidget(attachText, 1);
+    v->addLayout(attachRow);
 
     previewToggle_ = new QToolButton(form);
     previewToggle_->setObjectName(QStringLiteral("previewToggle"));

@@ -9,16 +9,12 @@
 #include "app/PathLabel.h"
 #include "kxui/strings/KXLanguage.h"
 #include "kxui/strings/KXStrings.h"
+#include "../support/TextFit.h"
 
-#include <QAbstractButton>
 #include <QApplication>
-#include <QCheckBox>
-#include <QGlyphRun>
 #include <QLabel>
-#include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTextLayout>
 
 #include <gtest/gtest.h>
 
@@ -26,51 +22,6 @@
 #include <vector>
 
 namespace {
-
-// Characters of `text` the widget's font and every fallback lack (shown as
-// an empty box).
-QString missingGlyphs(const QString& text, const QFont& font) {
-    QTextLayout layout(text, font);
-    layout.beginLayout();
-    while (layout.createLine().isValid()) {
-    }
-    layout.endLayout();
-    QString missing;
-    for (const QGlyphRun& run : layout.glyphRuns())
-        for (quint32 glyph : run.glyphIndexes())
-            if (glyph == 0) missing += QStringLiteral("?");
-    return missing.isEmpty() ? QString() : text;
-}
-
-// What is wrong with the visible texts below `top`: one line each.
-std::vector<std::string> textProblems(QWidget* top) {
-    std::vector<std::string> problems;
-    auto note = [&](const QWidget* w, const QString& text, const char* what) {
-        problems.push_back(std::string(what) + ": \"" + text.toStdString() + "\" (" +
-                           w->metaObject()->className() + " " + std::to_string(w->width()) + "x" +
-                           std::to_string(w->height()) + ")");
-    };
-    for (QLabel* label : top->findChildren<QLabel*>()) {
-        if (!label->isVisible() || label->text().isEmpty() || qobject_cast<PathLabel*>(label)) continue;
-        const QString text = label->textFormat() == Qt::RichText || Qt::mightBeRichText(label->text())
-                                 ? QString()
-                                 : label->text();
-        if (!text.isEmpty() && !missingGlyphs(text, label->font()).isEmpty()) note(label, text, "missing glyphs");
-        const QRect room = label->contentsRect();
-        if (label->wordWrap()) {
-            if (label->heightForWidth(label->width()) > label->height() + 1) note(label, label->text(), "cut below");
-        } else if (!text.isEmpty()) {
-            const int needed = label->fontMetrics().horizontalAdvance(text) - 1;
-            if (needed > room.width() && !text.contains('\n')) note(label, text, "cut at the side");
-        }
-    }
-    for (QAbstractButton* button : top->findChildren<QAbstractButton*>()) {
-        if (!button->isVisible() || button->text().isEmpty()) continue;
-        if (!missingGlyphs(button->text(), button->font()).isEmpty()) note(button, button->text(), "missing glyphs");
-        if (button->sizeHint().width() > button->width() + 1) note(button, button->text(), "cut at the side");
-    }
-    return problems;
-}
 
 class Languages : public ::testing::TestWithParam<KXLanguage::Language> {
 protected:
@@ -89,7 +40,8 @@ protected:
     }
     void expectFits(QWidget* top, const char* screen) {
         QApplication::processEvents();
-        for (const auto& p : textProblems(top))
+        const auto skip = [](QLabel* label) { return qobject_cast<PathLabel*>(label) != nullptr; };
+        for (const auto& p : textfit::problems(top, skip))
             ADD_FAILURE() << GetParam().code << ", " << screen << ": " << p;
     }
 

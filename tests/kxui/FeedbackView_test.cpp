@@ -14,6 +14,9 @@
 #include <QPushButton>
 #include <QUrlQuery>
 
+#include <QLabel>
+#include <QTest>
+
 #include <gtest/gtest.h>
 
 using namespace kxui;
@@ -54,7 +57,13 @@ TEST_F(FeedbackViewTest, SendingNeedsAnAddressAndAMessage) {
     EXPECT_EQ(view.findChild<QPlainTextEdit*>("message")->toPlainText(), "Prefilled");
     EXPECT_TRUE(view.canSend());
     EXPECT_TRUE(send->isEnabled());
-    EXPECT_TRUE(view.findChild<QCheckBox*>("attach")->isChecked());
+    auto* attach = view.findChild<QCheckBox*>("attach");
+    EXPECT_TRUE(attach->isChecked());
+    // its text is a wrapping label beside it; a click on the text toggles it
+    QTest::mouseClick(view.findChild<QLabel*>("attachText"), Qt::LeftButton);
+    EXPECT_FALSE(attach->isChecked());
+    QTest::mouseClick(view.findChild<QLabel*>("attachText"), Qt::LeftButton);
+    EXPECT_TRUE(attach->isChecked());
     EXPECT_TRUE(shown(view.findChild<QPushButton*>("cancel")));
 
     struct Case {

@@ -1,0 +1,63 @@
+#pragma once
+
+// Checks that the texts a window shows can be read whole: every character
+// has a glyph (from the widget's font or a fallback) and every label and
+// button has the room its text needs. Used by the tests that build windows
+// in every language.
+
+#include <QAbstractButton>
+#include <QFont>
+#include <QGlyphRun>
+#include <QLabel>
+#include <QTextLayout>
+#include <QWidget>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace textfit {
+
+// Whether some character of `text` has no glyph in the font or any fallback
+// (it would show as an empty box).
+inline bool lacksGlyphs(const QString& text, const QFont& font) {
+    QTextLayout layout(text, font);
+    layout.beginLayout();
+    while (layout.createLine().isValid()) {
+    }
+    layout.endLayout();
+    for (const QGlyphRun& run : layout.glyphRuns())
+        for (quint32 glyph : run.glyphIndexes())
+            if (glyph == 0) return true;
+    return false;
+}
+
+// What is wrong with the visible texts below `top`, one line each. Labels
+// for which `skip` answers true (ones that elide on purpose) are left out.
+inline std::vector<std::string> problems(QWidget* top, const std::function<bool(QLabel*)>& skip = {}) {
+    std::vector<std::string> found;
+    auto note = [&](const QWidget* w, const QString& text, const char* what) {
+        found.push_back(std::string(what) + ": \"" + text.toStdString() + "\" (" + w->metaObject()->className() +
+                        " " + std::to_string(w->width()) + "x" + std::to_string(w->height()) + ")");
+    };
+    for (QLabel* label : top->findChildren<QLabel*>()) {
+        if (!label->isVisible() || label->text().isEmpty() || (skip && skip(label))) continue;
+        const bool rich = label->textFormat() == Qt::RichText ||
+                          (label->textFormat() == Qt::AutoText && Qt::mightBeRichText(label->text()));
+        if (!rich && lacksGlyphs(label->text(), label->font())) note(label, label->text(), "missing glyphs");
+        if (label->wordWrap()) {
+            if (label->heightForWidth(label->width()) > label->height() + 1) note(label, label->text(), "cut below");
+        } else if (!rich && !label->text().contains(QLatin1Char('\n'))) {
+            if (label->fontMetrics().horizontalAdvance(label->text()) - 1 > label->contentsRect().width())
+                note(label, label->text(), "cut at the side");
+        }
+    }
+    for (QAbstractButton* button : top->findChildren<QAbstractButton*>()) {
+        if (!button->isVisible() || button->text().isEmpty()) continue;
+        if (lacksGlyphs(button->text(), button->font())) note(button, button->text(), "missing glyphs");
+        if (button->sizeHint().width() > button->width() + 1) note(button, button->text(), "cut at the side");
+    }
+    return found;
+}
+
+} // namespace textfit
