@@ -7,17 +7,29 @@
 #include "app/CreateSheet.h"
 #include "app/MainWindow.h"
 #include "app/PathLabel.h"
+#include "app/RootView.h"
+#include "app/SheetPresenter.h"
+#include "app/SheetSnapshots.h"
+#include "app/VaultDetail.h"
+#include "kxui/kx.h"
 #include "kxui/strings/KXLanguage.h"
 #include "kxui/strings/KXStrings.h"
 #include "../support/TextFit.h"
+#include "support/MemoryDiskImage.h"
+#include "vaultkit/Mnemonic.h"
+#include "vaultkit/Vault.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,7 +50,7 @@ protected:
         KXStrings::setLanguage("en");
         KXStrings::registerProductBundle();
     }
-    void expectFits(QWidget* top, const char* screen) {
+    void expectFits(QWidget* top, const std::string& screen) {
         QApplication::processEvents();
         const auto skip = [](QLabel* label) { return qobject_cast<PathLabel*>(label) != nullptr; };
         for (const auto& p : textfit::problems(top, skip))
@@ -75,6 +87,69 @@ TEST_P(Languages, EveryStepOfTheCreationSheetShowsEveryTextWhole) {
     QTest::mouseClick(sheet.nextButton(), Qt::LeftButton);
     ASSERT_EQ(sheet.step(), CreateSheet::quiz);
     expectFits(&sheet, "create: quiz");
+}
+
+TEST_P(Languages, AVaultsWindowAndItsSheetsShowEveryTextWhole) {
+    const SheetPresenter::Hooks before = SheetPresenter::hooks();
+    SheetPresenter::installStandard();
+    struct Restore {
+        SheetPresenter::Hooks hooks;
+        ~Restore() { SheetPresenter::hooks() = hooks; }
+    } restore{before};
+    // a vault with quick unlock on, on the in-memory driver
+    auto driver = std::make_shared<uitest::MemoryDiskImage>("right password");
+    const std::filesystem::path dir = std::filesystem::path(tmp.path().toStdString()) / ".Tax Papers.hushcoffer";
+    std::filesystem::create_directories(dir);
+    vaultkit::VaultConfig config;
+    config.id = vaultkit::Uuid::random();
+    config.name = "Tax Papers";
+    config.touchID = vaultkit::VaultConfig::TouchIDConfig{};
+    auto vault = std::make_shared<vaultkit::Vault>(dir, config, driver);
+    model->registerVault(vault);
+
+    MainWindow window(model.get(), QStringLiteral("Hushcoffer"), {});
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    expectFits(&window, "main window, a locked vault");
+
+    std::optional<bool> unlocked;
+    model->unlock(vault, QStringLiteral("right password"), [&](bool ok) { unlocked = ok; });
+    QElapsedTimer timer;
+    timer.start();
+    while (!unlocked && timer.elapsed() < 10000)
+        QTest::qWait(10);
+    ASSERT_EQ(unlocked, std::optional<bool>(true));
+    model->setMessage(Banner(kx("ok.passwordChanged")));
+    expectFits(&window, "main window, an unlocked vault with a banner");
+
+    ASSERT_NE(window.rootView()->detail(), nullptr);
+    for (auto [sheet, name] : {std::pair{VaultDetail::Sheet::recover, "recover"},
+                               std::pair{VaultDetail::Sheet::changePassword, "change password"},
+                               std::pair{VaultDetail::Sheet::touchID, "quick unlock"},
+                               std::pair{VaultDetail::Sheet::regenerate, "new phrase"}}) {
+        QDialog* dialog = window.rootView()->detail()->openSheet(sheet);
+        ASSERT_NE(dialog, nullptr) << name;
+        dialog->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+        expectFits(dialog, name);
+        dialog->reject();
+        QApplication::processEvents();
+    }
+
+    // the phrase shown after a new one was made, and an import's results
+    model->setShownMnemonic(ShownMnemonic(QStringLiteral("Tax Papers"), vaultkit::Mnemonic::generate()));
+    window.rootView()->refresh();
+    ASSERT_NE(window.rootView()->mnemonicSheet(), nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.rootView()->mnemonicSheet()));
+    expectFits(window.rootView()->mnemonicSheet(), "recovery phrase");
+    model->setShownMnemonic(std::nullopt);
+    model->setImportResults(ImportBatch(SheetSnapshots::sampleImport()));
+    window.rootView()->refresh();
+    ASSERT_NE(window.rootView()->importSheet(), nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.rootView()->importSheet()));
+    expectFits(window.rootView()->importSheet(), "import results");
+    model->setImportResults(std::nullopt);
+    window.rootView()->refresh();
 }
 
 INSTANTIATE_TEST_SUITE_P(All, Languages, ::testing::ValuesIn(KXLanguage::all),
