@@ -153,10 +153,6 @@ TEST_P(Languages, AVaultsWindowAndItsSheetsShowEveryTextWhole) {
 }
 
 INSTANTIATE_TEST_SUITE_P(All, Languages, ::testing::ValuesIn(KXLanguage::all),
-                         [](const ::testing::TestParamInfo<KXLanguage::Language>& param) {
-                             std::string name(param.param.code);
-                             std::erase(name, '-');
-                             return name;
-                         });
+                         [](const auto& param) { return textfit::testName(param.param.code); });
 
 } // namespace

@@ -70,10 +70,6 @@ TEST_P(FrameworkLanguages, AboutSettingsAndFeedbackShowEveryTextWhole) {
 }
 
 INSTANTIATE_TEST_SUITE_P(All, FrameworkLanguages, ::testing::ValuesIn(KXLanguage::all),
-                         [](const ::testing::TestParamInfo<KXLanguage::Language>& param) {
-                             std::string name(param.param.code);
-                             std::erase(name, '-');
-                             return name;
-                         });
+                         [](const auto& param) { return textfit::testName(param.param.code); });
 
 } // namespace

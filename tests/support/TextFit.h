@@ -12,8 +12,10 @@
 #include <QTextLayout>
 #include <QWidget>
 
+#include <algorithm>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace textfit {
@@ -58,6 +60,13 @@ inline std::vector<std::string> problems(QWidget* top, const std::function<bool(
         if (button->sizeHint().width() > button->width() + 1) note(button, button->text(), "cut at the side");
     }
     return found;
+}
+
+// A test name for a language code ("zh-Hans" -> "zhHans").
+inline std::string testName(std::string_view languageCode) {
+    std::string name(languageCode);
+    std::erase(name, '-');
+    return name;
 }
 
 } // namespace textfit
