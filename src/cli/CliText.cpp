@@ -38,6 +38,7 @@ constexpr std::pair<std::string_view, std::string_view> kEnglish[] = {
                         "contain “/”."},
     {"err.elsewhere", "The vault is open somewhere else. Close it there, then try again."},
     {"err.notLocked", "Lock the vault first."},
+    {"err.importContainsVault", "“%@” contains this vault and cannot be imported into it."},
     {"err.syncChanged", "The vault changed while it was being backed up. Try again."},
     {"err.notAVault", "This is not a Hushcoffer vault. Choose a vault’s folder or its hidden “.hushcoffer” "
                       "folder."},

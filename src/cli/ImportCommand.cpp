@@ -1,6 +1,8 @@
 #include "cli/ImportCommand.h"
 
 #include "cli/CliApp.h"
+#include "cli/CliText.h"
+#include "vaultkit/Registry.h"
 #include "vaultkit/Importer.h"
 
 #include <filesystem>
@@ -15,6 +17,19 @@ int ImportCommand::run(const CommandLine& line) {
     }
     const auto vault = CliApp::resolve(line.args[0]);
     std::vector<std::filesystem::path> sources(line.args.begin() + 1, line.args.end());
+    // As in the application: a selection that holds the vault itself (its
+    // directory or its volume) is refused before anything is copied.
+    const std::string dirKey = vaultkit::Registry::standardized(vault->dir()) + "/";
+    const std::string mountKey = vaultkit::Registry::standardized(vault->mountPoint()) + "/";
+    for (const auto& source : sources) {
+        std::string item = vaultkit::Registry::standardized(source);
+        const std::string name = std::filesystem::path(item).filename().string();
+        if (item != "/") item += "/";
+        if (dirKey.starts_with(item) || mountKey.starts_with(item)) {
+            err_ << "hushcoffer-cli: " << CliText::errorText("err.importContainsVault", {name}) << '\n';
+            return CliApp::exitFailure;
+        }
+    }
     const auto results = vaultkit::Importer::copy(sources, *vault);
     bool failed = false;
     for (const auto& r : results) {

@@ -182,6 +182,24 @@ std::string trimmed(std::string_view text) {
     return std::string(text.substr(first, last - first + 1));
 }
 
+// The copier's standard error, trimmed, without the program path it starts
+// each line with (it names itself by the path it was started as, which the
+// "cp: " prefix already says).
+std::string copierText(std::string_view stderrText) {
+    const std::string self = std::string(copyTool) + ": ";
+    std::string out;
+    std::string_view rest = stderrText;
+    while (!rest.empty()) {
+        const auto end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (line.starts_with(self)) line.remove_prefix(self.size());
+        out.append(line);
+        if (end != std::string_view::npos) out.push_back('\n');
+    }
+    return trimmed(out);
+}
+
 // The name a source gets in the vault: its last path component, after
 // removing trailing separators and "." / ".." steps ("photos/" -> "photos").
 std::string lastComponent(const fs::path& source) {
@@ -279,7 +297,7 @@ std::vector<Result> copy(const std::vector<fs::path>& sources, const Vault& vaul
             result.destination = uniqueDestination(root / name);
             const ExecResult run = runCopy(source, result.destination, byteProgress ? &reporter : nullptr,
                                            bytesBefore, itemBytes[i]);
-            if (run.status != 0) problems.push_back(std::string(copyToolPrefix) + trimmed(run.stderrText));
+            if (run.status != 0) problems.push_back(std::string(copyToolPrefix) + copierText(run.stderrText));
         }
 
         const Inventory sourceInventory = inventory(source);

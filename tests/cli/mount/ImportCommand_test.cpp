@@ -101,4 +101,19 @@ TEST_F(ImportCommandTest, LockedVaultAndUsageErrors) {
     EXPECT_NE(r.stderrText.find("import VAULT PATH..."), std::string::npos);
 }
 
+// The vault's own folder, its hidden directory, or a folder holding them: refused
+// before anything is copied, with the application's text, even beside a good item.
+TEST_F(ImportCommandTest, ASelectionHoldingTheVaultIsRefusedBeforeCopying) {
+    vaulttest::writeFile(tmp / "outside" / "a.txt", "hello");
+    for (const fs::path& holder : {vault, tmp / "home" / ".Box.hushcoffer", tmp / "home", vault / "."}) {
+        SCOPED_TRACE(holder.string());
+        auto r = cli({"import", vault.string(), (tmp / "outside" / "a.txt").string(), holder.string()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.stdoutText().empty()) << r.stdoutText();
+        EXPECT_NE(r.stderrText.find("contains this vault and cannot be imported into it"), std::string::npos)
+            << r.stderrText;
+        EXPECT_FALSE(fs::exists(vault / "a.txt")) << "nothing copied";
+    }
+}
+
 } // namespace
