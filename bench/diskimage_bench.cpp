@@ -10,12 +10,13 @@
 #include "vaultkit/Exec.h"
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
 
+#include "SideBySide.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -88,55 +89,11 @@ void BM_AttachDetach_Raw(benchmark::State& state) {
     }
 }
 
-// Alternating rounds, so that a drift of the machine hits both sides alike.
-constexpr int kRounds = 4;
-
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    RatioReporter()
-        : ConsoleReporter(OO_None) {}
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) {
-            const std::string name = run.benchmark_name();
-            auto& t = totals_[name.find("Driver") != std::string::npos ? "driver" : "raw"];
-            t.first += run.GetAdjustedRealTime() * static_cast<double>(run.iterations);
-            t.second += static_cast<double>(run.iterations);
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double perIteration(const char* side) const {
-        const auto it = totals_.find(side);
-        return it == totals_.end() || it->second.second == 0 ? 0 : it->second.first / it->second.second;
-    }
-
-private:
-    std::map<std::string, std::pair<double, double>> totals_;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     if (::geteuid() == 0)
         std::fprintf(stderr, "note: running as root; run as an ordinary user for real numbers\n");
-    for (int round = 0; round < kRounds; ++round) {
-        benchmark::RegisterBenchmark(("BM_AttachDetach_Raw/round:" + std::to_string(round)).c_str(),
-                                     BM_AttachDetach_Raw)
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime()
-            ->Iterations(10);
-        benchmark::RegisterBenchmark(("BM_AttachDetach_Driver/round:" + std::to_string(round)).c_str(),
-                                     BM_AttachDetach_Driver)
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime()
-            ->Iterations(10);
-    }
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    const double raw = reporter.perIteration("raw");
-    const double driver = reporter.perIteration("driver");
-    if (raw > 0 && driver > 0)
-        std::printf("attach_detach: %.3f (driver %.1f ms, raw %.1f ms)\n", driver / raw, driver, raw);
-    return 0;
+    return sidebyside::run(argc, argv, "attach_detach", {"raw", "BM_AttachDetach_Raw", BM_AttachDetach_Raw},
+                           {"driver", "BM_AttachDetach_Driver", BM_AttachDetach_Driver});
 }

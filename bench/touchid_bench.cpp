@@ -16,6 +16,8 @@
 #include "vaultkit/Vault.h"
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
 
+#include "SideBySide.h"
+
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -24,7 +26,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -170,31 +171,6 @@ void BM_Unlock_Biometric(benchmark::State& state) {
     }
 }
 
-// Alternating rounds, so that a drift of the machine hits both sides alike.
-constexpr int kRounds = 4;
-
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    RatioReporter()
-        : ConsoleReporter(OO_None) {}
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) {
-            const std::string name = run.benchmark_name();
-            auto& t = totals_[name.find("Biometric") != std::string::npos ? "biometric" : "password"];
-            t.first += run.GetAdjustedRealTime() * static_cast<double>(run.iterations);
-            t.second += static_cast<double>(run.iterations);
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double perIteration(const char* side) const {
-        const auto it = totals_.find(side);
-        return it == totals_.end() || it->second.second == 0 ? 0 : it->second.first / it->second.second;
-    }
-
-private:
-    std::map<std::string, std::pair<double, double>> totals_;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -202,26 +178,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "note: running as root; run as an ordinary user for real numbers\n");
     // The TPM stack logs on standard error; nothing is refused here.
     ::setenv("TSS2_LOG", "all+none", 0);
-    for (int round = 0; round < kRounds; ++round) {
-        benchmark::RegisterBenchmark(("BM_Unlock_Password/round:" + std::to_string(round)).c_str(),
-                                     BM_Unlock_Password)
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime()
-            ->Iterations(10);
-        benchmark::RegisterBenchmark(("BM_Unlock_Biometric/round:" + std::to_string(round)).c_str(),
-                                     BM_Unlock_Biometric)
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime()
-            ->Iterations(10);
-    }
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    const double password = reporter.perIteration("password");
-    const double biometric = reporter.perIteration("biometric");
-    if (password > 0 && biometric > 0)
-        std::printf("touchid_unlock: %.3f (biometric %.1f ms, password %.1f ms)\n", biometric / password,
-                    biometric, password);
-    return 0;
+    return sidebyside::run(argc, argv, "touchid_unlock",
+                           {"password", "BM_Unlock_Password", BM_Unlock_Password},
+                           {"biometric", "BM_Unlock_Biometric", BM_Unlock_Biometric});
 }
