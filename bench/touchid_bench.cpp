@@ -10,6 +10,7 @@
 //   scripts/run-as-user build/<dir>/bench/touchid_bench
 // The image uses scrypt cost 10 unless HC_BENCH_SCRYPTN says otherwise (0:
 // gocryptfs's default).
+#include "support/SoftwareTpm.h"
 #include "vaultkit/Mnemonic.h"
 #include "vaultkit/TouchIDKey.h"
 #include "vaultkit/TpmDevice.h"
@@ -20,17 +21,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -65,7 +61,7 @@ private:
 
 struct Fixture {
     fs::path dir;
-    pid_t swtpm = -1;
+    std::unique_ptr<vaulttest::SoftwareTpm> softwareTpm;
     std::shared_ptr<Vault> vault;
 
     Fixture() {
@@ -81,7 +77,8 @@ struct Fixture {
         if (given && *given) {
             transport = given;
         } else {
-            transport = startSoftwareTpm();
+            softwareTpm = std::make_unique<vaulttest::SoftwareTpm>();
+            transport = softwareTpm->transport();
         }
         TouchIDKey::setProvider(std::make_shared<PromptlessTpmProvider>(transport));
 
@@ -105,44 +102,9 @@ struct Fixture {
         } catch (...) {
         }
         TouchIDKey::setProvider(nullptr);
-        if (swtpm > 0) {
-            ::kill(swtpm, SIGTERM);
-            ::waitpid(swtpm, nullptr, 0);
-        }
+        softwareTpm.reset();
         std::error_code ec;
         fs::remove_all(dir, ec);
-    }
-
-    std::string startSoftwareTpm() {
-        const fs::path state = dir / "tpm", socket = dir / "tpm.sock";
-        fs::create_directory(state);
-        const std::vector<std::string> argv{"/usr/bin/swtpm",
-                                            "socket",
-                                            "--tpm2",
-                                            "--tpmstate",
-                                            "dir=" + state.string(),
-                                            "--server",
-                                            "type=unixio,path=" + socket.string(),
-                                            "--ctrl",
-                                            "type=unixio,path=" + socket.string() + ".ctrl",
-                                            "--flags",
-                                            "not-need-init,startup-clear",
-                                            "--log",
-                                            "file=" + (dir / "swtpm.log").string()};
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        swtpm = ::fork();
-        if (swtpm < 0) throw std::runtime_error("fork failed");
-        if (swtpm == 0) {
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        for (int i = 0; i < 500 && !fs::exists(socket.string() + ".ctrl"); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!fs::exists(socket.string() + ".ctrl")) throw std::runtime_error("swtpm did not start");
-        return "swtpm:path=" + socket.string();
     }
 };
 
