@@ -526,27 +526,23 @@ QDialog* VaultDetail::openSheet(Sheet which) {
         dialog = SheetPresenter::openChangePassword(model_, vault_, parent);
         break;
     case Sheet::touchID:
+    case Sheet::regenerate: {
+        // Both ask for the password, then run one model action with it.
+        using Action = void (AppModel::*)(const AppModel::VaultPtr&, const QString&, AppModel::Done);
+        const bool touchID = which == Sheet::touchID;
+        const Action action = touchID ? &AppModel::enableTouchID : &AppModel::regenerateMnemonic;
         dialog = SheetPresenter::openPasswordPrompt(
-            kx("touchid.enableTitle"), kx("touchid.enableNote"),
-            [model, vault](const QString& password, std::function<void(bool)> done) {
+            kx(touchID ? "touchid.enableTitle" : "mnemonic.regenTitle"),
+            kx(touchID ? "touchid.enableNote" : "mnemonic.regenNote"),
+            [model, vault, action](const QString& password, std::function<void(bool)> done) {
                 if (model)
-                    model->enableTouchID(vault, password, std::move(done));
+                    (model.data()->*action)(vault, password, std::move(done));
                 else
                     done(false);
             },
             parent);
         break;
-    case Sheet::regenerate:
-        dialog = SheetPresenter::openPasswordPrompt(
-            kx("mnemonic.regenTitle"), kx("mnemonic.regenNote"),
-            [model, vault](const QString& password, std::function<void(bool)> done) {
-                if (model)
-                    model->regenerateMnemonic(vault, password, std::move(done));
-                else
-                    done(false);
-            },
-            parent);
-        break;
+    }
     }
     if (!dialog) return nullptr;
     sheet_ = which;
