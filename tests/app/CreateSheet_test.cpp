@@ -12,6 +12,7 @@
 #include "vaultkit/TouchIDKey.h"
 #include "vaultkit/Vault.h"
 #include "vaultkit/VaultError.h"
+#include "support/Spin.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -38,17 +39,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs the event loop until `condition` holds or `seconds` pass.
-bool spinUntil(const std::function<bool()>& condition, double seconds) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > seconds * 1000) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
+using uitest::spinUntil;
 
 class CreateSheetTest : public ::testing::Test {
 protected:

@@ -20,6 +20,7 @@
 #include "vaultkit/TouchIDKey.h"
 #include "vaultkit/TouchIDProvider.h"
 #include "vaultkit/Vault.h"
+#include "support/Spin.h"
 
 #include <QAction>
 #include <QApplication>
@@ -52,18 +53,9 @@ using vaultkit::VaultConfig;
 
 namespace {
 
-constexpr const char* rightPassword = "right password";
+using uitest::spinUntil;
 
-bool spinUntil(const std::function<bool()>& condition, int ms = 5000) {
-    QElapsedTimer t;
-    t.start();
-    while (!condition()) {
-        if (t.elapsed() > ms) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QTest::qWait(5);
-    }
-    return true;
-}
+constexpr const char* rightPassword = "right password";
 
 // A quick-unlock provider that says it is available and can do nothing else.
 class AvailableProvider final : public vaultkit::TouchIDProvider {
@@ -372,7 +364,7 @@ TEST_F(WindowTest, IdlePickerOffersExactlyTheSixChoicesWithZeroAsNeverAndSavesTh
     odd.idleMinutes = 7;
     model().setAutoLock(vault, odd);
     ASSERT_TRUE(spinUntil([&] { return vault->config().autoLock.idleMinutes == 7; }));
-    EXPECT_TRUE(spinUntil([&] { return picker->currentIndex() == -1; }, 2000)) << picker->currentIndex();
+    EXPECT_TRUE(spinUntil([&] { return picker->currentIndex() == -1; }, 2)) << picker->currentIndex();
 }
 
 TEST_F(WindowTest, LockOnQuitToggleIsOnWhenNeverWrittenOrNotABooleanAndWritesTheSetting) {
@@ -425,13 +417,13 @@ TEST_F(WindowTest, BusyAlertForceLocksTheVaultByForce) {
     root.show();
     std::optional<bool> locked;
     model().lock(vault, false, [&](bool ok) { locked = ok; });
-    ASSERT_TRUE(spinUntil([&] { return locked.has_value(); }, 10000));
+    ASSERT_TRUE(spinUntil([&] { return locked.has_value(); }, 10));
     EXPECT_FALSE(*locked);
     ASSERT_NE(root.busyAlert(), nullptr);
     EXPECT_EQ(root.busyAlert()->informativeText(), kx("busy.body", QStringLiteral("vim")));
     for (QAbstractButton* b : root.busyAlert()->buttons())
         if (b->text() == kx("busy.force")) b->click();
-    ASSERT_TRUE(spinUntil([&] { return !model().isUnlocked(vault); }, 10000));
+    ASSERT_TRUE(spinUntil([&] { return !model().isUnlocked(vault); }, 10));
     EXPECT_FALSE(model().busyPrompt().has_value());
 }
 
@@ -474,7 +466,7 @@ TEST_F(WindowTest, BannerLeavesAfterItsTimeAndAnOlderTimerNeverClearsANewerBanne
     EXPECT_FALSE(banner.isHidden());
     QTest::qWait(150);
     EXPECT_TRUE(model().message().has_value());
-    EXPECT_TRUE(spinUntil([&] { return !model().message(); }, 1000));
+    EXPECT_TRUE(spinUntil([&] { return !model().message(); }, 1));
     EXPECT_TRUE(banner.isHidden());
 
     QElapsedTimer t;
@@ -482,7 +474,7 @@ TEST_F(WindowTest, BannerLeavesAfterItsTimeAndAnOlderTimerNeverClearsANewerBanne
     model().setMessage(Banner(QStringLiteral("error"), true));
     QTest::qWait(450);
     EXPECT_TRUE(model().message().has_value()) << "an error stays longer than an information";
-    ASSERT_TRUE(spinUntil([&] { return !model().message(); }, 2000));
+    ASSERT_TRUE(spinUntil([&] { return !model().message(); }, 2));
     EXPECT_GE(t.elapsed(), 850);
 
     // A at 0, B at 200: A's time ends at 300, B's at 500
@@ -494,7 +486,7 @@ TEST_F(WindowTest, BannerLeavesAfterItsTimeAndAnOlderTimerNeverClearsANewerBanne
     ASSERT_TRUE(model().message().has_value());
     EXPECT_EQ(model().message()->id, second);
     EXPECT_EQ(banner.textLabel()->text(), QStringLiteral("second"));
-    EXPECT_TRUE(spinUntil([&] { return !model().message(); }, 1000));
+    EXPECT_TRUE(spinUntil([&] { return !model().message(); }, 1));
 
     // the close button clears at once
     model().setMessage(Banner(QStringLiteral("closable")));
@@ -651,7 +643,7 @@ TEST_F(WindowTest, TrayMenuOfUnlockedVaultsLocksOneOrAll) {
     EXPECT_EQ(MenuBarContent::symbol(&model()), QStringLiteral("lock.open.fill"));
 
     itemTitled(items, kx("menu.lockAll")).action();
-    ASSERT_TRUE(spinUntil([&] { return !model().isUnlocked(a) && !model().isUnlocked(b); }, 10000));
+    ASSERT_TRUE(spinUntil([&] { return !model().isUnlocked(a) && !model().isUnlocked(b); }, 10));
     EXPECT_EQ(MenuBarContent::symbol(&model()), QStringLiteral("lock.fill"));
 }
 
@@ -671,7 +663,7 @@ TEST_F(WindowTest, TrayIconAndMenuFollowAnUnmountMadeOutsideWithinTwoSeconds) {
     driver_->unmountByHand(vault->mountPoint());
     QElapsedTimer t;
     t.start();
-    ASSERT_TRUE(spinUntil([&] { return tray.symbol() == QStringLiteral("lock.fill"); }, 4000));
+    ASSERT_TRUE(spinUntil([&] { return tray.symbol() == QStringLiteral("lock.fill"); }, 4));
     EXPECT_LE(t.elapsed(), 2500);
     ASSERT_FALSE(tray.menu()->actions().isEmpty());
     EXPECT_EQ(tray.menu()->actions().first()->text(), kx("menu.unlockOne", QStringLiteral("Private")));
@@ -704,7 +696,7 @@ TEST_F(WindowTest, SelfTestPrintsTwoLinesAndItsStatus) {
         std::optional<int> status;
         SelfTest::start(
             &model(), QString::fromLatin1(c.password), [&](int s) { status = s; }, out);
-        ASSERT_TRUE(spinUntil([&] { return status.has_value(); }, 10000));
+        ASSERT_TRUE(spinUntil([&] { return status.has_value(); }, 10));
         EXPECT_EQ(*status, c.status);
         EXPECT_FALSE(model().isUnlocked(vault));
         std::rewind(out);

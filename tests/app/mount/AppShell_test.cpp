@@ -17,6 +17,7 @@
 #include "vaultkit/Mnemonic.h"
 #include "vaultkit/Vault.h"
 #include "vaultkit/diskimage/DiskImage.h"
+#include "support/Spin.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -42,18 +43,9 @@ using vaultkit::Vault;
 
 namespace {
 
-const std::string kPassword = "correct horse 1";
+using uitest::spinUntil;
 
-bool spinUntil(const std::function<bool()>& condition, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!condition()) {
-        if (t.elapsed() > ms) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QTest::qWait(10);
-    }
-    return true;
-}
+const std::string kPassword = "correct horse 1";
 
 // The built application: beside this program (run-as-user copies it there),
 // else in the build tree.
@@ -270,15 +262,15 @@ TEST_F(AppShellTest, ScreenshotOfAnUnlockedVaultWithABanner) {
     // unlocked vault locks it, changes it and unlocks it again
     std::optional<bool> unlocked;
     model.unlock(v, QString::fromStdString(kPassword), [&](bool ok) { unlocked = ok; });
-    ASSERT_TRUE(spinUntil([&] { return unlocked.has_value(); }, 30000));
+    ASSERT_TRUE(spinUntil([&] { return unlocked.has_value(); }, 30));
     ASSERT_TRUE(*unlocked);
     vaulttest::writeFile(v->mountPoint() / "notes.txt", "hello");
     std::optional<bool> changed;
     model.changePassword(v, QString::fromStdString(kPassword), QStringLiteral("a new password 2"),
                          [&](bool ok) { changed = ok; });
-    ASSERT_TRUE(spinUntil([&] { return changed.has_value(); }, 60000));
+    ASSERT_TRUE(spinUntil([&] { return changed.has_value(); }, 60));
     ASSERT_TRUE(*changed);
-    ASSERT_TRUE(spinUntil([&] { return model.working().empty() && model.isUnlocked(v); }, 30000));
+    ASSERT_TRUE(spinUntil([&] { return model.working().empty() && model.isUnlocked(v); }, 30));
     ASSERT_TRUE(model.message().has_value());
 
     MainWindow window(&model, QStringLiteral("Hushcoffer"), {});
@@ -299,7 +291,7 @@ TEST_F(AppShellTest, ScreenshotOfAnUnlockedVaultWithABanner) {
     vaultkit::DiskImage::setPlatformDefault(nullptr);
     std::optional<bool> locked;
     model.lock(v, true, [&](bool ok) { locked = ok; });
-    spinUntil([&] { return locked.has_value(); }, 30000);
+    spinUntil([&] { return locked.has_value(); }, 30);
 }
 
 TEST_F(AppShellTest, ScreenshotModeDrawsEveryStepOfCreationAndEverySheet) {
@@ -348,16 +340,16 @@ TEST_F(AppShellTest, TraySymbolFollowsAVolumeUnmountedByHandWithinTwoSeconds) {
     EXPECT_EQ(tray.symbol(), QStringLiteral("lock.fill"));
     std::optional<bool> unlocked;
     model.unlock(v, QString::fromStdString(kPassword), [&](bool ok) { unlocked = ok; });
-    ASSERT_TRUE(spinUntil([&] { return unlocked.has_value(); }, 30000));
+    ASSERT_TRUE(spinUntil([&] { return unlocked.has_value(); }, 30));
     ASSERT_TRUE(*unlocked);
-    ASSERT_TRUE(spinUntil([&] { return tray.symbol() == QStringLiteral("lock.open.fill"); }, 3000));
+    ASSERT_TRUE(spinUntil([&] { return tray.symbol() == QStringLiteral("lock.open.fill"); }, 3));
 
     const auto r =
         vaultkit::Exec::runSync("/usr/bin/fusermount3", {"-u", v->mountPoint().string()}, std::nullopt, 20);
     ASSERT_EQ(r.status, 0) << r.stderrText;
     QElapsedTimer t;
     t.start();
-    ASSERT_TRUE(spinUntil([&] { return tray.symbol() == QStringLiteral("lock.fill"); }, 5000));
+    ASSERT_TRUE(spinUntil([&] { return tray.symbol() == QStringLiteral("lock.fill"); }, 5));
     EXPECT_LE(t.elapsed(), 2500);
     EXPECT_EQ(tray.menu()->actions().first()->text(), kx("menu.unlockOne", QStringLiteral("Private")));
 }

@@ -16,6 +16,7 @@
 #include "support/TestSupport.h"
 #include "vaultkit/Vault.h"
 #include "vaultkit/VaultError.h"
+#include "support/Spin.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -42,17 +43,7 @@ using VaultPtr = AppModel::VaultPtr;
 
 namespace {
 
-// Runs the event loop until `condition` holds or `seconds` pass.
-bool spinUntil(const std::function<bool()>& condition, double seconds) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > seconds * 1000) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
+using uitest::spinUntil;
 
 class SheetsMountTest : public ::testing::Test {
 protected:
