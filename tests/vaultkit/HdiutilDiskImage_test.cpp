@@ -1,6 +1,7 @@
 #include "vaultkit/diskimage/HdiutilDiskImage.h"
 
 #include "vaultkit/VaultError.h"
+#include "support/ExpectVaultError.h"
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>
@@ -26,6 +27,8 @@ using Entity = HdiutilDiskImage::Entity;
 using Attachment = DiskImage::Attachment;
 
 namespace {
+
+using vaulttest::expectVaultError;
 
 // ---------------------------------------------------------------------------
 // Helpers
@@ -513,16 +516,6 @@ private:
 };
 
 using Args = std::vector<std::string>;
-
-// Expects `fn` to throw exactly this VaultError.
-template <typename F> void expectVaultError(F&& fn, const VaultError& expected, const char* what = "") {
-    try {
-        fn();
-        ADD_FAILURE() << "no error thrown; expected " << expected.what() << " " << what;
-    } catch (const VaultError& e) {
-        EXPECT_EQ(e, expected) << "got " << e.what() << ", expected " << expected.what() << " " << what;
-    }
-}
 
 // Expects `fn` to throw hdiutil(verb, <some non-empty message>) and returns the message.
 template <typename F> std::string expectToolError(F&& fn, const std::string& verb) {

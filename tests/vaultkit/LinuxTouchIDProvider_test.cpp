@@ -10,6 +10,7 @@
 #include "support/PolkitAuthorityMock.h"
 #include "support/SoftwareTouchIDProvider.h"
 #include "support/SoftwareTpm.h"
+#include "support/ExpectVaultError.h"
 
 #include <gtest/gtest.h>
 
@@ -32,23 +33,12 @@ namespace Sealing = vaultkit::Sealing;
 
 namespace {
 
+using vaulttest::vaultErrorOf;
+
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes bytesOf(const vaultkit::P256PublicKey& key) {
     return Bytes(key.x963.begin(), key.x963.end());
-}
-
-template <class F> std::optional<VaultError> vaultErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const VaultError& e) {
-        return e;
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << "threw a non-VaultError: " << e.what();
-        return std::nullopt;
-    }
-    ADD_FAILURE() << "did not throw";
-    return std::nullopt;
 }
 
 #define SKIP_WITHOUT_SWTPM()                                                                                 \

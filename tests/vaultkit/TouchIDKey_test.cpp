@@ -4,6 +4,7 @@
 #include "vaultkit/VaultError.h"
 
 #include "support/SoftwareTouchIDProvider.h"
+#include "support/ExpectVaultError.h"
 
 #include <gtest/gtest.h>
 
@@ -26,25 +27,13 @@ namespace Sealing = vaultkit::Sealing;
 
 namespace {
 
+using vaulttest::vaultErrorOf;
+
 using Bytes = std::vector<std::uint8_t>;
 using Kind = TouchIDProvider::AuthOutcome::Kind;
 
 Bytes bytesOf(const P256PublicKey& key) {
     return Bytes(key.x963.begin(), key.x963.end());
-}
-
-// Runs f and returns the VaultError it throws (fails the test otherwise).
-template <class F> std::optional<VaultError> vaultErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const VaultError& e) {
-        return e;
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << "threw a non-VaultError: " << e.what();
-        return std::nullopt;
-    }
-    ADD_FAILURE() << "did not throw";
-    return std::nullopt;
 }
 
 // A provider whose prompt answers with whatever the test sets, including

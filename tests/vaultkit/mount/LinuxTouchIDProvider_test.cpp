@@ -12,6 +12,7 @@
 #include "vaultkit/TouchIDKey.h"
 #include "vaultkit/Vault.h"
 #include "vaultkit/VaultError.h"
+#include "support/ExpectVaultError.h"
 
 #include <gtest/gtest.h>
 
@@ -25,19 +26,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using vaulttest::expectVaultError;
+
 const std::string kPassword = "correct horse battery";
 const std::string kNewPassword = "staple on the battery";
-
-template <class F> void expectVaultError(F&& f, const VaultError& expected) {
-    try {
-        f();
-        ADD_FAILURE() << "no error, expected " << expected.what();
-    } catch (const VaultError& e) {
-        EXPECT_EQ(e, expected) << "got " << e.what() << ", expected " << expected.what();
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << "got " << e.what() << ", expected " << expected.what();
-    }
-}
 
 class TpmBiometricUnlockTest : public ::testing::Test {
 protected:

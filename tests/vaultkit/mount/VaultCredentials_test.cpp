@@ -10,6 +10,7 @@
 #include "vaultkit/TouchIDKey.h"
 #include "vaultkit/Vault.h"
 #include "vaultkit/VaultError.h"
+#include "support/ExpectVaultError.h"
 
 #include <gtest/gtest.h>
 
@@ -30,6 +31,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using vaulttest::expectVaultError;
+
 const std::string kPassword = "correct horse battery";
 const std::string kNewPassword = "staple on the battery";
 const std::string kEmojiPassword = "😀😁😂🤣😃😄😅😆"; // 8 characters
@@ -44,17 +47,6 @@ std::string typedPhrase(const Mnemonic& m) {
             out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
     return out;
-}
-
-template <class F> void expectVaultError(F&& f, const VaultError& expected) {
-    try {
-        f();
-        ADD_FAILURE() << "no error, expected " << expected.what();
-    } catch (const VaultError& e) {
-        EXPECT_EQ(e, expected) << "got " << e.what() << ", expected " << expected.what();
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << "got " << e.what() << ", expected " << expected.what();
-    }
 }
 
 class VaultCredentialsTest : public ::testing::Test {
