@@ -24,6 +24,7 @@
 #include <QSystemTrayIcon>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -58,6 +59,10 @@ int lockAllHere(KXContext& context) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The TPM library prints its own diagnostics on standard error (a refused
+    // key, a missing device); what matters reaches the user as our errors.
+    // Set before any thread starts; TSS2_LOG from the environment still wins.
+    ::setenv("TSS2_LOG", "all+none", 0);
     bool lockAll = false;
     bool startInTray = false;
     for (int i = 1; i < argc; ++i) {
