@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -568,6 +569,21 @@ void GocryptfsDiskImage::create(const std::filesystem::path& image, const std::s
 void GocryptfsDiskImage::attach(const std::filesystem::path& image, const std::string& password,
                                 const std::filesystem::path& mountPoint) {
     checkPasswordShape(password, "attach");
+    // Two processes attaching the same image at once (the app and the CLI)
+    // would both pass the checks below and mount it twice: they take turns
+    // on a lock of the image folder, held until gocryptfs has mounted (it
+    // returns once the volume is up) or failed. Closing the descriptor
+    // releases it; the daemon never inherits it (close-on-exec).
+    const int lockFd = ::open(image.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lockFd >= 0)
+        while (::flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    const struct Release {
+        int fd;
+        ~Release() {
+            if (fd >= 0) ::close(fd);
+        }
+    } release{lockFd};
     const auto table = MountTable::read();
     // gocryptfs itself does not notice a second mount of the same cipher
     // directory; two daemons writing one directory would damage it.
