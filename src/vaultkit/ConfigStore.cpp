@@ -3,6 +3,8 @@
 #include "vaultkit/VaultError.h"
 
 #include <cerrno>
+#include <chrono>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
@@ -105,6 +107,23 @@ void writeAtomically(const fs::path& path, std::string_view bytes, mode_t mode) 
         if (rc != 0 && err == EIO) throwErrno(err, "cannot flush the folder of", path);
     }
     step("directorySynced", path);
+}
+
+fs::path setAside(const fs::path& file) {
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm utc{};
+    ::gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    fs::path aside = file;
+    aside += std::string(".unreadable-") + stamp;
+    for (int n = 2; ::access(aside.c_str(), F_OK) == 0; ++n) {
+        aside = file;
+        aside += std::string(".unreadable-") + stamp + "-" + std::to_string(n);
+    }
+    if (::rename(file.c_str(), aside.c_str()) != 0)
+        throwErrno(errno, "cannot set aside the unreadable", file);
+    return aside;
 }
 
 void createPrivateDirectories(const fs::path& dir) {

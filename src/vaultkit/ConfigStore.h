@@ -41,6 +41,12 @@ std::filesystem::path backupSibling(const std::filesystem::path& url);
 // failure. Throws std::system_error naming the path.
 void writeAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode = 0600);
 
+// Renames `file` to "<file>.unreadable-<UTC time>" (with "-2", "-3"… when
+// that name is taken) and returns the new path, so that a file the program
+// cannot read is kept for recovery by hand instead of being overwritten.
+// Throws std::system_error.
+std::filesystem::path setAside(const std::filesystem::path& file);
+
 // Creates `dir` and its missing parents, each new folder with mode 0700 (they
 // hold copies of vault records and the list of vaults: the owner's alone).
 // Folders that already exist are left as they are. Throws std::system_error.

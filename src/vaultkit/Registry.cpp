@@ -81,23 +81,7 @@ std::optional<fs::path> write(const fs::path& file, const std::vector<std::strin
         }
     }
     std::optional<fs::path> setAside;
-    if (isUnreadable(file)) {
-        const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-        std::tm utc{};
-        ::gmtime_r(&now, &utc);
-        char stamp[32];
-        std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
-        fs::path aside = file;
-        aside += std::string(".unreadable-") + stamp;
-        for (int n = 2; ::access(aside.c_str(), F_OK) == 0; ++n) {
-            aside = file;
-            aside += std::string(".unreadable-") + stamp + "-" + std::to_string(n);
-        }
-        if (::rename(file.c_str(), aside.c_str()) != 0)
-            throw std::system_error(errno, std::generic_category(),
-                                    "cannot set aside the unreadable " + file.string());
-        setAside = aside;
-    }
+    if (isUnreadable(file)) setAside = ConfigStore::setAside(file);
     ConfigStore::writeAtomically(file, bytes, 0600);
     return setAside;
 }
