@@ -162,7 +162,7 @@ Times measure(const fs::path& root, const Work& work) {
 }
 
 std::vector<std::string> split(const std::string& set) {
-    if (set == "default") return GocryptfsDiskImage::defaultMountOptions();
+    if (set == "default") return GocryptfsDiskImage::mountOptionsFor(DiskImage::MountMode::shared);
     std::vector<std::string> out;
     if (set == "none") return out;
     std::istringstream in(set);
@@ -274,7 +274,7 @@ int main(int argc, char** argv) {
     try {
         Bench bench;
         if (sets.empty()) {
-            const Times r = bench.compare(GocryptfsDiskImage::defaultMountOptions(), work, rounds);
+            const Times r = bench.compare(GocryptfsDiskImage::mountOptionsFor(DiskImage::MountMode::shared), work, rounds);
             for (const auto& n : kNames)
                 std::printf("fs_%s: %.3f\n", n.c_str(), r.at(n));
         } else {

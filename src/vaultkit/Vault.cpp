@@ -27,6 +27,7 @@ namespace {
 
 std::mutex backupDirMutex;
 std::optional<fs::path> backupDir;
+std::optional<fs::path> preferencesDir; // under backupDirMutex too
 
 // One code point of valid UTF-8 at s[pos...]; -1 for invalid input.
 utf8proc_int32_t codePointAt(std::string_view s, std::size_t pos, std::size_t& length) {
@@ -176,6 +177,18 @@ void Vault::setBackupDirectory(std::optional<fs::path> folder) {
     backupDir = std::move(folder);
 }
 
+std::optional<VaultPreferences> Vault::preferences() {
+    std::lock_guard lock(backupDirMutex);
+    if (!preferencesDir) return std::nullopt;
+    return VaultPreferences(*preferencesDir);
+}
+
+void Vault::setPreferencesDirectory(std::optional<fs::path> supportDir) {
+    std::lock_guard lock(backupDirMutex);
+    if (supportDir && supportDir->empty()) supportDir.reset();
+    preferencesDir = std::move(supportDir);
+}
+
 std::optional<fs::path> Vault::backupURL(const fs::path& dir) {
     auto folder = backupDirectory();
     if (!folder) return std::nullopt;
@@ -261,11 +274,50 @@ std::string Vault::name() const {
 }
 
 bool Vault::isUnlocked() const {
-    return driver_->isMountPoint(mountPoint());
+    return mountState() == DiskImage::MountState::mounted;
+}
+
+DiskImage::MountState Vault::mountState() const {
+    const auto states = driver_->mountStates({mountPoint()});
+    return states.empty() ? DiskImage::MountState::notMounted : states.front();
 }
 
 std::vector<bool> Vault::unlockedStates(const std::vector<std::shared_ptr<Vault>>& vaults) {
-    std::vector<bool> states(vaults.size(), false);
+    std::vector<bool> unlocked;
+    unlocked.reserve(vaults.size());
+    for (const auto state : mountStates(vaults))
+        unlocked.push_back(state == DiskImage::MountState::mounted);
+    return unlocked;
+}
+
+MountModePolicy::Choice Vault::mountModeChoice() const {
+    const auto prefs = preferences();
+    if (!prefs) return MountModePolicy::Choice::automatic;
+    const auto text = prefs->text(config().id.text(), MountModePolicy::preferenceKey);
+    return text ? MountModePolicy::parseChoice(*text).value_or(MountModePolicy::Choice::automatic)
+                : MountModePolicy::Choice::automatic;
+}
+
+MountModePolicy::Decision Vault::mountModeDecision() const {
+    return MountModePolicy::decide(mountModeChoice(), SyncedFolders::find(dir_));
+}
+
+void Vault::setMountModeChoice(MountModePolicy::Choice choice) {
+    auto prefs = preferences();
+    if (!prefs) throw VaultError::io("this computer's vault settings have no folder");
+    try {
+        if (choice == MountModePolicy::Choice::automatic)
+            prefs->remove(config().id.text(), MountModePolicy::preferenceKey);
+        else
+            prefs->setValue(config().id.text(), MountModePolicy::preferenceKey,
+                            std::string(MountModePolicy::name(choice)));
+    } catch (const std::system_error& e) {
+        throw VaultError::io(e.what());
+    }
+}
+
+std::vector<DiskImage::MountState> Vault::mountStates(const std::vector<std::shared_ptr<Vault>>& vaults) {
+    std::vector<DiskImage::MountState> states(vaults.size(), DiskImage::MountState::notMounted);
     std::vector<bool> asked(vaults.size(), false);
     for (std::size_t i = 0; i < vaults.size(); ++i) {
         if (asked[i] || !vaults[i]) continue;
@@ -279,7 +331,7 @@ std::vector<bool> Vault::unlockedStates(const std::vector<std::shared_ptr<Vault>
             group.push_back(j);
             paths.push_back(vaults[j]->mountPoint());
         }
-        const auto answers = driver->areMountPoints(paths);
+        const auto answers = driver->mountStates(paths);
         for (std::size_t k = 0; k < group.size() && k < answers.size(); ++k)
             states[group[k]] = answers[k];
     }
@@ -481,15 +533,19 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
 }
 
 void Vault::unlock(const std::string& password) {
-    if (isUnlocked()) return;
+    if (mountState() == DiskImage::MountState::mounted) return;
     releaseForeignAttachment();
     attachPrepared(password);
 }
 
 void Vault::attachPrepared(const std::string& password) {
+    // A mount whose daemon is gone answers every access with an error: take
+    // it away (lazily, so nothing can block) before the folder is looked at.
+    if (mountState() == DiskImage::MountState::stale) driver_->detach(mountPoint().string(), true);
+    const auto mode = mountModeDecision().mode;
     prepareMountPoint();
     const fs::path mp = mountPoint();
-    driver_->attach(image(), password, mp);
+    driver_->attach(image(), password, mp, mode);
     if (!driver_->isMountPoint(mp)) throw VaultError::io("mount point not active after attach");
     setVerifiedPassword(password);
 }

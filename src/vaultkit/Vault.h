@@ -1,6 +1,8 @@
 #pragma once
 
+#include "vaultkit/MountModePolicy.h"
 #include "vaultkit/VaultConfig.h"
+#include "vaultkit/VaultPreferences.h"
 #include "vaultkit/diskimage/DiskImage.h"
 
 #include <filesystem>
@@ -60,6 +62,13 @@ public:
     // the canonical path of dir) + ".json"; empty while backupDirectory is.
     static std::optional<std::filesystem::path> backupURL(const std::filesystem::path& dir);
 
+    // The support folder whose VaultPreferences hold this computer's choices
+    // for each vault (the mount mode); empty (the default): every vault has
+    // the automatic choice and a choice cannot be stored. Set once at start
+    // by the application and the command-line tool.
+    static std::optional<VaultPreferences> preferences();
+    static void setPreferencesDirectory(std::optional<std::filesystem::path> supportDir);
+
     // The password rule: at least 8 user-perceived characters, no NUL, no line
     // break (U+000A-U+000D, U+0085, U+2028, U+2029 as a character's first code
     // point). Throws VaultError::weakPassword.
@@ -97,16 +106,31 @@ public:
     std::filesystem::path configURL() const;
     std::filesystem::path mountPoint() const;
     std::string name() const;
+    // Unlocked means mounted and served: a stale mount (its gocryptfs daemon
+    // killed or crashed) is not unlocked; unlock() clears it and mounts again.
     bool isUnlocked() const;
+    DiskImage::MountState mountState() const;
     // isUnlocked() of each vault, in order, asking each driver once for all
     // of its vaults (one read of the mount table instead of one per vault).
     static std::vector<bool> unlockedStates(const std::vector<std::shared_ptr<Vault>>& vaults);
+    static std::vector<DiskImage::MountState> mountStates(const std::vector<std::shared_ptr<Vault>>& vaults);
+
+    // The user's mount-mode choice for this vault on this computer
+    // (automatic without a stored or readable one) and how the next unlock
+    // will mount it, with what automatic found. Looks at the vault's folder
+    // and its ancestors: run it on a worker.
+    MountModePolicy::Choice mountModeChoice() const;
+    MountModePolicy::Decision mountModeDecision() const;
+    // Stores the choice (automatic removes the stored one); takes effect at
+    // the next unlock. Throws VaultError::io when it cannot be stored.
+    void setMountModeChoice(MountModePolicy::Choice choice);
     const std::shared_ptr<DiskImage>& driver() const { return driver_; }
 
     // Returns at once when unlocked (the password is not checked); otherwise
-    // frees a foreign attachment and attaches.
+    // frees a foreign attachment and attaches (clearing a stale mount first).
     void unlock(const std::string& password);
-    // prepareMountPoint, attach, and check that the volume is mounted.
+    // Clears a stale mount of the vault's folder, prepareMountPoint, attach
+    // in the mode of mountModeDecision(), and check that the volume is mounted.
     void attachPrepared(const std::string& password);
     // Makes the visible folder fit to be mounted on (creates it when missing).
     void prepareMountPoint();

@@ -44,7 +44,7 @@ public:
     std::string imageName() const override { return "data.test"; }
     std::vector<std::string> readmeHowToOpen() const override { return {}; }
     void create(const fs::path&, const std::string&, const std::string&) override {}
-    void attach(const fs::path&, const std::string&, const fs::path&) override {}
+    void attach(const fs::path&, const std::string&, const fs::path&, MountMode) override {}
     void detach(const std::string&, bool) override {}
     bool checkPassword(const fs::path&, const std::string&) override { return true; }
     void changePassword(const fs::path&, const std::string&, const std::string&) override {}

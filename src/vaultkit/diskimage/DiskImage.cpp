@@ -28,6 +28,14 @@ std::vector<bool> DiskImage::areMountPoints(const std::vector<std::filesystem::p
     return answers;
 }
 
+std::vector<DiskImage::MountState> DiskImage::mountStates(const std::vector<std::filesystem::path>& paths) {
+    std::vector<MountState> states;
+    states.reserve(paths.size());
+    for (const bool mounted : areMountPoints(paths))
+        states.push_back(mounted ? MountState::mounted : MountState::notMounted);
+    return states;
+}
+
 bool DiskImage::neverHeldData(const std::filesystem::path& /*image*/) {
     return false;
 }

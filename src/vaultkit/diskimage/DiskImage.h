@@ -25,6 +25,17 @@ public:
         friend bool operator==(const Attachment&, const Attachment&) = default;
     };
 
+    // How a volume is mounted. local: nothing but the driver changes the
+    // image while it is mounted, so the system may cache decrypted data;
+    // shared: another program (a sync client, a network file system) may
+    // change the image underneath, and every access must see that at once.
+    enum class MountMode { local, shared };
+
+    // What the system shows at a mount point: nothing of ours, a working
+    // volume, or a volume whose serving process is gone (every access fails
+    // until it is cleared).
+    enum class MountState { notMounted, mounted, stale };
+
     virtual ~DiskImage() = default;
 
     // Name of the image inside the vault directory ("data.gocryptfs",
@@ -38,7 +49,8 @@ public:
     virtual void create(const std::filesystem::path& image, const std::string& password,
                         const std::string& volumeName) = 0;
     virtual void attach(const std::filesystem::path& image, const std::string& password,
-                        const std::filesystem::path& mountPoint) = 0;
+                        const std::filesystem::path& mountPoint,
+                        MountMode mode = MountMode::shared) = 0;
     virtual void detach(const std::string& device, bool force) = 0;
     virtual bool checkPassword(const std::filesystem::path& image, const std::string& password) = 0;
     virtual void changePassword(const std::filesystem::path& image, const std::string& oldPassword,
@@ -50,6 +62,11 @@ public:
     // isMountPoint() of each path, in order, from one look at the mount state
     // where the platform allows (the refresh tick asks this for every vault).
     virtual std::vector<bool> areMountPoints(const std::vector<std::filesystem::path>& paths);
+    // The state at each path, in order, from one look at the mount state.
+    // Never blocks on a mounted file system, not even on a stopped serving
+    // process. Drivers that cannot tell a stale mount say mounted
+    // (isMountPoint()).
+    virtual std::vector<MountState> mountStates(const std::vector<std::filesystem::path>& paths);
     virtual std::string canonical(const std::string& path) = 0;
     // True when the image at this path is missing, or was made and has never
     // held a file: what a creation stopped before its first record leaves.

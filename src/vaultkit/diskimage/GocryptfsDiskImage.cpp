@@ -125,6 +125,25 @@ bool isBelow(std::string_view path, std::string_view dir) {
     return dir == "/" || path[dir.size()] == '/';
 }
 
+// Whether a gocryptfs process runs whose open descriptors this process may
+// not read (another user's daemon). A zombie (a killed daemon nobody has
+// reaped yet) has no descriptors and does not count.
+bool gocryptfsWithHiddenDescriptors() {
+    for (const auto& pid : numericEntries("/proc")) {
+        if (processName(pid).rfind("gocryptfs", 0) != 0) continue;
+        pid_t p = 0;
+        std::from_chars(pid.data(), pid.data() + pid.size(), p);
+        if (!procState(p).alive) continue;
+        DIR* d = ::opendir(("/proc/" + pid + "/fd").c_str());
+        if (!d) {
+            if (errno != ENOENT) return true;
+            continue;
+        }
+        ::closedir(d);
+    }
+    return false;
+}
+
 // ---- Path helpers ----
 
 std::vector<std::string> splitPath(std::string_view path) {
@@ -358,13 +377,14 @@ GocryptfsDiskImage::GocryptfsDiskImage(Options options)
     : options_(std::move(options)) {
     if (options_.scryptN != 0 && (options_.scryptN < 10 || options_.scryptN > 28))
         throw std::invalid_argument("gocryptfs scrypt cost must be 0 (default) or 10 to 28");
-    for (const auto& o : options_.mountOptions)
+    for (const auto& o : options_.mountOptions.value_or(std::vector<std::string>{}))
         if (o.size() < 2 || o[0] != '-' || o == "--")
             throw std::invalid_argument("gocryptfs mount option must start with \"-\": " + o);
 }
 
-std::vector<std::string> GocryptfsDiskImage::defaultMountOptions() {
-    return {"-sharedstorage"};
+std::vector<std::string> GocryptfsDiskImage::mountOptionsFor(MountMode mode) {
+    if (mode == MountMode::shared) return {"-sharedstorage"};
+    return {"-kernel_cache"};
 }
 
 std::vector<std::string> GocryptfsDiskImage::readmeHowToOpen() const {
@@ -567,7 +587,7 @@ void GocryptfsDiskImage::create(const std::filesystem::path& image, const std::s
 }
 
 void GocryptfsDiskImage::attach(const std::filesystem::path& image, const std::string& password,
-                                const std::filesystem::path& mountPoint) {
+                                const std::filesystem::path& mountPoint, MountMode mode) {
     checkPasswordShape(password, "attach");
     // Two processes attaching the same image at once (the app and the CLI)
     // would both pass the checks below and mount it twice: they take turns
@@ -605,7 +625,8 @@ void GocryptfsDiskImage::attach(const std::filesystem::path& image, const std::s
     // -nonempty: the locked folder may hold the folder-look files. Never
     // -nosyslog: the daemon would then keep our pipes open until unmount.
     std::vector<std::string> args = {"-q", "-nonempty"};
-    args.insert(args.end(), options_.mountOptions.begin(), options_.mountOptions.end());
+    const auto modeOptions = options_.mountOptions.value_or(mountOptionsFor(mode));
+    args.insert(args.end(), modeOptions.begin(), modeOptions.end());
     for (auto& a : std::initializer_list<std::string>{"-fsname", fsnameFor(imagePath), "--", imagePath, mp})
         args.push_back(a);
     ExecResult r;
@@ -799,6 +820,32 @@ std::vector<bool> GocryptfsDiskImage::areMountPoints(const std::vector<std::file
         answers[i] = real && mps.count(*real) > 0;
     }
     return answers;
+}
+
+std::vector<DiskImage::MountState> GocryptfsDiskImage::mountStates(const std::vector<std::filesystem::path>& paths) {
+    std::vector<MountState> states(paths.size(), MountState::notMounted);
+    if (paths.empty()) return states;
+    const auto table = MountTable::read();
+    const auto mps = mountPointSet(table);
+    LstatMemo memo;
+    std::optional<bool> someDaemonHidden;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const auto real = resolveNoTouch(paths[i].string(), mps, false, &memo);
+        if (!real || !mps.count(*real)) continue;
+        states[i] = MountState::mounted;
+        // The last mount at a path is the one in sight.
+        const MountEntry* top = nullptr;
+        for (const auto& e : table)
+            if (e.mountPoint == *real) top = &e;
+        if (!top || top->fsType != fsType) continue;
+        const auto daemons = daemonsServing(*top);
+        if (std::any_of(daemons.begin(), daemons.end(), [](pid_t p) { return procState(p).alive; })) continue;
+        // A daemon whose descriptors this user cannot see (another user's)
+        // may be the one: only call the mount stale when none is hidden.
+        if (!someDaemonHidden) someDaemonHidden = gocryptfsWithHiddenDescriptors();
+        if (!*someDaemonHidden) states[i] = MountState::stale;
+    }
+    return states;
 }
 
 std::string GocryptfsDiskImage::canonical(const std::string& path) {

@@ -40,13 +40,17 @@ public:
     static constexpr std::string_view fsnamePrefix = "hushcoffer:";
     static constexpr std::string_view fsType = "fuse.gocryptfs";
 
-    // The mount options the product uses: "-sharedstorage", so that another
-    // program changing the image folder underneath (a sync client replacing
-    // files) is seen at once and cannot confuse the hard-link tracking.
-    // Deliberately absent: "-kernel_cache" (the kernel would keep serving
-    // decrypted pages of files that changed underneath) and "-noprealloc"
-    // (a full disk could then corrupt the last block of a file being written).
-    static std::vector<std::string> defaultMountOptions();
+    // The gocryptfs options of each mount mode (see docs/performance.md for
+    // the measurements):
+    //  - shared: "-sharedstorage", so that another program changing the image
+    //    folder underneath (a sync client replacing files) is seen at once and
+    //    cannot confuse the hard-link tracking; no kernel page cache, which
+    //    would keep serving decrypted pages of files changed underneath.
+    //  - local: "-kernel_cache": nothing but this mount changes the image, so
+    //    the kernel may keep decrypted pages between opens of a file.
+    // Deliberately absent in both: "-noprealloc" (a full disk could then
+    // corrupt the last block of a file being written).
+    static std::vector<std::string> mountOptionsFor(MountMode mode);
 
     struct Options {
         std::string gocryptfs = "/usr/bin/gocryptfs";
@@ -64,10 +68,10 @@ public:
         // scrypt cost (log2 N) for new images and password changes, for tests
         // only: 0 keeps gocryptfs's default; otherwise at least 10.
         int scryptN = 0;
-        // Extra gocryptfs options for every mount, placed before "-fsname";
-        // a value goes with its option ("-ko=noatime"). Benchmarks compare
-        // others; see defaultMountOptions().
-        std::vector<std::string> mountOptions = defaultMountOptions();
+        // When set, the gocryptfs options of every mount instead of those of
+        // its mode (mountOptionsFor), placed before "-fsname"; a value goes
+        // with its option ("-ko=noatime"). Benchmarks compare others.
+        std::optional<std::vector<std::string>> mountOptions;
     };
 
     GocryptfsDiskImage();
@@ -83,7 +87,7 @@ public:
     void create(const std::filesystem::path& image, const std::string& password,
                 const std::string& volumeName) override;
     void attach(const std::filesystem::path& image, const std::string& password,
-                const std::filesystem::path& mountPoint) override;
+                const std::filesystem::path& mountPoint, MountMode mode = MountMode::shared) override;
     void detach(const std::string& device, bool force) override;
     bool checkPassword(const std::filesystem::path& image, const std::string& password) override;
     void changePassword(const std::filesystem::path& image, const std::string& oldPassword,
@@ -93,6 +97,10 @@ public:
     bool isMountPoint(const std::filesystem::path& path) override;
     // One read of the mount table answers every path.
     std::vector<bool> areMountPoints(const std::vector<std::filesystem::path>& paths) override;
+    // A mount of ours whose daemon is gone (no process holds its FUSE
+    // connection: killed, crashed) is stale. Found from /proc alone; a stopped
+    // daemon is still there and counts as mounted.
+    std::vector<MountState> mountStates(const std::vector<std::filesystem::path>& paths) override;
     bool neverHeldData(const std::filesystem::path& image) override;
     std::string canonical(const std::string& path) override;
 

@@ -186,7 +186,7 @@ void HdiutilDiskImage::create(const std::filesystem::path& image, const std::str
 }
 
 void HdiutilDiskImage::attach(const std::filesystem::path& image, const std::string& password,
-                              const std::filesystem::path& mountPoint) {
+                              const std::filesystem::path& mountPoint, MountMode /*mode: one kind of mount*/) {
     // No image can have such a password (create refuses it); sending it would
     // let its part before the NUL open the image.
     if (hasNul(password)) throw VaultError::wrongPassword();

@@ -59,7 +59,7 @@ public:
     void create(const std::filesystem::path& image, const std::string& password,
                 const std::string& volumeName) override;
     void attach(const std::filesystem::path& image, const std::string& password,
-                const std::filesystem::path& mountPoint) override;
+                const std::filesystem::path& mountPoint, MountMode mode = MountMode::shared) override;
     void detach(const std::string& device, bool force) override;
     bool checkPassword(const std::filesystem::path& image, const std::string& password) override;
     void changePassword(const std::filesystem::path& image, const std::string& oldPassword,

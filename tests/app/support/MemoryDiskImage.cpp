@@ -20,7 +20,7 @@ int MemoryDiskImage::attachCalls() const {
 }
 
 void MemoryDiskImage::attach(const std::filesystem::path& image, const std::string& password,
-                             const std::filesystem::path& mountPoint) {
+                             const std::filesystem::path& mountPoint, MountMode /*mode*/) {
     std::lock_guard lock(mutex_);
     ++attachCalls_;
     if (password != password_) throw vaultkit::VaultError::wrongPassword();

@@ -30,7 +30,7 @@ public:
     std::vector<std::string> readmeHowToOpen() const override { return {"", "", "", ""}; }
     void create(const std::filesystem::path&, const std::string&, const std::string&) override {}
     void attach(const std::filesystem::path& image, const std::string& password,
-                const std::filesystem::path& mountPoint) override;
+                const std::filesystem::path& mountPoint, MountMode mode = MountMode::shared) override;
     void detach(const std::string& device, bool force) override;
     bool checkPassword(const std::filesystem::path&, const std::string& password) override;
     void changePassword(const std::filesystem::path&, const std::string& oldPassword,

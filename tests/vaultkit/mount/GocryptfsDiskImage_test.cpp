@@ -270,7 +270,7 @@ TEST_F(GocryptfsMount, ChangesMadeUnderneathAreSeenAtOnce) {
     // (here: the encrypted form of a longer file). With the product's mount
     // options the volume shows the new size and content at once, not after
     // the kernel's attribute cache runs out.
-    driver_->attach(image_, password_, mp_);
+    driver_->attach(image_, password_, mp_, DiskImage::MountMode::shared);
     writeFile(mp_ / "notes.txt", "short");
     std::set<fs::path> before;
     for (const auto& e : fs::directory_iterator(image_))
@@ -514,6 +514,13 @@ TEST_F(GocryptfsMount, KilledOrStoppedDaemonNeverBlocksTheMountState) {
                       },
                       unblock),
                   std::optional<bool>(true));
+        // A stopped daemon still serves the mount (it runs again on SIGCONT);
+        // a killed one leaves a stale mount, told apart without touching it.
+        using State = DiskImage::MountState;
+        const State expected = sig == SIGSTOP ? State::mounted : State::stale;
+        EXPECT_EQ(within<std::vector<State>>(
+                      5, [&] { return driver_->mountStates({tmp_ / "link", mp_, tmp_.path()}); }, unblock),
+                  (std::optional<std::vector<State>>({expected, expected, State::notMounted})));
         EXPECT_EQ(within<std::string>(
                       5, [&] { return driver_->canonical((tmp_ / "link").string()); }, unblock),
                   std::optional<std::string>(mp_.string()));
@@ -534,6 +541,38 @@ TEST_F(GocryptfsMount, KilledOrStoppedDaemonNeverBlocksTheMountState) {
                         .has_value());
         EXPECT_FALSE(driver_->isMountPoint(mp_));
         EXPECT_TRUE(gone(daemon));
+    }
+}
+
+// Each mode mounts with its own options, read back from the daemon's command
+// line: shared sees changes underneath, local keeps decrypted pages in the
+// kernel; neither gives up preallocation. Nothing stays stale after a
+// normal detach.
+TEST_F(GocryptfsMount, EachModeMountsWithItsOptions) {
+    using Mode = DiskImage::MountMode;
+    const auto daemonArgs = [&] {
+        const pid_t daemon = daemonOf(mp_);
+        std::string cmdline = daemon > 0 ? readFile("/proc/" + std::to_string(daemon) + "/cmdline") : "";
+        std::set<std::string> args;
+        for (std::size_t pos = 0; pos < cmdline.size();) {
+            const auto end = std::min(cmdline.find('\0', pos), cmdline.size());
+            args.insert(cmdline.substr(pos, end - pos));
+            pos = end + 1;
+        }
+        return args;
+    };
+    for (const Mode mode : {Mode::local, Mode::shared}) {
+        SCOPED_TRACE(mode == Mode::local ? "local" : "shared");
+        driver_->attach(image_, password_, mp_, mode);
+        const auto args = daemonArgs();
+        EXPECT_EQ(args.count("-kernel_cache"), mode == Mode::local ? 1u : 0u);
+        EXPECT_EQ(args.count("-sharedstorage"), mode == Mode::shared ? 1u : 0u);
+        EXPECT_EQ(args.count("-noprealloc"), 0u);
+        EXPECT_EQ(driver_->mountStates({mp_}), std::vector<DiskImage::MountState>{DiskImage::MountState::mounted});
+        writeFile(mp_ / "a.txt", "kept");
+        EXPECT_EQ(readFile(mp_ / "a.txt"), "kept");
+        driver_->detach(mp_.string(), false);
+        EXPECT_EQ(driver_->mountStates({mp_}), std::vector<DiskImage::MountState>{DiskImage::MountState::notMounted});
     }
 }
 

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <sys/stat.h>
+#include <set>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -616,4 +617,158 @@ TEST_F(VaultMountTest, PrepareMountPointRefusesContentAndNonFolders) {
     fs::remove(mp);
     vault->unlock(kPassword); // a missing folder is made again
     EXPECT_TRUE(vault->isUnlocked());
+}
+
+namespace {
+
+// The options of the gocryptfs daemon serving the vault's folder, from its
+// command line.
+std::set<std::string> daemonOptions(const Vault& vault) {
+    std::set<std::string> args;
+    for (const auto& e : MountTable::read()) {
+        if (e.mountPoint != vault.mountPoint().string()) continue;
+        for (const pid_t p : GocryptfsDiskImage::daemonsServing(e)) {
+            const std::string cmdline = vaulttest::readFile("/proc/" + std::to_string(p) + "/cmdline");
+            for (std::size_t pos = 0; pos < cmdline.size();) {
+                const auto end = std::min(cmdline.find('\0', pos), cmdline.size());
+                args.insert(cmdline.substr(pos, end - pos));
+                pos = end + 1;
+            }
+        }
+    }
+    return args;
+}
+
+const char* modeOfDaemon(const Vault& vault) {
+    const auto args = daemonOptions(vault);
+    const bool shared = args.count("-sharedstorage") > 0;
+    const bool local = args.count("-kernel_cache") > 0;
+    if (shared == local) return "unclear";
+    return shared ? "shared" : "local";
+}
+
+pid_t daemonOf(const Vault& vault) {
+    for (const auto& e : MountTable::read())
+        if (e.mountPoint == vault.mountPoint().string()) {
+            const auto pids = GocryptfsDiskImage::daemonsServing(e);
+            if (pids.size() == 1) return pids[0];
+        }
+    return -1;
+}
+
+} // namespace
+
+// A vault below the root of each sync client's folder (the client's marker
+// made as the client makes it) is mounted shared; the same vault elsewhere is
+// mounted local.
+TEST_F(VaultMountTest, VaultsInSyncedFoldersMountSharedAndOthersLocal) {
+    auto plain = makeVault("Plain");
+    EXPECT_STREQ(modeOfDaemon(*plain), "local");
+    EXPECT_EQ(plain->mountModeDecision().synced, std::nullopt);
+    plain->lock(false);
+
+    int n = 0;
+    for (const auto& marker : SyncedFolders::markers()) {
+        const std::string name(marker.name);
+        SCOPED_TRACE(std::string(marker.client) + " " + name);
+        const fs::path root = tmp / ("synced" + std::to_string(++n));
+        const fs::path entry = root / (name.find('*') == std::string::npos
+                                           ? name
+                                           : name.substr(0, name.find('*')) + "7f3a9c" + name.substr(name.find('*') + 1));
+        if (marker.kind == SyncedFolders::Marker::Kind::file) {
+            fs::create_directories(root);
+            vaulttest::writeFile(entry, "");
+        } else {
+            fs::create_directories(entry);
+            if (!marker.inside.empty()) vaulttest::writeFile(entry / std::string(marker.inside), "");
+        }
+        fs::create_directories(root / "Documents");
+        auto vault = Vault::create(root / "Documents", "Synced", kPassword, Mnemonic::generate(), {}, driver);
+        EXPECT_STREQ(modeOfDaemon(*vault), "shared");
+        const auto decision = vault->mountModeDecision();
+        ASSERT_TRUE(decision.synced);
+        EXPECT_EQ(decision.synced->client, marker.client);
+        vault->lock(false);
+    }
+}
+
+// The user's choice, kept in this computer's vault settings, overrides what
+// the folder suggests, both ways, from the next unlock on; "automatic"
+// forgets the choice.
+TEST_F(VaultMountTest, TheMountModeChoiceOverridesTheFolderBothWays) {
+    using Choice = MountModePolicy::Choice;
+    EXPECT_THROW(makeVault("Early")->setMountModeChoice(Choice::shared), VaultError) << "nowhere to keep it";
+    Vault::setPreferencesDirectory(tmp / "support");
+    struct Reset {
+        ~Reset() { Vault::setPreferencesDirectory(std::nullopt); }
+    } reset;
+
+    auto plain = makeVault("Plain");
+    fs::create_directories(tmp / "Dropbox" / "Work");
+    vaulttest::writeFile(tmp / "Dropbox" / ".dropbox", "");
+    auto synced = Vault::create(tmp / "Dropbox" / "Work", "Synced", kPassword, Mnemonic::generate(), {}, driver);
+    EXPECT_STREQ(modeOfDaemon(*plain), "local");
+    EXPECT_STREQ(modeOfDaemon(*synced), "shared");
+
+    plain->setMountModeChoice(Choice::shared);
+    synced->setMountModeChoice(Choice::local);
+    EXPECT_STREQ(modeOfDaemon(*plain), "local") << "takes effect at the next unlock";
+    for (auto* v : {&plain, &synced}) {
+        (*v)->lock(false);
+        (*v)->unlock(kPassword);
+    }
+    EXPECT_STREQ(modeOfDaemon(*plain), "shared");
+    EXPECT_STREQ(modeOfDaemon(*synced), "local");
+    EXPECT_EQ(synced->mountModeDecision().synced->client, "Dropbox") << "what was found is still told";
+
+    // Another process (the command-line tool) sees the same choice.
+    EXPECT_EQ(Vault::open(synced->dir(), driver)->mountModeChoice(), Choice::local);
+    synced->setMountModeChoice(Choice::automatic);
+    EXPECT_EQ(Vault::preferences()->value(synced->config().id.text(), MountModePolicy::preferenceKey), std::nullopt);
+    synced->lock(false);
+    synced->unlock(kPassword);
+    EXPECT_STREQ(modeOfDaemon(*synced), "shared");
+}
+
+// A killed daemon leaves a mount nobody serves: the vault is then stale, not
+// unlocked, and unlock clears the dead mount and mounts again with the data
+// intact. A stopped daemon is alive: the vault stays unlocked and nothing
+// waits for it.
+TEST_F(VaultMountTest, AKilledDaemonMakesTheVaultStaleAndUnlockRecoversIt) {
+    auto vault = makeVault();
+    auto other = makeVault("Other");
+    vaulttest::writeFile(vault->mountPoint() / "keep.txt", "intact");
+
+    const pid_t stoppedDaemon = daemonOf(*other);
+    ASSERT_GT(stoppedDaemon, 0);
+    ASSERT_EQ(::kill(stoppedDaemon, SIGSTOP), 0);
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{stoppedDaemon};
+
+    const pid_t daemon = daemonOf(*vault);
+    ASSERT_GT(daemon, 0);
+    ASSERT_EQ(::kill(daemon, SIGKILL), 0);
+    ASSERT_TRUE(vaulttest::waitUntil([&] { return vault->mountState() != DiskImage::MountState::mounted; }, 5));
+
+    EXPECT_EQ(vault->mountState(), DiskImage::MountState::stale);
+    EXPECT_FALSE(vault->isUnlocked());
+    EXPECT_EQ(other->mountState(), DiskImage::MountState::mounted) << "stopped, not dead";
+    EXPECT_EQ(Vault::unlockedStates({vault, other}), (std::vector<bool>{false, true}));
+    EXPECT_EQ(Vault::mountStates({vault, other}),
+              (std::vector<DiskImage::MountState>{DiskImage::MountState::stale, DiskImage::MountState::mounted}));
+
+    EXPECT_THROW(vault->unlock("wrong password"), VaultError);
+    EXPECT_NE(vault->mountState(), DiskImage::MountState::mounted);
+    vault->unlock(kPassword);
+    EXPECT_EQ(vault->mountState(), DiskImage::MountState::mounted);
+    EXPECT_EQ(vaulttest::readFile(vault->mountPoint() / "keep.txt"), "intact");
+    EXPECT_EQ(mountsBelow(tmp.path()).size(), 2u) << "the dead mount is gone, not stacked under the new one";
+
+    EXPECT_NO_THROW(other->unlock("not checked")) << "unlocked: returns at once";
+    ::kill(stoppedDaemon, SIGCONT);
+    other->lock(false);
+    vault->lock(false);
+    EXPECT_EQ(vault->mountState(), DiskImage::MountState::notMounted);
 }

@@ -70,10 +70,10 @@ void FaultyDiskImage::create(const std::filesystem::path& image, const std::stri
 }
 
 void FaultyDiskImage::attach(const std::filesystem::path& image, const std::string& password,
-                             const std::filesystem::path& mountPoint) {
+                             const std::filesystem::path& mountPoint, MountMode mode) {
     long n = record(Op::attach, mountPoint.string());
     run(before_, Op::attach, n);
-    inner_->attach(image, password, mountPoint);
+    inner_->attach(image, password, mountPoint, mode);
     run(after_, Op::attach, n);
 }
 

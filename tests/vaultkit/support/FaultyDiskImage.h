@@ -46,7 +46,7 @@ public:
     void create(const std::filesystem::path& image, const std::string& password,
                 const std::string& volumeName) override;
     void attach(const std::filesystem::path& image, const std::string& password,
-                const std::filesystem::path& mountPoint) override;
+                const std::filesystem::path& mountPoint, MountMode mode = MountMode::shared) override;
     void detach(const std::string& device, bool force) override;
     bool checkPassword(const std::filesystem::path& image, const std::string& password) override;
     void changePassword(const std::filesystem::path& image, const std::string& oldPassword,
@@ -54,6 +54,9 @@ public:
     std::optional<Attachment> attachment(const std::filesystem::path& image) override;
     std::vector<std::string> busyProcesses(const std::filesystem::path& mountPoint) override;
     bool isMountPoint(const std::filesystem::path& path) override { return inner_->isMountPoint(path); }
+    std::vector<MountState> mountStates(const std::vector<std::filesystem::path>& paths) override {
+        return inner_->mountStates(paths);
+    }
     std::string canonical(const std::string& path) override { return inner_->canonical(path); }
     bool neverHeldData(const std::filesystem::path& image) override { return inner_->neverHeldData(image); }
 

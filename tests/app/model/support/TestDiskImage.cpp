@@ -28,7 +28,7 @@ void TestDiskImage::onAttach(std::function<void(const std::filesystem::path&)> h
 }
 
 void TestDiskImage::attach(const std::filesystem::path& image, const std::string& password,
-                           const std::filesystem::path& mountPoint) {
+                           const std::filesystem::path& mountPoint, MountMode mode) {
     ++attaches;
     std::function<void(const std::filesystem::path&)> hook;
     {
@@ -37,7 +37,7 @@ void TestDiskImage::attach(const std::filesystem::path& image, const std::string
     }
     if (hook) hook(mountPoint);
     if (int ms = attachDelayMs.load(); ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    inner_->attach(image, password, mountPoint);
+    inner_->attach(image, password, mountPoint, mode);
 }
 
 void TestDiskImage::detach(const std::string& device, bool force) {

@@ -43,7 +43,7 @@ public:
         inner_->create(image, password, volumeName);
     }
     void attach(const std::filesystem::path& image, const std::string& password,
-                const std::filesystem::path& mountPoint) override;
+                const std::filesystem::path& mountPoint, MountMode mode = MountMode::shared) override;
     void detach(const std::string& device, bool force) override;
     bool checkPassword(const std::filesystem::path& image, const std::string& password) override {
         return inner_->checkPassword(image, password);
@@ -67,6 +67,10 @@ public:
     std::vector<bool> areMountPoints(const std::vector<std::filesystem::path>& paths) override {
         ++mountStateReads;
         return inner_->areMountPoints(paths);
+    }
+    std::vector<MountState> mountStates(const std::vector<std::filesystem::path>& paths) override {
+        ++mountStateReads;
+        return inner_->mountStates(paths);
     }
     std::string canonical(const std::string& path) override { return inner_->canonical(path); }
 
