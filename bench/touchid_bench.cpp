@@ -1,19 +1,30 @@
-// Unlocking one vault with its biometric key, minus the prompt (loading the
-// key into the TPM, the TPM's key agreement, opening the sealed copy, then
-// attaching the image), against unlocking it with the password, side by side
-// in one run. Prints "touchid_unlock: RATIO" (biometric time over password
-// time; 1.10 would be 10% slower). Locking between rounds is not timed.
+// Unlocking one vault with its biometric key, minus the prompt, against
+// unlocking it with the password, side by side in one run. The biometric
+// unlock takes the product's whole path: the provider asks the key service
+// (hushcoffer-keyd, started by the benchmark on a private bus) for the check,
+// which a mocked polkit authority passes at once, then for one key agreement
+// per sealed copy (the service loads the key into the TPM and runs it in a
+// policy session); the sealed copy is opened and the image attached. Prints
+// "touchid_unlock: RATIO" (biometric time over password time; 1.10 would be
+// 10% slower). Locking between rounds is not timed.
 //
 // The TPM is a software TPM (swtpm) started by the benchmark unless
 // HC_BENCH_TPM names another transport ("device:/dev/tpmrm0" for the
-// computer's own). Run it as an ordinary user (FUSE refuses nothing to root):
+// computer's own). The service runs as the benchmark's user with its secret
+// in the benchmark's temporary folder. Run it as an ordinary user (FUSE
+// refuses nothing to root):
 //   scripts/run-as-user build/<dir>/bench/touchid_bench
 // The image uses scrypt cost 10 unless HC_BENCH_SCRYPTN says otherwise (0:
 // gocryptfs's default).
+#include "support/ChildProcess.h"
+#include "support/PolkitAuthorityMock.h"
 #include "support/SoftwareTpm.h"
+#include "support/TestSupport.h"
+#include "vaultkit/Exec.h"
+#include "vaultkit/KeyServiceProtocol.h"
+#include "vaultkit/LinuxTouchIDProvider.h"
 #include "vaultkit/Mnemonic.h"
 #include "vaultkit/TouchIDKey.h"
-#include "vaultkit/TpmDevice.h"
 #include "vaultkit/Vault.h"
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
 
@@ -37,31 +48,11 @@ using namespace vaultkit;
 
 const std::string kPassword = "correct horse battery staple 42";
 
-// The Linux provider's key work without its prompt: the check passes at once.
-class PromptlessTpmProvider final : public TouchIDProvider {
-public:
-    explicit PromptlessTpmProvider(std::string transport)
-        : tpm_(std::move(transport)) {}
-    bool isAvailable() override { return tpm_.answers(); }
-    AuthOutcome authenticate(const std::string&) override {
-        return AuthOutcome::passed(TouchIDContext(std::make_shared<const int>(1)));
-    }
-    std::optional<Sealing::Agree> loadKey(const std::vector<std::uint8_t>& handle,
-                                          const TouchIDContext&) override {
-        return tpm_.loadKey(handle);
-    }
-    CreatedKey createKey() override {
-        auto key = tpm_.createKey();
-        return CreatedKey{std::move(key.handle), key.publicKey};
-    }
-
-private:
-    TpmDevice tpm_;
-};
-
 struct Fixture {
     fs::path dir;
     std::unique_ptr<vaulttest::SoftwareTpm> softwareTpm;
+    std::unique_ptr<vaulttest::PolkitAuthorityMock> bus;
+    std::unique_ptr<vaulttest::ChildProcess> service;
     std::shared_ptr<Vault> vault;
 
     Fixture() {
@@ -80,7 +71,28 @@ struct Fixture {
             softwareTpm = std::make_unique<vaulttest::SoftwareTpm>();
             transport = softwareTpm->transport();
         }
-        TouchIDKey::setProvider(std::make_shared<PromptlessTpmProvider>(transport));
+        // A private bus with an authority that says yes at once, and the key
+        // service on it.
+        bus = std::make_unique<vaulttest::PolkitAuthorityMock>(
+            std::vector<std::string>{KeyServiceProtocol::actionId});
+        service = std::make_unique<vaulttest::ChildProcess>(std::vector<std::string>{
+            HC_KEYD_PROGRAM, "--bus", bus->address(), "--tpm", transport, "--state-dir",
+            (dir / "keyd").string(), "--idle-exit", "0"});
+        if (!vaulttest::waitUntil(
+                [&] {
+                    return Exec::runSync("/usr/bin/dbus-send",
+                                         {"--bus=" + bus->address(), "--print-reply", "--dest=org.freedesktop.DBus",
+                                          "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+                                          std::string("string:") + KeyServiceProtocol::busName},
+                                         std::nullopt, 5)
+                               .stdoutText()
+                               .find("true") != std::string::npos;
+                },
+                20))
+            throw std::runtime_error("the key service did not start");
+        LinuxTouchIDProvider::Options providerOptions;
+        providerOptions.busAddress = bus->address();
+        TouchIDKey::setProvider(std::make_shared<LinuxTouchIDProvider>(providerOptions));
 
         GocryptfsDiskImage::Options options;
         const char* n = std::getenv("HC_BENCH_SCRYPTN");
@@ -102,6 +114,8 @@ struct Fixture {
         } catch (...) {
         }
         TouchIDKey::setProvider(nullptr);
+        service.reset();
+        bus.reset();
         softwareTpm.reset();
         std::error_code ec;
         fs::remove_all(dir, ec);

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "vaultkit/KeyServiceProtocol.h"
 #include "vaultkit/PolkitAuthority.h"
 #include "vaultkit/TouchIDProvider.h"
-#include "vaultkit/TpmDevice.h"
 
 #include <chrono>
 #include <memory>
@@ -13,22 +13,24 @@
 namespace vaultkit {
 
 // The Linux provider: the biometric key is a P-256 key of the computer's
-// TPM 2.0 (TpmDevice), and presence is proven through the system's own
-// authentication prompt (polkit's check of the Hushcoffer unlock action, so
-// the desktop's agent asks, with the fingerprint where the system offers it).
+// TPM 2.0, held for every user by the system's key service (hushcoffer-keyd,
+// KeyService) on the system bus; this process never opens the TPM. Presence
+// is proven through the system's own authentication prompt: the service asks
+// polkit whether this process's bus connection may perform the Hushcoffer
+// unlock action, so the desktop's agent asks, with the fingerprint where the
+// system offers it. A passed check gives a context (the connection and the
+// service's token) that covers the key agreements of one unlock.
 //
-// The key is bound to this TPM and its owner seed: the handle stops loading
-// when the TPM is cleared or the vault moves to another computer. Changing
-// enrolled fingerprints does not affect it.
+// The key is bound to this TPM and its owner seed, to the service's secret
+// and to this user: the handle stops working when the TPM is cleared, the
+// vault moves to another computer or the service's secret is removed.
 class LinuxTouchIDProvider final : public TouchIDProvider {
 public:
     // The polkit action whose check is the prompt; installed with the package.
-    static constexpr const char* actionId = "app.hushcoffer.Hushcoffer.unlock";
+    static constexpr const char* actionId = KeyServiceProtocol::actionId;
 
     struct Options {
-        // Where the TPM is (TpmDevice transport).
-        std::string tpmTransport = TpmDevice::defaultTransport;
-        // The bus of the authorization service: the system bus socket itself.
+        // The bus of the key service: the system bus socket itself.
         std::string busAddress = PolkitAuthority::systemBusAddress;
         // How long a prompt may stay unanswered before it is withdrawn.
         std::chrono::milliseconds promptTimeout = std::chrono::minutes(5);
@@ -37,8 +39,8 @@ public:
     LinuxTouchIDProvider();
     explicit LinuxTouchIDProvider(Options options);
 
-    // A TPM 2.0 that answers, the authorization service on its bus, and the
-    // action installed there.
+    // The key service can be started, a TPM 2.0 answers it and the action is
+    // installed. Never prompts.
     bool isAvailable() override;
     AuthOutcome authenticate(const std::string& reason) override;
     std::optional<Sealing::Agree> loadKey(const std::vector<std::uint8_t>& handle,
@@ -49,8 +51,6 @@ private:
     bool issuedHere(const TouchIDContext& context);
 
     Options options_;
-    TpmDevice tpm_;
-    PolkitAuthority authority_;
     std::mutex mutex_;
     std::vector<std::weak_ptr<const void>> issued_;
 };

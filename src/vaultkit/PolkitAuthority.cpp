@@ -192,19 +192,37 @@ bool PolkitAuthority::hasAction(const std::string& actionId) const {
     return false;
 }
 
-PolkitAuthority::Answer PolkitAuthority::checkAuthorization(const std::string& actionId) const {
-    Connection conn(busAddress_);
-    const std::string cancellationId = newCancellationId();
+DBusMessage* PolkitAuthority::newCheck(const std::string& actionId, const std::string& subjectBusName,
+                                       const std::string& cancellationId) {
     Message call = newCall("CheckAuthorization");
     DBusMessageIter args, details;
     dbus_message_iter_init_append(call.get(), &args);
-    appendSubject(&args, conn.uniqueName());
+    appendSubject(&args, subjectBusName);
     appendString(&args, actionId);
     check(dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "{ss}", &details));
     check(dbus_message_iter_close_container(&args, &details));
     const dbus_uint32_t flags = kAllowUserInteraction;
     check(dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &flags));
     appendString(&args, cancellationId);
+    return call.release();
+}
+
+DBusMessage* PolkitAuthority::newCancel(const std::string& cancellationId) {
+    Message cancel = newCall("CancelCheckAuthorization");
+    DBusMessageIter args;
+    dbus_message_iter_init_append(cancel.get(), &args);
+    appendString(&args, cancellationId);
+    return cancel.release();
+}
+
+PolkitAuthority::Answer PolkitAuthority::answerOf(DBusMessage* reply) {
+    return readResult(reply);
+}
+
+PolkitAuthority::Answer PolkitAuthority::checkAuthorization(const std::string& actionId) const {
+    Connection conn(busAddress_);
+    const std::string cancellationId = newCancellationId();
+    Message call(newCheck(actionId, conn.uniqueName(), cancellationId));
 
     const auto ms = answerTimeout_.count();
     const int timeoutMs = ms <= 0 ? 1 : ms >= INT_MAX ? DBUS_TIMEOUT_INFINITE : static_cast<int>(ms);
@@ -214,10 +232,7 @@ PolkitAuthority::Answer PolkitAuthority::checkAuthorization(const std::string& a
 
     if (dbus_error_has_name(&err.e, DBUS_ERROR_NO_REPLY) || dbus_error_has_name(&err.e, DBUS_ERROR_TIMEOUT)) {
         // Withdraw the question, so that the agent's dialog goes away too.
-        Message cancel = newCall("CancelCheckAuthorization");
-        DBusMessageIter cargs;
-        dbus_message_iter_init_append(cancel.get(), &cargs);
-        appendString(&cargs, cancellationId);
+        Message cancel(newCancel(cancellationId));
         BusError ignored;
         conn.call(cancel.get(), kShortTimeoutMs, ignored);
         return Answer::timedOut;

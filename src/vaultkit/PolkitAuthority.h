@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+struct DBusMessage;
+
 namespace vaultkit {
 
 // The system's authorization service (polkit) on a D-Bus bus: asks whether
@@ -48,6 +50,17 @@ public:
     // Checks `actionId` for this process with user interaction allowed and
     // waits for the answer. Throws Error.
     Answer checkAuthorization(const std::string& actionId) const;
+
+    // For a service that checks its callers from its own event loop: the
+    // CheckAuthorization call asking whether the connection `subjectBusName`
+    // may perform `actionId` (user interaction allowed, so that the agent of
+    // that caller's session asks), the call that withdraws it, and the
+    // reading of a reply (authorized, dismissed, noAgent or notAuthorized;
+    // throws Error for a malformed one). The caller owns the messages.
+    static DBusMessage* newCheck(const std::string& actionId, const std::string& subjectBusName,
+                                 const std::string& cancellationId);
+    static DBusMessage* newCancel(const std::string& cancellationId);
+    static Answer answerOf(DBusMessage* reply);
 
 private:
     std::string busAddress_;

@@ -7,6 +7,7 @@
 #include <tss2/tss2_tcti_swtpm.h>
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -105,6 +106,10 @@ public:
     void track(ESYS_TR handle) { transients_.push_back(handle); }
     void flush(ESYS_TR handle) {
         Esys_FlushContext(esys_, handle);
+        forget(handle);
+    }
+    // `handle` is gone already (a session the TPM ended after its command).
+    void forget(ESYS_TR handle) {
         transients_.erase(std::remove(transients_.begin(), transients_.end(), handle), transients_.end());
     }
 
@@ -145,40 +150,66 @@ public:
         return primary;
     }
 
-    // An HMAC session salted with `tpmKey` whose responses are encrypted, so
-    // that shared secrets do not cross the bus to the TPM in the clear.
-    ESYS_TR encryptingSession(ESYS_TR tpmKey) {
-        TPMT_SYM_DEF symmetric{};
-        symmetric.algorithm = TPM2_ALG_AES;
-        symmetric.keyBits.aes = 128;
-        symmetric.mode.aes = TPM2_ALG_CFB;
-        ESYS_TR session = ESYS_TR_NONE;
-        TSS2_RC rc =
-            Esys_StartAuthSession(esys_, tpmKey, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
-                                  nullptr, TPM2_SE_HMAC, &symmetric, TPM2_ALG_SHA256, &session);
-        if (rc != TSS2_RC_SUCCESS) throw TpmDevice::Error(describe("cannot start a TPM session", rc));
-        track(session);
-        rc = Esys_TRSess_SetAttributes(esys_, session, TPMA_SESSION_CONTINUESESSION | TPMA_SESSION_ENCRYPT,
-                                       0xff);
-        if (rc != TSS2_RC_SUCCESS) throw TpmDevice::Error(describe("cannot set up a TPM session", rc));
-        return session;
-    }
-
 private:
     TSS2_TCTI_CONTEXT* tcti_ = nullptr;
     ESYS_CONTEXT* esys_ = nullptr;
     std::vector<ESYS_TR> transients_;
 };
 
+// Whether `rc` is the TPM's refusal of an authorisation (a wrong value, or a
+// policy session that does not satisfy the key's policy).
+bool authRefused(TSS2_RC rc) {
+    if (!fromTpm(rc) || (rc & TPM2_RC_FMT1) == 0) return false;
+    const TSS2_RC code = rc & (TPM2_RC_FMT1 | 0x3f);
+    return code == TPM2_RC_AUTH_FAIL || code == TPM2_RC_POLICY_FAIL || code == TPM2_RC_BAD_AUTH;
+}
+
+void appendCommandCode(std::vector<std::uint8_t>& out, TPM2_CC cc) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(cc >> shift));
+}
+
+// The key's policy: PolicyAuthValue, then PolicyCommandCode(ECDH_ZGen), as
+// the TPM extends a policy digest (SHA-256, starting from zeros).
+TPM2B_DIGEST keyPolicy() {
+    auto extend = [](const TPM2B_DIGEST& from, const std::vector<std::uint8_t>& data) {
+        std::vector<std::uint8_t> in(from.buffer, from.buffer + from.size);
+        in.insert(in.end(), data.begin(), data.end());
+        TPM2B_DIGEST to{};
+        unsigned int size = 0;
+        if (EVP_Digest(in.data(), in.size(), to.buffer, &size, EVP_sha256(), nullptr) != 1 || size != 32)
+            throw TpmDevice::Error("cannot compute the key's policy");
+        to.size = 32;
+        return to;
+    };
+    TPM2B_DIGEST digest{};
+    digest.size = 32;
+    std::vector<std::uint8_t> step;
+    appendCommandCode(step, TPM2_CC_PolicyAuthValue);
+    digest = extend(digest, step);
+    step.clear();
+    appendCommandCode(step, TPM2_CC_PolicyCommandCode);
+    appendCommandCode(step, TPM2_CC_ECDH_ZGen);
+    return extend(digest, step);
+}
+
+// The attributes of a vault key: bound to this TPM and its parent, made
+// inside the TPM, no lockout for wrong values (the value is not a user's
+// guessable password), and both the user and the admin role only through
+// the policy.
+constexpr TPMA_OBJECT kKeyAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT |
+                                       TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_ADMINWITHPOLICY |
+                                       TPMA_OBJECT_NODA | TPMA_OBJECT_DECRYPT;
+
 // The template of a vault key: an unrestricted P-256 decryption key usable
-// for key agreement, bound to this TPM and its parent.
+// for key agreement.
 TPM2B_PUBLIC keyTemplate() {
     TPM2B_PUBLIC templ{};
     auto& area = templ.publicArea;
     area.type = TPM2_ALG_ECC;
     area.nameAlg = TPM2_ALG_SHA256;
-    area.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_SENSITIVEDATAORIGIN |
-                            TPMA_OBJECT_USERWITHAUTH | TPMA_OBJECT_NODA | TPMA_OBJECT_DECRYPT;
+    area.objectAttributes = kKeyAttributes;
+    area.authPolicy = keyPolicy();
     area.parameters.eccDetail.symmetric.algorithm = TPM2_ALG_NULL;
     area.parameters.eccDetail.scheme.scheme = TPM2_ALG_NULL;
     area.parameters.eccDetail.curveID = TPM2_ECC_NIST_P256;
@@ -186,14 +217,16 @@ TPM2B_PUBLIC keyTemplate() {
     return templ;
 }
 
-// Whether a public area read from a handle is a key this class makes.
+// Whether a public area read from a handle is a key this class makes: the
+// attributes and the policy exactly (a key usable without the policy, such
+// as one with the user role open to its plain value, is not one).
 bool isVaultKey(const TPMT_PUBLIC& area) {
-    const TPMA_OBJECT needed = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_DECRYPT;
-    return area.type == TPM2_ALG_ECC && area.parameters.eccDetail.curveID == TPM2_ECC_NIST_P256 &&
-           (area.objectAttributes & needed) == needed &&
-           (area.objectAttributes & TPMA_OBJECT_RESTRICTED) == 0 &&
-           (area.objectAttributes & TPMA_OBJECT_SIGN_ENCRYPT) == 0 && area.unique.ecc.x.size <= 32 &&
-           area.unique.ecc.y.size <= 32;
+    static const TPM2B_DIGEST policy = keyPolicy();
+    return area.type == TPM2_ALG_ECC && area.nameAlg == TPM2_ALG_SHA256 &&
+           area.parameters.eccDetail.curveID == TPM2_ECC_NIST_P256 && area.objectAttributes == kKeyAttributes &&
+           area.authPolicy.size == policy.size &&
+           std::memcmp(area.authPolicy.buffer, policy.buffer, policy.size) == 0 &&
+           area.unique.ecc.x.size <= 32 && area.unique.ecc.y.size <= 32;
 }
 
 // A coordinate as 32 big-endian bytes (the TPM may drop leading zeros).
@@ -216,10 +249,38 @@ struct LoadedKey {
     std::mutex mutex;
     std::unique_ptr<Connection> connection;
     ESYS_TR key = ESYS_TR_NONE;
-    ESYS_TR session = ESYS_TR_NONE;
+
+    // A policy session that satisfies the key's policy: PolicyAuthValue,
+    // PolicyCommandCode(ECDH_ZGen). Neither salted nor bound, its HMAC and the
+    // encryption of the response (the shared secret) are keyed with the
+    // key's secret value alone, which never crosses the wire. Used once: the
+    // TPM ends it after the command.
+    ESYS_TR policySession() {
+        ESYS_CONTEXT* esys = connection->esys();
+        TPMT_SYM_DEF symmetric{};
+        symmetric.algorithm = TPM2_ALG_AES;
+        symmetric.keyBits.aes = 128;
+        symmetric.mode.aes = TPM2_ALG_CFB;
+        ESYS_TR session = ESYS_TR_NONE;
+        TSS2_RC rc = Esys_StartAuthSession(esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                           nullptr, TPM2_SE_POLICY, &symmetric, TPM2_ALG_SHA256, &session);
+        if (rc != TSS2_RC_SUCCESS) throw TpmDevice::Error(describe("cannot start a TPM session", rc));
+        connection->track(session);
+        rc = Esys_TRSess_SetAttributes(esys, session, TPMA_SESSION_ENCRYPT,
+                                       TPMA_SESSION_ENCRYPT | TPMA_SESSION_CONTINUESESSION);
+        if (rc == TSS2_RC_SUCCESS) rc = Esys_PolicyAuthValue(esys, session, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE);
+        if (rc == TSS2_RC_SUCCESS)
+            rc = Esys_PolicyCommandCode(esys, session, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, TPM2_CC_ECDH_ZGen);
+        if (rc != TSS2_RC_SUCCESS) {
+            connection->flush(session);
+            throw TpmDevice::Error(describe("cannot set up a TPM session", rc));
+        }
+        return session;
+    }
 
     std::vector<std::uint8_t> agree(const P256PublicKey& peer) {
         std::lock_guard lock(mutex);
+        const ESYS_TR session = policySession();
         TPM2B_ECC_POINT in{};
         in.point.x.size = 32;
         std::memcpy(in.point.x.buffer, peer.x963.data() + 1, 32);
@@ -229,7 +290,12 @@ struct LoadedKey {
         const TSS2_RC rc =
             Esys_ECDH_ZGen(connection->esys(), key, session, ESYS_TR_NONE, ESYS_TR_NONE, &in, &out);
         EsysPtr<TPM2B_ECC_POINT> owned(out);
-        if (rc != TSS2_RC_SUCCESS) {
+        if (rc == TSS2_RC_SUCCESS) {
+            // Ended by the TPM with the command.
+            connection->forget(session);
+        } else {
+            connection->flush(session);
+            if (authRefused(rc)) throw TpmDevice::WrongAuth(describe("the TPM refused the key's authorisation", rc));
             if (refusedByTpm(rc)) throw CryptoError(describe("key agreement failed", rc));
             throw TpmDevice::Error(describe("lost the TPM", rc));
         }
@@ -269,10 +335,16 @@ bool TpmDevice::answers() const {
     }
 }
 
-TpmDevice::Key TpmDevice::createKey() const {
+TpmDevice::Key TpmDevice::createKey(const Auth& auth) const {
     Connection c(transport_);
     const ESYS_TR primary = c.createPrimary();
     TPM2B_SENSITIVE_CREATE sensitive{};
+    sensitive.sensitive.userAuth.size = static_cast<UINT16>(auth.size());
+    std::memcpy(sensitive.sensitive.userAuth.buffer, auth.data(), auth.size());
+    struct Cleanse {
+        TPM2B_SENSITIVE_CREATE& s;
+        ~Cleanse() { OPENSSL_cleanse(&s, sizeof s); }
+    } cleanse{sensitive};
     const TPM2B_PUBLIC templ = keyTemplate();
     TPM2B_DATA outside{};
     TPML_PCR_SELECTION pcrs{};
@@ -305,7 +377,7 @@ TpmDevice::Key TpmDevice::createKey() const {
     return key;
 }
 
-std::optional<Sealing::Agree> TpmDevice::loadKey(const std::vector<std::uint8_t>& handle) const {
+std::optional<Sealing::Agree> TpmDevice::loadKey(const std::vector<std::uint8_t>& handle, const Auth& auth) const {
     // The handle must be exactly the two blobs, in the TPM's encoding.
     TPM2B_PUBLIC pub{};
     TPM2B_PRIVATE priv{};
@@ -331,7 +403,12 @@ std::optional<Sealing::Agree> TpmDevice::loadKey(const std::vector<std::uint8_t>
     }
     c.track(key);
     loaded->key = key;
-    loaded->session = c.encryptingSession(primary);
+    TPM2B_AUTH value{};
+    value.size = static_cast<UINT16>(auth.size());
+    std::memcpy(value.buffer, auth.data(), auth.size());
+    const TSS2_RC set = Esys_TR_SetAuth(c.esys(), key, &value);
+    OPENSSL_cleanse(&value, sizeof value);
+    if (set != TSS2_RC_SUCCESS) throw Error(describe("cannot use the key", set));
     // The parent is not needed any more; free its slot.
     c.flush(primary);
     return Sealing::Agree([loaded](const P256PublicKey& peer) { return loaded->agree(peer); });

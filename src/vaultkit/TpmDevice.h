@@ -3,6 +3,7 @@
 #include "vaultkit/CryptoKeys.h"
 #include "vaultkit/Sealing.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -43,23 +44,37 @@ public:
         P256PublicKey publicKey;
     };
 
+    // The secret a key is made with and that every use of it must show
+    // (the object's authorisation value): 32 bytes, chosen by the caller.
+    using Auth = std::array<std::uint8_t, 32>;
+
+    // Thrown by a key agreement when the TPM refuses `auth` for the key.
+    class WrongAuth : public Error {
+    public:
+        using Error::Error;
+    };
+
     explicit TpmDevice(std::string transport = defaultTransport);
 
     // Whether a TPM 2.0 answers on the transport and supports P-256.
     bool answers() const;
 
-    // Makes a new key under the storage primary (no authorisation needed:
-    // the key's use is guarded by the caller). Throws Error.
-    Key createKey() const;
+    // Makes a new key under the storage primary. The key can be used only in
+    // a policy session that shows `auth` (PolicyAuthValue) and only for the
+    // key agreement (PolicyCommandCode ECDH_ZGen): neither the plain
+    // authorisation value nor any other command opens it. Throws Error.
+    Key createKey(const Auth& auth) const;
 
     // Loads the key `handle` stands for and returns its key agreement
-    // (TPM2_ECDH_ZGen with the peer point: the shared x coordinate). Nothing
-    // when this TPM cannot load the handle (malformed, made by another TPM or
-    // before the TPM was cleared). Throws Error when the TPM cannot be
-    // reached. The returned operation keeps its own connection with the
-    // loaded key until it is destroyed; it throws CryptoError when the TPM
-    // refuses the agreement and Error when the TPM is lost meanwhile.
-    std::optional<Sealing::Agree> loadKey(const std::vector<std::uint8_t>& handle) const;
+    // (TPM2_ECDH_ZGen with the peer point: the shared x coordinate), each run
+    // in a fresh policy session showing `auth`. Nothing when this TPM cannot
+    // load the handle (malformed, made by another TPM or before the TPM was
+    // cleared, or not a key made by createKey with its policy). Throws Error
+    // when the TPM cannot be reached. The returned operation keeps its own
+    // connection with the loaded key until it is destroyed; it throws
+    // WrongAuth when the TPM refuses `auth`, CryptoError when it refuses the
+    // peer point and Error when the TPM is lost meanwhile.
+    std::optional<Sealing::Agree> loadKey(const std::vector<std::uint8_t>& handle, const Auth& auth) const;
 
     const std::string& transport() const { return transport_; }
 

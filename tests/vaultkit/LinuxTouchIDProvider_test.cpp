@@ -1,349 +1,411 @@
-// The Linux biometric provider against a software TPM started by the test and
-// a mocked polkit authority on a private bus.
+// Quick unlock through the key service: the service as root on a private
+// system bus (activated by the bus), a software TPM, a mocked polkit
+// authority, and the provider as the ordinary user hctest in a child process.
+#include "vaultkit/Exec.h"
+#include "vaultkit/KeyServiceClient.h"
+#include "vaultkit/KeyServiceProtocol.h"
 #include "vaultkit/LinuxTouchIDProvider.h"
-#include "vaultkit/P256KeyPair.h"
 #include "vaultkit/Sealing.h"
 #include "vaultkit/TouchIDKey.h"
 #include "vaultkit/TpmDevice.h"
 #include "vaultkit/VaultError.h"
 
-#include "support/PolkitAuthorityMock.h"
+#include "support/KeyServiceBus.h"
 #include "support/SoftwareTouchIDProvider.h"
 #include "support/SoftwareTpm.h"
-#include "support/ExpectVaultError.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
-using vaultkit::CryptoError;
+using vaultkit::KeyServiceClient;
+using vaultkit::KeyServiceProtocol;
 using vaultkit::LinuxTouchIDProvider;
-using vaultkit::P256KeyPair;
 using vaultkit::TouchIDContext;
 using vaultkit::TouchIDKey;
 using vaultkit::TpmDevice;
 using vaultkit::VaultError;
-using vaulttest::PolkitAuthorityMock;
+using vaulttest::KeyServiceBus;
+using vaulttest::outcomeOf;
 using vaulttest::SoftwareTpm;
 namespace Sealing = vaultkit::Sealing;
+namespace fs = std::filesystem;
 
 namespace {
 
-using vaulttest::vaultErrorOf;
-
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes bytesOf(const vaultkit::P256PublicKey& key) {
-    return Bytes(key.x963.begin(), key.x963.end());
+std::string outcome(const VaultError& e) {
+    return outcomeOf([&] { throw e; });
 }
 
-#define SKIP_WITHOUT_SWTPM()                                                                                 \
-    if (!SoftwareTpm::installed())                                                                           \
-    GTEST_SKIP() << "swtpm is not installed (scripts/install-deps installs "                                 \
-                    "it)"
-
-// A handle split into its two blobs (each a 2-byte big-endian size and its
-// bytes), to build damaged ones.
-struct Blobs {
-    Bytes pub, priv;
-    explicit Blobs(const Bytes& handle) {
-        const std::size_t n = 2u + static_cast<std::size_t>(handle[0] << 8 | handle[1]);
-        pub.assign(handle.begin(), handle.begin() + static_cast<std::ptrdiff_t>(n));
-        priv.assign(handle.begin() + static_cast<std::ptrdiff_t>(n), handle.end());
+std::string hex(const Bytes& b) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (auto c : b) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
     }
-};
-Bytes concat(const Bytes& a, const Bytes& b) {
-    Bytes out = a;
-    out.insert(out.end(), b.begin(), b.end());
+    return out;
+}
+Bytes unhex(const std::string& s) {
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < s.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
     return out;
 }
 
-class TpmDeviceTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        SKIP_WITHOUT_SWTPM();
-        tpm = std::make_unique<SoftwareTpm>();
-    }
-    std::unique_ptr<SoftwareTpm> tpm;
-};
+vaultkit::P256PublicKey publicKeyOf(const Bytes& b) {
+    vaultkit::P256PublicKey k;
+    std::copy(b.begin(), b.end(), k.x963.begin());
+    return k;
+}
 
-class LinuxTouchIDProviderTest : public ::testing::Test {
+class QuickUnlockServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        SKIP_WITHOUT_SWTPM();
+        std::string why;
+        if (!KeyServiceBus::usable(&why)) GTEST_SKIP() << why;
         tpm = std::make_unique<SoftwareTpm>();
-        polkit =
-            std::make_unique<PolkitAuthorityMock>(std::vector<std::string>{LinuxTouchIDProvider::actionId});
-        provider = std::make_shared<LinuxTouchIDProvider>(options());
-        TouchIDKey::setProvider(provider);
+        bus = std::make_unique<KeyServiceBus>(tpm->transport(), stateDir());
     }
-    void TearDown() override { TouchIDKey::setProvider(nullptr); }
+
+    fs::path stateDir() const { return state / "keyd"; }
 
     LinuxTouchIDProvider::Options options() const {
         LinuxTouchIDProvider::Options o;
-        o.tpmTransport = tpm->transport();
-        o.busAddress = polkit->address();
+        o.busAddress = bus->address();
         o.promptTimeout = std::chrono::milliseconds(1500);
         return o;
     }
 
+    // Runs `fn` as hctest with the provider on the private bus installed.
+    std::string asUser(const std::function<std::string()>& fn, const std::string& user = "hctest") {
+        const auto o = options();
+        return KeyServiceBus::runAs(
+            [&] {
+                TouchIDKey::setProvider(std::make_shared<LinuxTouchIDProvider>(o));
+                return fn();
+            },
+            user);
+    }
+
+    // A key made by hctest: "handle-hex public-key-hex".
+    std::pair<Bytes, Bytes> makeKey(const std::string& user = "hctest") {
+        const std::string made = asUser(
+            [] {
+                const auto key = TouchIDKey::createKey();
+                return hex(key.handle) + " " + hex(Bytes(key.publicKey.x963.begin(), key.publicKey.x963.end()));
+            },
+            user);
+        const auto space = made.find(' ');
+        if (space == std::string::npos) throw std::runtime_error("making a key failed: " + made);
+        return {unhex(made.substr(0, space)), unhex(made.substr(space + 1))};
+    }
+
+    // Opens `sealed` as `user` with one prompt.
+    std::string openAs(const vaultkit::SealedSecret& sealed, const Bytes& handle, const Bytes& publicKey,
+                       const std::string& user = "hctest") {
+        return asUser(
+            [&] {
+                std::string text;
+                const std::string how = outcomeOf([&] {
+                    text = TouchIDKey::open(sealed, handle, publicKey, TouchIDKey::authenticate("r"));
+                });
+                return how == "ok" ? "opened: " + text : how;
+            },
+            user);
+    }
+
+    vaulttest::TempDir state{"hc-keyd-state"};
     std::unique_ptr<SoftwareTpm> tpm;
-    std::unique_ptr<PolkitAuthorityMock> polkit;
-    std::shared_ptr<LinuxTouchIDProvider> provider;
+    std::unique_ptr<KeyServiceBus> bus;
 };
 
 } // namespace
 
-// ---------------------------------------------------------------- the TPM key
-
-TEST_F(TpmDeviceTest, KeyAgreementMatchesTheSoftwareSideAndSurvivesRestarts) {
-    const TpmDevice device(tpm->transport());
-    EXPECT_TRUE(device.answers());
-    const auto key = device.createKey();
-    const auto other = device.createKey();
-    EXPECT_NE(key.handle, other.handle);
-    EXPECT_NE(key.publicKey, other.publicKey);
-
-    // ECDH in the TPM gives the same shared secret as ECDH in software with
-    // the key's public half.
-    const P256KeyPair ephemeral = P256KeyPair::generate();
-    {
-        auto agree = device.loadKey(key.handle);
-        ASSERT_TRUE(agree.has_value());
-        EXPECT_EQ((*agree)(ephemeral.publicKey()), ephemeral.agree(key.publicKey));
-        // A point that is not on the curve is refused by the TPM.
-        vaultkit::P256PublicKey offCurve = ephemeral.publicKey();
-        offCurve.x963[64] ^= 1;
-        EXPECT_THROW((*agree)(offCurve), CryptoError);
-    }
-
-    // Loading leaves nothing in the TPM: a software TPM has three object
-    // slots, so leaking would fail well before twenty loads.
-    const auto sealed = Sealing::seal("correct horse battery", key.publicKey);
-    for (int i = 0; i < 20; ++i) {
-        auto agree = device.loadKey(key.handle);
-        ASSERT_TRUE(agree.has_value()) << "load " << i;
-        ASSERT_EQ(Sealing::open(sealed, *agree, key.publicKey), "correct horse battery");
-    }
-
-    // The storage key is made again from the same seed after a reboot.
-    tpm->restart();
-    auto agree = device.loadKey(key.handle);
-    ASSERT_TRUE(agree.has_value());
-    EXPECT_EQ(Sealing::open(sealed, *agree, key.publicKey), "correct horse battery");
-}
-
-TEST_F(TpmDeviceTest, HandlesThisTpmCannotLoadGiveNothing) {
-    const TpmDevice device(tpm->transport());
-    const auto key = device.createKey();
-    const auto second = device.createKey();
-    const Blobs blobs(key.handle), secondBlobs(second.handle);
-
-    SoftwareTpm otherTpm;
-    const auto foreign = TpmDevice(otherTpm.transport()).createKey();
-
-    Bytes flippedPrivate = key.handle;
-    flippedPrivate[flippedPrivate.size() - 5] ^= 0x01;
-    struct Case {
-        const char* name;
-        Bytes handle;
-    };
-    const std::vector<Case> cases{
-        {"made by another TPM", foreign.handle},
-        {"empty", {}},
-        {"public blob only", blobs.pub},
-        {"truncated", Bytes(key.handle.begin(), key.handle.end() - 1)},
-        {"trailing byte", concat(key.handle, {0})},
-        {"private blob damaged", flippedPrivate},
-        {"private blob of another key", concat(blobs.pub, secondBlobs.priv)},
-        {"garbage", Bytes(200, 0x41)},
-    };
-    for (const auto& c : cases) {
-        EXPECT_FALSE(device.loadKey(c.handle).has_value()) << c.name;
-    }
-    // The good handle still loads after all that.
-    EXPECT_TRUE(device.loadKey(key.handle).has_value());
-}
-
-TEST_F(TpmDeviceTest, UnreachableTpmIsAnErrorNotAForeignHandle) {
-    const auto key = TpmDevice(tpm->transport()).createKey();
-    tpm->stop();
-    for (const std::string& transport :
-         {tpm->transport(), std::string("device:/nonexistent/tpmrm0"), std::string("tcp:localhost")}) {
-        const TpmDevice device(transport);
-        EXPECT_FALSE(device.answers()) << transport;
-        EXPECT_THROW(device.loadKey(key.handle), TpmDevice::Error) << transport;
-        EXPECT_THROW(device.createKey(), TpmDevice::Error) << transport;
-    }
-    // A machine without a TPM: asked at every look at the unlock options, so
-    // no line of the TPM stack may reach the terminal the app was started from.
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(TpmDevice("device:/nonexistent/tpmrm0").answers());
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-}
-
 // ---------------------------------------------------------------- the prompt
 
-TEST_F(LinuxTouchIDProviderTest, PromptAnswersMapToOutcomes) {
+TEST_F(QuickUnlockServiceTest, PromptAnswersMapToOutcomes) {
     struct Case {
         const char* answer;
-        std::optional<VaultError> expected; // nothing: the check passes
+        std::string expected;
     };
     const std::vector<Case> cases{
-        {"allow", std::nullopt},
-        {"dismiss", VaultError::touchIDCancelled()},
-        {"refuse", VaultError::touchID("the system did not confirm that it is you")},
-        {"noagent", VaultError::touchID("no authentication agent is running to confirm that it is you")},
+        {"allow", "ok"},
+        {"dismiss", outcome(VaultError::touchIDCancelled())},
+        {"refuse", outcome(VaultError::touchID("the system did not confirm that it is you"))},
+        {"noagent", outcome(VaultError::touchID("no authentication agent is running to confirm that it is you"))},
         // Unanswered within the time limit: withdrawn, as if dismissed.
-        {"hang", VaultError::touchIDCancelled()},
+        {"hang", outcome(VaultError::touchIDCancelled())},
     };
     int checks = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer);
-        polkit->scriptAnswers({c.answer});
-        if (c.expected) {
-            EXPECT_EQ(vaultErrorOf([] { TouchIDKey::authenticate("Unlock Photos"); }), c.expected);
-        } else {
-            EXPECT_FALSE(TouchIDKey::authenticate("Unlock Photos").empty());
-        }
-        EXPECT_EQ(polkit->checkCount(), ++checks);
+        bus->polkit().scriptAnswers({c.answer});
+        EXPECT_EQ(asUser([] { return outcomeOf([] { TouchIDKey::authenticate("Unlock Photos"); }); }), c.expected);
+        EXPECT_EQ(bus->polkit().checkCount(), ++checks);
     }
-    EXPECT_EQ(polkit->cancelCount(), 1) << "the unanswered check is withdrawn";
+    EXPECT_EQ(bus->polkit().cancelCount(), 1) << "the unanswered check is withdrawn";
 
-    // The question: this process's own bus connection, the unlock action,
-    // with user interaction allowed.
-    polkit->scriptAnswers({"allow"});
-    TouchIDKey::authenticate("r");
-    const std::string last = polkit->lastCheck();
+    // The question is about the caller's own bus connection, not the
+    // service's, for the unlock action, with user interaction allowed.
+    const std::string last = bus->polkit().lastCheck();
     EXPECT_EQ(last.rfind("system-bus-name :", 0), 0u) << last;
+    const std::string service = bus->serviceName();
+    ASSERT_FALSE(service.empty());
+    EXPECT_EQ(last.find(service + " "), std::string::npos) << last << " names the service " << service;
     EXPECT_NE(last.find(std::string(" ") + LinuxTouchIDProvider::actionId + " 1"), std::string::npos) << last;
 }
 
-TEST_F(LinuxTouchIDProviderTest, AuthorityErrorsBecomeTouchIDErrors) {
+TEST_F(QuickUnlockServiceTest, AuthorityAndBusFailuresAreTouchIDErrors) {
+    const auto kindOf = [](const std::string& o) { return o.substr(0, o.find(':')); };
+    const std::string touchIDKind = kindOf(outcome(VaultError::touchID("x")));
     // The action is not installed: the authority answers with an error.
-    polkit->setActions({});
-    auto error = vaultErrorOf([] { TouchIDKey::authenticate("r"); });
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->kind(), VaultError::touchID("").kind());
-    EXPECT_NE(std::string(error->what()).find("not registered"), std::string::npos) << error->what();
+    bus->polkit().setActions({});
+    std::string got = asUser([] { return outcomeOf([] { TouchIDKey::authenticate("r"); }); });
+    EXPECT_EQ(kindOf(got), touchIDKind) << got;
+    EXPECT_NE(got.find("not registered"), std::string::npos) << got;
 
-    // No authority on the bus at all.
-    polkit->stopAuthority();
-    error = vaultErrorOf([] { TouchIDKey::authenticate("r"); });
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->kind(), VaultError::touchID("").kind());
+    // No authority on the bus.
+    bus->polkit().stopAuthority();
+    got = asUser([] { return outcomeOf([] { TouchIDKey::authenticate("r"); }); });
+    EXPECT_EQ(kindOf(got), touchIDKind) << got;
 
     // No bus.
-    auto o = options();
-    o.busAddress = "unix:path=/nonexistent/bus";
-    TouchIDKey::setProvider(std::make_shared<LinuxTouchIDProvider>(o));
-    error = vaultErrorOf([] { TouchIDKey::authenticate("r"); });
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->kind(), VaultError::touchID("").kind());
+    got = KeyServiceBus::runAs([] {
+        LinuxTouchIDProvider::Options o;
+        o.busAddress = "unix:path=/nonexistent/bus";
+        TouchIDKey::setProvider(std::make_shared<LinuxTouchIDProvider>(o));
+        return outcomeOf([] { TouchIDKey::authenticate("r"); }) + " | available=" +
+               std::to_string(TouchIDKey::isAvailable());
+    });
+    EXPECT_EQ(kindOf(got), touchIDKind) << got;
+    EXPECT_NE(got.find("available=0"), std::string::npos) << got;
 }
 
 // ---------------------------------------------------------------- keys and contexts
 
-TEST_F(LinuxTouchIDProviderTest, KeysOpenWithAPassedContextOfThisProviderOnly) {
-    const auto key = TouchIDKey::createKey();
-    EXPECT_EQ(polkit->checkCount(), 0) << "making a key needs no prompt";
-    const auto first = Sealing::seal("first password", key.publicKey);
-    const auto second = Sealing::seal("zweites Passwort ✓", key.publicKey);
+TEST_F(QuickUnlockServiceTest, OnePromptOpensTwoCopiesAndOnlyWithThisProvidersContext) {
+    const auto [handle, publicKey] = makeKey();
+    EXPECT_EQ(bus->polkit().checkCount(), 0) << "making a key needs no prompt";
+    const auto first = Sealing::seal("first password", publicKeyOf(publicKey));
+    const auto second = Sealing::seal("zweites Passwort ✓", publicKeyOf(publicKey));
 
-    const TouchIDContext context = TouchIDKey::authenticate("r");
-    EXPECT_EQ(TouchIDKey::open(first, key.handle, bytesOf(key.publicKey), context), "first password");
-    EXPECT_EQ(TouchIDKey::open(second, key.handle, bytesOf(key.publicKey), context), "zweites Passwort ✓");
-    EXPECT_EQ(polkit->checkCount(), 1);
+    const std::string opened = asUser([&] {
+        const TouchIDContext context = TouchIDKey::authenticate("r");
+        std::string out = TouchIDKey::open(first, handle, publicKey, context) + "|" +
+                          TouchIDKey::open(second, handle, publicKey, context);
+        // No context, or one another provider issued.
+        vaulttest::SoftwareTouchIDProvider software;
+        for (const TouchIDContext& bad : {TouchIDContext(), software.authenticate("r").context})
+            out += "|" + outcomeOf([&] { TouchIDKey::open(first, handle, publicKey, bad); });
+        return out;
+    });
+    const std::string invalidContext = outcome(VaultError::touchID("authentication context not valid"));
+    EXPECT_EQ(opened, "first password|zweites Passwort ✓|" + invalidContext + "|" + invalidContext);
+    EXPECT_EQ(bus->polkit().checkCount(), 1) << "one prompt for both copies";
 
-    // No context, or one another provider issued.
-    vaulttest::SoftwareTouchIDProvider software;
-    for (const TouchIDContext& bad : {TouchIDContext(), software.authenticate("r").context}) {
-        auto error = vaultErrorOf([&] { TouchIDKey::open(first, key.handle, bytesOf(key.publicKey), bad); });
-        ASSERT_TRUE(error.has_value());
-        EXPECT_EQ(*error, VaultError::touchID("authentication context not valid"));
-    }
+    // The service's state: a folder and a secret only it can read.
+    struct stat st{};
+    ASSERT_EQ(::stat(stateDir().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, 0u);
+    ASSERT_EQ(::stat((stateDir() / "secret").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_size, 32);
 
-    // Another TPM (another computer, or this one after a TPM clear).
-    SoftwareTpm otherTpm;
-    auto o = options();
-    o.tpmTransport = otherTpm.transport();
-    auto elsewhere = std::make_shared<LinuxTouchIDProvider>(o);
-    TouchIDKey::setProvider(elsewhere);
-    const TouchIDContext otherContext = TouchIDKey::authenticate("r");
-    EXPECT_EQ(
-        vaultErrorOf([&] { TouchIDKey::open(first, key.handle, bytesOf(key.publicKey), otherContext); }),
-        VaultError::touchIDInvalidated());
-
-    // The TPM is gone: that is a failure, not an invalidated key.
-    TouchIDKey::setProvider(provider);
+    // The TPM is gone: a failure, not an invalidated key.
     tpm->stop();
-    auto error = vaultErrorOf([&] { TouchIDKey::open(first, key.handle, bytesOf(key.publicKey), context); });
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->kind(), VaultError::touchID("").kind());
+    const std::string gone = openAs(first, handle, publicKey);
+    EXPECT_EQ(gone.substr(0, gone.find(':')), outcome(VaultError::touchID("x")).substr(0, gone.find(':'))) << gone;
+    EXPECT_EQ(gone.find(outcome(VaultError::touchIDInvalidated())), std::string::npos) << gone;
 }
 
-TEST_F(LinuxTouchIDProviderTest, CreatingAKeyNeedsTheActionAndTheTpm) {
-    polkit->setActions({"org.example.other"});
-    auto error = vaultErrorOf([] { TouchIDKey::createKey(); });
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(*error,
-              VaultError::touchID("the system's authorization action for Hushcoffer is not installed"));
+TEST_F(QuickUnlockServiceTest, HandlesTheServiceCannotUseForThisCaller) {
+    const auto [handle, publicKey] = makeKey();
+    const auto sealed = Sealing::seal("the password", publicKeyOf(publicKey));
+    const std::string invalidated = outcome(VaultError::touchIDInvalidated());
 
-    polkit->setActions({LinuxTouchIDProvider::actionId});
-    tpm->stop();
-    error = vaultErrorOf([] { TouchIDKey::createKey(); });
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->kind(), VaultError::touchID("").kind());
-}
+    // A key of another user (root here) is refused by name, and the uid in
+    // the handle cannot be rewritten to this user: the key's value is bound
+    // to the uid it was made for.
+    const auto [rootHandle, rootPublic] = makeKey("root");
+    const auto rootSealed = Sealing::seal("root's password", publicKeyOf(rootPublic));
+    EXPECT_EQ(openAs(rootSealed, rootHandle, rootPublic),
+              outcome(VaultError::touchID("the key belongs to another user")));
+    Bytes relabelled = rootHandle;
+    const uid_t uid = KeyServiceBus::uidOf("hctest");
+    for (int i = 0; i < 4; ++i)
+        relabelled[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(uid >> (24 - 8 * i));
+    EXPECT_EQ(openAs(rootSealed, relabelled, rootPublic), invalidated);
+    EXPECT_EQ(openAs(rootSealed, rootHandle, rootPublic, "root"), "opened: root's password");
 
-TEST_F(LinuxTouchIDProviderTest, AvailableOnlyWithTpmAuthorityAndAction) {
-    EXPECT_TRUE(TouchIDKey::isAvailable());
+    // Not a handle of the service: the TPM's blobs alone (a key made before
+    // the service held the keys), or damaged.
+    const Bytes blobsOnly(handle.begin() + 8, handle.end());
+    Bytes damaged = handle;
+    damaged.back() ^= 1;
+    for (const Bytes& bad : {blobsOnly, damaged, Bytes(handle.begin(), handle.begin() + 8)})
+        EXPECT_EQ(openAs(sealed, bad, publicKey), invalidated);
 
-    polkit->setActions({"org.example.other"});
-    EXPECT_FALSE(TouchIDKey::isAvailable()) << "action not installed";
-    polkit->setActions({LinuxTouchIDProvider::actionId});
-    EXPECT_TRUE(TouchIDKey::isAvailable());
-
+    // Another TPM (another computer, or this one after a TPM clear), with
+    // the same service secret.
     {
-        // Without a TPM.
-        auto o = options();
-        o.tpmTransport = "device:/nonexistent/tpmrm0";
-        EXPECT_FALSE(LinuxTouchIDProvider(o).isAvailable());
+        SoftwareTpm other;
+        KeyServiceBus elsewhere(other.transport(), stateDir());
+        const std::string got = KeyServiceBus::runAs([&] {
+            LinuxTouchIDProvider::Options o;
+            o.busAddress = elsewhere.address();
+            TouchIDKey::setProvider(std::make_shared<LinuxTouchIDProvider>(o));
+            return outcomeOf([&] { TouchIDKey::open(sealed, handle, publicKey, TouchIDKey::authenticate("r")); });
+        });
+        EXPECT_EQ(got, invalidated);
+        EXPECT_EQ(elsewhere.polkit().checkCount(), 1) << "refused after the prompt has passed";
     }
-    {
-        // A bus without the authority.
-        PolkitAuthorityMock empty({LinuxTouchIDProvider::actionId}, /*withAuthority=*/false);
-        auto o = options();
-        o.busAddress = empty.address();
-        EXPECT_FALSE(LinuxTouchIDProvider(o).isAvailable());
-    }
-    tpm->stop();
-    EXPECT_FALSE(TouchIDKey::isAvailable()) << "TPM stopped";
-    EXPECT_EQ(polkit->checkCount(), 0) << "asking for availability shows no prompt";
+
+    // The service's secret removed: every key is gone for good, and a new
+    // key works again.
+    EXPECT_EQ(openAs(sealed, handle, publicKey), "opened: the password");
+    fs::remove(stateDir() / "secret");
+    EXPECT_EQ(openAs(sealed, handle, publicKey), invalidated);
+    const auto [newHandle, newPublic] = makeKey();
+    EXPECT_EQ(openAs(Sealing::seal("new", publicKeyOf(newPublic)), newHandle, newPublic), "opened: new");
+    EXPECT_EQ(openAs(sealed, handle, publicKey), invalidated) << "a new secret does not revive old keys";
 }
 
-// The product's provider talks to the system bus socket itself: a bus address
-// from the environment must not redirect the question.
-TEST_F(LinuxTouchIDProviderTest, DefaultProviderIgnoresTheBusAddressOfTheEnvironment) {
-    TouchIDKey::setProvider(nullptr);
-    EXPECT_NE(std::dynamic_pointer_cast<LinuxTouchIDProvider>(TouchIDKey::provider()), nullptr);
+TEST_F(QuickUnlockServiceTest, CreatingAKeyNeedsTheActionAndASafeSecret) {
+    bus->polkit().setActions({"org.example.other"});
+    EXPECT_EQ(asUser([] { return outcomeOf([] { TouchIDKey::createKey(); }); }),
+              outcome(VaultError::touchID("the system's authorization action for Hushcoffer is not installed")));
+    bus->polkit().setActions({LinuxTouchIDProvider::actionId});
+    makeKey();
 
-    const char* old = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", polkit->address().c_str(), 1);
-    // (Only availability is asked: a real system bus may have an agent that
-    // would show a dialog.) The TPM is the test's, so that the question
-    // reaches the bus.
-    LinuxTouchIDProvider::Options product;
-    product.tpmTransport = tpm->transport();
-    EXPECT_FALSE(LinuxTouchIDProvider(product).isAvailable());
-    if (saved)
-        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", saved->c_str(), 1);
-    else
-        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    EXPECT_EQ(polkit->callCount(), 0);
+    // A secret other users could read is refused, never repaired or used.
+    fs::permissions(stateDir() / "secret", fs::perms(0644));
+    const std::string got = asUser([] { return outcomeOf([] { TouchIDKey::createKey(); }); });
+    EXPECT_NE(got.find("open to other users"), std::string::npos) << got;
+    EXPECT_EQ(fs::status(stateDir() / "secret").permissions(), fs::perms(0644));
+}
+
+TEST_F(QuickUnlockServiceTest, AvailableOnlyWithServiceTpmAndAction) {
+    const auto available = [&] { return asUser([] { return std::to_string(TouchIDKey::isAvailable()); }); };
+    EXPECT_EQ(available(), "1");
+    bus->polkit().setActions({"org.example.other"});
+    EXPECT_EQ(available(), "0") << "action not installed";
+    bus->polkit().setActions({LinuxTouchIDProvider::actionId});
+    tpm->stop();
+    EXPECT_EQ(available(), "0") << "TPM stopped";
+    EXPECT_EQ(bus->polkit().checkCount(), 0) << "asking for availability shows no prompt";
+}
+
+// ---------------------------------------------------------------- the attacker
+
+// A program running as the same user, with everything vault.json holds and
+// the TPM device granted to it, cannot get the key agreement: not from the
+// TPM (the key's value is the service's), and not from the service without
+// polkit's yes for its own connection.
+TEST_F(QuickUnlockServiceTest, SameUserWithoutThePromptGetsNothing) {
+    const auto [handle, publicKey] = makeKey();
+    const auto sealed = Sealing::seal("the password", publicKeyOf(publicKey));
+    tpm->openToEveryone();
+    const auto tpmBlobs = KeyServiceProtocol::decodeHandle(handle)->tpmBlobs;
+    const std::string transport = tpm->transport();
+    const std::string address = bus->address();
+
+    const std::string direct = KeyServiceBus::runAs([&] {
+        const TpmDevice device(transport);
+        if (!device.answers()) return std::string("the TPM is not reachable");
+        std::string out;
+        TpmDevice::Auth guesses[3];
+        guesses[0].fill(0);
+        guesses[1].fill(0xff);
+        // The handle's own bytes as the value.
+        std::copy(tpmBlobs.begin(), tpmBlobs.begin() + 32, guesses[2].begin());
+        for (const auto& guess : guesses) {
+            auto op = device.loadKey(tpmBlobs, guess);
+            if (!op) {
+                out += "not loaded;";
+                continue;
+            }
+            out += outcomeOf([&] { Sealing::open(sealed, *op, publicKeyOf(publicKey)); }) + ";";
+        }
+        return out;
+    });
+    EXPECT_EQ(direct.find("ok"), std::string::npos) << direct;
+    EXPECT_NE(direct.find("refused the key's authorisation"), std::string::npos) << direct;
+
+    // Through the service: a made-up token, a token after polkit said no,
+    // and the token of another connection that passed.
+    bus->polkit().scriptAnswers({"refuse", "allow"});
+    const std::string viaService = KeyServiceBus::runAs([&] {
+        const Bytes ephemeral(publicKey); // a valid point: the key's own public key
+        std::string out;
+        auto name = [](const std::function<void()>& f) {
+            try {
+                f();
+                return std::string("answered");
+            } catch (const KeyServiceClient::Error& e) {
+                return e.name();
+            }
+        };
+        KeyServiceClient attacker(address);
+        out += name([&] { attacker.agree(Bytes(16, 7), handle, ephemeral); }) + ";";
+        out += name([&] { attacker.authorize(std::chrono::milliseconds(1500)); }) + ";";
+        out += name([&] { attacker.agree(Bytes(16, 0), handle, ephemeral); }) + ";";
+        KeyServiceClient passed(address);
+        const Bytes token = passed.authorize(std::chrono::milliseconds(1500));
+        out += name([&] { attacker.agree(token, handle, ephemeral); }) + ";";
+        out += name([&] { passed.agree(token, handle, ephemeral); });
+        return out;
+    });
+    EXPECT_EQ(viaService, std::string(KeyServiceProtocol::errorNoToken) + ";" + KeyServiceProtocol::errorNotAuthorized +
+                              ";" + KeyServiceProtocol::errorNoToken + ";" + KeyServiceProtocol::errorNoToken +
+                              ";answered");
+}
+
+// ---------------------------------------------------------------- malformed requests
+
+TEST_F(QuickUnlockServiceTest, MalformedRequestsGetErrorsAndTheServiceStays) {
+    makeKey();
+    const std::string service = bus->serviceName();
+    ASSERT_FALSE(service.empty());
+    std::string longArray = "array:byte:";
+    for (int i = 0; i < 1100; ++i)
+        longArray += (i ? ",1" : "1");
+    const std::string token16 = "array:byte:1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16";
+    std::string offCurve = "array:byte:4";
+    for (int i = 0; i < 64; ++i)
+        offCurve += ",1";
+    struct Case {
+        std::vector<std::string> args; // member and arguments
+        const char* error;
+    };
+    const std::vector<Case> cases{
+        {{"app.hushcoffer.KeyService1.Nope"}, "org.freedesktop.DBus.Error.UnknownMethod"},
+        {{"app.hushcoffer.KeyService1.Authorize", "string:x"}, "org.freedesktop.DBus.Error.InvalidArgs"},
+        {{"app.hushcoffer.KeyService1.Agree", "array:byte:1", "array:byte:1", "array:byte:1"},
+         "org.freedesktop.DBus.Error.InvalidArgs"},
+        {{"app.hushcoffer.KeyService1.Agree", token16, longArray, offCurve}, "org.freedesktop.DBus.Error.InvalidArgs"},
+        {{"app.hushcoffer.KeyService1.Agree", token16, "array:byte:1", offCurve},
+         "org.freedesktop.DBus.Error.InvalidArgs"},
+        {{"app.hushcoffer.KeyService1.Agree", token16, "array:byte:", "array:byte:4"},
+         "org.freedesktop.DBus.Error.InvalidArgs"},
+        {{"app.hushcoffer.KeyService1.CreateKey", "uint32:1"}, "org.freedesktop.DBus.Error.InvalidArgs"},
+        {{"org.example.Other.Method"}, "org.freedesktop.DBus.Error.AccessDenied"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{"--bus=" + bus->address(), "--print-reply", "--dest=app.hushcoffer.KeyService1",
+                                      "/app/hushcoffer/KeyService1"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto r = vaultkit::Exec::runSync("/usr/bin/dbus-send", argv, std::nullopt, 10);
+        EXPECT_NE(r.status, 0) << c.args.front();
+        EXPECT_NE(r.stderrText.find(c.error), std::string::npos) << c.args.front() << ": " << r.stderrText;
+    }
+    EXPECT_EQ(bus->serviceName(), service) << "the same service answers after all that";
+    EXPECT_EQ(bus->polkit().checkCount(), 0);
 }

@@ -49,8 +49,15 @@ PolkitAuthorityMock::PolkitAuthorityMock(std::vector<std::string> actions, bool 
     auto line = bus_->readLine(10);
     if (!line || line->empty()) throw std::runtime_error("the private bus did not start");
     address_ = *line;
-    if (!withAuthority) return;
+    if (withAuthority) startAuthority(actions);
+}
 
+PolkitAuthorityMock::PolkitAuthorityMock(const std::string& busAddress, std::vector<std::string> actions)
+    : address_(busAddress) {
+    startAuthority(actions);
+}
+
+void PolkitAuthorityMock::startAuthority(const std::vector<std::string>& actions) {
     std::string json = "{\"actions\": [";
     for (std::size_t i = 0; i < actions.size(); ++i)
         json += (i ? ", \"" : "\"") + actions[i] + "\"";

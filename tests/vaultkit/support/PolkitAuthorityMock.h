@@ -18,6 +18,8 @@ public:
     // Starts the bus, and the authority on it unless `withAuthority` is
     // false; `actions` are the installed action ids.
     explicit PolkitAuthorityMock(std::vector<std::string> actions, bool withAuthority = true);
+    // Only the authority, on the bus at `busAddress` (one the test started).
+    PolkitAuthorityMock(const std::string& busAddress, std::vector<std::string> actions);
     ~PolkitAuthorityMock();
     PolkitAuthorityMock(const PolkitAuthorityMock&) = delete;
     PolkitAuthorityMock& operator=(const PolkitAuthorityMock&) = delete;
@@ -38,6 +40,7 @@ public:
     void stopAuthority();
 
 private:
+    void startAuthority(const std::vector<std::string>& actions);
     std::string call(const std::string& method, const std::vector<std::string>& args = {});
 
     TempDir dir_{"hc-bus"};

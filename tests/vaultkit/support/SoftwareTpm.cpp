@@ -59,6 +59,13 @@ std::string SoftwareTpm::transport() const {
     return "swtpm:path=" + (dir_ / "tpm.sock").string();
 }
 
+void SoftwareTpm::openToEveryone() {
+    namespace fs = std::filesystem;
+    fs::permissions(dir_.path(), fs::perms(0755));
+    fs::permissions(dir_ / "tpm.sock", fs::perms(0666));
+    fs::permissions(dir_ / "tpm.sock.ctrl", fs::perms(0666));
+}
+
 void SoftwareTpm::stop() {
     if (process_) process_->stop();
 }

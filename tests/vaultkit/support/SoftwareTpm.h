@@ -23,6 +23,9 @@ public:
 
     // The transport string of the TPM (TpmDevice).
     std::string transport() const;
+    // Lets every user reach the TPM (as a udev rule granting the device
+    // would), for tests of what a user with the device can do.
+    void openToEveryone();
     // Ends the TPM; the transport stops answering.
     void stop();
     // Ends the TPM and starts it again with the same state, as a reboot does.
