@@ -611,4 +611,9 @@ void Vault::confirm(const std::string& password) {
     if (!driver_->checkPassword(image(), password)) throw VaultError::wrongPassword();
 }
 
+DiskImage::DataCheck Vault::checkData(const std::string& password) {
+    if (isUnlocked()) throw VaultError::notLocked();
+    return driver_->checkData(image(), password);
+}
+
 } // namespace vaultkit

@@ -141,6 +141,9 @@ public:
     void releaseForeignAttachment();
     // Throws wrongPassword unless password is the vault's password.
     void confirm(const std::string& password);
+    // Reads all the encrypted data of a locked vault (notLocked otherwise)
+    // with its password and reports what is damaged; changes nothing.
+    DiskImage::DataCheck checkData(const std::string& password);
 
     // ---- Credentials (VaultCredentials.cpp) ----
     // The record keeps the password sealed twice: to the recovery phrase's

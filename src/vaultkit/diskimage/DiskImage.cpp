@@ -1,5 +1,6 @@
 #include "vaultkit/diskimage/DiskImage.h"
 
+#include "vaultkit/VaultError.h"
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
 
 #include <mutex>
@@ -34,6 +35,10 @@ std::vector<DiskImage::MountState> DiskImage::mountStates(const std::vector<std:
     for (const bool mounted : areMountPoints(paths))
         states.push_back(mounted ? MountState::mounted : MountState::notMounted);
     return states;
+}
+
+DiskImage::DataCheck DiskImage::checkData(const std::filesystem::path& /*image*/, const std::string& /*password*/) {
+    throw VaultError::hdiutil("check", "this kind of image cannot be checked");
 }
 
 bool DiskImage::neverHeldData(const std::filesystem::path& /*image*/) {

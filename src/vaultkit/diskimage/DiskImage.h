@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -72,6 +73,24 @@ public:
     // held a file: what a creation stopped before its first record leaves.
     // Drivers that cannot tell say false, and such an image is never removed.
     virtual bool neverHeldData(const std::filesystem::path& image);
+
+    // What a check of the encrypted data found.
+    struct DataCheck {
+        // Paths inside the volume ("/"-separated, from its top) of the files
+        // and folders whose encrypted data is damaged, each once, in the
+        // order found. A name that no longer decrypts is given as its folder
+        // followed by the encrypted name.
+        std::vector<std::string> damaged;
+        // How many damaged items the tool counted (may exceed the list when
+        // it could not name one).
+        std::size_t damagedCount = 0;
+        bool whole() const { return damaged.empty() && damagedCount == 0; }
+    };
+    // Reads every file and folder of an image that is not mounted and reports
+    // what is damaged; changes nothing. Throws wrongPassword, or
+    // hdiutil("check", message) when the check cannot run. Drivers without a
+    // check throw hdiutil("check", ...) too.
+    virtual DataCheck checkData(const std::filesystem::path& image, const std::string& password);
 
     // The platform's driver with default tool paths; shared by the library.
     static std::shared_ptr<DiskImage> platformDefault();

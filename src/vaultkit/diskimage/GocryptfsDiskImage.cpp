@@ -9,6 +9,7 @@
 #include <charconv>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -22,6 +23,9 @@
 #include <unordered_set>
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 namespace vaultkit {
 
@@ -366,6 +370,137 @@ std::vector<std::string> commandLine(const std::string& pid) {
     return args;
 }
 
+// ---- The output of -fsck ----
+
+// The Go-quoted string (%q) starting at text[pos] == '"'; `pos` moves past
+// it. None when it is not a complete quoted string.
+std::optional<std::string> goUnquote(std::string_view text, std::size_t& pos) {
+    if (pos >= text.size() || text[pos] != '"') return std::nullopt;
+    std::string out;
+    const auto hexValue = [&](std::size_t at, std::size_t digits, unsigned long& value) {
+        if (at + digits > text.size()) return false;
+        const auto [end, ec] = std::from_chars(text.data() + at, text.data() + at + digits, value, 16);
+        return ec == std::errc() && end == text.data() + at + digits;
+    };
+    const auto appendUtf8 = [&](unsigned long cp) {
+        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    };
+    std::size_t i = pos + 1;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '"') {
+            pos = i + 1;
+            return out;
+        }
+        if (c == '\n') return std::nullopt;
+        if (c != '\\') {
+            out.push_back(c);
+            ++i;
+            continue;
+        }
+        if (i + 1 >= text.size()) return std::nullopt;
+        const char e = text[i + 1];
+        unsigned long value = 0;
+        switch (e) {
+        case 'a': out.push_back('\a'); i += 2; break;
+        case 'b': out.push_back('\b'); i += 2; break;
+        case 'f': out.push_back('\f'); i += 2; break;
+        case 'n': out.push_back('\n'); i += 2; break;
+        case 'r': out.push_back('\r'); i += 2; break;
+        case 't': out.push_back('\t'); i += 2; break;
+        case 'v': out.push_back('\v'); i += 2; break;
+        case '\\': case '"': case '\'': out.push_back(e); i += 2; break;
+        case 'x':
+            if (!hexValue(i + 2, 2, value)) return std::nullopt;
+            out.push_back(static_cast<char>(value)); // a raw byte
+            i += 4;
+            break;
+        case 'u':
+            if (!hexValue(i + 2, 4, value)) return std::nullopt;
+            appendUtf8(value);
+            i += 6;
+            break;
+        case 'U':
+            if (!hexValue(i + 2, 8, value)) return std::nullopt;
+            appendUtf8(value);
+            i += 10;
+            break;
+        default:
+            if (e >= '0' && e <= '7' && i + 3 < text.size()) {
+                const auto [end, ec] = std::from_chars(text.data() + i + 1, text.data() + i + 4, value, 8);
+                if (ec != std::errc() || end != text.data() + i + 4 || value > 255) return std::nullopt;
+                out.push_back(static_cast<char>(value));
+                i += 4;
+                break;
+            }
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+// ---- The control socket ----
+
+// A folder only this user can enter: made 0700 when missing; refused when it
+// is a link, another user's, or open to others and not ours to close.
+bool privateFolder(const std::string& dir) {
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return false;
+    if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) return false;
+    return true;
+}
+
+// Whether a process listens on the Unix socket at `path`.
+bool someoneListens(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), std::min(path.size() + 1, sizeof addr.sun_path));
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// The socket path for a new mount of `canonicalImage`, its folder made and a
+// leftover socket of a mount that is gone removed (gocryptfs refuses to start
+// on an existing file). None when no private folder can be had or a live
+// process still listens there; the mount then goes without a socket.
+std::optional<std::string> prepareControlSocket(const std::string& canonicalImage) {
+    const std::string sock = GocryptfsDiskImage::controlSocketFor(canonicalImage).string();
+    if (!privateFolder(std::filesystem::path(sock).parent_path().string())) return std::nullopt;
+    struct stat st {};
+    if (::lstat(sock.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) return std::nullopt;
+        // The daemon of a mount just unmounted still listens until it has
+        // ended, and removes the file when it goes: wait for it, so that it
+        // cannot remove the new daemon's socket.
+        const auto deadline = Clock::now() + std::chrono::seconds(3);
+        while (someoneListens(sock)) {
+            if (Clock::now() >= deadline) return std::nullopt;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (::unlink(sock.c_str()) != 0 && errno != ENOENT) return std::nullopt;
+    }
+    return sock;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -551,6 +686,106 @@ std::vector<pid_t> GocryptfsDiskImage::daemonsServing(const MountEntry& entry) {
     return pids;
 }
 
+std::filesystem::path GocryptfsDiskImage::controlSocketFor(std::string_view canonicalImage) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if (EVP_Digest(canonicalImage.data(), canonicalImage.size(), digest, &digestLength, EVP_sha256(),
+                   nullptr) != 1)
+        throw std::runtime_error("SHA-256 failed");
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string name;
+    for (int i = 0; i < 8; ++i) {
+        name += hex[digest[i] >> 4];
+        name += hex[digest[i] & 0x0F];
+    }
+    name += ".sock";
+    const std::string fallback = "/tmp/hushcoffer-" + std::to_string(::geteuid());
+    std::string folder = fallback;
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/') {
+        struct stat st {};
+        const std::string candidate = std::string(runtime) + "/hushcoffer";
+        if (::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+            candidate.size() + 1 + name.size() < sizeof(sockaddr_un::sun_path))
+            folder = candidate;
+    }
+    return std::filesystem::path(folder) / name;
+}
+
+std::filesystem::path GocryptfsDiskImage::controlSocket(const std::filesystem::path& image) {
+    return controlSocketFor(canonical(image.string()));
+}
+
+DiskImage::DataCheck GocryptfsDiskImage::parseFsckOutput(std::string_view output) {
+    DataCheck check;
+    static constexpr std::string_view prefix = "fsck: ";
+    static constexpr std::string_view summary = "fsck summary: ";
+    const auto add = [&](std::string path) {
+        while (path.size() > 1 && path.back() == '/')
+            path.pop_back();
+        if (path.empty()) path = "/";
+        if (std::find(check.damaged.begin(), check.damaged.end(), path) == check.damaged.end())
+            check.damaged.push_back(std::move(path));
+    };
+    std::size_t pos = 0;
+    while (pos < output.size()) {
+        auto end = output.find('\n', pos);
+        if (end == std::string_view::npos) end = output.size();
+        const std::string_view line = output.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.substr(0, summary.size()) == summary) {
+            std::size_t n = 0;
+            const auto rest = line.substr(summary.size());
+            const auto [p, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), n);
+            if (ec == std::errc() && std::string_view(p, static_cast<std::size_t>(rest.data() + rest.size() - p))
+                                             .substr(0, 8) == " corrupt")
+                check.damagedCount = n;
+            continue;
+        }
+        if (line.substr(0, prefix.size()) != prefix) continue;
+        // The quoted strings of the line, in order.
+        std::vector<std::string> quoted;
+        for (std::size_t q = line.find('"'); q != std::string_view::npos && quoted.size() < 2;
+             q = line.find('"', q)) {
+            auto text = goUnquote(line, q);
+            if (!text) break;
+            quoted.push_back(std::move(*text));
+        }
+        if (quoted.empty()) continue;
+        if (line.find("corrupt entry in dir") != std::string_view::npos && quoted.size() == 2) {
+            const std::string& dir = quoted[0];
+            add(dir.empty() || dir == "/" || dir == "." ? quoted[1] : dir + "/" + quoted[1]);
+        } else {
+            add(quoted[0]);
+        }
+    }
+    check.damagedCount = std::max(check.damagedCount, check.damaged.size());
+    return check;
+}
+
+DiskImage::DataCheck GocryptfsDiskImage::checkData(const std::filesystem::path& image, const std::string& password) {
+    checkPasswordShape(password, "check");
+    if (!mountsOf(image, MountTable::read()).empty())
+        throw VaultError::hdiutil("check", "the image is mounted; lock the vault first");
+    ExecResult r;
+    {
+        SecretInput input{&password};
+        r = Exec::runSync(options_.gocryptfs, {"-fsck", "-q", "--", image.string()}, input.get(),
+                          options_.checkDataTimeout);
+    }
+    const std::string out = r.stdoutText();
+    wipe(r);
+    if (r.status == 12) throw VaultError::wrongPassword();
+    if (r.status == 0) return {};
+    if (r.status == 26) {
+        auto check = parseFsckOutput(out + "\n" + r.stderrText);
+        if (check.damagedCount == 0) check.damagedCount = 1; // damage found, none named
+        return check;
+    }
+    std::string message = cleanToolText(r.stderrText + out);
+    if (message.empty()) message = "gocryptfs -fsck ended with status " + std::to_string(r.status);
+    throw VaultError::hdiutil("check", message);
+}
+
 // A cipher directory that never held a file has nothing but what -init
 // writes (its config, perhaps still under its temporary name, and the root
 // folder's IV). The first file or folder made inside adds an encrypted name.
@@ -627,6 +862,11 @@ void GocryptfsDiskImage::attach(const std::filesystem::path& image, const std::s
     std::vector<std::string> args = {"-q", "-nonempty"};
     const auto modeOptions = options_.mountOptions.value_or(mountOptionsFor(mode));
     args.insert(args.end(), modeOptions.begin(), modeOptions.end());
+    // The control socket answers name questions (sync conflict copies).
+    if (const auto sock = prepareControlSocket(imagePath)) {
+        args.push_back("-ctlsock");
+        args.push_back(*sock);
+    }
     for (auto& a : std::initializer_list<std::string>{"-fsname", fsnameFor(imagePath), "--", imagePath, mp})
         args.push_back(a);
     ExecResult r;

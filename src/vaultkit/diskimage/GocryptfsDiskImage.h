@@ -62,6 +62,8 @@ public:
         double detachTimeout = 120;
         double checkPasswordTimeout = 180;
         double changePasswordTimeout = 120;
+        // A data check reads every file: a large vault takes long.
+        double checkDataTimeout = 24 * 3600;
         // How long a forced detach waits for the daemon to end after SIGTERM
         // before it sends SIGKILL (and as long again after that).
         double daemonExitWait = 5;
@@ -102,6 +104,8 @@ public:
     // daemon is still there and counts as mounted.
     std::vector<MountState> mountStates(const std::vector<std::filesystem::path>& paths) override;
     bool neverHeldData(const std::filesystem::path& image) override;
+    // gocryptfs -fsck (read-only; exit status 26 when it found damage).
+    DataCheck checkData(const std::filesystem::path& image, const std::string& password) override;
     std::string canonical(const std::string& path) override;
 
     // ---- Pure parts (no tools run), public for tests ----
@@ -115,6 +119,11 @@ public:
     static std::string handMadeSource(std::string_view path);
     // The tool's text without gocryptfs's syslog noise, cleaned for the user.
     static std::string cleanToolText(std::string_view text);
+    // The damaged paths named in the output of gocryptfs -fsck: its lines
+    // "fsck: error reading file \"PATH\" …", "fsck: error reading dir
+    // \"PATH\": …", "fsck: corrupt entry in dir \"DIR\": \"NAME\"" and the like
+    // (Go-quoted), and the count of its "fsck summary: N corrupt files" line.
+    static DataCheck parseFsckOutput(std::string_view output);
     // Throws hdiutil(verb, ...) when gocryptfs cannot take the password.
     static void checkPasswordShape(const std::string& password, const std::string& verb);
 
@@ -129,6 +138,16 @@ public:
 
     // PIDs of the processes serving the FUSE mount `entry` (see above).
     static std::vector<pid_t> daemonsServing(const MountEntry& entry);
+
+    // The control socket every mount made here opens (gocryptfs -ctlsock),
+    // through which the encrypted names of the mounted image can be asked:
+    // "<folder>/<16 hex digits of SHA-256 of the canonical image path>.sock",
+    // where the folder is $XDG_RUNTIME_DIR/hushcoffer, or /tmp/hushcoffer-UID
+    // without a usable runtime folder (or when the path would not fit a Unix
+    // socket address). Any process of the user finds it from the image path.
+    static std::filesystem::path controlSocketFor(std::string_view canonicalImage);
+    // controlSocketFor() of this image as the mount table resolves it.
+    std::filesystem::path controlSocket(const std::filesystem::path& image);
 
 private:
     Options options_;

@@ -1,0 +1,158 @@
+#include "vaultkit/diskimage/GocryptfsConflictWatcher.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <thread>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace vaultkit {
+
+namespace fs = std::filesystem;
+
+struct GocryptfsConflictWatcher::Shared {
+    fs::path image, mountPoint, socket;
+    GocryptfsConflicts::Log log;
+    Found found;
+    std::mutex mutex; // held while calling back; `stopped` under it
+    bool stopped = false;
+    int wake[2] = {-1, -1}; // the destructor writes to wake[1]
+
+    void say(const std::string& line) {
+        std::lock_guard lock(mutex);
+        if (!stopped && log) log(line);
+    }
+    void report(const GocryptfsConflicts::Result& r) {
+        std::lock_guard lock(mutex);
+        if (!stopped && found) found(r);
+    }
+    bool isStopped() {
+        std::lock_guard lock(mutex);
+        return stopped;
+    }
+};
+
+namespace {
+
+constexpr uint32_t watchMask = IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB | IN_ONLYDIR;
+
+// Watches `dir` and every folder below it (not following links).
+void watchTree(int fd, const fs::path& dir, std::unordered_map<int, fs::path>& watches) {
+    const int wd = ::inotify_add_watch(fd, dir.c_str(), watchMask);
+    if (wd < 0) return;
+    watches[wd] = dir;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code typeError;
+        if (it->is_directory(typeError) && !it->is_symlink(typeError)) watchTree(fd, it->path(), watches);
+    }
+}
+
+// Reads what is pending; adds watches for new folders. True when anything came.
+bool drain(int fd, std::unordered_map<int, fs::path>& watches) {
+    bool any = false;
+    alignas(inotify_event) char buf[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        any = true;
+        for (ssize_t off = 0; off < n;) {
+            const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
+            off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+            if (ev->mask & IN_IGNORED) {
+                watches.erase(ev->wd);
+                continue;
+            }
+            if ((ev->mask & IN_ISDIR) && (ev->mask & (IN_CREATE | IN_MOVED_TO)) && ev->len > 0) {
+                const auto it = watches.find(ev->wd);
+                if (it != watches.end()) watchTree(fd, it->second / ev->name, watches);
+            }
+        }
+    }
+    return any;
+}
+
+int msSince(std::chrono::steady_clock::time_point t) {
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count());
+}
+
+void runWatcher(const std::shared_ptr<GocryptfsConflictWatcher::Shared>& s) {
+    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    std::unordered_map<int, fs::path> watches;
+    if (fd < 0)
+        s->say("conflict copies: cannot watch " + s->image.string() + ": " + std::strerror(errno));
+    else
+        watchTree(fd, s->image, watches);
+    GocryptfsConflicts conflicts(s->image, s->mountPoint, s->socket, [&](const std::string& l) { s->say(l); });
+    bool unreachableSaid = false;
+    bool pending = true; // the first pass runs at once
+    while (!s->isStopped()) {
+        if (pending) {
+            pending = false;
+            try {
+                const auto r = conflicts.resolve();
+                unreachableSaid = false;
+                if (!r.madeVisible.empty()) s->report(r);
+            } catch (const GocryptfsControlSocket::Unreachable& e) {
+                if (!unreachableSaid) s->say(std::string("conflict copies: ") + e.what());
+                unreachableSaid = true;
+            } catch (const std::exception& e) {
+                s->say(std::string("conflict copies: ") + e.what());
+            }
+        }
+        pollfd fds[2] = {{s->wake[0], POLLIN, 0}, {fd, POLLIN, 0}};
+        const nfds_t count = fd >= 0 ? 2 : 1;
+        if (::poll(fds, count, -1) < 0 && errno != EINTR) break;
+        if (fds[0].revents) break;
+        if (fd < 0 || !drain(fd, watches)) continue;
+        // Let a batch of changes settle, but not for long.
+        const auto first = std::chrono::steady_clock::now();
+        for (;;) {
+            const int left = GocryptfsConflictWatcher::maxWaitMs - msSince(first);
+            if (left <= 0) break;
+            pollfd more[2] = {{s->wake[0], POLLIN, 0}, {fd, POLLIN, 0}};
+            const int r = ::poll(more, 2, std::min(left, GocryptfsConflictWatcher::settleMs));
+            if (r <= 0 || more[0].revents) break;
+            drain(fd, watches);
+        }
+        pending = true;
+    }
+    if (fd >= 0) ::close(fd);
+    ::close(s->wake[0]);
+}
+
+} // namespace
+
+GocryptfsConflictWatcher::GocryptfsConflictWatcher(fs::path image, fs::path mountPoint, fs::path controlSocket,
+                                                   GocryptfsConflicts::Log log, Found found)
+    : shared_(std::make_shared<Shared>()) {
+    shared_->image = std::move(image);
+    shared_->mountPoint = std::move(mountPoint);
+    shared_->socket = std::move(controlSocket);
+    shared_->log = std::move(log);
+    shared_->found = std::move(found);
+    if (::pipe2(shared_->wake, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    std::thread([s = shared_] { runWatcher(s); }).detach();
+}
+
+GocryptfsConflictWatcher::~GocryptfsConflictWatcher() {
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->stopped = true;
+    }
+    const char c = 'x';
+    [[maybe_unused]] const auto n = ::write(shared_->wake[1], &c, 1);
+    ::close(shared_->wake[1]);
+}
+
+const fs::path& GocryptfsConflictWatcher::image() const {
+    return shared_->image;
+}
+
+} // namespace vaultkit
