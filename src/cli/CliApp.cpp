@@ -123,6 +123,7 @@ int CliApp::dispatch(const CommandLine& line) {
     if (c == "unlock") return unlock(line);
     if (c == "lock") return lock(line);
     if (c == "check") return check(line);
+    if (c == "check-data") return checkData(line);
     if (c == "status") return status(line);
     if (c == "add") return add(line);
     if (c == "forget") return forget(line);
@@ -234,6 +235,29 @@ int CliApp::check(const CommandLine& line) {
     }
     out_ << "The password is correct.\n";
     return exitOK;
+}
+
+int CliApp::checkData(const CommandLine& line) {
+    if (line.args.size() != 1) return usageError("check-data", "check-data needs one VAULT");
+    auto vault = resolve(line.args[0]);
+    if (vault->isUnlocked()) {
+        err_ << "hushcoffer-cli: lock \"" << vault->name() << "\" first: its encrypted data is checked while it is locked\n";
+        return exitFailure;
+    }
+    SecretReader reader(line.passwordStdin);
+    Secret password = reader.read("Password for \"" + vault->name() + "\": ");
+    err_ << "Checking the encrypted data of \"" << vault->name() << "\"; this reads every file…\n" << std::flush;
+    const auto result = vault->checkData(password.str());
+    password.wipe();
+    if (result.whole()) {
+        out_ << "No damage found: every file of \"" << vault->name() << "\" is whole.\n";
+        return exitOK;
+    }
+    for (const auto& path : result.damaged)
+        out_ << path << '\n';
+    err_ << result.damagedCount << (result.damagedCount == 1 ? " item" : " items")
+         << " damaged. Restore them from a backup; the rest of the vault is whole.\n";
+    return exitDamaged;
 }
 
 int CliApp::status(const CommandLine& line) {

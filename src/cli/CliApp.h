@@ -15,13 +15,15 @@ namespace cli {
 
 // hushcoffer-cli: runs one command over the vault library and returns the
 // exit status: 0 success, 1 failure (one line on standard error), 2 usage
-// error, 3 lock refused because the volume is in use.
+// error, 3 lock refused because the volume is in use, 5 check-data found damage.
 class CliApp {
 public:
     static constexpr int exitOK = 0;
     static constexpr int exitFailure = 1;
     static constexpr int exitUsage = 2;
     static constexpr int exitBusy = 3;
+    // check-data found damaged data.
+    static constexpr int exitDamaged = 5;
 
     // The application's bundle identifier: the name of its data folder.
     static constexpr const char* bundleID = "app.hushcoffer.Hushcoffer";
@@ -54,6 +56,7 @@ private:
     int unlock(const CommandLine& line);
     int lock(const CommandLine& line);
     int check(const CommandLine& line);
+    int checkData(const CommandLine& line);
     int status(const CommandLine& line);
     int add(const CommandLine& line);
     int forget(const CommandLine& line);

@@ -30,6 +30,12 @@ const CommandInfo kCommands[] = {
      false, true},
     {"check", "check [--password-stdin] VAULT", "Checks that a password is the password of VAULT.", true,
      false},
+    {"check-data", "check-data [--password-stdin] VAULT",
+     "Reads all the encrypted data of the locked vault VAULT and names every file and folder whose\n"
+     "data is damaged (one path inside the vault per line on standard output). Nothing is\n"
+     "changed. Exit status 0 when everything is whole, 5 when damage was found: restore those\n"
+     "files from a backup.",
+     true, false},
     {"status", "status [VAULT...]",
      "One line per vault: name, locked or unlocked, visible folder (separated by tabs).\n"
      "Without arguments: the registered vaults.",
@@ -110,7 +116,8 @@ std::string CommandLine::usage(const std::string& command) {
     for (const auto& c : kCommands)
         text += std::string("  ") + c.synopsis + "\n";
     text += "\nhushcoffer-cli COMMAND --help describes one command.\n"
-            "Exit status: 0 success, 1 failure, 2 usage error, 3 vault in use.\n"
+            "Exit status: 0 success, 1 failure, 2 usage error, 3 vault in use, 5 damaged data found\n"
+            "(check-data).\n"
             "Registered vaults are kept in vaults.json in $HC_SUPPORT_DIR, else in the application's data "
             "folder.\n";
     return text;
