@@ -170,6 +170,7 @@ void AppModel::announce() {
 
 void AppModel::bump() {
     ++tick_;
+    watchConflicts();
     announce();
 }
 

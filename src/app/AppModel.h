@@ -22,8 +22,9 @@
 #include <vector>
 
 namespace vaultkit {
+class GocryptfsConflictWatcher;
 class Vault;
-}
+} // namespace vaultkit
 
 // The text of a banner for any error: a VaultError becomes kx of its key
 // with its arguments; any other error its own description.
@@ -93,6 +94,9 @@ public:
     void setImportResults(std::optional<ImportBatch> batch);
     const std::optional<ShownMnemonic>& shownMnemonic() const { return shownMnemonic_; }
     void setShownMnemonic(std::optional<ShownMnemonic> shown);
+    // The result of the last check of encrypted data, until the sheet closes.
+    const std::optional<DataCheckReport>& dataCheck() const { return dataCheck_; }
+    void setDataCheck(std::optional<DataCheckReport> report);
     qint64 tick() const { return tick_; }
     const QString& supportDir() const { return supportDir_; }
     QString registryFile() const;
@@ -121,6 +125,11 @@ public:
     void recover(const VaultPtr& vault, const QString& phrase, const QString& newPassword, Done done = {});
     void enableTouchID(const VaultPtr& vault, const QString& password, Done done = {});
     void regenerateMnemonic(const VaultPtr& vault, const QString& password, Done done = {});
+    // Reads all the encrypted data of a locked vault with its password
+    // (Vault::checkData, nothing changed) under the busy text
+    // "work.checking"; the outcome becomes dataCheck(). A wrong password
+    // or a failure is the usual error banner. (AppModelData.cpp)
+    void checkData(const VaultPtr& vault, const QString& password, Done done = {});
     // Refuses a selection that holds the vault (its directory or its volume).
     void importItems(const VaultPtr& vault, const QList<QUrl>& urls, Done done = {});
     // No busy text and no success banner; a failure is an error banner.
@@ -165,6 +174,15 @@ public:
     // directly.
     bool isUnlocked(const VaultPtr& vault) const;
 
+    // ---- Sync conflict copies (AppModelData.cpp) ----
+    // While a vault is unlocked, a watcher on its encrypted folder gives the
+    // conflict copies sync clients leave a visible "(Conflict N)" name
+    // (GocryptfsConflicts), at unlock and whenever the folder changes; each
+    // time it does, a banner names the folders to look in.
+    // Started and stopped with the mount states on every tick.
+    void watchConflicts();
+    bool watchesConflicts(const VaultPtr& vault) const;
+
 signals:
     void changed();
 
@@ -208,6 +226,10 @@ private:
     std::optional<BusyPrompt> busyPrompt_;
     std::optional<ImportBatch> importResults_;
     std::optional<ShownMnemonic> shownMnemonic_;
+    std::optional<DataCheckReport> dataCheck_;
+    // One watcher per unlocked vault whose driver can name conflicts.
+    std::map<const vaultkit::Vault*, std::shared_ptr<vaultkit::GocryptfsConflictWatcher>> conflictWatchers_;
+    void conflictsFound(const VaultPtr& vault, const QStringList& folders);
     qint64 tick_ = 0;
 
     // The lock states of vaults_ as read at tick `tick` (see isUnlocked);

@@ -62,3 +62,18 @@ struct ShownMnemonic {
     QString vaultName;
     vaultkit::Mnemonic mnemonic;
 };
+
+// The outcome of a check of a vault's encrypted data, for the result sheet.
+struct DataCheckReport {
+    DataCheckReport(QString vaultName_, QStringList damaged_, int damagedCount_)
+        : id(vaultkit::Uuid::random())
+        , vaultName(std::move(vaultName_))
+        , damaged(std::move(damaged_))
+        , damagedCount(damagedCount_) {}
+    vaultkit::Uuid id;
+    QString vaultName;
+    // Paths inside the vault, as the check named them.
+    QStringList damaged;
+    // At least damaged.size(); 0: everything is whole.
+    int damagedCount = 0;
+};

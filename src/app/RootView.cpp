@@ -1,6 +1,7 @@
 #include "app/RootView.h"
 
 #include "app/BannerView.h"
+#include "app/DataCheckSheet.h"
 #include "app/EmptyState.h"
 #include "app/FilePanels.h"
 #include "app/SheetPresenter.h"
@@ -276,6 +277,21 @@ void RootView::refreshBusyAlert() {
 }
 
 void RootView::refreshSheets() {
+    // the result of a check of encrypted data
+    const auto& check = model_->dataCheck();
+    if (check && (!dataCheckSheetFor_ || *dataCheckSheetFor_ != check->id) && !dataCheckSheet_) {
+        const vaultkit::Uuid checkId = check->id;
+        auto* sheet = new DataCheckSheet(*check, window());
+        sheet->setAttribute(Qt::WA_DeleteOnClose);
+        dataCheckSheet_ = sheet;
+        dataCheckSheetFor_ = checkId;
+        connect(sheet, &QDialog::finished, this, [this, checkId] {
+            dataCheckSheet_.clear();
+            if (model_ && model_->dataCheck() && model_->dataCheck()->id == checkId)
+                model_->setDataCheck(std::nullopt);
+        });
+        sheet->open();
+    }
     // import results
     const auto& batch = model_->importResults();
     if (batch && (!importSheetFor_ || *importSheetFor_ != batch->id) && !importSheet_) {

@@ -53,6 +53,8 @@ public:
     QDialog* createSheet() const { return createSheet_; }
     QDialog* importSheet() const { return importSheet_; }
     QDialog* mnemonicSheet() const { return mnemonicSheet_; }
+    // The result of a check of encrypted data (DataCheckSheet), while open.
+    QDialog* dataCheckSheet() const { return dataCheckSheet_; }
 
 signals:
     // Once, when the view is first shown (the self-test starts here).
@@ -90,4 +92,6 @@ private:
     std::optional<vaultkit::Uuid> importSheetFor_;
     QPointer<QDialog> mnemonicSheet_;
     std::optional<vaultkit::Uuid> mnemonicSheetFor_;
+    QPointer<QDialog> dataCheckSheet_;
+    std::optional<vaultkit::Uuid> dataCheckSheetFor_;
 };

@@ -409,6 +409,9 @@ void VaultDetail::buildDataCard(QVBoxLayout* column) {
     reveal_ = new QPushButton(kx("data.reveal"), dataCard_);
     connect(reveal_, &QPushButton::clicked, this, &VaultDetail::reveal);
     row->addWidget(reveal_);
+    checkData_ = new QPushButton(kx("data.check"), dataCard_);
+    connect(checkData_, &QPushButton::clicked, this, [this] { openSheet(Sheet::checkData); });
+    row->addWidget(checkData_);
     forget_ = new QPushButton(kx("data.forget"), dataCard_);
     KXStyle::makeDestructive(forget_);
     connect(forget_, &QPushButton::clicked, this, [this] { confirmForget(); });
@@ -525,6 +528,17 @@ QDialog* VaultDetail::openSheet(Sheet which) {
     case Sheet::changePassword:
         dialog = SheetPresenter::openChangePassword(model_, vault_, parent);
         break;
+    case Sheet::checkData:
+        dialog = SheetPresenter::openPasswordPrompt(
+            kx("check.title", QString::fromStdString(vault_->config().name)), kx("check.note"),
+            [model, vault](const QString& password, std::function<void(bool)> done) {
+                if (model)
+                    model->checkData(vault, password, std::move(done));
+                else
+                    done(false);
+            },
+            parent);
+        break;
     case Sheet::touchID:
     case Sheet::regenerate: {
         // Both ask for the password, then run one model action with it.
@@ -610,6 +624,7 @@ void VaultDetail::refresh() {
     content_->setEnabled(!working);
 
     lockedCards_->setVisible(!unlocked);
+    checkData_->setVisible(!unlocked);
     unlockedCards_->setVisible(unlocked);
 
     // locked

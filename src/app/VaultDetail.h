@@ -38,7 +38,7 @@ class InfoRow;
 class VaultDetail : public QWidget {
     Q_OBJECT
 public:
-    enum class Sheet { recover, changePassword, touchID, regenerate };
+    enum class Sheet { recover, changePassword, touchID, regenerate, checkData };
     // What the unlocked security card offers for quick unlock, in order of
     // precedence: a record exists (on, with Turn Off), the computer cannot do
     // it (unavailable), else the button to turn it on.
@@ -107,6 +107,9 @@ public:
     QPushButton* regenerateButton() const { return regenerate_; }
     kxui::InfoRow* locationRow() const { return location_; }
     QPushButton* revealButton() const { return reveal_; }
+    // "Check Encrypted Data…": shown while the vault is locked; asks the
+    // password (Sheet::checkData), then the model checks.
+    QPushButton* checkDataButton() const { return checkData_; }
     QPushButton* forgetButton() const { return forget_; }
     QMessageBox* forgetAlert() const { return forgetAlert_; }
 
@@ -175,5 +178,6 @@ private:
     kxui::Card* dataCard_ = nullptr;
     kxui::InfoRow* location_ = nullptr;
     QPushButton* reveal_ = nullptr;
+    QPushButton* checkData_ = nullptr;
     QPushButton* forget_ = nullptr;
 };
