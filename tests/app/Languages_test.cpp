@@ -6,6 +6,7 @@
 #include "app/AppModel.h"
 #include "app/CreateSheet.h"
 #include "app/MainWindow.h"
+#include "app/PasswordPromptSheet.h"
 #include "app/PathLabel.h"
 #include "app/RootView.h"
 #include "app/SheetPresenter.h"
@@ -150,6 +151,33 @@ TEST_P(Languages, AVaultsWindowAndItsSheetsShowEveryTextWhole) {
     expectFits(window.rootView()->importSheet(), "import results");
     model->setImportResults(std::nullopt);
     window.rootView()->refresh();
+}
+
+TEST_P(Languages, TheDataCheckPromptAndResultsShowEveryTextWhole) {
+    MainWindow window(model.get(), QStringLiteral("Hushcoffer"), {});
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    PasswordPromptSheet prompt(kx("check.title", QStringLiteral("Tax Papers")), kx("check.note"), {}, &window);
+    prompt.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&prompt));
+    expectFits(&prompt, "check encrypted data: password");
+    prompt.reject();
+    for (auto [report, name] :
+         {std::pair{DataCheckReport(QStringLiteral("Tax Papers"), {}, 0), "check encrypted data: whole"},
+          std::pair{DataCheckReport(QStringLiteral("Tax Papers"),
+                                    {QStringLiteral("letters/2024/a letter to the tax office.odt"),
+                                     QStringLiteral("photos/summer")},
+                                    3),
+                    "check encrypted data: damaged"}}) {
+        model->setDataCheck(report);
+        window.rootView()->refresh();
+        ASSERT_NE(window.rootView()->dataCheckSheet(), nullptr) << name;
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.rootView()->dataCheckSheet()));
+        expectFits(window.rootView()->dataCheckSheet(), name);
+        window.rootView()->dataCheckSheet()->reject();
+        QApplication::processEvents();
+        EXPECT_FALSE(model->dataCheck()) << "closing the sheet clears the result";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(All, Languages, ::testing::ValuesIn(KXLanguage::all),
