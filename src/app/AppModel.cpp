@@ -147,6 +147,7 @@ AppModel::AppModel(const QString& supportDir, Sources sources, QObject* parent)
     , sources_(std::move(sources))
     , queue_(std::make_unique<VaultWorkQueue>()) {
     Vault::setBackupDirectory(fs::path((supportDir_ + "/backups").toStdString()));
+    Vault::setPreferencesDirectory(fs::path(supportDir_.toStdString()));
     loadRegistry();
     if (!vaults_.empty()) selection_ = vaults_.front()->config().id;
     installSources();
@@ -196,16 +197,20 @@ void AppModel::setShownMnemonic(std::optional<ShownMnemonic> shown) {
 }
 
 bool AppModel::isUnlocked(const VaultPtr& vault) const {
-    if (!vault) return false;
+    return vault && mountState(vault) == vaultkit::DiskImage::MountState::mounted;
+}
+
+vaultkit::DiskImage::MountState AppModel::mountState(const VaultPtr& vault) const {
+    if (!vault) return vaultkit::DiskImage::MountState::notMounted;
     if (unlocked_.tick != tick_) {
-        const auto states = Vault::unlockedStates(vaults_);
+        const auto states = Vault::mountStates(vaults_);
         unlocked_.tick = tick_;
         unlocked_.states.clear();
         for (std::size_t i = 0; i < vaults_.size(); ++i)
             unlocked_.states[vaults_[i].get()] = states[i];
     }
     const auto it = unlocked_.states.find(vault.get());
-    return it != unlocked_.states.end() ? it->second : vault->isUnlocked();
+    return it != unlocked_.states.end() ? it->second : vault->mountState();
 }
 
 // ---- Registry ---------------------------------------------------------------
@@ -259,6 +264,13 @@ void AppModel::registerVault(const VaultPtr& vault) {
 }
 
 void AppModel::forget(const VaultPtr& vault) {
+    // This computer's settings of the vault go with it.
+    try {
+        if (auto prefs = Vault::preferences()) prefs->forget(vault->config().id.text());
+    } catch (const std::exception& e) {
+        logger().error("cannot remove the settings of the forgotten vault " + vault->name() + ": " + e.what());
+    }
+    mountModes_.erase(vault.get());
     std::erase_if(vaults_, [&](const VaultPtr& v) { return v.get() == vault.get(); });
     dropUnlockedSnapshot();
     saveRegistry();

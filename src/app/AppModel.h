@@ -5,6 +5,7 @@
 #include "app/ScreenLockSource.h"
 #include "app/SleepSource.h"
 #include "app/VaultWorkQueue.h"
+#include "vaultkit/MountModePolicy.h"
 #include "vaultkit/VaultConfig.h"
 
 #include <QObject>
@@ -173,6 +174,21 @@ public:
     // (views ask this for each vault on every change); others are asked
     // directly.
     bool isUnlocked(const VaultPtr& vault) const;
+    // The mount state behind isUnlocked(), from the same read: stale when the
+    // volume is still mounted but its daemon has gone (crashed, killed); such
+    // a vault counts as locked and its next unlock mounts it afresh.
+    vaultkit::DiskImage::MountState mountState(const VaultPtr& vault) const;
+
+    // ---- Mount mode (AppModelMountMode.cpp) ----
+    // How the vault's next unlock mounts it and why (the user's choice and
+    // what the folder suggests). Looked up once per vault and kept until the
+    // choice changes: the look at the vault's folder and its ancestors stays
+    // off the refresh tick. The folder of a vault on a network mount is never
+    // looked at (the mount table tells).
+    vaultkit::MountModePolicy::Decision mountMode(const VaultPtr& vault) const;
+    // Stores the choice in this computer's vault settings; it takes effect at
+    // the next unlock. A failure is an error banner.
+    void setMountModeChoice(const VaultPtr& vault, vaultkit::MountModePolicy::Choice choice);
 
     // ---- Sync conflict copies (AppModelData.cpp) ----
     // While a vault is unlocked, a watcher on its encrypted folder gives the
@@ -236,8 +252,9 @@ private:
     // dropped whenever the list of vaults changes.
     struct UnlockedSnapshot {
         qint64 tick = -1;
-        std::map<const vaultkit::Vault*, bool> states;
+        std::map<const vaultkit::Vault*, vaultkit::DiskImage::MountState> states;
     };
+    mutable std::map<const vaultkit::Vault*, vaultkit::MountModePolicy::Decision> mountModes_;
     mutable UnlockedSnapshot unlocked_;
     void dropUnlockedSnapshot() { unlocked_ = {}; }
 

@@ -243,6 +243,13 @@ void VaultDetail::buildLockedCards(QVBoxLayout* column) {
 
     auto* unlockCard = new kxui::Card(lockedCards_);
     unlockCard->setObjectName(QStringLiteral("unlockCard"));
+    // A vault whose daemon has gone: why it shows as locked though it was
+    // unlocked, and what to do.
+    staleNote_ = new QLabel(kx("stale.note"), unlockCard);
+    staleNote_->setWordWrap(true);
+    KXStyle::setFont(staleNote_, KXStyle::Text::callout);
+    staleNote_->hide();
+    unlockCard->add(staleNote_);
     {
         auto* titleRow = rowLayout(10);
         titleRow->addWidget(cardTitle(kx("unlock.title"), unlockCard));
@@ -405,6 +412,30 @@ void VaultDetail::buildDataCard(QVBoxLayout* column) {
     KXStyle::setFont(note, KXStyle::Text::callout);
     KXStyle::setTone(note, KXStyle::Tone::secondary);
     dataCard_->content()->addWidget(note);
+    {
+        // How the vault is mounted, why, and the user's choice.
+        auto* modeRow = rowLayout(10);
+        auto* label = new QLabel(kx("mountMode.title"), dataCard_);
+        modeRow->addWidget(label);
+        mountModePicker_ = new QComboBox(dataCard_);
+        using Choice = vaultkit::MountModePolicy::Choice;
+        mountModePicker_->addItem(kx("mountMode.automatic"), static_cast<int>(Choice::automatic));
+        mountModePicker_->addItem(kx("mountMode.local"), static_cast<int>(Choice::local));
+        mountModePicker_->addItem(kx("mountMode.shared"), static_cast<int>(Choice::shared));
+        label->setBuddy(mountModePicker_);
+        connect(mountModePicker_, &QComboBox::activated, this, [this](int index) {
+            if (refreshing_ || !model_ || index < 0) return;
+            model_->setMountModeChoice(vault_, static_cast<Choice>(mountModePicker_->itemData(index).toInt()));
+        });
+        modeRow->addWidget(mountModePicker_);
+        modeRow->addStretch(1);
+        dataCard_->content()->addLayout(modeRow);
+        mountModeWhy_ = new QLabel(dataCard_);
+        mountModeWhy_->setWordWrap(true);
+        KXStyle::setFont(mountModeWhy_, KXStyle::Text::callout);
+        KXStyle::setTone(mountModeWhy_, KXStyle::Tone::secondary);
+        dataCard_->content()->addWidget(mountModeWhy_);
+    }
     auto* row = rowLayout(8);
     reveal_ = new QPushButton(kx("data.reveal"), dataCard_);
     connect(reveal_, &QPushButton::clicked, this, &VaultDetail::reveal);
@@ -603,13 +634,15 @@ void VaultDetail::refresh() {
     if (!model_) return;
     refreshing_ = true;
     const VaultConfig config = vault_->config();
-    const bool unlocked = model_->isUnlocked(vault_);
+    const auto mountState = model_->mountState(vault_);
+    const bool unlocked = mountState == vaultkit::DiskImage::MountState::mounted;
+    const bool stale = mountState == vaultkit::DiskImage::MountState::stale;
     const bool changedState = unlocked != unlocked_ || name_->text().isEmpty();
     unlocked_ = unlocked;
 
     name_->setText(QString::fromStdString(config.name));
     path_->setPath(pathText(vault_->mountPoint()));
-    badge_->setText(unlocked ? kx("status.unlocked") : kx("status.locked"));
+    badge_->setText(unlocked ? kx("status.unlocked") : stale ? kx("status.stale") : kx("status.locked"));
     if (changedState) paintSymbols();
 
     const auto work = model_->working().find(config.id);
@@ -628,6 +661,7 @@ void VaultDetail::refresh() {
     unlockedCards_->setVisible(unlocked);
 
     // locked
+    staleNote_->setVisible(stale);
     unlockButton_->setEnabled(!passwordField_->text().isEmpty());
     touchIDUnlock_->setVisible(config.touchID.has_value());
 
@@ -646,5 +680,12 @@ void VaultDetail::refresh() {
     touchIDEnable_->setVisible(row == TouchIDRow::enable);
 
     location_->setValue(PathLabel::abbreviate(pathText(vault_->image())));
+    const auto mode = model_->mountMode(vault_);
+    mountModePicker_->setCurrentIndex(mountModePicker_->findData(static_cast<int>(mode.choice)));
+    const auto why = vaultkit::MountModePolicy::explain(mode);
+    std::vector<KXFormat::Arg> whyArgs(why.args.begin(), why.args.end());
+    const QString whyText = QString::fromStdString(
+        KXStrings::text(why.key, std::span<const KXFormat::Arg>(whyArgs.data(), whyArgs.size())));
+    mountModeWhy_->setText(unlocked ? whyText + QLatin1Char(' ') + kx("mountMode.nextUnlock") : whyText);
     refreshing_ = false;
 }

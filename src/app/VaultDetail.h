@@ -111,6 +111,9 @@ public:
     // password (Sheet::checkData), then the model checks.
     QPushButton* checkDataButton() const { return checkData_; }
     QPushButton* forgetButton() const { return forget_; }
+    QComboBox* mountModePicker() const { return mountModePicker_; }
+    QLabel* mountModeWhy() const { return mountModeWhy_; }
+    QLabel* staleNote() const { return staleNote_; }
     QMessageBox* forgetAlert() const { return forgetAlert_; }
 
 protected:
@@ -157,6 +160,7 @@ private:
     QPushButton* unlockButton_ = nullptr;
     QPushButton* touchIDUnlock_ = nullptr;
     QPushButton* lockedChange_ = nullptr;
+    QLabel* staleNote_ = nullptr;
 
     QWidget* unlockedCards_ = nullptr;
     QPushButton* open_ = nullptr;
@@ -180,4 +184,6 @@ private:
     QPushButton* reveal_ = nullptr;
     QPushButton* checkData_ = nullptr;
     QPushButton* forget_ = nullptr;
+    QComboBox* mountModePicker_ = nullptr;
+    QLabel* mountModeWhy_ = nullptr;
 };

@@ -101,6 +101,7 @@ int CliApp::run(const std::vector<std::string>& argv) {
         return exitOK;
     }
     Vault::setBackupDirectory(supportDirectory() / "backups");
+    Vault::setPreferencesDirectory(supportDirectory());
     try {
         return dispatch(line);
     } catch (const VaultError& e) {
@@ -127,6 +128,7 @@ int CliApp::dispatch(const CommandLine& line) {
     if (c == "status") return status(line);
     if (c == "add") return add(line);
     if (c == "forget") return forget(line);
+    if (c == "mount-mode") return mountMode(line);
     if (CredentialCommands::handles(c)) return CredentialCommands(out_, err_).run(line);
     if (ImportCommand::handles(c)) return ImportCommand(out_, err_).run(line);
     return usageError("", "unknown command: " + c);
@@ -142,10 +144,11 @@ int CliApp::failure(const std::exception& error) {
     return exitFailure;
 }
 
-std::string CliApp::statusLine(const Vault& vault, bool unlocked) {
-    return vault.name() + '\t' + (unlocked ? "unlocked" : "locked") + '\t' + vault.mountPoint().string();
+std::string CliApp::statusLine(const Vault& vault, vaultkit::DiskImage::MountState state) {
+    using State = vaultkit::DiskImage::MountState;
+    const char* word = state == State::mounted ? "unlocked" : state == State::stale ? "stale" : "locked";
+    return vault.name() + '\t' + word + '\t' + vault.mountPoint().string();
 }
-
 void CliApp::noteSetAside(const std::optional<fs::path>& aside) {
     if (aside)
         err_ << "hushcoffer-cli: the vault list could not be read; it was kept as " << aside->string()
@@ -201,9 +204,16 @@ int CliApp::create(const CommandLine& line) {
 int CliApp::unlock(const CommandLine& line) {
     if (line.args.size() != 1) return usageError("unlock", "unlock needs one VAULT");
     auto vault = resolve(line.args[0]);
-    if (vault->isUnlocked()) {
+    switch (vault->mountState()) {
+    case vaultkit::DiskImage::MountState::mounted:
         out_ << "Already unlocked: " << vault->mountPoint().string() << '\n';
         return exitOK;
+    case vaultkit::DiskImage::MountState::stale:
+        // Unlocking clears the dead mount first.
+        err_ << CliText::errorText("stale.note", {}) << '\n';
+        break;
+    case vaultkit::DiskImage::MountState::notMounted:
+        break;
     }
     SecretReader reader(line.passwordStdin);
     Secret password = reader.read("Password for \"" + vault->name() + "\": ");
@@ -266,7 +276,7 @@ int CliApp::status(const CommandLine& line) {
         for (const auto& arg : line.args) {
             try {
                 const auto vault = resolve(arg);
-                out_ << statusLine(*vault, vault->isUnlocked()) << '\n';
+                out_ << statusLine(*vault, vault->mountState()) << '\n';
             } catch (const NotAVault&) {
                 err_ << "hushcoffer-cli: " << arg << ": " << CliText::errorText("err.notAVault", {}) << '\n';
                 rc = exitFailure;
@@ -299,9 +309,9 @@ int CliApp::status(const CommandLine& line) {
         }
     }
     // one read of the mount table for all of them
-    const std::vector<bool> unlocked = Vault::unlockedStates(vaults);
+    const auto states = Vault::mountStates(vaults);
     for (std::size_t i = 0; i < vaults.size(); ++i)
-        out_ << statusLine(*vaults[i], unlocked[i]) << '\n';
+        out_ << statusLine(*vaults[i], states[i]) << '\n';
     return exitOK;
 }
 
@@ -326,11 +336,38 @@ int CliApp::forget(const CommandLine& line) {
         std::erase_if(kept, [&](const std::string& p) { return standardized(p) == wanted; });
         if (kept.size() == paths.size()) continue;
         noteSetAside(vaultkit::Registry::write(file, kept));
+        // This computer's settings of the vault go with it (when its record
+        // can still be read: they are kept by its id).
+        try {
+            const auto vault = Vault::open(wanted);
+            if (auto prefs = Vault::preferences()) prefs->forget(vault->config().id.text());
+        } catch (const std::exception&) {
+        }
         out_ << "Forgot: " << wanted << '\n';
         return exitOK;
     }
     err_ << "hushcoffer-cli: not a registered vault: " << line.args[0] << '\n';
     return exitFailure;
+}
+
+int CliApp::mountMode(const CommandLine& line) {
+    using vaultkit::MountModePolicy;
+    if (line.args.empty() || line.args.size() > 2)
+        return usageError("mount-mode", "mount-mode needs one VAULT and at most one mode");
+    auto vault = resolve(line.args[0]);
+    if (line.args.size() == 2) {
+        const auto choice = MountModePolicy::parseChoice(line.args[1]);
+        if (!choice) return usageError("mount-mode", "the mode is automatic, local or shared: " + line.args[1]);
+        vault->setMountModeChoice(*choice);
+    }
+    const auto decision = vault->mountModeDecision();
+    const auto why = MountModePolicy::explain(decision);
+    out_ << vault->name() << '\t' << MountModePolicy::name(decision.mode) << '\t'
+         << MountModePolicy::name(decision.choice) << '\n';
+    err_ << CliText::errorText(why.key, why.args) << '\n';
+    if (line.args.size() == 2 && vault->mountState() != vaultkit::DiskImage::MountState::notMounted)
+        err_ << CliText::errorText("mountMode.nextUnlock", {}) << '\n';
+    return exitOK;
 }
 
 } // namespace cli

@@ -60,10 +60,11 @@ private:
     int status(const CommandLine& line);
     int add(const CommandLine& line);
     int forget(const CommandLine& line);
+    int mountMode(const CommandLine& line);
 
     int usageError(const std::string& command, const std::string& message);
     int failure(const std::exception& error);
-    std::string statusLine(const vaultkit::Vault& vault, bool unlocked);
+    std::string statusLine(const vaultkit::Vault& vault, vaultkit::DiskImage::MountState state);
     // Adds the vault to the registry unless it is listed; true when the file
     // was written.
     bool registerVault(const vaultkit::Vault& vault);

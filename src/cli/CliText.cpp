@@ -42,6 +42,22 @@ constexpr std::pair<std::string_view, std::string_view> kEnglish[] = {
     {"err.syncChanged", "The vault changed while it was being backed up. Try again."},
     {"err.notAVault", "This is not a Hushcoffer vault. Choose a vault’s folder or its hidden “.hushcoffer” "
                       "folder."},
+    {"mountMode.why.synced",
+     "Mounted shared: the encrypted data is in a folder that %1$@ keeps in sync (%2$@), so changes arriving from other computers show at once."},
+    {"mountMode.why.network",
+     "Mounted shared: the encrypted data is on a network or cloud drive (%1$@ at %2$@), so changes made from other computers show at once."},
+    {"mountMode.why.local",
+     "Mounted local: no sync client or network drive holds the encrypted data, so the vault uses the fastest way."},
+    {"mountMode.why.chosenLocal",
+     "Mounted local, as you chose: the fastest way. If another program changes the encrypted data, the change may show late while the vault is unlocked."},
+    {"mountMode.why.chosenLocalSynced",
+     "Mounted local, as you chose, although %@ keeps the encrypted data in sync: changes from other computers may show late until the vault is locked and unlocked again."},
+    {"mountMode.why.chosenShared",
+     "Mounted shared, as you chose: changes other programs make to the encrypted data show at once; opening and listing files is slower."},
+    {"mountMode.nextUnlock",
+     "A change takes effect the next time the vault is unlocked."},
+    {"stale.note",
+     "The program that kept this vault open stopped unexpectedly, so its folder cannot be used. Unlock the vault again; your files are safe."},
 };
 
 #ifdef HC_CLI_KXSTRINGS

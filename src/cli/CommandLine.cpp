@@ -37,12 +37,25 @@ const CommandInfo kCommands[] = {
      "files from a backup.",
      true, false},
     {"status", "status [VAULT...]",
-     "One line per vault: name, locked or unlocked, visible folder (separated by tabs).\n"
-     "Without arguments: the registered vaults.",
+     "One line per vault: name, state, visible folder (separated by tabs). The state is\n"
+     "\"unlocked\", \"locked\", or \"stale\": the vault is still mounted but the program that served\n"
+     "it has ended (it crashed or was killed), so its folder answers every access with an error;\n"
+     "\"unlock\" clears such a mount and mounts the vault again, the files are unharmed. Without\n"
+     "arguments: the registered vaults. Exit status 0 whatever the states (1 when a VAULT\n"
+     "cannot be read).",
      false, false},
     {"add", "add VAULT", "Adds an existing vault to the list of registered vaults.", false, false},
     {"forget", "forget VAULT",
      "Removes VAULT from the list of registered vaults. Nothing on disk is touched.", false, false},
+    {"mount-mode", "mount-mode VAULT [automatic|local|shared]",
+     "Shows or sets how VAULT is mounted on this computer. Prints a line with the name, the mode\n"
+     "of the next unlock (local or shared) and the choice (separated by tabs), and on standard\n"
+     "error why. automatic: shared when the vault lies in a folder a sync client keeps in sync\n"
+     "or on a network or cloud drive, local otherwise. local: the fastest; the system keeps\n"
+     "decrypted data in memory, so changes another program makes to the encrypted files may\n"
+     "show late. shared: every change shows at once, reading and listing are slower. A change\n"
+     "takes effect at the next unlock; it is kept for this computer only.",
+     false, false},
     {"passwd", "passwd [--password-stdin] VAULT",
      "Changes the password of the locked vault VAULT: asks for the current password, then the new\n"
      "one twice (with --password-stdin: the current and the new password, one per line). The\n"

@@ -33,4 +33,22 @@ MountModePolicy::Decision MountModePolicy::decide(Choice choice, std::optional<S
     return d;
 }
 
+MountModePolicy::Explanation MountModePolicy::explain(const Decision& d) {
+    const auto& s = d.synced;
+    // Who keeps the folder in sync: the client, or the kind of file system.
+    const std::string who = !s ? std::string() : s->kind == SyncedFolders::Finding::Kind::mount ? s->evidence : s->client;
+    switch (d.choice) {
+    case Choice::automatic:
+        if (!s) return {"mountMode.why.local", {}};
+        if (s->kind == SyncedFolders::Finding::Kind::mount) return {"mountMode.why.network", {who, s->root.string()}};
+        return {"mountMode.why.synced", {who, s->root.string()}};
+    case Choice::local:
+        if (s) return {"mountMode.why.chosenLocalSynced", {who}};
+        return {"mountMode.why.chosenLocal", {}};
+    case Choice::shared:
+        return {"mountMode.why.chosenShared", {}};
+    }
+    return {"mountMode.why.local", {}};
+}
+
 } // namespace vaultkit

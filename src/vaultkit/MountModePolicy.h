@@ -4,7 +4,9 @@
 #include "vaultkit/diskimage/DiskImage.h"
 
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace vaultkit {
 
@@ -36,6 +38,16 @@ public:
         friend bool operator==(const Decision&, const Decision&) = default;
     };
     static Decision decide(Choice choice, std::optional<SyncedFolders::Finding> synced);
+
+    // How the decision is told to the user: the key of the text in the
+    // application's tables ("mountMode.why.*") and the texts for its
+    // placeholders (who syncs the folder, where).
+    struct Explanation {
+        std::string key;
+        std::vector<std::string> args;
+        friend bool operator==(const Explanation&, const Explanation&) = default;
+    };
+    static Explanation explain(const Decision& decision);
 };
 
 } // namespace vaultkit

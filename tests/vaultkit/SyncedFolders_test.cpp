@@ -185,3 +185,29 @@ TEST(MountModePolicy, TheUsersChoiceOverridesWhatWasFound) {
     EXPECT_EQ(MountModePolicy::parseChoice("Local"), std::nullopt);
     EXPECT_EQ(MountModePolicy::parseChoice(""), std::nullopt);
 }
+
+// What the user is told names who keeps the folder in sync and where; a
+// choice against what was found says so.
+TEST(MountModePolicy, TheExplanationNamesWhatWasFound) {
+    using Choice = MountModePolicy::Choice;
+    using E = MountModePolicy::Explanation;
+    const Finding dropbox{Finding::Kind::marker, "Dropbox", "/home/u/Dropbox", ".dropbox"};
+    const Finding nfs{Finding::Kind::mount, "network file system (NFS)", "/mnt/share", "nfs4"};
+    struct Case {
+        Choice choice;
+        std::optional<Finding> synced;
+        E expected;
+    };
+    const Case cases[] = {
+        {Choice::automatic, std::nullopt, {"mountMode.why.local", {}}},
+        {Choice::automatic, dropbox, {"mountMode.why.synced", {"Dropbox", "/home/u/Dropbox"}}},
+        {Choice::automatic, nfs, {"mountMode.why.network", {"nfs4", "/mnt/share"}}},
+        {Choice::local, std::nullopt, {"mountMode.why.chosenLocal", {}}},
+        {Choice::local, dropbox, {"mountMode.why.chosenLocalSynced", {"Dropbox"}}},
+        {Choice::local, nfs, {"mountMode.why.chosenLocalSynced", {"nfs4"}}},
+        {Choice::shared, std::nullopt, {"mountMode.why.chosenShared", {}}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MountModePolicy::explain(MountModePolicy::decide(c.choice, c.synced)), c.expected)
+            << c.expected.key;
+}

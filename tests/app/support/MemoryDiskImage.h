@@ -3,6 +3,7 @@
 #include "vaultkit/diskimage/DiskImage.h"
 
 #include <map>
+#include <set>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -25,6 +26,11 @@ public:
     // The volume on `mountPoint` goes away without the vault knowing.
     void unmountByHand(const std::filesystem::path& mountPoint);
     int attachCalls() const;
+    // The volume on `mountPoint` stays mounted but nothing serves it any
+    // more (its daemon was killed): mountStates() says stale until a detach.
+    void killDaemon(const std::filesystem::path& mountPoint);
+    // The mode the last attach was given.
+    std::optional<MountMode> lastMode() const;
 
     std::string imageName() const override { return "data.memory"; }
     std::vector<std::string> readmeHowToOpen() const override { return {"", "", "", ""}; }
@@ -38,6 +44,7 @@ public:
     std::optional<Attachment> attachment(const std::filesystem::path& image) override;
     std::vector<std::string> busyProcesses(const std::filesystem::path&) override;
     bool isMountPoint(const std::filesystem::path& path) override;
+    std::vector<MountState> mountStates(const std::vector<std::filesystem::path>& paths) override;
     std::string canonical(const std::string& path) override { return path; }
 
 private:
@@ -46,6 +53,8 @@ private:
     std::map<std::string, std::string> mounted_; // image -> mount point
     std::optional<std::vector<std::string>> busy_;
     int attachCalls_ = 0;
+    std::set<std::string> dead_; // mount points whose daemon is gone
+    std::optional<MountMode> lastMode_;
 };
 
 } // namespace uitest

@@ -3,6 +3,9 @@
 
 #include "vaultkit/Exec.h"
 #include "vaultkit/Registry.h"
+#include "vaultkit/Vault.h"
+#include "vaultkit/VaultPreferences.h"
+#include "vaultkit/diskimage/MountTable.h"
 
 #include <gtest/gtest.h>
 
@@ -274,4 +277,62 @@ TEST_F(CliTest, ADamagedVaultListIsReportedAndKeptNotOverwritten) {
     EXPECT_EQ(vaulttest::readFile(aside), damaged);
     EXPECT_EQ(registry(), std::vector<std::string>{dir.string()});
     EXPECT_EQ(cli({"status"}).status, 0);
+}
+
+// A vault whose gocryptfs daemon was killed: status says "stale" (and still
+// succeeds), unlock tells why and mounts it again with the files intact.
+TEST_F(CliTest, AStaleVaultIsReportedAndUnlockRecoversIt) {
+    createVault();
+    vaulttest::writeFile(vault / "note.txt", "kept");
+    pid_t daemon = -1;
+    for (const auto& e : vaultkit::MountTable::read())
+        if (e.mountPoint == vault.string())
+            for (const pid_t p : vaultkit::GocryptfsDiskImage::daemonsServing(e)) daemon = p;
+    ASSERT_GT(daemon, 0);
+    ASSERT_EQ(::kill(daemon, SIGKILL), 0);
+    const std::string staleLine = "My Vault\tstale\t" + vault.string() + "\n";
+    ASSERT_TRUE(vaulttest::waitUntil([&] { return cli({"status"}).out == staleLine; }, 5));
+    auto r = cli({"status", vault.string()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, staleLine);
+
+    r = cli({"unlock", "--password-stdin", vault.string()}, kPassword + "\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("stopped unexpectedly"), std::string::npos) << r.err;
+    EXPECT_EQ(vaulttest::readFile(vault / "note.txt"), "kept");
+    EXPECT_EQ(cli({"status"}).out, "My Vault\tunlocked\t" + vault.string() + "\n");
+    EXPECT_EQ(cli({"lock", vault.string()}).status, 0);
+}
+
+// mount-mode shows how the next unlock mounts the vault and why, keeps a
+// choice in this computer's vault settings, refuses an unknown mode, and
+// forget takes the vault's settings away.
+TEST_F(CliTest, MountModeIsShownChosenAndForgotten) {
+    createVault();
+    auto r = cli({"mount-mode", vault.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "My Vault\tlocal\tautomatic\n");
+    EXPECT_NE(r.err.find("no sync client"), std::string::npos) << r.err;
+
+    fs::create_directory(parent / ".stfolder"); // the folder is now a Syncthing folder
+    r = cli({"mount-mode", dir.string()});
+    EXPECT_EQ(r.out, "My Vault\tshared\tautomatic\n");
+    EXPECT_NE(r.err.find("Syncthing"), std::string::npos) << r.err;
+
+    r = cli({"mount-mode", vault.string(), "local"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "My Vault\tlocal\tlocal\n");
+    EXPECT_NE(r.err.find("Syncthing"), std::string::npos) << "the choice goes against what was found: " << r.err;
+    EXPECT_NE(r.err.find("next time the vault is unlocked"), std::string::npos) << r.err;
+    const std::string id = vaultkit::Vault::open(dir)->config().id.text();
+    EXPECT_EQ(vaultkit::VaultPreferences(support).text(id, "mountMode"), "local");
+    EXPECT_EQ(cli({"mount-mode", vault.string()}).out, "My Vault\tlocal\tlocal\n");
+
+    r = cli({"mount-mode", vault.string(), "fast"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(vaultkit::VaultPreferences(support).text(id, "mountMode"), "local") << "nothing changed";
+
+    EXPECT_EQ(cli({"lock", vault.string()}).status, 0);
+    EXPECT_EQ(cli({"forget", vault.string()}).status, 0);
+    EXPECT_EQ(vaultkit::VaultPreferences(support).value(id, "mountMode"), std::nullopt);
 }
