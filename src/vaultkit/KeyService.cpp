@@ -271,7 +271,6 @@ struct KeyService::Impl {
         case PolkitAuthority::Answer::noAgent:
             refuse(call, Protocol::errorNoAgent, "no authentication agent is running to confirm that it is you");
             return;
-        case PolkitAuthority::Answer::timedOut:
         case PolkitAuthority::Answer::notAuthorized:
             break;
         }

@@ -2,10 +2,7 @@
 
 #include <dbus/dbus.h>
 
-#include <atomic>
-#include <climits>
 #include <memory>
-#include <unistd.h>
 
 namespace vaultkit {
 
@@ -15,8 +12,7 @@ constexpr const char* kService = "org.freedesktop.PolicyKit1";
 constexpr const char* kPath = "/org/freedesktop/PolicyKit1/Authority";
 constexpr const char* kInterface = "org.freedesktop.PolicyKit1.Authority";
 constexpr dbus_uint32_t kAllowUserInteraction = 1;
-// How long a question without a prompt (the list of actions, a withdrawal)
-// may take.
+// How long the list of actions may take.
 constexpr int kShortTimeoutMs = 25000;
 
 // A DBusError that frees itself.
@@ -56,11 +52,6 @@ public:
     ~Connection() { close(); }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
-
-    std::string uniqueName() const {
-        const char* name = dbus_bus_get_unique_name(conn_);
-        return name ? name : "";
-    }
 
     // Sends `call` and waits up to `timeoutMs` for the reply. A D-Bus error
     // reply, or no reply at all, lands in `err`.
@@ -153,16 +144,10 @@ PolkitAuthority::Answer readResult(DBusMessage* reply) {
     return PolkitAuthority::Answer::notAuthorized;
 }
 
-std::string newCancellationId() {
-    static std::atomic<unsigned> counter{0};
-    return "hushcoffer-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-}
-
 } // namespace
 
-PolkitAuthority::PolkitAuthority(std::string busAddress, std::chrono::milliseconds answerTimeout)
-    : busAddress_(std::move(busAddress))
-    , answerTimeout_(answerTimeout) {}
+PolkitAuthority::PolkitAuthority(std::string busAddress)
+    : busAddress_(std::move(busAddress)) {}
 
 bool PolkitAuthority::hasAction(const std::string& actionId) const {
     Connection conn(busAddress_);
@@ -217,27 +202,6 @@ DBusMessage* PolkitAuthority::newCancel(const std::string& cancellationId) {
 
 PolkitAuthority::Answer PolkitAuthority::answerOf(DBusMessage* reply) {
     return readResult(reply);
-}
-
-PolkitAuthority::Answer PolkitAuthority::checkAuthorization(const std::string& actionId) const {
-    Connection conn(busAddress_);
-    const std::string cancellationId = newCancellationId();
-    Message call(newCheck(actionId, conn.uniqueName(), cancellationId));
-
-    const auto ms = answerTimeout_.count();
-    const int timeoutMs = ms <= 0 ? 1 : ms >= INT_MAX ? DBUS_TIMEOUT_INFINITE : static_cast<int>(ms);
-    BusError err;
-    Message reply = conn.call(call.get(), timeoutMs, err);
-    if (reply) return readResult(reply.get());
-
-    if (dbus_error_has_name(&err.e, DBUS_ERROR_NO_REPLY) || dbus_error_has_name(&err.e, DBUS_ERROR_TIMEOUT)) {
-        // Withdraw the question, so that the agent's dialog goes away too.
-        Message cancel(newCancel(cancellationId));
-        BusError ignored;
-        conn.call(cancel.get(), kShortTimeoutMs, ignored);
-        return Answer::timedOut;
-    }
-    err.raise("the authorization check failed");
 }
 
 } // namespace vaultkit

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <stdexcept>
 #include <string>
 
@@ -8,12 +7,13 @@ struct DBusMessage;
 
 namespace vaultkit {
 
-// The system's authorization service (polkit) on a D-Bus bus: asks whether
-// this process may perform an action, letting the desktop's authentication
-// agent ask the user (password, or the fingerprint where the system's PAM
-// offers it).
+// The system's authorization service (polkit) on a D-Bus bus, as the key
+// service uses it: whether an action is installed, and the check of a caller
+// (the messages; the service sends them from its own event loop), which lets
+// the caller's authentication agent ask the user (password, or the
+// fingerprint where the system's PAM offers it).
 //
-// Every call opens its own private connection to the bus at `busAddress`; the
+// hasAction opens its own private connection to the bus at `busAddress`; the
 // product passes the system bus socket itself, so that no environment
 // variable can send the question elsewhere.
 class PolkitAuthority {
@@ -38,18 +38,12 @@ public:
         dismissed,     // the user dismissed the agent's dialog
         noAgent,       // the action needs a proof, but no agent could ask for it
         notAuthorized, // refused: the proof failed or the action is not allowed
-        timedOut,      // no answer within the time limit; the check was withdrawn
     };
 
-    explicit PolkitAuthority(std::string busAddress = systemBusAddress,
-                             std::chrono::milliseconds answerTimeout = std::chrono::minutes(5));
+    explicit PolkitAuthority(std::string busAddress = systemBusAddress);
 
     // Whether `actionId` is installed (listed by the authority). Throws Error.
     bool hasAction(const std::string& actionId) const;
-
-    // Checks `actionId` for this process with user interaction allowed and
-    // waits for the answer. Throws Error.
-    Answer checkAuthorization(const std::string& actionId) const;
 
     // For a service that checks its callers from its own event loop: the
     // CheckAuthorization call asking whether the connection `subjectBusName`
@@ -64,7 +58,6 @@ public:
 
 private:
     std::string busAddress_;
-    std::chrono::milliseconds answerTimeout_;
 };
 
 } // namespace vaultkit

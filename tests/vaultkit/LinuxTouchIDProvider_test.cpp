@@ -306,6 +306,25 @@ TEST_F(QuickUnlockServiceTest, AvailableOnlyWithServiceTpmAndAction) {
     EXPECT_EQ(bus->polkit().checkCount(), 0) << "asking for availability shows no prompt";
 }
 
+// Started by the bus for the first caller, ended when idle, started again for
+// the next one.
+TEST_F(QuickUnlockServiceTest, EndsWhenIdleAndTheBusStartsItAgain) {
+    KeyServiceBus idle(tpm->transport(), stateDir(), /*idleExitSeconds=*/1);
+    EXPECT_EQ(idle.serviceName(), "") << "nothing runs before the first call";
+    const auto available = [&] {
+        const std::string address = idle.address();
+        return KeyServiceBus::runAs([&] {
+            LinuxTouchIDProvider::Options o;
+            o.busAddress = address;
+            return std::to_string(LinuxTouchIDProvider(o).isAvailable());
+        });
+    };
+    EXPECT_EQ(available(), "1");
+    EXPECT_TRUE(vaulttest::waitUntil([&] { return idle.serviceName().empty(); }, 30)) << "still running";
+    EXPECT_EQ(available(), "1");
+    EXPECT_FALSE(idle.serviceName().empty());
+}
+
 // ---------------------------------------------------------------- the attacker
 
 // A program running as the same user, with everything vault.json holds and

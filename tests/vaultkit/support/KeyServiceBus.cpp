@@ -87,7 +87,7 @@ uid_t KeyServiceBus::uidOf(const std::string& user) {
     return pw->pw_uid;
 }
 
-KeyServiceBus::KeyServiceBus(const std::string& tpmTransport, const fs::path& stateDir) {
+KeyServiceBus::KeyServiceBus(const std::string& tpmTransport, const fs::path& stateDir, int idleExitSeconds) {
     // The clients (another user) reach the bus socket below this folder.
     fs::permissions(dir_.path(), fs::perms(0755));
     fs::create_directory(dir_ / "services");
@@ -97,7 +97,8 @@ KeyServiceBus::KeyServiceBus(const std::string& tpmTransport, const fs::path& st
         std::ofstream service(dir_ / "services" / "app.hushcoffer.KeyService1.service");
         service << "[D-BUS Service]\nName=app.hushcoffer.KeyService1\nExec=" << HC_KEYD_PROGRAM
                 << " --bus unix:path=" << (dir_ / "bus").string() << " --tpm " << tpmTransport
-                << " --state-dir " << stateDir.string() << " --idle-exit 0\nUser=root\n";
+                << " --state-dir " << stateDir.string() << " --idle-exit " << idleExitSeconds
+                << "\nUser=root\n";
     }
     bus_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + (dir_ / "bus.conf").string(),

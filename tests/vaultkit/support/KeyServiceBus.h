@@ -23,7 +23,9 @@ public:
     // The tests need root (the service) and an ordinary user (the clients).
     static bool usable(std::string* why);
 
-    KeyServiceBus(const std::string& tpmTransport, const std::filesystem::path& stateDir);
+    // The service ends after `idleExitSeconds` without callers (0: never).
+    KeyServiceBus(const std::string& tpmTransport, const std::filesystem::path& stateDir,
+                  int idleExitSeconds = 0);
     ~KeyServiceBus();
     KeyServiceBus(const KeyServiceBus&) = delete;
     KeyServiceBus& operator=(const KeyServiceBus&) = delete;
