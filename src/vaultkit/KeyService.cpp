@@ -340,11 +340,7 @@ struct KeyService::Impl {
         const auto now = Clock::now();
         for (auto& c : checks) {
             if (c.done || c.deadline > now) continue;
-            dbus_pending_call_cancel(c.pending);
-            Message cancel(PolkitAuthority::newCancel(c.cancellationId));
-            dbus_message_set_no_reply(cancel.get(), TRUE);
-            dbus_connection_send(conn, cancel.get(), nullptr);
-            c.done = true;
+            withdraw(c);
             refuse(c.call.get(), Protocol::errorTimedOut, "no answer in time");
         }
         for (auto it = checks.begin(); it != checks.end();) {
@@ -374,10 +370,37 @@ struct KeyService::Impl {
             self->disconnected = true;
             return DBUS_HANDLER_RESULT_HANDLED;
         }
+        if (dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameOwnerChanged")) {
+            const char* sender = dbus_message_get_sender(message);
+            const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
+            if (sender && std::string(sender) == DBUS_SERVICE_DBUS &&
+                dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &oldOwner,
+                                      DBUS_TYPE_STRING, &newOwner, DBUS_TYPE_INVALID) &&
+                name[0] == ':' && newOwner[0] == '\0')
+                self->callerGone(name);
+            return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+        }
         if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_CALL)
             return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
         self->handle(message);
         return DBUS_HANDLER_RESULT_HANDLED;
+    }
+
+    // A caller's connection closed: its tokens go, and its open checks are
+    // withdrawn, so that the agent's dialog does not outlive the program
+    // that asked.
+    void callerGone(const std::string& name) {
+        std::erase_if(tokens, [&](const auto& entry) { return entry.second.owner == name; });
+        for (auto& c : checks)
+            if (!c.done && c.caller == name) withdraw(c);
+    }
+
+    void withdraw(Check& c) {
+        dbus_pending_call_cancel(c.pending);
+        Message cancel(PolkitAuthority::newCancel(c.cancellationId));
+        dbus_message_set_no_reply(cancel.get(), TRUE);
+        dbus_connection_send(conn, cancel.get(), nullptr);
+        c.done = true;
     }
 };
 
@@ -406,6 +429,16 @@ int KeyService::run() {
         return 1;
     }
     dbus_connection_add_filter(s.conn, &Impl::filter, &s, nullptr);
+    // Callers that go away (their tokens and open checks go with them).
+    dbus_bus_add_match(s.conn,
+                       "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+                       "member='NameOwnerChanged',arg2=''",
+                       &err);
+    if (dbus_error_is_set(&err)) {
+        std::fprintf(stderr, "hushcoffer-keyd: cannot follow callers: %s\n", err.message ? err.message : "");
+        dbus_error_free(&err);
+        return 1;
+    }
 
     int wait = 1000;
     while (!s.disconnected && dbus_connection_read_write_dispatch(s.conn, wait)) {

@@ -24,7 +24,8 @@ namespace vaultkit {
 //    name, user interaction allowed) for the unlock action; when it says
 //    yes, the caller gets a token. One token covers the key agreements of one
 //    unlock (several sealed copies) for `tokenLifetime`, from that same
-//    connection and uid only.
+//    connection and uid only, and goes when that connection closes (its open
+//    checks are withdrawn then too).
 //  - Agree needs such a token and a handle made for the caller's uid.
 // The polkit check runs without blocking the service, so one caller's open
 // prompt never holds up another caller; the number of open checks is bounded.

@@ -19,7 +19,9 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <vector>
 
 using vaultkit::KeyServiceClient;
@@ -165,6 +167,31 @@ TEST_F(QuickUnlockServiceTest, PromptAnswersMapToOutcomes) {
     ASSERT_FALSE(service.empty());
     EXPECT_EQ(last.find(service + " "), std::string::npos) << last << " names the service " << service;
     EXPECT_NE(last.find(std::string(" ") + LinuxTouchIDProvider::actionId + " 1"), std::string::npos) << last;
+}
+
+// The program that asked is gone (killed while its prompt is open): the
+// service withdraws the check, so the agent's dialog goes too.
+TEST_F(QuickUnlockServiceTest, PromptIsWithdrawnWhenTheAskingProgramGoes) {
+    bus->polkit().scriptAnswers({"hang"});
+    const std::string address = bus->address();
+    auto& polkit = bus->polkit();
+    const std::string got = KeyServiceBus::runAs([&] {
+        const pid_t asker = ::fork();
+        if (asker == 0) {
+            try {
+                KeyServiceClient(address).authorize(std::chrono::minutes(5));
+            } catch (...) {
+            }
+            ::_exit(0);
+        }
+        const bool asked = vaulttest::waitUntil([&] { return polkit.checkCount() == 1; }, 20);
+        ::kill(asker, SIGKILL);
+        ::waitpid(asker, nullptr, 0);
+        return asked ? std::string("killed while asking") : "never asked";
+    });
+    EXPECT_EQ(got, "killed while asking");
+    EXPECT_TRUE(vaulttest::waitUntil([&] { return bus->polkit().cancelCount() == 1; }, 20))
+        << "the check is still open";
 }
 
 TEST_F(QuickUnlockServiceTest, AuthorityAndBusFailuresAreTouchIDErrors) {
