@@ -171,7 +171,6 @@ void AppModel::announce() {
 
 void AppModel::bump() {
     ++tick_;
-    watchConflicts();
     announce();
 }
 
@@ -714,6 +713,7 @@ void AppModel::installSources() {
     connect(&refreshTimer_, &QTimer::timeout, this, [this] {
         bump();
         refreshSleepDelay();
+        watchConflicts();
     });
     refreshTimer_.start();
     idleTimer_.setInterval(idleCheckIntervalMs);

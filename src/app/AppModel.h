@@ -195,7 +195,7 @@ public:
     // conflict copies sync clients leave a visible "(Conflict N)" name
     // (GocryptfsConflicts), at unlock and whenever the folder changes; each
     // time it does, a banner names the folders to look in.
-    // Started and stopped with the mount states on every tick.
+    // Started and stopped with the mount states on every refresh tick.
     void watchConflicts();
     bool watchesConflicts(const VaultPtr& vault) const;
 

@@ -150,7 +150,7 @@ TEST_F(VaultDataTest, ConflictCopiesAreMadeVisibleAndTheBannerNamesTheFolder) {
     vaulttest::writeFile(mp / "donor", "theirs");
     const fs::path original = cipherOf("docs/plan.txt");
     fs::rename(cipherOf("donor"), original.string() + " (Bob's conflicted copy 2024-05-01)");
-    model->bump(); // the watchers follow the mount states at every tick
+    model->watchConflicts(); // what every refresh tick does
     EXPECT_TRUE(model->watchesConflicts(vault));
     ASSERT_TRUE(spinUntil([&] { return fs::exists(mp / "docs/plan (Conflict 1).txt"); }, 60));
     EXPECT_EQ(vaulttest::readFile(mp / "docs/plan (Conflict 1).txt"), "theirs");
@@ -160,12 +160,12 @@ TEST_F(VaultDataTest, ConflictCopiesAreMadeVisibleAndTheBannerNamesTheFolder) {
 
     // Locked: no watcher. Unlocked again: copies made meanwhile show too.
     ASSERT_TRUE(await([&](AppModel::Done d) { model->lock(vault, false, d); }));
-    model->bump();
+    model->watchConflicts();
     EXPECT_FALSE(model->watchesConflicts(vault));
     ASSERT_TRUE(await([&](AppModel::Done d) { model->unlock(vault, QString::fromStdString(kPassword), d); }));
     vaulttest::writeFile(mp / "donor2", "theirs again");
     fs::rename(cipherOf("donor2"), original.string() + ".sync-conflict-20240501-101010-ABCDEFG");
-    model->bump();
+    model->watchConflicts();
     ASSERT_TRUE(spinUntil([&] { return fs::exists(mp / "docs/plan (Conflict 2).txt"); }, 60));
     EXPECT_EQ(vaulttest::readFile(mp / "docs/plan (Conflict 2).txt"), "theirs again");
 }
