@@ -7,8 +7,12 @@
 
 #include "vaultkit/Mnemonic.h"
 #include "vaultkit/Registry.h"
+#include "vaultkit/SecretServiceKeyring.h"
 #include "vaultkit/VaultError.h"
 
+#include <openssl/crypto.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <ostream>
 #include <pwd.h>
@@ -149,6 +153,7 @@ std::string CliApp::statusLine(const Vault& vault, vaultkit::DiskImage::MountSta
     const char* word = state == State::mounted ? "unlocked" : state == State::stale ? "stale" : "locked";
     return vault.name() + '\t' + word + '\t' + vault.mountPoint().string();
 }
+
 void CliApp::noteSetAside(const std::optional<fs::path>& aside) {
     if (aside)
         err_ << "hushcoffer-cli: the vault list could not be read; it was kept as " << aside->string()
@@ -215,11 +220,52 @@ int CliApp::unlock(const CommandLine& line) {
     case vaultkit::DiskImage::MountState::notMounted:
         break;
     }
+    if (line.keyring) {
+        std::optional<std::string> stored;
+        try {
+            stored = vaultkit::SecretServiceKeyring().password(vault->config().id.text());
+        } catch (const vaultkit::KeyringError& e) {
+            err_ << "hushcoffer-cli: " << keyringText(e) << '\n';
+            return exitFailure;
+        }
+        if (stored) {
+            Secret password;
+            const bool fits = std::all_of(stored->begin(), stored->end(), [&](char c) { return password.push(c); });
+            OPENSSL_cleanse(stored->data(), stored->size());
+            if (!fits) {
+                err_ << "hushcoffer-cli: the password stored in the keyring is too long\n";
+                return exitFailure;
+            }
+            try {
+                vault->unlock(password.str());
+            } catch (const VaultError& e) {
+                if (e.kind() != VaultError::Case::wrongPassword) throw;
+                err_ << "hushcoffer-cli: the password stored in the keyring does not open \"" << vault->name()
+                     << "\" (it was changed since it was stored)\n";
+                return exitFailure;
+            }
+            out_ << "Unlocked: " << vault->mountPoint().string() << '\n';
+            return exitOK;
+        }
+        err_ << "No password for \"" << vault->name() << "\" is stored in the keyring.\n";
+    }
     SecretReader reader(line.passwordStdin);
     Secret password = reader.read("Password for \"" + vault->name() + "\": ");
     vault->unlock(password.str());
     out_ << "Unlocked: " << vault->mountPoint().string() << '\n';
     return exitOK;
+}
+
+std::string CliApp::keyringText(const vaultkit::KeyringError& error) {
+    switch (error.kind()) {
+    case vaultkit::KeyringError::Kind::noService:
+        return CliText::errorText("err.keyringNoService", {});
+    case vaultkit::KeyringError::Kind::locked:
+        return CliText::errorText("err.keyringLocked", {});
+    case vaultkit::KeyringError::Kind::failed:
+        break;
+    }
+    return CliText::errorText("err.keyringFailed", {error.what()});
 }
 
 int CliApp::lock(const CommandLine& line) {

@@ -2,6 +2,7 @@
 
 #include "cli/CommandLine.h"
 
+#include "vaultkit/Keyring.h"
 #include "vaultkit/Vault.h"
 
 #include <filesystem>
@@ -54,6 +55,7 @@ private:
     int dispatch(const CommandLine& line);
     int create(const CommandLine& line);
     int unlock(const CommandLine& line);
+    static std::string keyringText(const vaultkit::KeyringError& error);
     int lock(const CommandLine& line);
     int check(const CommandLine& line);
     int checkData(const CommandLine& line);

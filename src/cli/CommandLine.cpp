@@ -14,6 +14,7 @@ struct CommandInfo {
     bool takesForce;
     // Options of the command that take a value, e.g. {"idle"}.
     std::vector<std::string> valueOptions = {};
+    bool takesKeyring = false;
 };
 
 const CommandInfo kCommands[] = {
@@ -22,8 +23,12 @@ const CommandInfo kCommands[] = {
      "vault directory PARENT/.NAME.hushcoffer. Asks for the password twice; prints the new\n"
      "twelve-word recovery phrase on standard output. The new vault is unlocked and registered.",
      true, false},
-    {"unlock", "unlock [--password-stdin] VAULT",
-     "Unlocks VAULT: mounts its encrypted volume on its visible folder.", true, false},
+    {"unlock", "unlock [--password-stdin] [--keyring] VAULT",
+     "Unlocks VAULT: mounts its encrypted volume on its visible folder. With --keyring the\n"
+     "password stored in the desktop's keyring is used (Hushcoffer stores it when \"Unlock when I\n"
+     "log in\" is on; this command never stores one); when none is stored the password is asked\n"
+     "as without it.",
+     true, false, {}, true},
     {"lock", "lock [--force] VAULT",
      "Locks VAULT. A vault in use is not locked (exit status 3, the programs using it are named)\n"
      "unless --force is given: then it is locked even while files are open.",
@@ -166,6 +171,8 @@ CommandLine CommandLine::parse(const std::vector<std::string>& argv) {
             line.passwordStdin = true;
         } else if ((o == "--force" || o == "-f") && info && info->takesForce) {
             line.force = true;
+        } else if (o == "--keyring" && info && info->takesKeyring) {
+            line.keyring = true;
         } else if (auto eq = o.find('='); o.rfind("--", 0) == 0 && eq != std::string::npos && info &&
                                           std::ranges::count(info->valueOptions, o.substr(2, eq - 2))) {
             if (!line.values.emplace(o.substr(2, eq - 2), o.substr(eq + 1)).second)

@@ -20,6 +20,7 @@ struct CommandLine {
     bool help = false;
     bool passwordStdin = false;
     bool force = false;
+    bool keyring = false; // unlock: the password stored in the keyring
     // Options that take a value ("--idle 5" or "--idle=5"), by name without
     // the dashes; each may be given once.
     std::map<std::string, std::string> values;

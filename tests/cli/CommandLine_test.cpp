@@ -35,8 +35,15 @@ TEST(CliCommandLine, OptionsBeforeOrAfterArguments) {
         EXPECT_EQ(line.force, c.force);
         EXPECT_EQ(line.help, c.help);
     }
+    // --keyring belongs to unlock alone; it leaves --password-stdin for the
+    // case that no password is stored
+    const auto keyring = CommandLine::parse({"unlock", "/v", "--keyring", "--password-stdin"});
+    EXPECT_TRUE(keyring.keyring);
+    EXPECT_TRUE(keyring.passwordStdin);
+    EXPECT_FALSE(CommandLine::parse({"unlock", "/v"}).keyring);
     for (const Args& bad : {Args{"nope"}, Args{"status", "--force"}, Args{"lock", "--password-stdin", "/v"},
-                            Args{"unlock", "--password", "/v"}, Args{"--force"}})
+                            Args{"unlock", "--password", "/v"}, Args{"--force"}, Args{"lock", "--keyring", "/v"},
+                            Args{"passwd", "--keyring", "/v"}})
         EXPECT_THROW(CommandLine::parse(bad), CommandLine::UsageError) << bad.front();
 }
 
