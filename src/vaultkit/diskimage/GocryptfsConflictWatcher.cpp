@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -53,8 +54,30 @@ void watchTree(int fd, const fs::path& dir, std::unordered_map<int, fs::path>& w
     }
 }
 
-// Reads what is pending; adds watches for new folders. True when anything came.
-bool drain(int fd, std::unordered_map<int, fs::path>& watches) {
+// What changed since the last pass: folders to look at (relative to the
+// image folder; true: with everything below, a folder that came new), or
+// everything (the queue overflowed, or a pass could not run).
+struct Changes {
+    std::map<std::string, bool> folders;
+    bool everything = false;
+    void add(const std::string& rel, bool recursive) {
+        auto [it, fresh] = folders.try_emplace(rel, recursive);
+        if (!fresh) it->second = it->second || recursive;
+    }
+};
+
+std::string relativeTo(const fs::path& image, const fs::path& path) {
+    const std::string base = image.string();
+    const std::string p = path.string();
+    if (p == base) return {};
+    if (p.size() > base.size() && p.compare(0, base.size(), base) == 0 && p[base.size()] == '/')
+        return p.substr(base.size() + 1);
+    return {};
+}
+
+// Reads what is pending; adds watches for new folders and notes what
+// changed. True when anything came.
+bool drain(int fd, const fs::path& image, std::unordered_map<int, fs::path>& watches, Changes& changes) {
     bool any = false;
     alignas(inotify_event) char buf[16384];
     for (;;) {
@@ -64,14 +87,22 @@ bool drain(int fd, std::unordered_map<int, fs::path>& watches) {
         for (ssize_t off = 0; off < n;) {
             const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
             off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+            if (ev->mask & IN_Q_OVERFLOW) {
+                changes.everything = true;
+                continue;
+            }
             if (ev->mask & IN_IGNORED) {
                 watches.erase(ev->wd);
                 continue;
             }
+            const auto it = watches.find(ev->wd);
+            if (it == watches.end()) continue;
             if ((ev->mask & IN_ISDIR) && (ev->mask & (IN_CREATE | IN_MOVED_TO)) && ev->len > 0) {
-                const auto it = watches.find(ev->wd);
-                if (it != watches.end()) watchTree(fd, it->second / ev->name, watches);
+                const fs::path dir = it->second / ev->name;
+                watchTree(fd, dir, watches);
+                changes.add(relativeTo(image, dir), true); // it may have come with its content
             }
+            changes.add(relativeTo(image, it->second), false);
         }
     }
     return any;
@@ -91,26 +122,41 @@ void runWatcher(const std::shared_ptr<GocryptfsConflictWatcher::Shared>& s) {
         watchTree(fd, s->image, watches);
     GocryptfsConflicts conflicts(s->image, s->mountPoint, s->socket, [&](const std::string& l) { s->say(l); });
     bool unreachableSaid = false;
-    bool pending = true; // the first pass runs at once
+    bool pending = true; // the first pass, over everything, runs at once
+    Changes changes;
+    changes.everything = true;
     while (!s->isStopped()) {
         if (pending) {
             pending = false;
             try {
-                const auto r = conflicts.resolve();
+                GocryptfsConflicts::Result r;
+                if (changes.everything) {
+                    r = conflicts.resolve();
+                } else {
+                    std::vector<GocryptfsConflicts::Folder> folders;
+                    for (const auto& [rel, recursive] : changes.folders)
+                        folders.push_back({rel, recursive});
+                    r = conflicts.resolve(folders);
+                }
+                changes = {};
                 unreachableSaid = false;
                 if (!r.madeVisible.empty()) s->report(r);
             } catch (const GocryptfsControlSocket::Unreachable& e) {
                 if (!unreachableSaid) s->say(std::string("conflict copies: ") + e.what());
                 unreachableSaid = true;
+                changes = {};
+                changes.everything = true; // the next pass looks at everything
             } catch (const std::exception& e) {
                 s->say(std::string("conflict copies: ") + e.what());
+                changes = {};
+                changes.everything = true;
             }
         }
         pollfd fds[2] = {{s->wake[0], POLLIN, 0}, {fd, POLLIN, 0}};
         const nfds_t count = fd >= 0 ? 2 : 1;
         if (::poll(fds, count, -1) < 0 && errno != EINTR) break;
         if (fds[0].revents) break;
-        if (fd < 0 || !drain(fd, watches)) continue;
+        if (fd < 0 || !drain(fd, s->image, watches, changes)) continue;
         // Let a batch of changes settle, but not for long.
         const auto first = std::chrono::steady_clock::now();
         for (;;) {
@@ -119,7 +165,7 @@ void runWatcher(const std::shared_ptr<GocryptfsConflictWatcher::Shared>& s) {
             pollfd more[2] = {{s->wake[0], POLLIN, 0}, {fd, POLLIN, 0}};
             const int r = ::poll(more, 2, std::min(left, GocryptfsConflictWatcher::settleMs));
             if (r <= 0 || more[0].revents) break;
-            drain(fd, watches);
+            drain(fd, s->image, watches, changes);
         }
         pending = true;
     }

@@ -9,9 +9,11 @@
 
 namespace vaultkit {
 
-// Runs GocryptfsConflicts for one mounted image on a thread of its own: once
-// at start, then whenever the image folder changes (inotify on every folder
-// of it), a moment after the changes settle (a sync client writes a batch).
+// Runs GocryptfsConflicts for one mounted image on a thread of its own: over
+// everything at start, then whenever the image folder changes (inotify on
+// every folder of it), a moment after the changes settle (a sync client
+// writes a batch), over the folders that changed (and all below a folder
+// that came new).
 //
 // `found` is called on that thread with each pass that made something
 // visible; `log` with every line of the passes (renames, copies left alone,

@@ -211,8 +211,22 @@ GocryptfsConflicts::Result GocryptfsConflicts::resolve() {
     return result;
 }
 
+GocryptfsConflicts::Result GocryptfsConflicts::resolve(const std::vector<Folder>& folders) {
+    Result result;
+    for (const auto& f : folders) {
+        std::string plain;
+        if (!f.cipherPath.empty()) {
+            const auto p = socket_.decryptPath(f.cipherPath);
+            if (!p) continue;
+            plain = *p;
+        }
+        scanFolder(f.cipherPath, plain, result, 0, f.recursive);
+    }
+    return result;
+}
+
 void GocryptfsConflicts::scanFolder(const std::string& cipherRel, const std::string& plainRel, Result& result,
-                                    int depth) {
+                                    int depth, bool recursive) {
     if (depth > maxDepth) return;
     auto entries = listFolder(cipherPath(cipherRel));
     if (!entries) return;
@@ -299,6 +313,7 @@ void GocryptfsConflicts::scanFolder(const std::string& cipherRel, const std::str
     }
 
     // 3. Sub-folders.
+    if (!recursive) return;
     for (const auto& e : *entries) {
         if (!e.directory || !isCipherName(e.name)) continue;
         const std::string sub = join(cipherRel, e.name);

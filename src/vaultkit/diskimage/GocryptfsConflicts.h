@@ -82,9 +82,18 @@ public:
     // One pass over the whole image folder. Throws
     // GocryptfsControlSocket::Unreachable when the daemon does not answer.
     Result resolve();
+    // A pass over some folders of the image folder only, given relative to
+    // it ("" is its top): each alone, or with all below it when `recursive`.
+    // Folders that are gone or whose names do not decrypt are skipped.
+    struct Folder {
+        std::string cipherPath;
+        bool recursive = false;
+    };
+    Result resolve(const std::vector<Folder>& folders);
 
 private:
-    void scanFolder(const std::string& cipherRel, const std::string& plainRel, Result& result, int depth);
+    void scanFolder(const std::string& cipherRel, const std::string& plainRel, Result& result, int depth,
+                    bool recursive = true);
     bool resolveDirIV(const std::string& cipherRel, const std::string& plainRel, const std::string& copy,
                       Result& result);
     bool resolveName(const std::string& cipherRel, const std::string& plainRel, const std::string& copy,

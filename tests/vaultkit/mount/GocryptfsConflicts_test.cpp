@@ -234,6 +234,13 @@ TEST_F(GocryptfsConflictsMount, FolderWhoseKeyIsOnlyAConflictCopyGetsItBack) {
 TEST_F(GocryptfsConflictsMount, WatcherFindsCopiesAtStartAndInFoldersMadeLater) {
     writeFile(mp_ / "early.txt", "mine");
     makeConflictCopy("early.txt", " (1)", "theirs early");
+    // A folder that will arrive whole later (a sync client moves it in),
+    // with a conflict copy two levels down.
+    fs::create_directories(mp_ / "batch/inner");
+    writeFile(mp_ / "batch/inner/y.txt", "mine");
+    makeConflictCopy("batch/inner/y.txt", " (conflicted copy 2024-05-01 101010)", "theirs in batch");
+    const fs::path batchCipher = image_ / cipherOf("batch");
+    fs::rename(batchCipher, tmp_ / "parked");
     std::mutex mutex;
     std::vector<std::string> folders;
     {
@@ -248,9 +255,12 @@ TEST_F(GocryptfsConflictsMount, WatcherFindsCopiesAtStartAndInFoldersMadeLater) 
         makeConflictCopy("new/deeper/a.txt", ".sync-conflict-20240501-101010-ABCDEFG", "theirs late");
         ASSERT_TRUE(vaulttest::waitUntil([&] { return fs::exists(mp_ / "new/deeper/a (Conflict 1).txt"); }, 60));
         EXPECT_EQ(readFile(mp_ / "new/deeper/a (Conflict 1).txt"), "theirs late");
+        fs::rename(tmp_ / "parked", batchCipher);
+        ASSERT_TRUE(vaulttest::waitUntil([&] { return fs::exists(mp_ / "batch/inner/y (Conflict 1).txt"); }, 60));
+        EXPECT_EQ(readFile(mp_ / "batch/inner/y (Conflict 1).txt"), "theirs in batch");
     }
     std::lock_guard lock(mutex);
-    EXPECT_EQ(folders, (std::vector<std::string>{"", "new/deeper"}));
+    EXPECT_EQ(folders, (std::vector<std::string>{"", "new/deeper", "batch/inner"}));
 }
 
 TEST_F(GocryptfsConflictsMount, EveryMountHasAControlSocketEvenOverAStaleOne) {
