@@ -545,8 +545,15 @@ void Vault::attachPrepared(const std::string& password) {
     const auto mode = mountModeDecision().mode;
     prepareMountPoint();
     const fs::path mp = mountPoint();
+    struct stat before {};
+    const bool known = ::stat(mp.c_str(), &before) == 0;
     driver_->attach(image(), password, mp, mode);
-    if (!driver_->isMountPoint(mp)) throw VaultError::io("mount point not active after attach");
+    if (!driver_->isMountPoint(mp)) {
+        // The driver made the folder writable for the mount; nothing is
+        // mounted, so it is the locked folder again.
+        if (known) ::chmod(mp.c_str(), before.st_mode & 07777);
+        throw VaultError::io("mount point not active after attach");
+    }
     setVerifiedPassword(password);
 }
 

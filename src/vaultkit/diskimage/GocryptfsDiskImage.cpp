@@ -852,10 +852,22 @@ void GocryptfsDiskImage::attach(const std::filesystem::path& image, const std::s
     // fusermount3 refuses a mount point its user cannot write; the locked
     // folder is read-only, so give the owner write access back (only when the
     // folder is ours: another user's folder is not ours to change).
+    // Every way out but a mount gives the folder its mode back: a locked
+    // folder left writable collects files that block the next unlock.
+    struct RestoreMode {
+        std::string path;
+        mode_t mode = 0;
+        bool armed = false;
+        ~RestoreMode() {
+            if (armed) ::chmod(path.c_str(), mode);
+        }
+    } restoreMode{mp};
     struct stat st {};
     if (::stat(mp.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-        !(st.st_mode & S_IWUSR))
-        ::chmod(mp.c_str(), (st.st_mode & 07777) | S_IWUSR);
+        !(st.st_mode & S_IWUSR) && ::chmod(mp.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0) {
+        restoreMode.mode = st.st_mode & 07777;
+        restoreMode.armed = true;
+    }
 
     // -nonempty: the locked folder may hold the folder-look files. Never
     // -nosyslog: the daemon would then keep our pipes open until unmount.
@@ -875,7 +887,10 @@ void GocryptfsDiskImage::attach(const std::filesystem::path& image, const std::s
         r = Exec::runSync(options_.gocryptfs, args, input.get(), options_.attachTimeout);
     }
     wipe(r);
-    if (r.status == 0) return;
+    if (r.status == 0) {
+        restoreMode.armed = false; // the volume's root is what the user sees now
+        return;
+    }
     if (r.status == 12) throw VaultError::wrongPassword();
     const std::string message = cleanToolText(r.stderrText + r.stdoutText());
     // A mount that came up half-way (the time limit ended gocryptfs after its

@@ -137,6 +137,11 @@ TEST_F(CliTest, RoundTrip) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "hushcoffer-cli: The password is not correct.\n");
     EXPECT_EQ(cli({"status"}).out, lockedLine + "\n");
+    // The locked folder stays read-only: nothing can be dropped into it that
+    // would block the next unlock.
+    EXPECT_EQ(fs::status(vault).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read | fs::perms::group_exec |
+                  fs::perms::others_read | fs::perms::others_exec);
 
     // The hidden directory and an item inside it name the vault too.
     r = cli({"unlock", (dir / "vault.json").string(), "--password-stdin"}, kPassword);

@@ -297,9 +297,14 @@ TEST_F(GocryptfsMount, ChangesMadeUnderneathAreSeenAtOnce) {
 }
 
 TEST_F(GocryptfsMount, WrongPasswordMountsNothing) {
+    // The locked folder is read-only; attach makes it writable for
+    // fusermount3, and every failure gives the read-only mode back.
+    const auto modeOf = [](const fs::path& p) { return fs::status(p).permissions() & fs::perms::all; };
+    fs::permissions(mp_, fs::perms(0555));
     expectVaultError([&] { driver_->attach(image_, "wrong horse", mp_); }, VaultError::Case::wrongPassword);
     EXPECT_FALSE(driver_->isMountPoint(mp_));
     EXPECT_FALSE(driver_->attachment(image_).has_value());
+    EXPECT_EQ(modeOf(mp_), fs::perms(0555));
     // Not an image at all: a tool failure, nothing left mounted.
     fs::create_directory(tmp_ / "empty");
     const auto e = expectVaultError([&] { driver_->attach(tmp_ / "empty", password_, mp_); },
@@ -307,6 +312,16 @@ TEST_F(GocryptfsMount, WrongPasswordMountsNothing) {
     EXPECT_EQ(e.payload().at(1).find("SwitchToSyslog"), std::string::npos);
     EXPECT_FALSE(e.payload().at(1).empty());
     EXPECT_FALSE(driver_->isMountPoint(mp_));
+    EXPECT_EQ(modeOf(mp_), fs::perms(0555));
+    // A folder that was writable before stays so after a failure, and a
+    // successful attach is not undone.
+    fs::permissions(mp_, fs::perms(0755));
+    expectVaultError([&] { driver_->attach(image_, "wrong horse", mp_); }, VaultError::Case::wrongPassword);
+    EXPECT_EQ(modeOf(mp_), fs::perms(0755));
+    fs::permissions(mp_, fs::perms(0555));
+    driver_->attach(image_, password_, mp_);
+    driver_->detach(mp_.string(), false);
+    EXPECT_NE(modeOf(mp_) & fs::perms::owner_write, fs::perms::none);
 }
 
 TEST_F(GocryptfsMount, AttachesOnTheLockedReadOnlyFolderWithItsLookFiles) {
