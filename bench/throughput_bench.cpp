@@ -1,24 +1,34 @@
-// File-system work inside an unlocked vault against the same work in the
-// plain folder beside it, side by side in alternating rounds:
-//   large_write  one large file written and flushed (fsync)
-//   large_read   the same file read back (warm caches, as right after saving)
-//   small_create 20,000 small files in 200 folders written
-//   small_list   those folders listed with every entry's attributes
-//   small_delete those files and folders removed
-// Prints "fs_<work>: RATIO" (vault time over plain time) for the driver's
-// default mount options. With --options, every set of mount options given
-// (one argument each, options separated by spaces, "default" for the
-// driver's own, "none" for none) is measured in the same run and printed as
-// "fs_<work>[<set>]: RATIO".
+// File-system work inside an unlocked vault against the same work in a plain
+// folder beside it, side by side in alternating rounds:
+//   large_write   one large file written and flushed (fsync)
+//   large_read    the same file read back (as right after saving it)
+//   large_reread  the same file read a second time (a file opened again)
+//   small_create  20,000 small files in 200 folders written
+//   small_list    those folders listed with every entry's attributes
+//   small_delete  those files and folders removed
+//
+// Prints "fs_<target>_<work>: RATIO" (time in the target over time in the
+// plain folder, summed over the rounds) for each target, all in one run:
+//   local              a vault in local mode (a folder nothing else changes)
+//   shared             a vault in shared mode (a synced folder)
+//   gocryptfs_default  gocryptfs with its default options (what the other
+//                      Linux tools built on gocryptfs mount with)
+//   securefs, encfs, cryfs
+//                      the other encrypted file systems, when installed
+//                      (bench/setup-peers installs them)
+// With --options, every set of gocryptfs mount options given (one argument
+// each, options separated by spaces, "none" for none) is measured instead and
+// printed as "fs_<work>[<set>]: RATIO".
 //
 // Run it as an ordinary user (FUSE refuses nothing to root):
 //   scripts/run-as-user build/<dir>/bench/throughput_bench [--rounds N]
-//       [--files N] [--large-mb N] [--options SET...]
+//       [--files N] [--large-mb N] [--no-peers] [--options SET...]
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +42,8 @@
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -39,8 +51,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using vaultkit::DiskImage;
 using vaultkit::GocryptfsDiskImage;
 
+// A benchmark's throw-away password (the peers' tools take it on their
+// command line or standard input).
 const std::string kPassword = "correct horse battery staple 42";
 constexpr int kPerFolder = 100;
 
@@ -65,15 +80,29 @@ struct Work {
     int largeMb = 256;
 };
 
-// The five measurements on one folder, in seconds.
+// The measurements on one folder, in seconds.
 using Times = std::map<std::string, double>;
-const std::vector<std::string> kNames = {"large_write", "large_read", "small_create", "small_list",
-                                         "small_delete"};
+const std::vector<std::string> kNames = {"large_write",  "large_read",  "large_reread",
+                                         "small_create", "small_list", "small_delete"};
 
 double timed(const std::function<void()>& f) {
     const auto start = Clock::now();
     f();
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void readWhole(const fs::path& file, std::string& buffer, std::size_t expected) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("open " + file.string());
+    std::size_t total = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0) fail("read");
+        if (n == 0) break;
+        total += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (total != expected) throw std::runtime_error("short read");
 }
 
 Times measure(const fs::path& root, const Work& work) {
@@ -82,6 +111,7 @@ Times measure(const fs::path& root, const Work& work) {
     std::string block(1 << 20, '\0');
     for (std::size_t i = 0; i < block.size(); ++i)
         block[i] = static_cast<char>((i * 2654435761u) >> 13);
+    const std::size_t bigSize = static_cast<std::size_t>(work.largeMb) << 20;
     t["large_write"] = timed([&] {
         const int fd = ::open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd < 0) fail("open " + big.string());
@@ -92,19 +122,8 @@ Times measure(const fs::path& root, const Work& work) {
         if (::fsync(fd) != 0) fail("fsync");
         ::close(fd);
     });
-    t["large_read"] = timed([&] {
-        const int fd = ::open(big.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) fail("open " + big.string());
-        std::size_t total = 0;
-        for (;;) {
-            const ssize_t n = ::read(fd, block.data(), block.size());
-            if (n < 0) fail("read");
-            if (n == 0) break;
-            total += static_cast<std::size_t>(n);
-        }
-        ::close(fd);
-        if (total != static_cast<std::size_t>(work.largeMb) << 20) throw std::runtime_error("short read");
-    });
+    t["large_read"] = timed([&] { readWhole(big, block, bigSize); });
+    t["large_reread"] = timed([&] { readWhole(big, block, bigSize); });
     ::unlink(big.c_str());
 
     const fs::path tree = root / "small";
@@ -161,8 +180,211 @@ Times measure(const fs::path& root, const Work& work) {
     return t;
 }
 
+// Runs a tool that may leave a daemon behind: its output goes to /dev/null
+// (a daemon holding our pipes would keep us waiting), `input` to its standard
+// input; waits for the tool itself only. The exit status, or -1.
+int runTool(const std::vector<std::string>& argv, const std::string& input = {}) {
+    int in[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) fail("pipe");
+    const pid_t pid = ::fork();
+    if (pid < 0) fail("fork");
+    if (pid == 0) {
+        ::dup2(in[0], 0);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::signal(SIGPIPE, SIG_IGN);
+    if (!input.empty()) writeAll(in[1], input.data(), input.size());
+    ::close(in[1]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool mounted(const fs::path& mountPoint) {
+    return GocryptfsDiskImage().isMountPoint(mountPoint);
+}
+
+void waitFor(const std::function<bool()>& condition, const std::string& what) {
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!condition()) {
+        if (Clock::now() > deadline) throw std::runtime_error("timed out: " + what);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// Unmounts a FUSE mount of another tool (the daemon may take a moment to let
+// go of its last file).
+void unmountFuse(const fs::path& mountPoint) {
+    waitFor(
+        [&] {
+            runTool({"/usr/bin/fusermount", "-u", mountPoint.string()});
+            return !mounted(mountPoint);
+        },
+        "unmount " + mountPoint.string());
+}
+
+// One file system to measure: how to mount it on its folder and unmount it.
+struct Target {
+    std::string name;
+    fs::path mountPoint;
+    std::function<void()> mount;
+    std::function<void()> unmount;
+};
+
+struct Bench {
+    fs::path dir, plain;
+    std::vector<Target> targets;
+
+    Bench() {
+        const char* base = std::getenv("TMPDIR");
+        std::string templ = std::string(base && *base ? base : "/tmp") + "/hc-fs-bench.XXXXXX";
+        if (!::mkdtemp(templ.data())) fail("mkdtemp");
+        dir = fs::canonical(templ);
+        plain = dir / "Plain";
+        fs::create_directory(plain);
+    }
+    ~Bench() {
+        std::error_code ec;
+        for (const auto& t : targets) {
+            if (!mounted(t.mountPoint)) continue;
+            runTool({"/usr/bin/fusermount", "-u", "-z", t.mountPoint.string()});
+            runTool({"/usr/bin/fusermount3", "-u", "-z", t.mountPoint.string()});
+        }
+        fs::remove_all(dir, ec);
+    }
+
+    fs::path folder(const std::string& name) {
+        const fs::path p = dir / name;
+        fs::create_directories(p);
+        return p;
+    }
+
+    // A vault image mounted by the driver, in a mode or with given options.
+    void addGocryptfs(const std::string& name, std::optional<DiskImage::MountMode> mode,
+                      std::optional<std::vector<std::string>> options = std::nullopt) {
+        const fs::path image = folder("." + name + ".hushcoffer") / "data.gocryptfs";
+        GocryptfsDiskImage::Options creating;
+        creating.scryptN = 10;
+        GocryptfsDiskImage(creating).create(image, kPassword, "bench");
+        GocryptfsDiskImage::Options o;
+        o.mountOptions = std::move(options);
+        auto driver = std::make_shared<GocryptfsDiskImage>(o);
+        const fs::path mp = folder(name);
+        targets.push_back({name, mp,
+                           [=] { driver->attach(image, kPassword, mp, mode.value_or(DiskImage::MountMode::shared)); },
+                           [=] { driver->detach(mp.string(), false); }});
+    }
+
+    // The other encrypted file systems, each when its tool is installed.
+    void addPeers() {
+        if (::access("/usr/bin/securefs", X_OK) == 0) {
+            const fs::path cipher = folder("securefs-data"), mp = folder("securefs");
+            if (runTool({"/usr/bin/securefs", "create", "--pass", kPassword, cipher.string()}) != 0)
+                throw std::runtime_error("securefs create failed");
+            targets.push_back({"securefs", mp,
+                               [=] {
+                                   if (runTool({"/usr/bin/securefs", "mount", "-b", "--pass", kPassword,
+                                                cipher.string(), mp.string()}) != 0)
+                                       throw std::runtime_error("securefs mount failed");
+                                   waitFor([&] { return mounted(mp); }, "securefs mount");
+                               },
+                               [=] { unmountFuse(mp); }});
+        } else {
+            std::fprintf(stderr, "securefs is not installed (bench/setup-peers): skipped\n");
+        }
+        if (::access("/usr/bin/encfs", X_OK) == 0) {
+            const fs::path cipher = folder("encfs-data"), mp = folder("encfs");
+            // --standard: the settings encfs proposes (AES, 1 KiB blocks)
+            if (runTool({"/usr/bin/encfs", "--standard", "-S", cipher.string(), mp.string()}, kPassword + "\n") != 0)
+                throw std::runtime_error("encfs create failed");
+            unmountFuse(mp);
+            targets.push_back({"encfs", mp,
+                               [=] {
+                                   if (runTool({"/usr/bin/encfs", "-S", cipher.string(), mp.string()},
+                                               kPassword + "\n") != 0)
+                                       throw std::runtime_error("encfs mount failed");
+                                   waitFor([&] { return mounted(mp); }, "encfs mount");
+                               },
+                               [=] { unmountFuse(mp); }});
+        } else {
+            std::fprintf(stderr, "encfs is not installed (bench/setup-peers): skipped\n");
+        }
+        if (::access("/usr/bin/cryfs", X_OK) == 0) {
+            ::setenv("CRYFS_FRONTEND", "noninteractive", 1);
+            ::setenv("CRYFS_NO_UPDATE_CHECK", "true", 1);
+            const fs::path cipher = folder("cryfs-data"), mp = folder("cryfs");
+            const auto mount = [=] {
+                if (runTool({"/usr/bin/cryfs", cipher.string(), mp.string()}, kPassword + "\n") != 0)
+                    throw std::runtime_error("cryfs mount failed");
+                waitFor([&] { return mounted(mp); }, "cryfs mount");
+            };
+            mount(); // the first mount makes the file system
+            unmountFuse(mp);
+            targets.push_back({"cryfs", mp, mount, [=] { unmountFuse(mp); }});
+        } else {
+            std::fprintf(stderr, "cryfs is not installed (bench/setup-peers): skipped\n");
+        }
+    }
+
+    // Ratios (target over plain) of the summed times of all rounds.
+    Times compare(const Target& target, const Work& work, int rounds) {
+        std::fprintf(stderr, "%s (load: %s)\n", target.name.c_str(), loadAverage().c_str());
+        target.mount();
+        Times inTarget, base;
+        try {
+            measure(target.mountPoint, Work{std::min(work.files, 1000), 8}); // warm-up, untimed
+            for (int r = 0; r < rounds; ++r) {
+                Times a, b;
+                if (r % 2 == 0) {
+                    b = measure(plain, work);
+                    a = measure(target.mountPoint, work);
+                } else {
+                    a = measure(target.mountPoint, work);
+                    b = measure(plain, work);
+                }
+                for (const auto& n : kNames) {
+                    inTarget[n] += a[n];
+                    base[n] += b[n];
+                    std::fprintf(stderr, "  round %d %-12s %s %8.3f s  plain %8.3f s\n", r, n.c_str(),
+                                 target.name.c_str(), a[n], b[n]);
+                }
+            }
+        } catch (...) {
+            try {
+                target.unmount();
+            } catch (...) {
+            }
+            throw;
+        }
+        target.unmount();
+        Times ratio;
+        for (const auto& n : kNames)
+            ratio[n] = base[n] > 0 ? inTarget[n] / base[n] : 0;
+        return ratio;
+    }
+
+    static std::string loadAverage() {
+        FILE* f = std::fopen("/proc/loadavg", "r");
+        if (!f) return "?";
+        char buf[64] = {};
+        if (!std::fgets(buf, sizeof buf, f)) buf[0] = '\0';
+        std::fclose(f);
+        std::string s(buf);
+        return s.substr(0, s.find(' ', s.find(' ', s.find(' ') + 1) + 1));
+    }
+};
+
 std::vector<std::string> split(const std::string& set) {
-    if (set == "default") return GocryptfsDiskImage::mountOptionsFor(DiskImage::MountMode::shared);
     std::vector<std::string> out;
     if (set == "none") return out;
     std::istringstream in(set);
@@ -170,73 +392,6 @@ std::vector<std::string> split(const std::string& set) {
         out.push_back(o);
     return out;
 }
-
-struct Bench {
-    fs::path dir, image, mountPoint, plain;
-
-    Bench() {
-        const char* base = std::getenv("TMPDIR");
-        std::string templ = std::string(base && *base ? base : "/tmp") + "/hc-fs-bench.XXXXXX";
-        if (!::mkdtemp(templ.data())) fail("mkdtemp");
-        dir = fs::canonical(templ);
-        image = dir / ".Vault.hushcoffer" / "data.gocryptfs";
-        mountPoint = dir / "Vault";
-        plain = dir / "Plain";
-        fs::create_directories(image.parent_path());
-        fs::create_directory(mountPoint);
-        fs::create_directory(plain);
-        GocryptfsDiskImage::Options o;
-        o.scryptN = 10;
-        GocryptfsDiskImage(o).create(image, kPassword, "bench");
-    }
-    ~Bench() {
-        std::error_code ec;
-        GocryptfsDiskImage driver;
-        if (driver.isMountPoint(mountPoint)) {
-            try {
-                driver.detach(mountPoint.string(), true);
-            } catch (...) {
-            }
-        }
-        fs::remove_all(dir, ec);
-    }
-
-    // Ratios (vault over plain) of the summed times of all rounds.
-    Times compare(const std::vector<std::string>& options, const Work& work, int rounds) {
-        GocryptfsDiskImage::Options o;
-        o.mountOptions = options;
-        GocryptfsDiskImage driver(o);
-        driver.attach(image, kPassword, mountPoint);
-        Times vault, base;
-        try {
-            measure(mountPoint, Work{std::min(work.files, 1000), 8}); // warm-up, untimed
-            for (int r = 0; r < rounds; ++r) {
-                Times a, b;
-                if (r % 2 == 0) {
-                    b = measure(plain, work);
-                    a = measure(mountPoint, work);
-                } else {
-                    a = measure(mountPoint, work);
-                    b = measure(plain, work);
-                }
-                for (const auto& n : kNames) {
-                    vault[n] += a[n];
-                    base[n] += b[n];
-                    std::fprintf(stderr, "  round %d %-12s vault %8.3f s  plain %8.3f s\n", r, n.c_str(),
-                                 a[n], b[n]);
-                }
-            }
-        } catch (...) {
-            driver.detach(mountPoint.string(), true);
-            throw;
-        }
-        driver.detach(mountPoint.string(), false);
-        Times ratio;
-        for (const auto& n : kNames)
-            ratio[n] = base[n] > 0 ? vault[n] / base[n] : 0;
-        return ratio;
-    }
-};
 
 std::string label(const std::string& set) {
     std::string out;
@@ -252,6 +407,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "note: running as root; run as an ordinary user for real numbers\n");
     Work work;
     int rounds = 3;
+    bool peers = true;
     std::vector<std::string> sets;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -261,28 +417,38 @@ int main(int argc, char** argv) {
             work.files = std::max(kPerFolder, std::atoi(argv[++i]));
         else if (a == "--large-mb" && i + 1 < argc)
             work.largeMb = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--no-peers")
+            peers = false;
         else if (a == "--options") {
             while (i + 1 < argc && std::string(argv[i + 1]).rfind("--", 0) != 0)
                 sets.emplace_back(argv[++i]);
         } else {
-            std::fprintf(
-                stderr,
-                "usage: throughput_bench [--rounds N] [--files N] [--large-mb N] [--options SET...]\n");
+            std::fprintf(stderr, "usage: throughput_bench [--rounds N] [--files N] [--large-mb N] [--no-peers] "
+                                 "[--options SET...]\n");
             return 2;
         }
     }
     try {
         Bench bench;
         if (sets.empty()) {
-            const Times r = bench.compare(GocryptfsDiskImage::mountOptionsFor(DiskImage::MountMode::shared), work, rounds);
-            for (const auto& n : kNames)
-                std::printf("fs_%s: %.3f\n", n.c_str(), r.at(n));
-        } else {
-            for (const auto& set : sets) {
-                std::fprintf(stderr, "options: %s\n", set.c_str());
-                const Times r = bench.compare(split(set), work, rounds);
+            bench.addGocryptfs("local", DiskImage::MountMode::local);
+            bench.addGocryptfs("shared", DiskImage::MountMode::shared);
+            bench.addGocryptfs("gocryptfs_default", std::nullopt, std::vector<std::string>{});
+            if (peers) bench.addPeers();
+            for (const auto& target : bench.targets) {
+                const Times r = bench.compare(target, work, rounds);
                 for (const auto& n : kNames)
-                    std::printf("fs_%s[%s]: %.3f\n", n.c_str(), label(set).c_str(), r.at(n));
+                    std::printf("fs_%s_%s: %.3f\n", target.name.c_str(), n.c_str(), r.at(n));
+                std::fflush(stdout);
+            }
+        } else {
+            for (const auto& set : sets)
+                bench.addGocryptfs("options-" + std::to_string(bench.targets.size()), std::nullopt, split(set));
+            for (std::size_t i = 0; i < sets.size(); ++i) {
+                std::fprintf(stderr, "options: %s\n", sets[i].c_str());
+                const Times r = bench.compare(bench.targets[i], work, rounds);
+                for (const auto& n : kNames)
+                    std::printf("fs_%s[%s]: %.3f\n", n.c_str(), label(sets[i]).c_str(), r.at(n));
                 std::fflush(stdout);
             }
         }
