@@ -9,6 +9,8 @@
 #include "vaultkit/Registry.h"
 #include "vaultkit/SecretServiceKeyring.h"
 #include "vaultkit/VaultError.h"
+#include "vaultkit/diskimage/GocryptfsConflicts.h"
+#include "vaultkit/diskimage/GocryptfsDiskImage.h"
 
 #include <openssl/crypto.h>
 
@@ -245,6 +247,7 @@ int CliApp::unlock(const CommandLine& line) {
                 return exitFailure;
             }
             out_ << "Unlocked: " << vault->mountPoint().string() << '\n';
+            revealConflicts(*vault);
             return exitOK;
         }
         err_ << "No password for \"" << vault->name() << "\" is stored in the keyring.\n";
@@ -253,7 +256,23 @@ int CliApp::unlock(const CommandLine& line) {
     Secret password = reader.read("Password for \"" + vault->name() + "\": ");
     vault->unlock(password.str());
     out_ << "Unlocked: " << vault->mountPoint().string() << '\n';
+    revealConflicts(*vault);
     return exitOK;
+}
+
+void CliApp::revealConflicts(const Vault& vault) {
+    auto* driver = dynamic_cast<vaultkit::GocryptfsDiskImage*>(vault.driver().get());
+    if (!driver) return;
+    try {
+        vaultkit::GocryptfsConflicts conflicts(vault.image(), vault.mountPoint(), driver->controlSocket(vault.image()));
+        const auto found = conflicts.resolve();
+        for (const auto& path : found.madeVisible)
+            err_ << "Sync conflict copy made visible: " << path << '\n';
+        for (const auto& problem : found.problems)
+            err_ << "hushcoffer-cli: " << problem << '\n';
+    } catch (const std::exception& e) {
+        err_ << "hushcoffer-cli: sync conflict copies were not looked for: " << e.what() << '\n';
+    }
 }
 
 std::string CliApp::keyringText(const vaultkit::KeyringError& error) {

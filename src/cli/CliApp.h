@@ -59,6 +59,10 @@ private:
     int lock(const CommandLine& line);
     int check(const CommandLine& line);
     int checkData(const CommandLine& line);
+    // After an unlock: one pass that gives sync clients' conflict copies a
+    // visible "(Conflict N)" name; each one made visible is named on
+    // standard error.
+    void revealConflicts(const vaultkit::Vault& vault);
     int status(const CommandLine& line);
     int add(const CommandLine& line);
     int forget(const CommandLine& line);

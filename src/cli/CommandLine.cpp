@@ -27,7 +27,9 @@ const CommandInfo kCommands[] = {
      "Unlocks VAULT: mounts its encrypted volume on its visible folder. With --keyring the\n"
      "password stored in the desktop's keyring is used (Hushcoffer stores it when \"Unlock when I\n"
      "log in\" is on; this command never stores one); when none is stored the password is asked\n"
-     "as without it.",
+     "as without it. Conflict copies a sync client left in the encrypted data are then given\n"
+     "names that show in the vault (\"NAME (Conflict N).EXT\" beside the original), each named on\n"
+     "standard error.",
      true, false, {}, true},
     {"lock", "lock [--force] VAULT",
      "Locks VAULT. A vault in use is not locked (exit status 3, the programs using it are named)\n"

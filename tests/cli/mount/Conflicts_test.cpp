@@ -1,0 +1,59 @@
+// hushcoffer-cli unlock makes the conflict copies a sync client left while
+// the vault was locked visible, and names them.
+#include "support/TestSupport.h"
+
+#include "vaultkit/Exec.h"
+#include "vaultkit/diskimage/GocryptfsControlSocket.h"
+#include "vaultkit/diskimage/GocryptfsDiskImage.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kPassword = "plain old password";
+
+std::string cliProgram() {
+    std::error_code ec;
+    const fs::path beside = fs::read_symlink("/proc/self/exe", ec).parent_path() / "hushcoffer-cli";
+    if (!ec && fs::exists(beside)) return beside.string();
+    return HC_CLI_BUILD_PATH;
+}
+
+vaultkit::ExecResult cli(const std::vector<std::string>& args, const std::string& input = {}) {
+    return vaultkit::Exec::runSync(cliProgram(), args, vaultkit::Bytes(input.begin(), input.end()), 300);
+}
+
+TEST(CliConflicts, UnlockMakesCopiesLeftWhileLockedVisible) {
+    vaulttest::TempDir tmp{"hc-cli-conflicts"};
+    ::setenv("HC_SUPPORT_DIR", (tmp / "support").c_str(), 1);
+    fs::create_directory(tmp / "home");
+    const fs::path vault = tmp / "home/Box";
+    const fs::path image = tmp / "home/.Box.hushcoffer/data.gocryptfs";
+    auto r = cli({"create", "--password-stdin", (tmp / "home").string(), "Box"}, kPassword + "\n");
+    ASSERT_EQ(r.status, 0) << r.stderrText;
+    vaulttest::writeFile(vault / "plan.txt", "mine");
+    vaulttest::writeFile(vault / "donor", "theirs");
+    const vaultkit::GocryptfsControlSocket socket(
+        vaultkit::GocryptfsDiskImage::controlSocketFor(fs::canonical(image).string()));
+    const auto plan = socket.encryptPath("plan.txt");
+    const auto donor = socket.encryptPath("donor");
+    ASSERT_TRUE(plan && donor);
+    ASSERT_EQ(cli({"lock", vault.string()}).status, 0);
+    // What a sync client leaves while the vault is locked here.
+    fs::rename(image / *donor, image / (*plan + " (Ann's conflicted copy 2024-05-01)"));
+
+    r = cli({"unlock", "--password-stdin", vault.string()}, kPassword + "\n");
+    ASSERT_EQ(r.status, 0) << r.stderrText;
+    EXPECT_NE(r.stderrText.find("Sync conflict copy made visible: plan (Conflict 1).txt"), std::string::npos)
+        << r.stderrText;
+    EXPECT_EQ(vaulttest::readFile(vault / "plan (Conflict 1).txt"), "theirs");
+    EXPECT_EQ(vaulttest::readFile(vault / "plan.txt"), "mine");
+    EXPECT_EQ(cli({"lock", vault.string()}).status, 0);
+    ::unsetenv("HC_SUPPORT_DIR");
+}
+
+} // namespace
