@@ -119,7 +119,7 @@ void AppDelegate::quitStep(std::shared_ptr<std::vector<AppModel::VaultPtr>> vaul
         vault, false,
         [this, vault, next, interactive, finished](AppModel::LockOutcome outcome, std::exception_ptr error) {
             if (outcome == AppModel::LockOutcome::locked) {
-                FolderLook::applyLocked(*vault);
+                if (model) model->applyLook(vault);
                 next();
                 return;
             }
@@ -153,7 +153,7 @@ void AppDelegate::quitStep(std::shared_ptr<std::vector<AppModel::VaultPtr>> vaul
                                                    [vault, next](AppModel::LockOutcome, std::exception_ptr) {
                                                        // Whatever the outcome: a failure here is not
                                                        // reported.
-                                                       FolderLook::applyLocked(*vault);
+                                                       if (model) model->applyLook(vault);
                                                        next();
                                                    });
                                 return;

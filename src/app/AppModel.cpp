@@ -3,7 +3,9 @@
 #include "app/FolderLook.h"
 #include "kxcore/Log.h"
 #include "kxui/kx.h"
+#include "vaultkit/Importer.h"
 #include "vaultkit/Registry.h"
+#include "vaultkit/TouchIDKey.h"
 #include "vaultkit/Vault.h"
 #include "vaultkit/VaultError.h"
 
@@ -11,7 +13,10 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QCoreApplication>
 #include <QDesktopServices>
+#include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,6 +29,7 @@
 #include <filesystem>
 #include <limits>
 #include <string>
+#include <thread>
 
 namespace fs = std::filesystem;
 using vaultkit::Uuid;
@@ -151,6 +157,14 @@ AppModel::AppModel(const QString& supportDir, Sources sources, QObject* parent)
     loadRegistry();
     if (!vaults_.empty()) selection_ = vaults_.front()->config().id;
     installSources();
+    // A TPM appearing or going (a module loaded, a device passed to a
+    // virtual machine) changes the answer; /dev changes in bursts.
+    devicesSettled_.setSingleShot(true);
+    devicesSettled_.setInterval(1'000);
+    connect(&devicesSettled_, &QTimer::timeout, this, &AppModel::recheckTouchID);
+    if (devices_.addPath(QStringLiteral("/dev")))
+        connect(&devices_, &QFileSystemWatcher::directoryChanged, this, [this] { devicesSettled_.start(); });
+    recheckTouchID();
 }
 
 AppModel::~AppModel() {
@@ -288,7 +302,7 @@ void AppModel::addExisting(const QUrl& url) {
         try {
             auto vault = Vault::open(candidate);
             registerVault(vault);
-            FolderLook::refresh(*vault);
+            applyLook(vault);
             return;
         } catch (...) {
             // not this one: try the next candidate
@@ -314,18 +328,22 @@ void AppModel::post(std::function<void()> guiCall) {
     QMetaObject::invokeMethod(this, std::move(guiCall), Qt::QueuedConnection);
 }
 
-void AppModel::submit(const VaultPtr& vault, Body body, std::function<void(std::exception_ptr)> then) {
-    queue_->submit(laneOf(*vault), [this, vault, body = std::move(body), then = std::move(then)]() mutable {
-        std::exception_ptr error;
-        try {
-            body();
-        } catch (...) {
-            error = std::current_exception();
-        }
-        // Destroy the body (and any secret it captured) on the worker.
-        body = nullptr;
-        post([then = std::move(then), error] { then(error); });
-    });
+void AppModel::submit(const VaultPtr& vault, Body body, std::function<void(std::exception_ptr)> then,
+                      VaultWorkQueue::Sharing sharing) {
+    queue_->submit(
+        laneOf(*vault),
+        [this, vault, body = std::move(body), then = std::move(then)]() mutable {
+            std::exception_ptr error;
+            try {
+                body();
+            } catch (...) {
+                error = std::current_exception();
+            }
+            // Destroy the body (and any secret it captured) on the worker.
+            body = nullptr;
+            post([then = std::move(then), error] { then(error); });
+        },
+        sharing);
 }
 
 quint64 AppModel::beginWork(const Uuid& id, const QString& text) {
@@ -361,7 +379,8 @@ void AppModel::publishWork(const Uuid& id) {
         working_[id] = it->second.front().text;
 }
 
-quint64 AppModel::run(const VaultPtr& vault, const QString& text, Body body, Done then) {
+quint64 AppModel::run(const VaultPtr& vault, const QString& text, Body body, Done then,
+                     VaultWorkQueue::Sharing sharing) {
     const Uuid id = vault->config().id;
     const quint64 serial = beginWork(id, text);
     announce();
@@ -386,12 +405,20 @@ quint64 AppModel::run(const VaultPtr& vault, const QString& text, Body body, Don
                announce();
                refreshSleepDelay();
                if (then) then(ok);
-           });
+           },
+           sharing);
     return serial;
 }
 
 void AppModel::unlockedLook(const VaultPtr& vault) {
-    if (isUnlocked(vault)) FolderLook::applyUnlocked(*vault);
+    if (isUnlocked(vault)) applyLook(vault);
+}
+
+void AppModel::applyLook(const VaultPtr& vault) {
+    // Drawn here (pixmaps belong to the GUI thread); the tool calls run on
+    // the lane, after what runs there now.
+    FolderLook::lockedIconFile();
+    submit(vault, [vault] { FolderLook::refresh(*vault); }, [](std::exception_ptr) {});
 }
 
 // ---- Actions --------------------------------------------------------------------
@@ -403,9 +430,9 @@ void AppModel::unlock(const VaultPtr& vault, const QString& password, Done done)
         [vault, secret] {
             const WipeOnExit wiped{secret.get()};
             vault->unlock(*secret);
+            FolderLook::applyUnlocked(*vault);
         },
-        [this, vault, done = std::move(done)](bool ok) {
-            if (ok) unlockedLook(vault);
+        [done = std::move(done)](bool ok) {
             if (done) done(ok);
         });
 }
@@ -414,9 +441,11 @@ void AppModel::unlockWithTouchID(const VaultPtr& vault, Done done) {
     const QString reason = kx("touchid.reason", vault->config().name);
     const quint64 serial = run(
         vault, kx("work.unlocking"),
-        [vault, reason = reason.toStdString()] { vault->unlockWithTouchID(reason); },
-        [this, vault, done = std::move(done)](bool ok) {
-            if (ok) unlockedLook(vault);
+        [vault, reason = reason.toStdString()] {
+            vault->unlockWithTouchID(reason);
+            FolderLook::applyUnlocked(*vault);
+        },
+        [done = std::move(done)](bool ok) {
             if (done) done(ok);
         });
     // The system's prompt shows only the installed action's own message, so
@@ -427,10 +456,14 @@ void AppModel::unlockWithTouchID(const VaultPtr& vault, Done done) {
 }
 
 void AppModel::lock(const VaultPtr& vault, bool force, Done done) {
+    FolderLook::lockedIconFile(); // drawn on the GUI thread
     run(
-        vault, kx("work.locking"), [vault, force] { vault->lock(force); },
-        [vault, done = std::move(done)](bool ok) {
-            if (ok) FolderLook::applyLocked(*vault);
+        vault, kx("work.locking"),
+        [vault, force] {
+            vault->lock(force);
+            FolderLook::applyLocked(*vault);
+        },
+        [done = std::move(done)](bool ok) {
             if (done) done(ok);
         });
 }
@@ -476,12 +509,12 @@ void AppModel::changePassword(const VaultPtr& vault, const QString& oldPassword,
                 throw VaultError::wrongPassword();
             vault->lock(false);
         },
-        [vault, change, done](bool locked) {
+        [this, vault, change, done](bool locked) {
             if (!locked) {
                 if (done) done(false);
                 return;
             }
-            FolderLook::applyLocked(*vault);
+            applyLook(vault);
             change();
         });
 }
@@ -513,6 +546,7 @@ void AppModel::enableTouchID(const VaultPtr& vault, const QString& password, Don
             vault->enableTouchID(*secret);
         },
         [this, done = std::move(done)](bool ok) {
+            recheckTouchID();
             if (ok) setMessage(Banner(kx("ok.touchidOn"), false));
             if (done) done(ok);
         });
@@ -556,12 +590,36 @@ void AppModel::importItems(const VaultPtr& vault, const QList<QUrl>& urls, Done 
     // The serial of this run's working entry, known once run() has begun it.
     auto serial = std::make_shared<quint64>(nextSerial_);
     importProgress_[id] = 0.0;
+    QElapsedTimer clock;
+    clock.start();
     run(
         vault, kx("work.importing"),
-        [this, vault, sources, results, serial, id] {
+        [this, vault, sources, results, serial, id, guard = importGuard_, lane = laneOf(*vault)] {
+            // Not while a pass locks the vault; a forced lock later stops the
+            // import before its next item (see lockForPass).
+            auto stop = std::make_shared<std::atomic<bool>>(false);
+            {
+                std::unique_lock lock(guard->mutex);
+                guard->changed.wait(lock, [&] { return !guard->lanes[lane].locking; });
+                guard->lanes[lane].importing = true;
+                guard->lanes[lane].stop = stop;
+            }
+            const struct Leave {
+                std::shared_ptr<ImportGuard> guard;
+                std::string lane;
+                ~Leave() {
+                    std::lock_guard lock(guard->mutex);
+                    auto& state = guard->lanes[lane];
+                    state.importing = false;
+                    state.stop.reset();
+                    if (!state.locking) guard->lanes.erase(lane);
+                    guard->changed.notify_all();
+                }
+            } leave{guard, lane};
             *results = vaultkit::Importer::copy(
                 sources, *vault,
-                [this, serial, id](const fs::path& source) {
+                [this, serial, id, stop](const fs::path& source) {
+                    if (*stop) throw VaultError::io("the vault was locked during the import");
                     const QString name = QString::fromStdString(source.filename().string());
                     post([this, serial, id, name] {
                         setWorkText(id, *serial, kx("work.importingItem", name));
@@ -578,14 +636,23 @@ void AppModel::importItems(const VaultPtr& vault, const QList<QUrl>& urls, Done 
                     });
                 });
         },
-        [this, id, results, done = std::move(done)](bool ok) {
+        [this, vault, id, results, clock, done = std::move(done)](bool ok) {
             importProgress_.erase(id);
+            // The end of a long import is news for a user who is elsewhere.
+            if (clock.elapsed() >= longImportMs_ && QGuiApplication::applicationState() != Qt::ApplicationActive) {
+                const QString name = QString::fromStdString(vault->config().name);
+                bool complete = ok;
+                for (const auto& r : *results)
+                    complete = complete && r.ok();
+                postNotice(vault, complete ? kx("notice.importDone", name) : kx("notice.importProblems", name));
+            }
             if (!results->empty())
                 setImportResults(ImportBatch(std::move(*results)));
             else
                 announce();
             if (done) done(ok);
-        });
+        },
+        VaultWorkQueue::Sharing::allowsUrgent);
 }
 
 void AppModel::disableTouchID(const VaultPtr& vault, Done done) {
@@ -596,6 +663,7 @@ void AppModel::disableTouchID(const VaultPtr& vault, Done done) {
                 message_ = Banner(describe(error), true);
                 logger().error("disable quick unlock failed: " + errorText(error));
             }
+            recheckTouchID();
             announce();
             if (done) done(!error);
         });
@@ -688,6 +756,59 @@ void AppModel::openInFinder(const VaultPtr& vault) {
     });
 }
 
+// ---- Quick unlock's availability ------------------------------------------------------
+
+void AppModel::recheckTouchID() {
+    if (touchIDAsking_) {
+        touchIDAskAgain_ = true; // the answer on its way may be older than the event
+        return;
+    }
+    touchIDAsking_ = true;
+    // A thread of its own, not the work queue: a question that hangs must
+    // hold back neither the vaults' work nor the model's end.
+    QPointer<AppModel> self(this);
+    std::thread([self] {
+        const bool available = vaultkit::TouchIDKey::isAvailable();
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app) return;
+        QMetaObject::invokeMethod(
+            app,
+            [self, available] {
+                if (!self) return;
+                self->touchIDAsking_ = false;
+                const bool changedAnswer = available != self->touchIDAvailable_;
+                self->touchIDAvailable_ = available;
+                if (self->touchIDAskAgain_) {
+                    self->touchIDAskAgain_ = false;
+                    self->recheckTouchID();
+                }
+                if (changedAnswer) self->announce();
+            },
+            Qt::QueuedConnection);
+    }).detach();
+}
+
+// ---- Notices on the desktop ---------------------------------------------------------
+
+void AppModel::setNotifier(std::unique_ptr<Notifier> notifier) {
+    notifier_ = std::move(notifier);
+    if (!notifier_) return;
+    connect(notifier_.get(), &Notifier::activated, this, [this](const QString& tag) {
+        const auto id = Uuid::parse(tag.toStdString());
+        if (!id || !vaultWithId(*id)) return; // the vault was forgotten since
+        setSelection(*id);
+        emit noticeActivated();
+    });
+}
+
+void AppModel::postNotice(const VaultPtr& vault, const QString& text) {
+    if (!vault) return;
+    logger().info("notice about " + vault->name() + ": " + text.toStdString());
+    if (!notifier_) return;
+    notifier_->show(QString::fromStdString(vault->config().name), text,
+                    QString::fromStdString(vault->config().id.text()));
+}
+
 // ---- Automatic locking ------------------------------------------------------------
 
 bool AppModel::idleQualifies(const VaultConfig::AutoLock& autoLock, double idleSeconds) {
@@ -721,17 +842,18 @@ void AppModel::installSources() {
     idleTimer_.start();
 
     if (sources_.sleep) {
-        connect(sources_.sleep.get(), &SleepSource::aboutToSleep, this, [this] {
-            if (sleepPassRunning_) return; // the running pass covers this event
-            sleepPassRunning_ = true;
-            logger().info("the computer is about to sleep: locking vaults that lock on sleep");
-            autoLock([](const VaultConfig::AutoLock& a) { return a.onSleep; },
-                     [this] {
-                         sleepPassRunning_ = false;
-                         // Let the machine sleep now; the delay is taken again
-                         // after resume.
-                         sources_.sleep->sleepPassDone();
-                     });
+        connect(sources_.sleep.get(), &SleepSource::aboutToSleep, this, &AppModel::startSleepPass);
+        sleepPassLimit_.setSingleShot(true);
+        connect(&sleepPassLimit_, &QTimer::timeout, this, [this] {
+            if (!sleepPassRunning_) return;
+            // The system sleeps anyway once its delay is over: let it go now,
+            // and let the next event have a pass of its own. The late pass
+            // still reports its outcome.
+            logger().warn("the lock pass before sleep did not end in time: the computer may sleep with "
+                          "vaults unlocked");
+            sleepPassRunning_ = false;
+            sources_.sleep->sleepPassDone();
+            refreshSleepDelay();
         });
         refreshSleepDelay();
     }
@@ -748,6 +870,24 @@ void AppModel::installSources() {
         logger().info("no source of the session's idle time: locking after idle minutes is off");
         idleOffLogged_ = true;
     }
+}
+
+void AppModel::startSleepPass() {
+    if (sleepPassRunning_) return; // the running pass covers this event
+    sleepPassRunning_ = true;
+    const quint64 serial = ++sleepPassSerial_;
+    logger().info("the computer is about to sleep: locking vaults that lock on sleep");
+    sleepPassLimit_.start(sources_.sleep->passTimeLimitMs());
+    autoLock([](const VaultConfig::AutoLock& a) { return a.onSleep; },
+             [this, serial] {
+                 // A pass past its time limit was let go already.
+                 if (serial != sleepPassSerial_ || !sleepPassRunning_) return;
+                 sleepPassLimit_.stop();
+                 sleepPassRunning_ = false;
+                 // Let the machine sleep now; the delay is taken again after
+                 // resume.
+                 sources_.sleep->sleepPassDone();
+             });
 }
 
 void AppModel::askIdle(std::size_t from, std::function<void(std::optional<double>)> answer) {
@@ -819,24 +959,59 @@ void AppModel::runIdlePass(double idleSeconds) {
 
 void AppModel::lockForPass(const VaultPtr& vault, bool force,
                            std::function<void(LockOutcome, std::exception_ptr)> then) {
-    auto wasLocked = std::make_shared<bool>(false);
-    submit(
-        vault,
-        [vault, force, wasLocked] {
-            // Asked again when the lane reaches the vault: a user operation
-            // or another pass may have locked it meanwhile.
-            if (!vault->isUnlocked()) {
-                *wasLocked = true;
-                return;
+    queue_->submitUrgent(
+        laneOf(*vault), [this, vault, force, then = std::move(then), guard = importGuard_, lane = laneOf(*vault)] {
+            bool wasLocked = false;
+            std::exception_ptr error;
+            bool importing = false;
+            {
+                std::lock_guard lock(guard->mutex);
+                auto& state = guard->lanes[lane];
+                state.locking = true;
+                importing = state.importing;
+                // Before the volume goes: no further item is started.
+                if (importing && force && state.stop) *state.stop = true;
             }
-            vault->lock(force);
-        },
-        [wasLocked, then = std::move(then)](std::exception_ptr error) {
-            if (error)
-                then(LockOutcome::failed, error);
-            else
-                then(*wasLocked ? LockOutcome::wasLocked : LockOutcome::locked, nullptr);
+            try {
+                // Asked when tried: a user operation or another pass may have
+                // locked it meanwhile.
+                if (!vault->isUnlocked()) {
+                    wasLocked = true;
+                } else if (importing && !force) {
+                    // The copier uses the volume even between two files.
+                    auto names = vault->driver()->busyProcesses(vault->mountPoint());
+                    const std::string copier = fs::path(vaultkit::Importer::copyTool).filename().string();
+                    if (std::find(names.begin(), names.end(), copier) == names.end())
+                        names.insert(names.begin(), copier);
+                    throw VaultError::busy(std::move(names));
+                } else {
+                    vault->lock(force);
+                }
+            } catch (...) {
+                error = std::current_exception();
+            }
+            {
+                std::lock_guard lock(guard->mutex);
+                auto it = guard->lanes.find(lane);
+                if (it != guard->lanes.end()) {
+                    it->second.locking = false;
+                    if (!it->second.importing) guard->lanes.erase(it);
+                }
+                guard->changed.notify_all();
+            }
+            post([then, wasLocked, error] {
+                if (error)
+                    then(LockOutcome::failed, error);
+                else
+                    then(wasLocked ? LockOutcome::wasLocked : LockOutcome::locked, nullptr);
+            });
         });
+}
+
+bool AppModel::isImporting(const VaultPtr& vault) const {
+    std::lock_guard lock(importGuard_->mutex);
+    const auto it = importGuard_->lanes.find(laneOf(*vault));
+    return it != importGuard_->lanes.end() && it->second.importing;
 }
 
 void AppModel::autoLock(const AutoLockPredicate& predicate, std::function<void()> done) {
@@ -858,18 +1033,27 @@ void AppModel::autoLock(const AutoLockPredicate& predicate, std::function<void()
     pass->outcomes.resize(targets.size());
     pass->pending = targets.size();
     pass->done = std::move(done);
-    auto finish = [this, pass] {
+    // Vaults with an operation running or waiting are in use: locking one
+    // of them is news for the user.
+    std::vector<bool> busy;
+    for (const auto& v : targets)
+        busy.push_back(working_.count(v->config().id) > 0);
+    auto finish = [this, pass, busy] {
         // Outcomes are reported in the order of the list, whatever order the
         // lanes finished in; several failures leave the last banner.
         for (std::size_t i = 0; i < pass->targets.size(); ++i) {
             const auto& vault = pass->targets[i];
             const auto& [outcome, error] = pass->outcomes[i];
             if (outcome == LockOutcome::locked) {
-                FolderLook::applyLocked(*vault);
+                // After the pass: the sleep waits for the locks, not for the
+                // folder-look tools.
+                applyLook(vault);
                 logger().info("auto-locked " + vault->name());
+                if (busy[i]) postNotice(vault, kx("notice.lockedInUse", vault->config().name));
             } else if (outcome == LockOutcome::failed) {
                 const QString text = kx("err.autoLockFailed", vault->config().name, describe(error));
                 message_ = Banner(text, true);
+                postNotice(vault, text);
                 logger().error("auto-lock of " + vault->name() +
                                " failed: " + errorText(error).toStdString());
             }

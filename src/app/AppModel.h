@@ -2,23 +2,28 @@
 
 #include "app/AppModelTypes.h"
 #include "app/IdleSource.h"
+#include "app/Notifier.h"
 #include "app/ScreenLockSource.h"
 #include "app/SleepSource.h"
 #include "app/VaultWorkQueue.h"
 #include "vaultkit/MountModePolicy.h"
 #include "vaultkit/VaultConfig.h"
 
+#include <QFileSystemWatcher>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
 
+#include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -161,11 +166,37 @@ public:
     bool wantsSleepDelay() const;
     // The result of the quit pass's lock of one vault.
     enum class LockOutcome { locked, wasLocked, failed };
-    // Locks the vault on its lane if it is unlocked when reached; `then`
-    // gets the outcome and the error (on the GUI thread). No banner, no
-    // working entry, no folder look (the caller decides).
+    // Locks the vault if it is unlocked when tried; `then` gets the outcome
+    // and the error (on the GUI thread). No banner, no working entry, no
+    // folder look (the caller decides).
+    //
+    // Tried at once, not behind the vault's queue: an urgent job of its lane
+    // (VaultWorkQueue), beside a running import, else right after the
+    // operation that runs now (all but imports are short). Beside an import
+    // a lock that is not forced fails as busy, naming the copier with the
+    // volume's other users, without touching the mount; a forced one stops
+    // the import before its next item and then locks (the item being copied
+    // fails with the volume gone). The vault library's one-operation-at-a-
+    // time rule holds otherwise: an import only reads the vault's paths and
+    // runs the copier, and a lock and the start of an import exclude each
+    // other (ImportGuard).
     void lockForPass(const VaultPtr& vault, bool force,
                      std::function<void(LockOutcome, std::exception_ptr)> then);
+    // Whether an import copies into the vault right now (its work has begun
+    // on the lane, not only been asked for).
+    bool isImporting(const VaultPtr& vault) const;
+    // Whether quick unlock can be used on this computer
+    // (TouchIDKey::isAvailable), as last asked: once at start and again on a
+    // relevant event (quick unlock turned on or off, a device appearing or
+    // going in /dev). The question opens the TPM and waits for polkit (up to
+    // its timeout), so it never runs on the GUI thread; false until the
+    // first answer, changed() when the answer changes.
+    bool touchIDAvailable() const { return touchIDAvailable_; }
+    void recheckTouchID();
+
+    // Gives the vault's folder the look of its state (FolderLook::refresh),
+    // off the GUI thread: on the vault's lane after the work that runs there.
+    void applyLook(const VaultPtr& vault);
     // Announces a change without changing anything (tick += 1).
     void bump();
 
@@ -199,8 +230,23 @@ public:
     void watchConflicts();
     bool watchesConflicts(const VaultPtr& vault) const;
 
+    // ---- Notices on the desktop ----
+    // Where notices go (none: nowhere, the default). The model takes it.
+    void setNotifier(std::unique_ptr<Notifier> notifier);
+    // A notice about `vault` outside the window, for background work the
+    // user must hear of while the window may be closed: the vault's name as
+    // the title, `text` (localised) as the body. A click on it selects the
+    // vault and emits noticeActivated(). Does nothing without a notifier.
+    void postNotice(const VaultPtr& vault, const QString& text);
+    // Imports that took at least this long end with a notice when no window
+    // of the application is active.
+    static constexpr qint64 longImportMs = 10'000;
+    void setLongImportMs(qint64 ms) { longImportMs_ = ms; }
+
 signals:
     void changed();
+    // The user clicked a notice about the selected vault: show the window.
+    void noticeActivated();
 
 private:
     using Body = std::function<void()>;
@@ -208,10 +254,13 @@ private:
     // vault's lane, and ends with the working entry removed, tick += 1 and a
     // busy prompt or error banner on failure. `then` gets the outcome.
     // Returns the working entry's serial (see setWorkText).
-    quint64 run(const VaultPtr& vault, const QString& text, Body body, Done then);
+    quint64 run(const VaultPtr& vault, const QString& text, Body body, Done then,
+                VaultWorkQueue::Sharing sharing = VaultWorkQueue::Sharing::exclusive);
     // Runs `body` on the vault's lane and calls `then` on the GUI thread.
-    void submit(const VaultPtr& vault, Body body, std::function<void(std::exception_ptr)> then);
+    void submit(const VaultPtr& vault, Body body, std::function<void(std::exception_ptr)> then,
+                VaultWorkQueue::Sharing sharing = VaultWorkQueue::Sharing::exclusive);
     void post(std::function<void()> guiCall);
+    // The unlocked look, when the vault is unlocked (applyLook).
     void unlockedLook(const VaultPtr& vault);
 
     void loadRegistry();
@@ -219,6 +268,7 @@ private:
     void installSources();
     void refreshSleepDelay();
     void runIdlePass(double idleSeconds);
+    void startSleepPass();
     void askIdle(std::size_t from, std::function<void(std::optional<double>)> answer);
     void announce();
 
@@ -264,8 +314,33 @@ private:
     std::optional<std::size_t> idleSourceInUse_;
     bool idleOffLogged_ = false;
     bool sleepPassRunning_ = false;
+    quint64 sleepPassSerial_ = 0; // the pass whose end releases the sleep delay
+    QTimer sleepPassLimit_;
     bool screenPassRunning_ = false;
     bool idleCheckRunning_ = false;
+
+    std::unique_ptr<Notifier> notifier_;
+    bool touchIDAvailable_ = false;
+    bool touchIDAsking_ = false;
+    bool touchIDAskAgain_ = false;
+    QFileSystemWatcher devices_;
+    QTimer devicesSettled_;
+    qint64 longImportMs_ = longImportMs;
+
+    // Which lanes run an import and which a pass's lock, shared with the
+    // workers: an import starts only while no lock runs on its vault, and a
+    // lock learns whether an import runs (and may stop it).
+    struct ImportGuard {
+        struct LaneState {
+            bool importing = false;
+            bool locking = false;
+            std::shared_ptr<std::atomic<bool>> stop;
+        };
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::map<std::string, LaneState> lanes;
+    };
+    std::shared_ptr<ImportGuard> importGuard_ = std::make_shared<ImportGuard>();
 
     // Last: destroyed first, so the model's members outlive the work.
     std::unique_ptr<VaultWorkQueue> queue_;

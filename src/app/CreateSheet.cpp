@@ -69,7 +69,7 @@ CreateSheet::CreateSheet(AppModel* model, QWidget* parent)
     , model_(model)
     , driver_(vaultkit::DiskImage::platformDefault())
     , parent_(QDir::homePath())
-    , useTouchID_(vaultkit::TouchIDKey::isAvailable())
+    , useTouchID_(model ? model->touchIDAvailable() : vaultkit::TouchIDKey::isAvailable())
     , mnemonic_(vaultkit::Mnemonic::generate()) {
     setWindowTitle(kx("action.new"));
     setWindowModality(Qt::WindowModal);
@@ -200,7 +200,7 @@ QWidget* CreateSheet::buildPassword() {
     });
     connect(confirmField_, &QLineEdit::textChanged, this, &CreateSheet::refresh);
 
-    if (vaultkit::TouchIDKey::isAvailable()) {
+    if (model_ ? model_->touchIDAvailable() : vaultkit::TouchIDKey::isAvailable()) {
         touchIDToggle_ = new QCheckBox(kx("create.touchid"), page);
         touchIDToggle_->setChecked(useTouchID_);
         connect(touchIDToggle_, &QCheckBox::toggled, this, [this](bool on) { useTouchID_ = on; });
@@ -533,8 +533,8 @@ void CreateSheet::created(const std::shared_ptr<vaultkit::Vault>& vault) {
     }
     model_->registerVault(vault);
     // The folder-icon step: the mounted volume looks like an ordinary folder.
-    if (vault->isUnlocked()) FolderLook::applyUnlocked(*vault);
-    if (useTouchID_ && vaultkit::TouchIDKey::isAvailable()) {
+    model_->applyLook(vault);
+    if (useTouchID_ && model_->touchIDAvailable()) {
         QPointer<CreateSheet> guard(this);
         // a failure is reported by the model's own banner; the creation stands
         model_->enableTouchID(vault, passwordField_->text(), [guard, vault](bool) {

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QUrl>
 
+#include <functional>
 #include <optional>
 
 class QFileDialog;
@@ -18,12 +19,21 @@ public:
     // picked, titled kx("addExisting.message"). Modal; none when cancelled.
     static std::optional<QUrl> chooseExisting(QWidget* parent);
 
-    // "Import": files and folders together, several at once, titled
-    // kx("import.message"), confirm button kx("import.prompt"). Modal; empty
-    // when cancelled or nothing was chosen.
-    static QList<QUrl> chooseImportItems(QWidget* parent);
+    // "Import Files…" and "Import Folder…": several items at once, confirm
+    // button kx("import.prompt"). The desktop's own dialog through the XDG
+    // desktop portal where the portal runs; otherwise Qt's platform dialog
+    // for files, and for folders Qt's own dialog with several-at-once
+    // selection (the platform dialogs take one folder only). Never blocks:
+    // `chosen` runs once, on the GUI thread, with the chosen items (empty
+    // when cancelled).
+    enum class ImportKind { files, folders };
+    using Chosen = std::function<void(QList<QUrl> urls)>;
+    static void chooseImport(QWidget* parent, ImportKind kind, Chosen chosen);
+    // Replaces the dialogs (tests answer in their place); empty: the dialogs.
+    using ImportHook = std::function<void(QWidget* parent, ImportKind kind, Chosen chosen)>;
+    static ImportHook& importHook();
 
     // The dialogs themselves, unopened (tests look at their options).
     static QFileDialog* makeExistingPanel(QWidget* parent);
-    static QFileDialog* makeImportPanel(QWidget* parent);
+    static QFileDialog* makeImportPanel(QWidget* parent, ImportKind kind);
 };

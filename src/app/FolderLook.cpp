@@ -43,6 +43,7 @@ constexpr double shadowAlpha = 0.35;
 
 std::mutex supportMutex;
 QString supportOverride;
+QString gioOverride; // guarded by supportMutex too
 
 QString errnoText() {
     return QString::fromLocal8Bit(std::strerror(errno));
@@ -210,18 +211,19 @@ QString runningExecutable() {
 }
 
 bool isGioMissing() {
-    return !QFileInfo(QString::fromLatin1(FolderLook::gioTool)).isExecutable();
+    return !QFileInfo(FolderLook::gioProgram()).isExecutable();
 }
 
 // Runs gio with `args`; a failure is logged with `prefix`.
 void runGio(const std::vector<std::string>& args, const char* prefix) {
     if (isGioMissing()) {
         kxcore::Log::shared().error(
-            std::string(prefix) + FolderLook::gioTool +
+            std::string(prefix) + FolderLook::gioProgram().toStdString() +
             " is missing (install gvfs and libglib2.0-bin for GNOME Files' folder icons)");
         return;
     }
-    const auto result = vaultkit::Exec::runSync(FolderLook::gioTool, args, std::nullopt, gioTimeLimitSeconds);
+    const auto result =
+        vaultkit::Exec::runSync(FolderLook::gioProgram().toStdString(), args, std::nullopt, gioTimeLimitSeconds);
     if (result.status != 0)
         kxcore::Log::shared().error(std::string(prefix) + "gio " + args.at(0) + " " + args.at(1) + ": " +
                                     trimmed(result.stderrText));
@@ -361,6 +363,16 @@ QString FolderLook::lockedIconFile() {
         return {};
     }
     return file;
+}
+
+void FolderLook::setGioProgram(const QString& program) {
+    std::lock_guard lock(supportMutex);
+    gioOverride = program;
+}
+
+QString FolderLook::gioProgram() {
+    std::lock_guard lock(supportMutex);
+    return gioOverride.isEmpty() ? QString::fromLatin1(gioTool) : gioOverride;
 }
 
 void FolderLook::setSupportDirectory(const QString& dir) {

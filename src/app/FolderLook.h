@@ -77,6 +77,10 @@ public:
     // $HC_SUPPORT_DIR, else $XDG_DATA_HOME (~/.local/share) + the bundle
     // identifier.
     static void setSupportDirectory(const QString& dir);
+    // The GIO tool run for the GNOME Files icon: gioTool unless set (tests
+    // set a stand-in; empty restores gioTool).
+    static void setGioProgram(const QString& program);
+    static QString gioProgram();
     static QString supportDirectory();
 
     // The installed desktop entry of the running executable, or none when

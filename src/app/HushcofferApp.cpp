@@ -1,5 +1,6 @@
 #include "app/HushcofferApp.h"
 
+#include "app/DesktopNotifier.h"
 #include "app/FolderLook.h"
 #include "app/MainWindow.h"
 #include "app/MenuBarContent.h"
@@ -34,6 +35,8 @@ HushcofferApp::HushcofferApp(KXContext* context, Options options, QObject* paren
     model_ = new AppModel(supportDir_,
                           options_.desktopSources ? AppModel::desktopSources() : AppModel::Sources{}, this);
     AppDelegate::model = model_;
+    if (options_.desktopSources) model_->setNotifier(std::unique_ptr<Notifier>(DesktopNotifier::forSession()));
+    connect(model_, &AppModel::noticeActivated, this, [this] { openMainWindow(); });
     delegate_ = new AppDelegate(this);
     delegate_->installTerminationHandling();
 

@@ -5,6 +5,9 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusVariant>
+
+#include <algorithm>
 
 LogindSleepMonitor::LogindSleepMonitor(QDBusConnection bus, QObject* parent)
     : SleepSource(parent)
@@ -12,9 +15,23 @@ LogindSleepMonitor::LogindSleepMonitor(QDBusConnection bus, QObject* parent)
     if (bus_.isConnected())
         listening_ =
             bus_.connect(service, path, interface, "PrepareForSleep", this, SLOT(onPrepareForSleep(bool)));
-    if (!listening_)
+    if (!listening_) {
         kxcore::Log::shared().warn(
             "logind is not reachable: vaults cannot be locked before the computer sleeps");
+        return;
+    }
+    QDBusMessage get = QDBusMessage::createMethodCall(service, path, "org.freedesktop.DBus.Properties", "Get");
+    get << QString::fromLatin1(interface) << QStringLiteral("InhibitDelayMaxUSec");
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(get, 10'000), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
+        watcher->deleteLater();
+        QDBusPendingReply<QDBusVariant> reply = *watcher;
+        if (reply.isError()) return;
+        bool ok = false;
+        const qulonglong usec = reply.value().variant().toULongLong(&ok);
+        // Half a second before logind stops waiting, at least one second.
+        if (ok && usec > 0) passTimeLimitMs_ = static_cast<int>(std::clamp<qulonglong>(usec / 1000, 1'500, 600'000)) - 500;
+    });
 }
 
 LogindSleepMonitor::~LogindSleepMonitor() {

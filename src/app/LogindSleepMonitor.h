@@ -35,6 +35,8 @@ public:
 
     void setDelayWanted(bool wanted) override;
     void sleepPassDone() override;
+    // logind's InhibitDelayMaxUSec (asked once at start) less a margin.
+    int passTimeLimitMs() const override { return passTimeLimitMs_; }
 
 private slots:
     void onPrepareForSleep(bool start);
@@ -50,4 +52,5 @@ private:
     bool requesting_ = false;
     bool refusalLogged_ = false;
     std::unique_ptr<QDBusUnixFileDescriptor> fd_;
+    int passTimeLimitMs_ = 4'500; // logind's default of 5 s less the margin
 };

@@ -4,6 +4,7 @@
 #include "app/DataCheckSheet.h"
 #include "app/EmptyState.h"
 #include "app/FilePanels.h"
+#include "app/ImportDrop.h"
 #include "app/SheetPresenter.h"
 #include "app/VaultDetail.h"
 #include "kxui/KXStyle.h"
@@ -128,6 +129,8 @@ RootView::RootView(AppModel* model, QWidget* parent)
     detailColumn_->setBackgroundRole(QPalette::Window);
 
     if (model_) connect(model_, &AppModel::changed, this, &RootView::refresh);
+    // Files and folders dragged here from the file manager are imported.
+    new ImportDrop(model_, this, list_, idRole);
     paintSidebarIcons();
     refresh();
 }

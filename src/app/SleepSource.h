@@ -16,6 +16,9 @@ public:
 
     virtual void setDelayWanted(bool wanted) = 0;
     virtual void sleepPassDone() = 0;
+    // How long the system waits for the pass at most; a pass still running
+    // then is let go (sleepPassDone) so that the next event gets its own.
+    virtual int passTimeLimitMs() const { return 5'000; }
 
 signals:
     void aboutToSleep();

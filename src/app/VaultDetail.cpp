@@ -21,6 +21,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
@@ -319,7 +320,13 @@ void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
         });
         row->addWidget(open_);
         import_ = new QPushButton(kx("action.import"), unlockedCards_);
-        connect(import_, &QPushButton::clicked, this, &VaultDetail::pickImport);
+        auto* importMenu = new QMenu(import_);
+        importFiles_ = importMenu->addAction(kx("action.importFiles"));
+        importFolder_ = importMenu->addAction(kx("action.importFolder"));
+        connect(importFiles_, &QAction::triggered, this, [this] { pickImport(FilePanels::ImportKind::files); });
+        connect(importFolder_, &QAction::triggered, this,
+                [this] { pickImport(FilePanels::ImportKind::folders); });
+        import_->setMenu(importMenu);
         row->addWidget(import_);
         lock_ = new QPushButton(kx("action.lock"), unlockedCards_);
         connect(lock_, &QPushButton::clicked, this, &VaultDetail::lock);
@@ -513,10 +520,13 @@ void VaultDetail::lock() {
     if (model_) model_->lock(vault_, false);
 }
 
-void VaultDetail::pickImport() {
-    const QList<QUrl> urls = FilePanels::chooseImportItems(window());
-    if (urls.isEmpty() || !model_) return;
-    model_->importItems(vault_, urls);
+void VaultDetail::pickImport(FilePanels::ImportKind kind) {
+    QPointer<AppModel> model = model_;
+    const AppModel::VaultPtr vault = vault_;
+    FilePanels::chooseImport(window(), kind, [model, vault](const QList<QUrl>& urls) {
+        if (urls.isEmpty() || !model) return;
+        model->importItems(vault, urls);
+    });
 }
 
 void VaultDetail::reveal() {
@@ -674,7 +684,7 @@ void VaultDetail::refresh() {
         if (idleChoices[i] == autoLock.idleMinutes) index = static_cast<int>(i);
     idlePicker_->setCurrentIndex(index);
     quitToggle_->setChecked(lockOnQuit());
-    const TouchIDRow row = touchIDRow(config.touchID.has_value(), vaultkit::TouchIDKey::isAvailable());
+    const TouchIDRow row = touchIDRow(config.touchID.has_value(), model_->touchIDAvailable());
     touchIDOn_->setVisible(row == TouchIDRow::on);
     touchIDUnavailable_->setVisible(row == TouchIDRow::unavailable);
     touchIDEnable_->setVisible(row == TouchIDRow::enable);

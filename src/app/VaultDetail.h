@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/AppModel.h"
+#include "app/FilePanels.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -9,6 +10,7 @@
 #include <optional>
 
 class BusySpinner;
+class QAction;
 class PathLabel;
 class QCheckBox;
 class QComboBox;
@@ -61,7 +63,9 @@ public:
     void unlock();
     void unlockWithTouchID();
     void lock();
-    void pickImport();
+    // "Import Files…" / "Import Folder…" (the import button's menu): the
+    // chosen items go to the model's import.
+    void pickImport(FilePanels::ImportKind kind);
     void reveal();
     // The forget alert (window-modal); only its first button forgets.
     QMessageBox* confirmForget();
@@ -94,6 +98,8 @@ public:
     QPushButton* lockedChangePasswordButton() const { return lockedChange_; }
     QPushButton* openButton() const { return open_; }
     QPushButton* importButton() const { return import_; }
+    QAction* importFilesAction() const { return importFiles_; }
+    QAction* importFolderAction() const { return importFolder_; }
     QPushButton* lockButton() const { return lock_; }
     QCheckBox* sleepToggle() const { return sleepToggle_; }
     QCheckBox* screenToggle() const { return screenToggle_; }
@@ -165,6 +171,8 @@ private:
     QWidget* unlockedCards_ = nullptr;
     QPushButton* open_ = nullptr;
     QPushButton* import_ = nullptr;
+    QAction* importFiles_ = nullptr;
+    QAction* importFolder_ = nullptr;
     QPushButton* lock_ = nullptr;
     QCheckBox* sleepToggle_ = nullptr;
     QCheckBox* screenToggle_ = nullptr;

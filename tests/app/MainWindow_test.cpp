@@ -39,6 +39,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -46,6 +47,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <future>
+#include <mutex>
+#include <thread>
 
 namespace fs = std::filesystem;
 using vaultkit::Vault;
@@ -316,12 +319,84 @@ TEST_F(WindowTest, SecurityRowShowsOnThenUnavailableThenEnableInThatOrder) {
             vaultkit::TouchIDKey::setProvider(std::make_shared<AvailableProvider>());
         else
             vaultkit::TouchIDKey::setProvider(nullptr);
+        model().recheckTouchID();
+        ASSERT_TRUE(spinUntil([&] { return model().touchIDAvailable() == c.available; }));
         VaultDetail detail(&model(), c.vault);
         detail.show();
         EXPECT_EQ(!detail.touchIDOnRow()->isHidden(), c.expected == Row::on);
         EXPECT_EQ(!detail.touchIDUnavailableRow()->isHidden(), c.expected == Row::unavailable);
         EXPECT_EQ(!detail.touchIDEnableButton()->isHidden(), c.expected == Row::enable);
     }
+}
+
+// A provider whose availability question hangs until released (as when
+// polkit never answers), noting the threads that ask.
+class HangingProvider final : public vaultkit::TouchIDProvider {
+public:
+    bool isAvailable() override {
+        {
+            std::lock_guard lock(mutex);
+            askers.push_back(std::this_thread::get_id());
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!released && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return true;
+    }
+    AuthOutcome authenticate(const std::string&) override {
+        return AuthOutcome::ended(AuthOutcome::Kind::userCancel);
+    }
+    std::optional<vaultkit::Sealing::Agree> loadKey(const std::vector<std::uint8_t>&,
+                                                    const vaultkit::TouchIDContext&) override {
+        return std::nullopt;
+    }
+    CreatedKey createKey() override { throw AccessControlError("test"); }
+    std::vector<std::thread::id> asked() {
+        std::lock_guard lock(mutex);
+        return askers;
+    }
+    std::atomic<bool> released{false};
+
+private:
+    std::mutex mutex;
+    std::vector<std::thread::id> askers;
+};
+
+TEST_F(WindowTest, QuickUnlockAvailabilityIsAskedOnceOffTheGuiThreadAndAgainOnlyOnARelevantEvent) {
+    auto provider = std::make_shared<HangingProvider>();
+    vaultkit::TouchIDKey::setProvider(provider);
+    auto plain = addVault("Plain");
+    ASSERT_TRUE(unlockNow(plain));
+    VaultDetail detail(&model(), plain);
+    detail.show();
+    // The window refreshes on every change (every 2 s, many times a second
+    // during an import) while the question hangs.
+    for (int i = 0; i < 50; ++i)
+        model().bump();
+    int turns = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++turns; });
+    timer.start(10);
+    EXPECT_TRUE(spinUntil([&] { return turns >= 5; }));
+    ASSERT_EQ(provider->asked().size(), 1u) << "asked once at start, not on every refresh";
+    EXPECT_NE(provider->asked()[0], std::this_thread::get_id());
+    EXPECT_FALSE(detail.touchIDUnavailableRow()->isHidden()); // not known yet: not offered
+
+    provider->released = true;
+    ASSERT_TRUE(spinUntil([&] { return !detail.touchIDEnableButton()->isHidden(); }));
+    for (int i = 0; i < 20; ++i)
+        model().bump();
+    EXPECT_EQ(provider->asked().size(), 1u);
+
+    // Turning quick unlock off is a relevant event: asked again, off the GUI
+    // thread; a second event while that question runs is asked after it.
+    std::optional<bool> disabled;
+    model().disableTouchID(plain, [&](bool ok) { disabled = ok; });
+    ASSERT_TRUE(spinUntil([&] { return disabled.has_value(); }));
+    model().recheckTouchID();
+    ASSERT_TRUE(spinUntil([&] { return provider->asked().size() == 3u; }));
+    for (const auto& id : provider->asked())
+        EXPECT_NE(id, std::this_thread::get_id());
 }
 
 // ---- Automatic locking card ----------------------------------------------------------

@@ -120,6 +120,8 @@ TEST_F(ModelMountTest, UnlockAndLockShowTheBusyTextAndEndWithTheLooks) {
     EXPECT_EQ(model->message()->text, kx("err.wrongPassword"));
     EXPECT_FALSE(model->busyPrompt());
     EXPECT_EQ(log.matching(kx("work.unlocking").toStdString() + " failed: ").size(), 1u);
+    // The failed unlock leaves the locked folder read-only as it was.
+    EXPECT_EQ(modeOf(v->mountPoint()), 0555);
 
     bool sawBusyText = false;
     QObject::connect(model.get(), &AppModel::changed, [&] {
@@ -394,7 +396,8 @@ TEST_F(ModelMountTest, SleepLocksOnlyTheVaultsThatLockOnSleep) {
     ASSERT_TRUE(spinUntil([&] { return fakes.sleep->passesDone == 1; }, 60));
     EXPECT_TRUE(keeps->isUnlocked());
     EXPECT_FALSE(locks->isUnlocked());
-    EXPECT_EQ(modeOf(locks->mountPoint()), 0555);
+    // the folder look follows on the vault's lane, after the pass
+    EXPECT_TRUE(spinUntil([&] { return modeOf(locks->mountPoint()) == 0555; }, 10));
     EXPECT_FALSE(model->message());
     EXPECT_EQ(log.matching("auto-locked").size(), 1u);
     EXPECT_TRUE(model->working().empty()); // no busy text for automatic locks
@@ -457,9 +460,23 @@ TEST_F(ModelMountTest, APassSkipsAVaultLockedMeanwhile) {
     start();
     auto v = add("Docs");
     LogLines log;
-    // the user's lock is queued first; the pass finds the vault locked on its lane
+    // the user's lock runs (held in its detach) when the pass comes: the pass
+    // waits for it and finds the vault locked
+    std::atomic<bool> detaching{false}, release{false};
+    driver->onDetach([&](const std::string&, bool) {
+        detaching = true;
+        while (!release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
     model->lock(v, false);
-    awaitPass([](const VaultConfig::AutoLock&) { return true; });
+    ASSERT_TRUE(spinUntil([&] { return detaching.load(); }, 30));
+    bool passDone = false;
+    model->autoLock([](const VaultConfig::AutoLock&) { return true; }, [&] { passDone = true; });
+    spinFor(100);
+    EXPECT_FALSE(passDone);
+    release = true;
+    ASSERT_TRUE(spinUntil([&] { return passDone; }, 60));
+    driver->onDetach({});
     EXPECT_FALSE(v->isUnlocked());
     EXPECT_TRUE(log.matching("auto-locked").empty());
     EXPECT_FALSE(model->message());
@@ -498,7 +515,7 @@ TEST_F(ModelMountTest, QuitWithTheSettingAbsentLocksEveryUnlockedVault) {
     EXPECT_TRUE(*reply);
     EXPECT_FALSE(a->isUnlocked());
     EXPECT_FALSE(c->isUnlocked());
-    EXPECT_EQ(modeOf(a->mountPoint()), 0555);
+    EXPECT_TRUE(spinUntil([&] { return modeOf(a->mountPoint()) == 0555; }, 10));
 }
 
 TEST_F(ModelMountTest, QuitWithTheSettingFalseQuitsAtOnce) {

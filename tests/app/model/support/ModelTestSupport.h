@@ -52,9 +52,11 @@ class FakeSleep final : public SleepSource {
 public:
     void setDelayWanted(bool wanted) override { delayWanted = wanted; }
     void sleepPassDone() override { ++passesDone; }
+    int passTimeLimitMs() const override { return limitMs; }
     void sleep() { emit aboutToSleep(); }
     bool delayWanted = false;
     int passesDone = 0;
+    int limitMs = 60'000; // longer than any pass of the tests unless set
 };
 
 class FakeScreenLock final : public ScreenLockSource {

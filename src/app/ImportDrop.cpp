@@ -1,0 +1,102 @@
+#include "app/ImportDrop.h"
+
+#include "app/SheetPresenter.h"
+#include "kxui/kx.h"
+#include "vaultkit/Vault.h"
+
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QListWidget>
+#include <QMimeData>
+
+ImportDrop::ImportDrop(AppModel* model, QWidget* area, QListWidget* list, int idRole)
+    : QObject(area)
+    , model_(model)
+    , area_(area)
+    , list_(list)
+    , idRole_(idRole) {
+    area->setAcceptDrops(true);
+    area->installEventFilter(this);
+    if (list) {
+        list->setAcceptDrops(true);
+        list->viewport()->setAcceptDrops(true);
+        list->viewport()->installEventFilter(this);
+    }
+}
+
+QList<QUrl> ImportDrop::localItems(const QMimeData* mime) {
+    QList<QUrl> out;
+    if (!mime || !mime->hasUrls()) return out;
+    for (const QUrl& url : mime->urls())
+        if (url.isLocalFile() && !url.toLocalFile().isEmpty()) out << url;
+    return out;
+}
+
+AppModel::VaultPtr ImportDrop::targetAt(QObject* widget, const QPoint& pos) const {
+    if (!model_) return nullptr;
+    if (list_ && widget == list_->viewport()) {
+        if (QListWidgetItem* item = list_->itemAt(pos)) {
+            const auto id = vaultkit::Uuid::parse(item->data(idRole_).toString().toStdString());
+            return id ? model_->vaultWithId(*id) : nullptr;
+        }
+    }
+    return model_->selected();
+}
+
+void ImportDrop::importInto(const AppModel::VaultPtr& vault, const QList<QUrl>& urls) {
+    if (!model_ || !vault || urls.isEmpty()) return;
+    model_->setSelection(vault->config().id);
+    if (model_->isUnlocked(vault)) {
+        model_->importItems(vault, urls);
+        return;
+    }
+    QPointer<AppModel> model = model_;
+    const QString name = QString::fromStdString(vault->config().name);
+    SheetPresenter::openPasswordPrompt(
+        kx("import.unlockTitle", name), kx("import.unlockNote"),
+        [model, vault, urls](const QString& password, std::function<void(bool)> done) {
+            if (!model) {
+                done(false);
+                return;
+            }
+            model->unlock(vault, password, [model, vault, urls, done](bool ok) {
+                done(ok);
+                if (ok && model) model->importItems(vault, urls);
+            });
+        },
+        area_ ? area_->window() : nullptr);
+}
+
+bool ImportDrop::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+        auto* drag = static_cast<QDragMoveEvent*>(event);
+        const bool usable = !localItems(drag->mimeData()).isEmpty() &&
+                            targetAt(watched, drag->position().toPoint()) != nullptr;
+        if (usable) {
+            drag->setDropAction(Qt::CopyAction);
+            drag->accept();
+        } else {
+            drag->ignore();
+        }
+        return true;
+    }
+    case QEvent::Drop: {
+        auto* drop = static_cast<QDropEvent*>(event);
+        const QList<QUrl> urls = localItems(drop->mimeData());
+        const AppModel::VaultPtr vault = targetAt(watched, drop->position().toPoint());
+        if (urls.isEmpty() || !vault) {
+            drop->ignore();
+            return true;
+        }
+        drop->setDropAction(Qt::CopyAction);
+        drop->accept();
+        importInto(vault, urls);
+        return true;
+    }
+    default:
+        return QObject::eventFilter(watched, event);
+    }
+}

@@ -1,0 +1,250 @@
+// Automatic and quit locks while other work runs on the vault, with real
+// vaults: an import whose copy hangs (its source is a second volume whose
+// daemon is stopped) does not hold back the sleep pass or the quit pass; a
+// pass that outlasts the sleep delay lets the computer sleep and leaves the
+// next event a pass of its own; a folder-look tool that hangs holds neither
+// the pass nor the window's event loop.
+#include "app/AppDelegate.h"
+#include "app/AppModel.h"
+#include "app/FolderLook.h"
+#include "model/support/ModelTestSupport.h"
+#include "model/support/TestDiskImage.h"
+
+#include "kxui/kx.h"
+#include "support/TestSupport.h"
+#include "vaultkit/Mnemonic.h"
+#include "vaultkit/Vault.h"
+#include "vaultkit/VaultError.h"
+#include "vaultkit/diskimage/GocryptfsDiskImage.h"
+#include "vaultkit/diskimage/MountTable.h"
+
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace modeltest;
+using vaultkit::Vault;
+using vaultkit::VaultError;
+using VaultPtr = AppModel::VaultPtr;
+
+namespace {
+
+const std::string kPassword = "correct horse 1";
+
+// A file whose reading hangs until resume(): it lies on a second gocryptfs
+// volume whose daemon is stopped. The copier blocks on it like a copy of a
+// very large tree that goes on for hours.
+class HangingSource {
+public:
+    explicit HangingSource(const fs::path& dir) {
+        fs::create_directories(dir / "image");
+        const fs::path image = vaulttest::makeImage(dir / "image", kPassword);
+        mount_ = dir / "mounted";
+        fs::create_directories(mount_);
+        driver_->attach(image, kPassword, mount_);
+        file = mount_ / "large.bin";
+        vaulttest::writeFile(file, std::string(100'000, 'x'));
+        for (const auto& e : vaultkit::MountTable::read())
+            if (e.mountPoint == fs::canonical(mount_).string())
+                for (const pid_t p : vaultkit::GocryptfsDiskImage::daemonsServing(e))
+                    daemon_ = p;
+        if (daemon_ > 0) ::kill(daemon_, SIGSTOP);
+    }
+    ~HangingSource() {
+        resume();
+        try {
+            driver_->detach(mount_.string(), true);
+        } catch (...) {
+        }
+    }
+    bool ok() const { return daemon_ > 0; }
+    void resume() {
+        if (daemon_ > 0) ::kill(daemon_, SIGCONT);
+    }
+    fs::path file;
+
+private:
+    std::shared_ptr<vaultkit::GocryptfsDiskImage> driver_ = vaulttest::fastGocryptfs();
+    fs::path mount_;
+    pid_t daemon_ = -1;
+};
+
+class BesideWorkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        support = tmp / "support";
+        fs::create_directories(support);
+        FolderLook::setSupportDirectory(QString::fromStdString(support.string()));
+        driver = std::make_shared<TestDiskImage>(vaulttest::fastGocryptfs());
+        fakes = makeFakeSources();
+        model = std::make_unique<AppModel>(QString::fromStdString(support.string()), fakes.take());
+    }
+    void TearDown() override {
+        AppDelegate::model = nullptr;
+        model.reset();
+        FolderLook::setSupportDirectory({});
+        Vault::setBackupDirectory(std::nullopt);
+    }
+    VaultPtr add(const std::string& name) {
+        auto vault = Vault::create(tmp.path(), name, kPassword, vaultkit::Mnemonic::generate(), {}, driver);
+        model->registerVault(vault);
+        return vault;
+    }
+    static QUrl url(const fs::path& p) { return QUrl::fromLocalFile(QString::fromStdString(p.string())); }
+    bool importing(const VaultPtr& v) const { return model->isImporting(v); }
+
+    vaulttest::TempDir tmp{"hc-beside"};
+    fs::path support;
+    std::shared_ptr<TestDiskImage> driver;
+    FakeSources fakes;
+    std::unique_ptr<AppModel> model;
+};
+
+TEST_F(BesideWorkTest, SleepDuringAHangingImportTriesTheLockAtOnceAndEachEventGetsItsPass) {
+    auto v = add("Docs");
+    auto other = add("Other");
+    HangingSource source(tmp / "source");
+    ASSERT_TRUE(source.ok());
+    vaulttest::writeFile(tmp / "second.txt", "second");
+    LogLines log;
+    std::optional<bool> imported;
+    model->importItems(v, {url(source.file), url(tmp / "second.txt")}, [&](bool ok) { imported = ok; });
+    ASSERT_TRUE(spinUntil([&] { return importing(v); }, 10));
+
+    // The pass ends while the import still hangs: the vault in use stays
+    // unlocked with the usual banner naming the copier, the other one locks.
+    fakes.sleep->sleep();
+    ASSERT_TRUE(spinUntil([&] { return fakes.sleep->passesDone == 1; }, 30));
+    EXPECT_TRUE(importing(v));
+    EXPECT_TRUE(v->isUnlocked());
+    EXPECT_FALSE(other->isUnlocked());
+    ASSERT_TRUE(model->message());
+    EXPECT_EQ(model->message()->text,
+              kx("err.autoLockFailed", "Docs", describe(std::make_exception_ptr(VaultError::busy({"cp"})))));
+
+    // A later sleep has a pass of its own, also while the import hangs.
+    model->setMessage(std::nullopt);
+    fakes.sleep->sleep();
+    ASSERT_TRUE(spinUntil([&] { return fakes.sleep->passesDone == 2; }, 30));
+    EXPECT_EQ(log.matching("the computer is about to sleep").size(), 2u);
+    EXPECT_TRUE(model->message());
+    EXPECT_TRUE(importing(v));
+
+    // The import then finishes as usual, both items in the vault.
+    source.resume();
+    ASSERT_TRUE(spinUntil([&] { return imported.has_value(); }, 60));
+    EXPECT_TRUE(*imported);
+    EXPECT_TRUE(fs::exists(v->mountPoint() / "large.bin"));
+    EXPECT_TRUE(fs::exists(v->mountPoint() / "second.txt"));
+}
+
+TEST_F(BesideWorkTest, QuitDuringAHangingImportAsksNamingTheCopierAndForceStopsTheImportFirst) {
+    auto v = add("Docs");
+    HangingSource source(tmp / "source");
+    ASSERT_TRUE(source.ok());
+    vaulttest::writeFile(tmp / "second.txt", "second");
+    std::optional<bool> imported;
+    model->importItems(v, {url(source.file), url(tmp / "second.txt")}, [&](bool ok) { imported = ok; });
+    ASSERT_TRUE(spinUntil([&] { return importing(v); }, 10));
+
+    struct ForceAlert final : BusyAlert {
+        void ask(const QString& title, const QString& body, const QStringList&,
+                 std::function<void(Answer)> answer) override {
+            titles << title;
+            bodies << body;
+            answer(Answer::force);
+        }
+        QStringList titles, bodies;
+    } alert;
+    AppDelegate::model = model.get();
+    AppDelegate delegate;
+    delegate.setSettingsFile(QString::fromStdString((tmp / "settings.ini").string()));
+    delegate.setBusyAlert(&alert);
+    std::optional<bool> quit;
+    ASSERT_EQ(delegate.applicationShouldTerminate([&](bool q) { quit = q; }), AppDelegate::TerminateReply::later);
+    ASSERT_TRUE(spinUntil([&] { return quit.has_value(); }, 60));
+    EXPECT_TRUE(*quit);
+    ASSERT_EQ(alert.titles.size(), 1);
+    EXPECT_EQ(alert.titles[0], kx("quit.busy.title", "Docs"));
+    EXPECT_EQ(alert.bodies[0], kx("quit.busy.body", "cp"));
+    EXPECT_FALSE(v->isUnlocked()); // locked while the import still hung
+    EXPECT_EQ(driver->forcedDetaches, 1);
+
+    // The import resumes on a locked vault: it fails and writes nothing into
+    // the bare folder (the second item never starts).
+    source.resume();
+    ASSERT_TRUE(spinUntil([&] { return imported.has_value(); }, 60));
+    EXPECT_FALSE(*imported);
+    EXPECT_FALSE(fs::exists(v->mountPoint() / "second.txt"));
+    EXPECT_FALSE(fs::exists(v->mountPoint() / "large.bin"));
+}
+
+TEST_F(BesideWorkTest, APassThatOutlastsTheSleepDelayLetsTheComputerSleepAndTheNextEventHasItsOwnPass) {
+    auto v = add("Docs");
+    fakes.sleep->limitMs = 300;
+    std::atomic<bool> release{false};
+    std::atomic<int> detaches{0};
+    driver->onDetach([&](const std::string&, bool) {
+        ++detaches;
+        while (!release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    LogLines log;
+    fakes.sleep->sleep();
+    ASSERT_TRUE(spinUntil([&] { return detaches == 1; }, 30));
+    // The lock hangs; the delay's end lets the computer go.
+    ASSERT_TRUE(spinUntil([&] { return fakes.sleep->passesDone == 1; }, 30));
+    EXPECT_EQ(log.matching("did not end in time").size(), 1u);
+    // The next sleep is not dropped: a pass of its own, let go in its turn.
+    fakes.sleep->sleep();
+    ASSERT_TRUE(spinUntil([&] { return fakes.sleep->passesDone == 2; }, 30));
+    EXPECT_EQ(log.matching("the computer is about to sleep").size(), 2u);
+    release = true;
+    ASSERT_TRUE(spinUntil([&] { return !v->isUnlocked(); }, 30));
+    spinFor(500);
+    // The late passes end without releasing anything again.
+    EXPECT_EQ(fakes.sleep->passesDone, 2);
+    driver->onDetach({});
+}
+
+TEST_F(BesideWorkTest, AHangingFolderLookToolHoldsNeitherTheSleepPassNorTheWindow) {
+    // A gio stand-in that writes its PID and hangs until told to go on.
+    const fs::path standIn = tmp / "gio";
+    const fs::path started = tmp / "gio.pid", release = tmp / "gio.release";
+    vaulttest::writeFile(standIn, "#!/bin/sh\necho $$ > '" + started.string() + "'\nwhile [ ! -e '" +
+                                      release.string() + "' ]; do sleep 0.05; done\n");
+    fs::permissions(standIn, fs::perms(0755));
+    FolderLook::setGioProgram(QString::fromStdString(standIn.string()));
+    struct Restore {
+        ~Restore() { FolderLook::setGioProgram({}); }
+    } restore;
+
+    auto v = add("Docs");
+    int turns = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++turns; });
+    timer.start(20);
+    fakes.sleep->sleep();
+    // The computer may sleep once the lock is done, whatever the tool does.
+    ASSERT_TRUE(spinUntil([&] { return fakes.sleep->passesDone == 1; }, 30));
+    EXPECT_FALSE(v->isUnlocked());
+    // The tool runs (for the locked look) while the window's loop turns.
+    ASSERT_TRUE(spinUntil([&] { return fs::exists(started) && fs::file_size(started) > 0; }, 30));
+    const pid_t tool = std::stoi(vaulttest::readFile(started));
+    EXPECT_EQ(::kill(tool, 0), 0) << "the tool still hangs while the test's loop runs";
+    const int before = turns;
+    spinFor(200);
+    EXPECT_GT(turns, before);
+    vaulttest::writeFile(release, "");
+    // Then the look is complete: the folder read-only again.
+    EXPECT_TRUE(spinUntil(
+        [&] { return (fs::status(v->mountPoint()).permissions() & fs::perms::all) == fs::perms(0555); }, 30));
+}
+
+} // namespace
