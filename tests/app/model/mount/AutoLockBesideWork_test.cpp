@@ -7,6 +7,7 @@
 #include "app/AppDelegate.h"
 #include "app/AppModel.h"
 #include "app/FolderLook.h"
+#include "app/LogindSleepMonitor.h"
 #include "model/support/ModelTestSupport.h"
 #include "model/support/TestDiskImage.h"
 
@@ -18,6 +19,7 @@
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
 #include "vaultkit/diskimage/MountTable.h"
 
+#include <QDBusArgument>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -245,6 +247,72 @@ TEST_F(BesideWorkTest, AHangingFolderLookToolHoldsNeitherTheSleepPassNorTheWindo
     // Then the look is complete: the folder read-only again.
     EXPECT_TRUE(spinUntil(
         [&] { return (fs::status(v->mountPoint()).permissions() & fs::perms::all) == fs::perms(0555); }, 30));
+}
+
+TEST_F(BesideWorkTest, OnTheMockLogindASleepDuringAHangingImportReleasesTheDelayAndTheNextSleepHasItsPass) {
+    PrivateBus bus;
+    ASSERT_TRUE(bus.ok());
+    QDBusConnection control = bus.connect("hc-control");
+    DBusMock logind(bus.address(), true, {"--template", "logind"}, "org.freedesktop.login1", control);
+    ASSERT_TRUE(logind.ok()) << logind.errorOutput().toStdString();
+    const auto held = [&] {
+        const QVariantList reply =
+            logind.invoke("/org/freedesktop/login1", "org.freedesktop.login1.Manager", "ListInhibitors");
+        int n = 0;
+        const QDBusArgument arg = reply.value(0).value<QDBusArgument>();
+        arg.beginArray();
+        while (!arg.atEnd()) {
+            QString what, who, why, mode;
+            uint uid = 0, pid = 0;
+            arg.beginStructure();
+            arg >> what >> who >> why >> mode >> uid >> pid;
+            arg.endStructure();
+            if (what == "sleep" && mode == "delay" && who == "Hushcoffer") ++n;
+        }
+        arg.endArray();
+        return n;
+    };
+    const auto prepareForSleep = [&](bool start) {
+        logind.emitSignal("/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+                          {start});
+    };
+    model.reset();
+    AppModel::Sources sources;
+    sources.sleep = std::make_unique<LogindSleepMonitor>(bus.connect("hc-system"));
+    model = std::make_unique<AppModel>(QString::fromStdString(support.string()), std::move(sources));
+    auto v = add("Docs");
+    ASSERT_TRUE(spinUntil([&] { return held() == 1; }, 10));
+
+    HangingSource source(tmp / "source");
+    ASSERT_TRUE(source.ok());
+    std::optional<bool> imported;
+    model->importItems(v, {url(source.file)}, [&](bool ok) { imported = ok; });
+    ASSERT_TRUE(spinUntil([&] { return importing(v); }, 10));
+    LogLines log;
+
+    // The lock is tried while the import hangs, and the delay is let go.
+    prepareForSleep(true);
+    ASSERT_TRUE(spinUntil([&] { return held() == 0; }, 30));
+    ASSERT_TRUE(model->message());
+    EXPECT_EQ(model->message()->text,
+              kx("err.autoLockFailed", "Docs", describe(std::make_exception_ptr(VaultError::busy({"cp"})))));
+    EXPECT_TRUE(importing(v));
+
+    // Resume: the delay is taken again (the vault is still unlocked), and the
+    // next sleep runs a pass of its own.
+    prepareForSleep(false);
+    ASSERT_TRUE(spinUntil([&] { return held() == 1; }, 30));
+    model->setMessage(std::nullopt);
+    prepareForSleep(true);
+    ASSERT_TRUE(spinUntil([&] { return held() == 0 && model->message().has_value(); }, 30));
+    EXPECT_EQ(log.matching("the computer is about to sleep").size(), 2u);
+    EXPECT_TRUE(importing(v));
+
+    source.resume();
+    ASSERT_TRUE(spinUntil([&] { return imported.has_value(); }, 60));
+    EXPECT_TRUE(*imported);
+    prepareForSleep(false);
+    model.reset(); // the monitor goes before the mock bus
 }
 
 } // namespace
