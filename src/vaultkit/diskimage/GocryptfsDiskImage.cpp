@@ -129,24 +129,92 @@ bool isBelow(std::string_view path, std::string_view dir) {
     return dir == "/" || path[dir.size()] == '/';
 }
 
-// Whether a gocryptfs process runs whose open descriptors this process may
-// not read (another user's daemon). A zombie (a killed daemon nobody has
-// reaped yet) has no descriptors and does not count.
-bool gocryptfsWithHiddenDescriptors() {
-    for (const auto& pid : numericEntries("/proc")) {
-        if (processName(pid).rfind("gocryptfs", 0) != 0) continue;
-        pid_t p = 0;
-        std::from_chars(pid.data(), pid.data() + pid.size(), p);
-        if (!procState(p).alive) continue;
-        DIR* d = ::opendir(("/proc/" + pid + "/fd").c_str());
-        if (!d) {
-            if (errno != ENOENT) return true;
-            continue;
+std::string fuseLineValue(std::string_view fdinfo);
+std::vector<std::string> commandLine(const std::string& pid);
+std::string standardized(const std::string& path);
+
+// The live gocryptfs processes and the FUSE connections they serve, from one
+// pass over /proc (the way daemonsServing() finds a mount's daemon), so that
+// the state of every mount of a question costs one pass. A zombie (a killed
+// daemon nobody has reaped yet) has no descriptors and serves nothing.
+struct DaemonScan {
+    std::set<std::string> connections;
+    bool sawConnectionInfo = false;
+    // The users of the live gocryptfs processes whose descriptors this
+    // process may not read (other users' daemons): such a process may serve
+    // any mount of its user.
+    std::set<std::string> hiddenUsers;
+    // Older kernels: the mount points of "gocryptfs -fg ... MOUNTPOINT".
+    std::vector<std::string> foregroundMountPoints;
+
+    static DaemonScan take() {
+        DaemonScan scan;
+        for (const auto& pid : numericEntries("/proc")) {
+            if (processName(pid).rfind("gocryptfs", 0) != 0) continue;
+            pid_t p = 0;
+            std::from_chars(pid.data(), pid.data() + pid.size(), p);
+            if (!procState(p).alive) continue;
+            const std::string fdDir = "/proc/" + pid + "/fd";
+            DIR* d = ::opendir(fdDir.c_str());
+            if (!d) {
+                if (errno != ENOENT) scan.hiddenUsers.insert(userOf(pid));
+                continue;
+            }
+            ::closedir(d);
+            for (const auto& fd : numericEntries(fdDir)) {
+                const auto target = readLink(fdDir + "/" + fd);
+                if (!target || *target != "/dev/fuse") continue;
+                const auto info = readSmallFile("/proc/" + pid + "/fdinfo/" + fd);
+                const auto value = info ? fuseLineValue(*info) : std::string();
+                if (value.empty()) continue;
+                scan.sawConnectionInfo = true;
+                scan.connections.insert(value);
+            }
+            const auto args = commandLine(pid);
+            if (args.size() >= 3 && std::find(args.begin(), args.end(), "-fg") != args.end() &&
+                !args.back().empty() && args.back()[0] == '/')
+                scan.foregroundMountPoints.push_back(standardized(args.back()));
         }
-        ::closedir(d);
+        return scan;
     }
-    return false;
-}
+
+    // The real user id of a process ("" when unknown).
+    static std::string userOf(const std::string& pid) {
+        const auto status = readSmallFile("/proc/" + pid + "/status");
+        const auto pos = status ? status->find("\nUid:") : std::string::npos;
+        if (pos == std::string::npos) return {};
+        std::size_t start = pos + 5;
+        while (start < status->size() && ((*status)[start] == ' ' || (*status)[start] == '\t'))
+            ++start;
+        std::size_t end = start;
+        while (end < status->size() && (*status)[end] >= '0' && (*status)[end] <= '9')
+            ++end;
+        return status->substr(start, end - start);
+    }
+
+    // Whether a daemon this process cannot see may serve the mount: one of
+    // the mount's user (FUSE's "user_id=" option), or any when that is not
+    // known.
+    bool mayBeHidden(const MountEntry& entry) const {
+        if (hiddenUsers.empty()) return false;
+        const std::string key = "user_id=";
+        auto pos = entry.superOptions.find(key);
+        while (pos != std::string::npos && pos > 0 && entry.superOptions[pos - 1] != ',')
+            pos = entry.superOptions.find(key, pos + 1);
+        if (pos == std::string::npos) return true;
+        const auto start = pos + key.size();
+        const auto end = std::min(entry.superOptions.find(',', start), entry.superOptions.size());
+        const std::string user = entry.superOptions.substr(start, end - start);
+        return hiddenUsers.count(user) > 0 || hiddenUsers.count("") > 0;
+    }
+
+    bool serves(const MountEntry& entry) const {
+        if (connections.count(std::to_string((entry.major << 20) | entry.minor))) return true;
+        if (sawConnectionInfo) return false;
+        return std::find(foregroundMountPoints.begin(), foregroundMountPoints.end(), entry.mountPoint) !=
+               foregroundMountPoints.end();
+    }
+};
 
 // ---- Path helpers ----
 
@@ -1083,7 +1151,7 @@ std::vector<DiskImage::MountState> GocryptfsDiskImage::mountStates(const std::ve
     const auto table = MountTable::read();
     const auto mps = mountPointSet(table);
     LstatMemo memo;
-    std::optional<bool> someDaemonHidden;
+    std::optional<DaemonScan> daemons; // one pass over /proc, when a mount of ours is asked
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const auto real = resolveNoTouch(paths[i].string(), mps, false, &memo);
         if (!real || !mps.count(*real)) continue;
@@ -1093,12 +1161,10 @@ std::vector<DiskImage::MountState> GocryptfsDiskImage::mountStates(const std::ve
         for (const auto& e : table)
             if (e.mountPoint == *real) top = &e;
         if (!top || top->fsType != fsType) continue;
-        const auto daemons = daemonsServing(*top);
-        if (std::any_of(daemons.begin(), daemons.end(), [](pid_t p) { return procState(p).alive; })) continue;
+        if (!daemons) daemons = DaemonScan::take();
         // A daemon whose descriptors this user cannot see (another user's)
-        // may be the one: only call the mount stale when none is hidden.
-        if (!someDaemonHidden) someDaemonHidden = gocryptfsWithHiddenDescriptors();
-        if (!*someDaemonHidden) states[i] = MountState::stale;
+        // may be the one: only call the mount stale when none can be.
+        if (!daemons->serves(*top) && !daemons->mayBeHidden(*top)) states[i] = MountState::stale;
     }
     return states;
 }
