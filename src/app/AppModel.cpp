@@ -639,7 +639,9 @@ void AppModel::importItems(const VaultPtr& vault, const QList<QUrl>& urls, Done 
         [this, vault, id, results, clock, done = std::move(done)](bool ok) {
             importProgress_.erase(id);
             // The end of a long import is news for a user who is elsewhere.
-            if (clock.elapsed() >= longImportMs_ && QGuiApplication::applicationState() != Qt::ApplicationActive) {
+            const bool windowActive = windowActive_ ? windowActive_()
+                                                    : QGuiApplication::applicationState() == Qt::ApplicationActive;
+            if (clock.elapsed() >= longImportMs_ && !windowActive) {
                 const QString name = QString::fromStdString(vault->config().name);
                 bool complete = ok;
                 for (const auto& r : *results)

@@ -242,6 +242,9 @@ public:
     // of the application is active.
     static constexpr qint64 longImportMs = 10'000;
     void setLongImportMs(qint64 ms) { longImportMs_ = ms; }
+    // Whether a window of the application is active (default: the
+    // application's state as the platform reports it).
+    void setWindowActiveCheck(std::function<bool()> check) { windowActive_ = std::move(check); }
 
 signals:
     void changed();
@@ -326,6 +329,7 @@ private:
     QFileSystemWatcher devices_;
     QTimer devicesSettled_;
     qint64 longImportMs_ = longImportMs;
+    std::function<bool()> windowActive_;
 
     // Which lanes run an import and which a pass's lock, shared with the
     // workers: an import starts only while no lock runs on its vault, and a

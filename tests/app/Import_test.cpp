@@ -6,6 +6,7 @@
 #include "app/AppModel.h"
 #include "app/FilePanels.h"
 #include "app/ImportDrop.h"
+#include "app/Notifier.h"
 #include "app/PortalFileChooser.h"
 #include "app/RootView.h"
 #include "app/SheetPresenter.h"
@@ -161,6 +162,46 @@ TEST_F(ImportTest, TheImportButtonOffersFilesAndFoldersAndImportsWhatThePanelGiv
     EXPECT_EQ(model_->importResults()->results.size(), 2u);
     EXPECT_TRUE(imported(vault));
     EXPECT_EQ(asked, (std::vector{FilePanels::ImportKind::folders, FilePanels::ImportKind::files}));
+}
+
+TEST_F(ImportTest, TheEndOfALongImportIsANoticeWhileNoWindowIsActive) {
+    class Recorder final : public Notifier {
+    public:
+        explicit Recorder(QStringList* bodies)
+            : bodies_(bodies) {}
+        void show(const QString&, const QString& body, const QString&) override { *bodies_ << body; }
+
+    private:
+        QStringList* bodies_;
+    };
+    QStringList bodies;
+    model_->setNotifier(std::make_unique<Recorder>(&bodies));
+    bool windowActive = false;
+    model_->setWindowActiveCheck([&] { return windowActive; });
+    auto vault = addVault("Private", true);
+    const QList<QUrl> files = outsideFiles();
+    // Shorter than the limit: no notice.
+    std::optional<bool> done;
+    model_->importItems(vault, {files[0]}, [&](bool ok) { done = ok; });
+    ASSERT_TRUE(spinUntil([&] { return done.has_value(); }, 20));
+    EXPECT_TRUE(bodies.isEmpty());
+    // Long enough, but the user looks at the window: no notice.
+    model_->setLongImportMs(0);
+    windowActive = true;
+    done.reset();
+    model_->importItems(vault, {files[0]}, [&](bool ok) { done = ok; });
+    ASSERT_TRUE(spinUntil([&] { return done.has_value(); }, 20));
+    EXPECT_TRUE(bodies.isEmpty());
+    // Long enough with no window active: a notice, and one that says when
+    // items are missing.
+    windowActive = false;
+    done.reset();
+    model_->importItems(vault, {files[1]}, [&](bool ok) { done = ok; });
+    ASSERT_TRUE(spinUntil([&] { return done.has_value(); }, 20));
+    done.reset();
+    model_->importItems(vault, {QUrl::fromLocalFile(dir_.filePath("missing"))}, [&](bool ok) { done = ok; });
+    ASSERT_TRUE(spinUntil([&] { return done.has_value(); }, 20));
+    EXPECT_EQ(bodies, (QStringList{kx("notice.importDone", "Private"), kx("notice.importProblems", "Private")}));
 }
 
 TEST_F(ImportTest, TheFilesPanelTakesSeveralFilesAndTheFoldersPanelSeveralFolders) {

@@ -77,6 +77,19 @@ private:
     pid_t daemon_ = -1;
 };
 
+// Keeps the notices the model sends.
+class RecordingNotifier final : public Notifier {
+public:
+    explicit RecordingNotifier(std::vector<std::pair<QString, QString>>* shown)
+        : shown_(shown) {}
+    void show(const QString& title, const QString& body, const QString&) override {
+        shown_->emplace_back(title, body);
+    }
+
+private:
+    std::vector<std::pair<QString, QString>>* shown_;
+};
+
 class BesideWorkTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -109,6 +122,8 @@ protected:
 };
 
 TEST_F(BesideWorkTest, SleepDuringAHangingImportTriesTheLockAtOnceAndEachEventGetsItsPass) {
+    std::vector<std::pair<QString, QString>> notices;
+    model->setNotifier(std::make_unique<RecordingNotifier>(&notices));
     auto v = add("Docs");
     auto other = add("Other");
     HangingSource source(tmp / "source");
@@ -129,6 +144,10 @@ TEST_F(BesideWorkTest, SleepDuringAHangingImportTriesTheLockAtOnceAndEachEventGe
     ASSERT_TRUE(model->message());
     EXPECT_EQ(model->message()->text,
               kx("err.autoLockFailed", "Docs", describe(std::make_exception_ptr(VaultError::busy({"cp"})))));
+    // The window may be closed: the same text goes out as a desktop notice.
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].first, "Docs");
+    EXPECT_EQ(notices[0].second, model->message()->text);
 
     // A later sleep has a pass of its own, also while the import hangs.
     model->setMessage(std::nullopt);
