@@ -1,9 +1,11 @@
 #include "app/AppModel.h"
 
 #include "app/FolderLook.h"
+#include "app/SecretText.h"
 #include "kxcore/Log.h"
 #include "kxui/kx.h"
 #include "vaultkit/Importer.h"
+#include "vaultkit/Keyring.h"
 #include "vaultkit/Registry.h"
 #include "vaultkit/TouchIDKey.h"
 #include "vaultkit/Vault.h"
@@ -44,35 +46,10 @@ kxcore::Log& logger() {
     return kxcore::Log::shared();
 }
 
-// A password or phrase as UTF-8 for the library; the caller wipes it.
 std::string secretBytes(const QString& text) {
-    QByteArray utf8 = text.toUtf8();
-    std::string out(utf8.constData(), static_cast<std::size_t>(utf8.size()));
-    // The intermediate copy is ours alone: wipe it.
-    if (!utf8.isEmpty()) OPENSSL_cleanse(utf8.data(), static_cast<std::size_t>(utf8.size()));
-    return out;
+    return secrettext::bytes(text);
 }
-
-void wipe(std::string& secret) {
-    if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
-    secret.clear();
-}
-
-// Wipes the secrets it was given when it goes, also when the work throws.
-class WipeOnExit {
-public:
-    WipeOnExit(std::initializer_list<std::string*> secrets)
-        : secrets_(secrets) {}
-    ~WipeOnExit() {
-        for (std::string* s : secrets_)
-            wipe(*s);
-    }
-    WipeOnExit(const WipeOnExit&) = delete;
-    WipeOnExit& operator=(const WipeOnExit&) = delete;
-
-private:
-    std::vector<std::string*> secrets_;
-};
+using secrettext::WipeOnExit;
 
 // ["a", "b"]: the list as the log shows it.
 QString bracketed(const QStringList& names) {
@@ -117,6 +94,7 @@ std::string laneOf(const Vault& vault) {
 } // namespace
 
 QString describe(const std::exception& error) {
+    if (const auto* ke = dynamic_cast<const vaultkit::KeyringError*>(&error)) return describeKeyring(*ke);
     if (const auto* ve = dynamic_cast<const VaultError*>(&error)) {
         const std::vector<std::string> args = ve->args();
         std::vector<KXFormat::Arg> formatArgs;
@@ -277,6 +255,7 @@ void AppModel::registerVault(const VaultPtr& vault) {
 }
 
 void AppModel::forget(const VaultPtr& vault) {
+    dropStoredPassword(vault);
     // This computer's settings of the vault go with it.
     try {
         if (auto prefs = Vault::preferences()) prefs->forget(vault->config().id.text());
@@ -481,7 +460,10 @@ void AppModel::changePassword(const VaultPtr& vault, const QString& oldPassword,
                 vault->changePassword(*oldSecret, *newSecret);
             },
             [this, vault, oldPassword, newPassword, wasUnlocked, done](bool changed) {
-                if (changed) setMessage(Banner(kx("ok.passwordChanged"), false));
+                if (changed) {
+                    setMessage(Banner(kx("ok.passwordChanged"), false));
+                    keepStoredPassword(vault, newPassword);
+                }
                 if (!wasUnlocked) {
                     if (done) done(changed);
                     return;
@@ -528,10 +510,11 @@ void AppModel::recover(const VaultPtr& vault, const QString& phrase, const QStri
             const WipeOnExit wiped{phraseBytes.get(), secret.get()};
             vault->recover(*phraseBytes, *secret);
         },
-        [this, vault, done = std::move(done)](bool ok) {
+        [this, vault, newPassword, done = std::move(done)](bool ok) {
             if (ok) {
                 unlockedLook(vault);
                 setMessage(Banner(kx("ok.recovered"), false));
+                keepStoredPassword(vault, newPassword);
             }
             if (done) done(ok);
         });

@@ -25,17 +25,23 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace vaultkit {
 class GocryptfsConflictWatcher;
+class Keyring;
+class KeyringError;
 class Vault;
+class VaultPreferences;
 } // namespace vaultkit
 
 // The text of a banner for any error: a VaultError becomes kx of its key
 // with its arguments; any other error its own description.
 QString describe(const std::exception& error);
 QString describe(const std::exception_ptr& error);
+// The banner text of a keyring failure: why the keyring could not be used.
+QString describeKeyring(const vaultkit::KeyringError& error);
 
 // The application's one model: the vaults the user knows (the registry
 // "vaults.json" in the support folder), the selection, the busy texts of
@@ -221,11 +227,33 @@ public:
     // the next unlock. A failure is an error banner.
     void setMountModeChoice(const VaultPtr& vault, vaultkit::MountModePolicy::Choice choice);
 
+    // ---- Unlock at login (AppModelLoginUnlock.cpp) ----
+    // The per-vault choice lives in the vault preferences under this key (a
+    // boolean); the password itself only in the keyring.
+    static constexpr std::string_view loginUnlockKey = "unlockAtLogin";
+    // Where stored passwords live; the desktop's Secret Service unless set.
+    void setKeyring(std::shared_ptr<vaultkit::Keyring> keyring);
+    bool unlocksAtLogin(const VaultPtr& vault) const;
+    // Turns the choice on: checks the password against the vault, stores it
+    // in the keyring (replacing an older copy), then records the choice.
+    void enableLoginUnlock(const VaultPtr& vault, const QString& password, Done done = {});
+    // Deletes the stored password and turns the choice off (off also when
+    // the keyring cannot be reached: the error banner says so).
+    void disableLoginUnlock(const VaultPtr& vault, Done done = {});
+    // The start pass: every locked vault with the choice on is unlocked with
+    // its stored password, one after the other, under the usual busy text.
+    // The keyring is opened once for all of them (its own prompt when it is
+    // locked); a keyring that stays locked or is missing leaves them locked
+    // with one banner saying why. A stored password that no longer opens its
+    // vault is deleted and the choice turned off, with a banner and a notice.
+    // All keyring work runs off the GUI thread. `done` runs at the end.
+    void unlockAtStart(std::function<void()> done = {});
+
     // ---- Sync conflict copies (AppModelData.cpp) ----
     // While a vault is unlocked, a watcher on its encrypted folder gives the
     // conflict copies sync clients leave a visible "(Conflict N)" name
     // (GocryptfsConflicts), at unlock and whenever the folder changes; each
-    // time it does, a banner names the folders to look in.
+    // time it does, a banner and a notice name the folders to look in.
     // Started and stopped with the mount states on every refresh tick.
     void watchConflicts();
     bool watchesConflicts(const VaultPtr& vault) const;
@@ -274,6 +302,15 @@ private:
     void startSleepPass();
     void askIdle(std::size_t from, std::function<void(std::optional<double>)> answer);
     void announce();
+    // Keeps the keyring's copy true after the password changed (change,
+    // recovery); nothing when the choice is off.
+    void keepStoredPassword(const VaultPtr& vault, const QString& password);
+    // Deletes the stored password of a vault that is forgotten.
+    void dropStoredPassword(const VaultPtr& vault);
+    vaultkit::VaultPreferences preferences() const;
+    struct StartPass;
+    void startPassNext(const std::shared_ptr<StartPass>& pass);
+    void startPassEnd(const std::shared_ptr<StartPass>& pass);
 
     struct WorkEntry {
         quint64 serial;
@@ -345,6 +382,8 @@ private:
         std::map<std::string, LaneState> lanes;
     };
     std::shared_ptr<ImportGuard> importGuard_ = std::make_shared<ImportGuard>();
+
+    std::shared_ptr<vaultkit::Keyring> keyring_;
 
     // Last: destroyed first, so the model's members outlive the work.
     std::unique_ptr<VaultWorkQueue> queue_;

@@ -70,6 +70,8 @@ HushcofferApp::HushcofferApp(KXContext* context, Options options, QObject* paren
         connect(instance_, &SingleInstance::requested, this, &HushcofferApp::handle);
         instance_->listen();
     }
+    // Off the GUI thread: the window does not wait for the keyring.
+    if (options_.unlockAtLogin) model_->unlockAtStart();
 }
 
 HushcofferApp::~HushcofferApp() {

@@ -37,6 +37,9 @@ public:
         // Listen for later starts (off for the screenshot mode, the
         // self-test and tests).
         bool singleInstance = true;
+        // Unlock the vaults set to unlock at login with their stored
+        // passwords (off for the screenshot mode and the self-test).
+        bool unlockAtLogin = true;
     };
 
     HushcofferApp(KXContext* context, Options options, QObject* parent = nullptr);

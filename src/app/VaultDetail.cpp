@@ -5,8 +5,11 @@
 #include "app/FilePanels.h"
 #include "app/PathLabel.h"
 #include "app/SheetPresenter.h"
+#include "kxcore/Autostart.h"
+#include "kxcore/Log.h"
 #include "kxcore/Settings.h"
 #include "kxui/Card.h"
+#include "kxui/GeneralSettings.h"
 #include "kxui/InfoRow.h"
 #include "kxui/KXStyle.h"
 #include "kxui/KXSymbol.h"
@@ -18,6 +21,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -357,6 +361,18 @@ void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
     }
     quitToggle_ = new QCheckBox(kx("autolock.quit"), autoLock);
     autoLock->add(quitToggle_);
+    loginToggle_ = new QCheckBox(kx("loginUnlock.toggle"), autoLock);
+    autoLock->add(loginToggle_);
+    {
+        // What the choice means, said where it is made.
+        auto* note = new QLabel(kx("loginUnlock.note"), autoLock);
+        note->setWordWrap(true);
+        KXStyle::setFont(note, KXStyle::Text::callout);
+        KXStyle::setTone(note, KXStyle::Tone::secondary);
+        // the card's full width, so the label can take the height its
+        // lines need
+        autoLock->content()->addWidget(note);
+    }
     bindAutoLock();
     cards->addWidget(autoLock);
 
@@ -474,6 +490,49 @@ void VaultDetail::bindAutoLock() {
     connect(quitToggle_, &QCheckBox::toggled, this, [this](bool on) {
         if (!refreshing_) setLockOnQuit(on);
     });
+    connect(loginToggle_, &QCheckBox::toggled, this, [this](bool on) {
+        if (refreshing_ || !model_) return;
+        if (on) {
+            // The box shows the stored choice: it turns on once the
+            // password has been checked and stored.
+            {
+                const QSignalBlocker block(loginToggle_);
+                loginToggle_->setChecked(false);
+            }
+            openSheet(Sheet::loginUnlock);
+        } else {
+            model_->disableLoginUnlock(vault_);
+        }
+    });
+}
+
+QMessageBox* VaultDetail::offerAutostart() {
+    if (autostartOffer_) return autostartOffer_;
+    if (QGuiApplication::desktopFileName().isEmpty()) return nullptr;
+    const kxcore::Autostart autostart = kxui::GeneralSettings::autostart();
+    if (autostart.isEnabled()) return nullptr;
+    auto* alert = new QMessageBox(window());
+    alert->setIcon(QMessageBox::Question);
+    alert->setText(kx("loginUnlock.autostartTitle"));
+    alert->setInformativeText(kx("loginUnlock.autostartBody"));
+    QPushButton* turnOn = alert->addButton(kx("loginUnlock.autostartOn"), QMessageBox::AcceptRole);
+    QPushButton* later = alert->addButton(kx("loginUnlock.autostartLater"), QMessageBox::RejectRole);
+    alert->setDefaultButton(turnOn);
+    alert->setEscapeButton(later);
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowModality(Qt::WindowModal);
+    QPointer<AppModel> model = model_;
+    connect(alert, &QMessageBox::buttonClicked, alert, [turnOn, model](QAbstractButton* button) {
+        if (button != turnOn) return;
+        QString error;
+        if (!kxui::GeneralSettings::autostart().setEnabled(true, &error)) {
+            kxcore::Log::shared().error("start at login: " + error.toStdString());
+            if (model) model->setMessage(Banner(kx("loginUnlock.autostartFailed", error), true));
+        }
+    });
+    autostartOffer_ = alert;
+    alert->open();
+    return alert;
 }
 
 void VaultDetail::writeAutoLock(const std::function<void(VaultConfig::AutoLock&)>& change) {
@@ -569,6 +628,25 @@ QDialog* VaultDetail::openSheet(Sheet which) {
     case Sheet::changePassword:
         dialog = SheetPresenter::openChangePassword(model_, vault_, parent);
         break;
+    case Sheet::loginUnlock: {
+        QPointer<VaultDetail> self = this;
+        dialog = SheetPresenter::openPasswordPrompt(
+            kx("loginUnlock.enableTitle", QString::fromStdString(vault_->config().name)), kx("loginUnlock.enableNote"),
+            [model, vault, self](const QString& password, std::function<void(bool)> done) {
+                if (!model) {
+                    done(false);
+                    return;
+                }
+                model->enableLoginUnlock(vault, password, [done = std::move(done), self](bool ok) {
+                    done(ok);
+                    // Unlocking at login needs the application to start
+                    // at login.
+                    if (ok && self) self->offerAutostart();
+                });
+            },
+            parent);
+        break;
+    }
     case Sheet::checkData:
         dialog = SheetPresenter::openPasswordPrompt(
             kx("check.title", QString::fromStdString(vault_->config().name)), kx("check.note"),
@@ -684,6 +762,7 @@ void VaultDetail::refresh() {
         if (idleChoices[i] == autoLock.idleMinutes) index = static_cast<int>(i);
     idlePicker_->setCurrentIndex(index);
     quitToggle_->setChecked(lockOnQuit());
+    loginToggle_->setChecked(unlocked && model_->unlocksAtLogin(vault_));
     const TouchIDRow row = touchIDRow(config.touchID.has_value(), model_->touchIDAvailable());
     touchIDOn_->setVisible(row == TouchIDRow::on);
     touchIDUnavailable_->setVisible(row == TouchIDRow::unavailable);

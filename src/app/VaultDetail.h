@@ -40,7 +40,7 @@ class InfoRow;
 class VaultDetail : public QWidget {
     Q_OBJECT
 public:
-    enum class Sheet { recover, changePassword, touchID, regenerate, checkData };
+    enum class Sheet { recover, changePassword, touchID, regenerate, loginUnlock, checkData };
     // What the unlocked security card offers for quick unlock, in order of
     // precedence: a record exists (on, with Turn Off), the computer cannot do
     // it (unavailable), else the button to turn it on.
@@ -105,6 +105,14 @@ public:
     QCheckBox* screenToggle() const { return screenToggle_; }
     QComboBox* idlePicker() const { return idlePicker_; }
     QCheckBox* quitToggle() const { return quitToggle_; }
+    // "Unlock when I log in": checking it opens the password prompt
+    // (Sheet::loginUnlock); unchecking it deletes the stored password.
+    QCheckBox* loginToggle() const { return loginToggle_; }
+    // After the choice was turned on while the application does not start
+    // at login: the offer to make it start at login (none when it does, or
+    // when the application names no desktop entry).
+    QMessageBox* offerAutostart();
+    QMessageBox* autostartOffer() const { return autostartOffer_; }
     QWidget* touchIDOnRow() const { return touchIDOn_; }
     QPushButton* touchIDDisableButton() const { return touchIDDisable_; }
     QWidget* touchIDUnavailableRow() const { return touchIDUnavailable_; }
@@ -141,6 +149,7 @@ private:
     std::optional<Sheet> sheet_;
     QPointer<QDialog> sheetDialog_;
     QPointer<QMessageBox> forgetAlert_;
+    QPointer<QMessageBox> autostartOffer_;
     bool shownOnce_ = false;
     bool unlocked_ = false;
     bool refreshing_ = false;
@@ -178,6 +187,7 @@ private:
     QCheckBox* screenToggle_ = nullptr;
     QComboBox* idlePicker_ = nullptr;
     QCheckBox* quitToggle_ = nullptr;
+    QCheckBox* loginToggle_ = nullptr;
     QWidget* touchIDOn_ = nullptr;
     QLabel* touchIDOnIcon_ = nullptr;
     QPushButton* touchIDDisable_ = nullptr;

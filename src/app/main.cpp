@@ -117,6 +117,7 @@ int main(int argc, char** argv) {
     SheetPresenter::installStandard();
     HushcofferApp::Options options;
     options.singleInstance = !automatic;
+    options.unlockAtLogin = !automatic;
     HushcofferApp hushcoffer(&context, options);
     // In the tray only when there is a tray to show the menu in.
     if (!startInTray || automatic || !QSystemTrayIcon::isSystemTrayAvailable()) hushcoffer.show();

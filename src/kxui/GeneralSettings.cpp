@@ -44,14 +44,12 @@ QPushButton* folderButton(const QString& path, QWidget* parent) {
     return b;
 }
 
-// Starting at login: an autostart entry that starts this program in the
-// tray (--tray).
-kxcore::Autostart autostart() {
+} // namespace
+
+kxcore::Autostart GeneralSettings::autostart() {
     return kxcore::Autostart(QGuiApplication::desktopFileName(), QGuiApplication::applicationDisplayName(),
                              QCoreApplication::applicationFilePath(), {QStringLiteral("--tray")});
 }
-
-} // namespace
 
 bool GeneralSettings::languageChangedThisRun() {
     return changedThisRun();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "kxcore/AppPaths.h"
+#include "kxcore/Autostart.h"
 
 #include <QWidget>
 
@@ -19,6 +20,10 @@ class GeneralSettings : public QWidget {
     Q_OBJECT
 public:
     explicit GeneralSettings(kxcore::AppPaths paths, QWidget* parent = nullptr);
+
+    // Starting at login: the autostart entry that starts this program in the
+    // tray (--tray). The application offers it from other places too.
+    static kxcore::Autostart autostart();
 
     // The selected language code; empty for the desktop's language.
     QString language() const;

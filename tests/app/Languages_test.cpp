@@ -127,7 +127,8 @@ TEST_P(Languages, AVaultsWindowAndItsSheetsShowEveryTextWhole) {
     for (auto [sheet, name] : {std::pair{VaultDetail::Sheet::recover, "recover"},
                                std::pair{VaultDetail::Sheet::changePassword, "change password"},
                                std::pair{VaultDetail::Sheet::touchID, "quick unlock"},
-                               std::pair{VaultDetail::Sheet::regenerate, "new phrase"}}) {
+                               std::pair{VaultDetail::Sheet::regenerate, "new phrase"},
+                               std::pair{VaultDetail::Sheet::loginUnlock, "unlock at login"}}) {
         QDialog* dialog = window.rootView()->detail()->openSheet(sheet);
         ASSERT_NE(dialog, nullptr) << name;
         dialog->show();
