@@ -123,10 +123,11 @@ const std::vector<SyncedFolders::MountKind>& SyncedFolders::mountKinds() {
         {"fuse.google-drive-ocamlfuse", "Google Drive"},
         {"fuse.onedriver", "OneDrive"},
         {"fuse.seadrive", "Seafile"},
-        // pCloud Drive: the client's own FUSE file system (pCloud keeps its
-        // state in ~/.pcloud, which is no marker of a synced folder).
-        {"fuse.pcloud", "pCloud"},
+        // pCloud Drive: the client's own FUSE file system, named "pCloud.fs"
+        // (pCloud keeps its state in ~/.pcloud, no marker of a synced folder).
+        {"fuse", "pCloud", "pCloud.fs"},
         {"fuse.pcloud.fs", "pCloud"},
+        {"fuse.pcloud", "pCloud"},
         {"fuse.mega-fuse", "MEGA"},
     };
     return table;
@@ -188,8 +189,9 @@ std::optional<SyncedFolders::Finding> SyncedFolders::find(const fs::path& path, 
     if (const auto mount = mountHolding(text, table)) {
         const std::string type = lower(mount->fsType);
         for (const auto& k : mountKinds()) {
-            if (type == lower(k.fsType))
-                return Finding{Finding::Kind::mount, std::string(k.client), mount->mountPoint, mount->fsType};
+            if (type == lower(k.fsType) && (k.source.empty() || lower(mount->source) == lower(k.source)))
+                return Finding{Finding::Kind::mount, std::string(k.client), mount->mountPoint,
+                               k.source.empty() ? mount->fsType : mount->source};
         }
     }
 

@@ -37,8 +37,11 @@ public:
     };
     // A file-system type of the mount table and who stands behind it.
     struct MountKind {
-        std::string_view fsType;  // exact, or "fuse.name" matched case-insensitively
+        std::string_view fsType;  // matched case-insensitively
         std::string_view client;  // as shown to the user
+        // When not empty, the mount's source must be this too (a FUSE file
+        // system that names itself only in its source).
+        std::string_view source = {};
     };
 
     struct Finding {
@@ -46,7 +49,7 @@ public:
         Kind kind = Kind::marker;
         std::string client;            // "Dropbox", "Syncthing", "network file system (nfs4)"
         std::filesystem::path root;    // the synced folder or the mount point
-        std::string evidence;          // the marker's name, the mount type or the configuration file
+        std::string evidence;          // the marker's name, the mount type (or source) or the configuration file
         friend bool operator==(const Finding&, const Finding&) = default;
     };
 

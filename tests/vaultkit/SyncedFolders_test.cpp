@@ -109,21 +109,26 @@ TEST(SyncedFolders, NetworkAndCloudMountsByType) {
     struct Case {
         const char* fsType;
         bool shared;
+        const char* source = "src";
     };
     const Case cases[] = {
         {"nfs", true},          {"nfs4", true},          {"cifs", true},       {"smb3", true},
         {"fuse.sshfs", true},   {"fuse.rclone", true},   {"fuse.gvfsd-fuse", true},
         {"fuse.s3fs", true},    {"9p", true},            {"virtiofs", true},   {"fuse.pCloud", true},
+        {"fuse", true, "pCloud.fs"},                     {"fuse", false, "some-tool"},
         {"ext4", false},        {"btrfs", false},        {"tmpfs", false},     {"fuse.gocryptfs", false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.fsType);
-        const auto found = SyncedFolders::find(vaultDir, localTable(mpText, c.fsType), tmp / "home");
+        SCOPED_TRACE(std::string(c.fsType) + " " + c.source);
+        auto table = localTable();
+        table.push_back(mount(mpText, c.fsType, c.source));
+        const auto found = SyncedFolders::find(vaultDir, table, tmp / "home");
         EXPECT_EQ(found.has_value(), c.shared);
         if (found) {
             EXPECT_EQ(found->kind, Finding::Kind::mount);
             EXPECT_EQ(found->root, mpText);
-            EXPECT_EQ(found->evidence, c.fsType);
+            EXPECT_EQ(found->evidence, std::string(c.fsType) == "fuse" ? c.source : c.fsType)
+                << "what the user is shown names the file system";
         }
     }
     auto table = localTable(mpText, "nfs4");
