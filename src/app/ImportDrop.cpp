@@ -4,6 +4,7 @@
 #include "kxui/kx.h"
 #include "vaultkit/Vault.h"
 
+#include <QApplication>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
@@ -17,12 +18,13 @@ ImportDrop::ImportDrop(AppModel* model, QWidget* area, QListWidget* list, int id
     , list_(list)
     , idRole_(idRole) {
     area->setAcceptDrops(true);
-    area->installEventFilter(this);
     if (list) {
         list->setAcceptDrops(true);
         list->viewport()->setAcceptDrops(true);
-        list->viewport()->installEventFilter(this);
     }
+    // Seen for every widget of the area, also those that take drops of their
+    // own (a dropped file must not become the text of the password field).
+    qApp->installEventFilter(this);
 }
 
 QList<QUrl> ImportDrop::localItems(const QMimeData* mime) {
@@ -69,7 +71,17 @@ void ImportDrop::importInto(const AppModel::VaultPtr& vault, const QList<QUrl>& 
 }
 
 bool ImportDrop::eventFilter(QObject* watched, QEvent* event) {
-    switch (event->type()) {
+    const QEvent::Type type = event->type();
+    if (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop)
+        return QObject::eventFilter(watched, event);
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!widget || !area_ || (widget != area_ && !area_->isAncestorOf(widget)))
+        return QObject::eventFilter(watched, event);
+    // Drags of anything but local files stay with the widget (text into a
+    // field, the list's own moves).
+    if (localItems(static_cast<QDropEvent*>(event)->mimeData()).isEmpty())
+        return widget == area_ ? (event->ignore(), true) : QObject::eventFilter(watched, event);
+    switch (type) {
     case QEvent::DragEnter:
     case QEvent::DragMove: {
         auto* drag = static_cast<QDragMoveEvent*>(event);

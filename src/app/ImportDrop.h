@@ -20,8 +20,9 @@ class QWidget;
 class ImportDrop final : public QObject {
     Q_OBJECT
 public:
-    // Watches `area` (the window's content) and the viewport of `list` (the
-    // sidebar, whose items hold their vault's id text under `idRole`).
+    // Takes the drags of local files over `area` (the window's content) and
+    // any widget in it; the viewport of `list` is the sidebar, whose items
+    // hold their vault's id text under `idRole`.
     ImportDrop(AppModel* model, QWidget* area, QListWidget* list, int idRole);
 
     // The local files and folders a drag carries.

@@ -26,6 +26,7 @@
 #include <QAbstractItemView>
 #include <QFile>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
@@ -123,8 +124,13 @@ protected:
 // Sends a drag with `mime` to `target` at `pos` (enter, move, drop); returns
 // whether the drop was accepted.
 bool dragAndDrop(QWidget* target, QPoint pos, const QList<QUrl>& urls, bool* enterAccepted = nullptr) {
+    // As file managers offer them: the URLs, and their text for text fields.
     QMimeData mime;
     mime.setUrls(urls);
+    QStringList text;
+    for (const QUrl& u : urls)
+        text << u.toString();
+    mime.setText(text.join('\n'));
     QDragEnterEvent enter(pos, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &enter);
     if (enterAccepted) *enterAccepted = enter.isAccepted();
@@ -359,6 +365,21 @@ TEST_F(ImportTest, FilesDroppedOnALockedVaultInTheSidebarAskForItsPasswordFirst)
     ASSERT_TRUE(spinUntil([&] { return !sheetResults_.empty(); }, 20));
     EXPECT_TRUE(imported(locked));
     EXPECT_FALSE(fs::exists(open->mountPoint() / "one.txt"));
+}
+
+TEST_F(ImportTest, FilesDroppedOnThePasswordFieldAreImportedNotTyped) {
+    auto locked = addVault("Locked", false);
+    RootView root(model_.get());
+    root.resize(900, 600);
+    root.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
+    ASSERT_TRUE(root.detail());
+    QLineEdit* field = root.detail()->passwordField();
+    ASSERT_TRUE(field && field->isVisible());
+    ASSERT_TRUE(dragAndDrop(field, field->rect().center(), outsideFiles()));
+    EXPECT_TRUE(field->text().isEmpty());
+    ASSERT_EQ(promptTitles_.size(), 1);
+    EXPECT_EQ(promptTitles_[0], kx("import.unlockTitle", "Locked"));
 }
 
 } // namespace
