@@ -110,4 +110,5 @@ void AppModel::conflictsFound(const VaultPtr& vault, const QStringList& folders)
     const QString text =
         kx("conflicts.found", QString::fromStdString(vault->config().name), shown.join(QStringLiteral(", ")));
     setMessage(Banner(text));
+    postNotice(vault, text);
 }

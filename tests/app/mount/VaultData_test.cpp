@@ -4,6 +4,7 @@
 #include "app/AppModel.h"
 #include "app/DataCheckSheet.h"
 #include "app/FolderLook.h"
+#include "app/Notifier.h"
 #include "app/PasswordPromptSheet.h"
 #include "app/RootView.h"
 #include "app/SheetPresenter.h"
@@ -32,6 +33,17 @@ using vaultkit::Vault;
 namespace {
 
 const std::string kPassword = "right password 1";
+
+// Notices as the desktop would get them.
+class RecordingNotifier final : public Notifier {
+public:
+    explicit RecordingNotifier(QStringList* shown)
+        : shown_(shown) {}
+    void show(const QString& title, const QString& body, const QString&) override { *shown_ << title + ": " + body; }
+
+private:
+    QStringList* shown_;
+};
 
 class VaultDataTest : public ::testing::Test {
 protected:
@@ -90,6 +102,7 @@ protected:
     vaulttest::TempDir tmp{"hc-vaultdata"};
     fs::path support;
     std::shared_ptr<vaultkit::GocryptfsDiskImage> driver;
+    QStringList notices; // outlives the model, which may still post one while it goes
     std::unique_ptr<AppModel> model;
     AppModel::VaultPtr vault;
     SheetPresenter::Hooks hooksBefore;
@@ -148,6 +161,7 @@ TEST_F(VaultDataTest, ConflictCopiesAreMadeVisibleAndTheBannerNamesTheFolder) {
     fs::create_directories(mp / "docs");
     vaulttest::writeFile(mp / "docs/plan.txt", "mine");
     vaulttest::writeFile(mp / "donor", "theirs");
+    model->setNotifier(std::make_unique<RecordingNotifier>(&notices));
     const fs::path original = cipherOf("docs/plan.txt");
     fs::rename(cipherOf("donor"), original.string() + " (Bob's conflicted copy 2024-05-01)");
     model->watchConflicts(); // what every refresh tick does
@@ -157,6 +171,8 @@ TEST_F(VaultDataTest, ConflictCopiesAreMadeVisibleAndTheBannerNamesTheFolder) {
     const QString expected = kx("conflicts.found", QStringLiteral("Papers"), kx("conflicts.folder", QStringLiteral("docs")));
     ASSERT_TRUE(spinUntil([&] { return model->message() && model->message()->text == expected; }, 30));
     EXPECT_FALSE(model->message()->isError);
+    // and outside the window, where the user hears of it with the window closed
+    EXPECT_EQ(notices, QStringList{QStringLiteral("Papers: ") + expected});
 
     // Locked: no watcher. Unlocked again: copies made meanwhile show too.
     ASSERT_TRUE(await([&](AppModel::Done d) { model->lock(vault, false, d); }));
