@@ -43,7 +43,7 @@ public:
     // The stored password of the vault; nothing when there is no item.
     virtual std::optional<std::string> password(const std::string& vaultId) = 0;
     // Stores the password under the vault's id with `label` (the vault's
-    // name) as the item's label, replacing an earlier item of the vault.
+    // name) as the item's label, replacing every earlier item of the vault.
     virtual void store(const std::string& vaultId, const std::string& label, const std::string& password) = 0;
     // Deletes the vault's item; false when there was none.
     virtual bool remove(const std::string& vaultId) = 0;

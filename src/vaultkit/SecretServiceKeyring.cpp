@@ -8,9 +8,11 @@ namespace vaultkit {
 
 namespace {
 
+// Items are found by their two attributes alone, whatever schema name they
+// carry (a copy moved or restored by another tool may have lost it).
 const SecretSchema& schema() {
     static const SecretSchema s = {SecretServiceKeyring::schemaName.data(),
-                                   SECRET_SCHEMA_NONE,
+                                   SECRET_SCHEMA_DONT_MATCH_NAME,
                                    {
                                        {"application", SECRET_SCHEMA_ATTRIBUTE_STRING},
                                        {"vault", SECRET_SCHEMA_ATTRIBUTE_STRING},
@@ -143,10 +145,16 @@ void SecretServiceKeyring::store(const std::string& vaultId, const std::string& 
     auto service = connect();
     openDefault(service.get());
     auto attributes = attributesOf(vaultId);
+    // One item per vault: a copy the user moved to another keyring goes
+    // too, so no older password can be found first later.
+    GError* raw = nullptr;
+    secret_service_clear_sync(service.get(), &schema(), attributes.get(), nullptr, &raw);
+    Error cleared(raw);
+    if (cleared) fail(KeyringError::Kind::failed, "cannot replace the password in the keyring", cleared);
     // The value copies the bytes into the library's own memory, which it
     // wipes when it frees it.
     Value value(secret_value_new(password.data(), static_cast<gssize>(password.size()), "text/plain"));
-    GError* raw = nullptr;
+    raw = nullptr;
     const gboolean stored = secret_service_store_sync(service.get(), &schema(), attributes.get(),
                                                       SECRET_COLLECTION_DEFAULT, label.c_str(), value.get(),
                                                       nullptr, &raw);

@@ -13,7 +13,9 @@ namespace vaultkit {
 //
 // Items carry the schema `schemaName` and two attributes: "application" =
 // `application` and "vault" = the vault's id; their label is the vault's
-// name. New items go to the default collection (the login keyring). Each call
+// name; they are found by the two attributes alone, in any collection, and
+// storing replaces every one of them. New items go to the default collection
+// (the login keyring). Each call
 // opens its own connection to the service, so a service started or stopped
 // after this object was made is seen; calls are serialised.
 class SecretServiceKeyring : public Keyring {

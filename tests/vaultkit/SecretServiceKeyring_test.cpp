@@ -51,6 +51,14 @@ TEST(SecretServiceKeyring, StoresReplacesAndDeletesOneItemPerVault) {
         EXPECT_EQ(items[0].secret, password);
     }
 
+    // a copy the user moved to another keyring is replaced too: never two
+    // passwords for one vault
+    service.storeInSessionKeyring(kVaultA, "moved older password");
+    ASSERT_EQ(service.items(kVaultA).size(), 2u);
+    keyring.store(kVaultA, "Work Files", "newest password");
+    ASSERT_EQ(service.items(kVaultA).size(), 1u);
+    EXPECT_EQ(keyring.password(kVaultA), "newest password");
+
     keyring.store(kVaultB, "Other", "other password");
     EXPECT_TRUE(keyring.remove(kVaultA));
     EXPECT_EQ(keyring.password(kVaultA), std::nullopt);

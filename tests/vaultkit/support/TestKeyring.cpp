@@ -125,6 +125,15 @@ int TestKeyring::promptsAsked() const {
     return n;
 }
 
+void TestKeyring::storeInSessionKeyring(const std::string& vaultId, const std::string& secret) const {
+    const auto r = vaultkit::Exec::runSync(
+        "/usr/bin/secret-tool",
+        {"store", "--label=moved", "--collection=/org/freedesktop/secrets/collection/session", "application",
+         "hushcoffer", "vault", vaultId},
+        vaultkit::Bytes(secret.begin(), secret.end()), 30);
+    if (r.status != 0) throw std::runtime_error("secret-tool store failed: " + r.stderrText);
+}
+
 std::vector<TestKeyring::Item> TestKeyring::items(const std::string& vaultId) const {
     // "secret-tool search --all" prints each item as "[path]" followed by
     // "key = value" lines (label, secret, created, modified, attribute.*).

@@ -47,6 +47,9 @@ public:
     };
     // The items with application "hushcoffer" and this vault id.
     std::vector<Item> items(const std::string& vaultId) const;
+    // Stores an item for the vault in the service's in-memory "session"
+    // keyring, as a user moving the item to another keyring would.
+    void storeInSessionKeyring(const std::string& vaultId, const std::string& secret) const;
 
     // The session bus of the process (started on first call).
     static const std::string& busAddress();
