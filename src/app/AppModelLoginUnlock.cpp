@@ -89,8 +89,10 @@ void AppModel::enableLoginUnlock(const VaultPtr& vault, const QString& password,
         vault, kx("work.keyring"),
         [vault, secret, keyring = keyring_, prefs = preferences()]() mutable {
             const WipeOnExit wiped{secret.get()};
-            // Only a password that opens the vault is stored.
-            vault->confirm(*secret);
+            // Only a password that opens the vault is stored. Asked of the
+            // image itself: a vault unlocked by another process (or before
+            // this start) has no password remembered to compare with.
+            if (!vault->driver()->checkPassword(vault->image(), *secret)) throw VaultError::wrongPassword();
             keyring->store(idOf(vault), vault->config().name, *secret);
             try {
                 prefs.setValue(idOf(vault), loginUnlockKey, true);

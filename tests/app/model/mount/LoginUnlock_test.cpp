@@ -186,6 +186,14 @@ TEST_F(LoginUnlockTest, OnlyThePasswordThatOpensTheVaultIsStored) {
     EXPECT_EQ(banner(), kx("err.wrongPassword"));
     EXPECT_TRUE(keyring.items(idOf(v)).empty());
     EXPECT_FALSE(model->unlocksAtLogin(v));
+
+    // a vault this run of the application did not unlock (still open from
+    // an earlier run, or opened by the command-line tool) takes its password
+    start();
+    v = vault("Docs");
+    ASSERT_TRUE(model->isUnlocked(v));
+    enable(v);
+    EXPECT_EQ(keyring.items(idOf(v)).at(0).secret, kPassword);
 }
 
 TEST_F(LoginUnlockTest, APasswordChangedBehindTheApplicationsBackIsReportedOnceDeletedAndTheChoiceTurnedOff) {
