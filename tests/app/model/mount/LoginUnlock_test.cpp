@@ -172,7 +172,10 @@ TEST_F(LoginUnlockTest, AVaultSetToUnlockAtLoginOpensByItselfAlsoAfterItsPasswor
     const QString third = QStringLiteral("third password 3");
     ASSERT_TRUE(await(
         [&](auto done2) { model->recover(v, QString::fromStdString(mnemonic.phrase()), third, done2); }));
-    EXPECT_TRUE(spinUntil([&] { return keyring.items(idOf(v)).at(0).secret == third.toStdString(); }));
+    EXPECT_TRUE(spinUntil([&] {
+        const auto items = keyring.items(idOf(v));
+        return items.size() == 1 && items[0].secret == third.toStdString();
+    }));
     lock(v);
     start();
     EXPECT_TRUE(model->isUnlocked(vault("Docs")));
