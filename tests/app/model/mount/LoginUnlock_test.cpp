@@ -173,8 +173,8 @@ TEST_F(LoginUnlockTest, AVaultSetToUnlockAtLoginOpensByItselfAlsoAfterItsPasswor
     ASSERT_TRUE(await(
         [&](auto done2) { model->recover(v, QString::fromStdString(mnemonic.phrase()), third, done2); }));
     EXPECT_TRUE(spinUntil([&] {
-        const auto items = keyring.items(idOf(v));
-        return items.size() == 1 && items[0].secret == third.toStdString();
+        const auto now = keyring.items(idOf(v));
+        return now.size() == 1 && now[0].secret == third.toStdString();
     }));
     lock(v);
     start();
