@@ -146,6 +146,9 @@ AppModel::AppModel(const QString& supportDir, Sources sources, QObject* parent)
 }
 
 AppModel::~AppModel() {
+    // A keyring prompt nobody answers, or a keyring that hangs, must not
+    // hold up the end: its calls are withdrawn.
+    if (keyring_) keyring_->cancel();
     // The jobs hold their vaults and post to this object; wait for them while
     // the object still exists (posted calls are dropped with it).
     queue_->waitForDone();

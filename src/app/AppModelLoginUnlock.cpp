@@ -63,6 +63,7 @@ QString describeKeyring(const KeyringError& error) {
     case KeyringError::Kind::locked:
         return kx("err.keyringLocked");
     case KeyringError::Kind::failed:
+    case KeyringError::Kind::cancelled:
         break;
     }
     return kx("err.keyringFailed", QString::fromUtf8(error.what()));

@@ -282,6 +282,7 @@ std::string CliApp::keyringText(const vaultkit::KeyringError& error) {
     case vaultkit::KeyringError::Kind::locked:
         return CliText::errorText("err.keyringLocked", {});
     case vaultkit::KeyringError::Kind::failed:
+    case vaultkit::KeyringError::Kind::cancelled:
         break;
     }
     return CliText::errorText("err.keyringFailed", {error.what()});

@@ -13,6 +13,7 @@ public:
         noService, // no keyring service answers on the session bus
         locked,    // the keyring is locked and was not opened (prompt dismissed or impossible)
         failed,    // the service answered with an error
+        cancelled, // withdrawn by cancel()
     };
     KeyringError(Kind kind, const std::string& detail)
         : std::runtime_error(detail)
@@ -47,6 +48,10 @@ public:
     virtual void store(const std::string& vaultId, const std::string& label, const std::string& password) = 0;
     // Deletes the vault's item; false when there was none.
     virtual bool remove(const std::string& vaultId) = 0;
+    // Withdraws the calls under way, an unanswered unlock prompt included,
+    // and every later one, for good (the application quits): they throw
+    // KeyringError(cancelled). Safe from any thread.
+    virtual void cancel() = 0;
 };
 
 } // namespace vaultkit

@@ -63,7 +63,13 @@ struct ItemListFree {
 using ItemList = std::unique_ptr<GList, ItemListFree>;
 
 [[noreturn]] void fail(KeyringError::Kind kind, const std::string& what, const Error& error) {
+    if (error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED))
+        throw KeyringError(KeyringError::Kind::cancelled, what + ": withdrawn");
     throw KeyringError(kind, what + (error ? std::string(": ") + error->message : std::string()));
+}
+
+GCancellable* cancellableOf(void* p) {
+    return static_cast<GCancellable*>(p);
 }
 
 Attributes attributesOf(const std::string& vaultId) {
@@ -74,20 +80,20 @@ Attributes attributesOf(const std::string& vaultId) {
 // A new connection to the service, with a transfer session opened. Any
 // failure here means there is no service to talk to (no session bus, or
 // nothing owns org.freedesktop.secrets).
-Ref<SecretService> connect() {
+Ref<SecretService> connect(GCancellable* cancellable) {
     GError* raw = nullptr;
     Ref<SecretService> service(
-        secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_OPEN_SESSION, nullptr, &raw));
+        secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_OPEN_SESSION, cancellable, &raw));
     Error error(raw);
     if (!service || error) fail(KeyringError::Kind::noService, "no keyring service", error);
     return service;
 }
 
 // Unlocks the default collection when it is locked (the service's prompt).
-void openDefault(SecretService* service) {
+void openDefault(SecretService* service, GCancellable* cancellable) {
     GError* raw = nullptr;
-    Ref<SecretCollection> collection(
-        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &raw));
+    Ref<SecretCollection> collection(secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
+                                                                      SECRET_COLLECTION_NONE, cancellable, &raw));
     Error error(raw);
     if (error) fail(KeyringError::Kind::failed, "cannot find the default keyring", error);
     // No default collection yet: storing makes one, nothing to unlock.
@@ -95,26 +101,35 @@ void openDefault(SecretService* service) {
 
     GList* objects = g_list_append(nullptr, collection.get());
     GList* unlocked = nullptr;
-    secret_service_unlock_sync(service, objects, nullptr, &unlocked, &raw);
+    secret_service_unlock_sync(service, objects, cancellable, &unlocked, &raw);
     g_list_free(objects);
     const bool opened = unlocked != nullptr;
     g_list_free_full(unlocked, g_object_unref);
     error.reset(raw);
     if (error) fail(KeyringError::Kind::locked, "the keyring was not unlocked", error);
+    if (g_cancellable_is_cancelled(cancellable))
+        throw KeyringError(KeyringError::Kind::cancelled, "the keyring was not unlocked: withdrawn");
     if (!opened) throw KeyringError(KeyringError::Kind::locked, "the keyring was not unlocked");
 }
 
 } // namespace
 
+SecretServiceKeyring::SecretServiceKeyring()
+    : cancellable_(g_cancellable_new(), [](void* p) { g_object_unref(p); }) {}
+
+void SecretServiceKeyring::cancel() {
+    g_cancellable_cancel(cancellableOf(cancellable_.get()));
+}
+
 void SecretServiceKeyring::open() {
     const std::lock_guard lock(mutex_);
-    auto service = connect();
-    openDefault(service.get());
+    auto service = connect(cancellableOf(cancellable_.get()));
+    openDefault(service.get(), cancellableOf(cancellable_.get()));
 }
 
 std::optional<std::string> SecretServiceKeyring::password(const std::string& vaultId) {
     const std::lock_guard lock(mutex_);
-    auto service = connect();
+    auto service = connect(cancellableOf(cancellable_.get()));
     auto attributes = attributesOf(vaultId);
     GError* raw = nullptr;
     // Every matching item of every collection, unlocked on the way (the
@@ -122,7 +137,7 @@ std::optional<std::string> SecretServiceKeyring::password(const std::string& vau
     ItemList items(secret_service_search_sync(
         service.get(), &schema(), attributes.get(),
         static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK | SECRET_SEARCH_LOAD_SECRETS),
-        nullptr, &raw));
+        cancellableOf(cancellable_.get()), &raw));
     Error error(raw);
     if (error) fail(KeyringError::Kind::failed, "cannot search the keyring", error);
     if (!items) return std::nullopt;
@@ -142,13 +157,13 @@ std::optional<std::string> SecretServiceKeyring::password(const std::string& vau
 void SecretServiceKeyring::store(const std::string& vaultId, const std::string& label,
                                  const std::string& password) {
     const std::lock_guard lock(mutex_);
-    auto service = connect();
-    openDefault(service.get());
+    auto service = connect(cancellableOf(cancellable_.get()));
+    openDefault(service.get(), cancellableOf(cancellable_.get()));
     auto attributes = attributesOf(vaultId);
     // One item per vault: a copy the user moved to another keyring goes
     // too, so no older password can be found first later.
     GError* raw = nullptr;
-    secret_service_clear_sync(service.get(), &schema(), attributes.get(), nullptr, &raw);
+    secret_service_clear_sync(service.get(), &schema(), attributes.get(), cancellableOf(cancellable_.get()), &raw);
     Error cleared(raw);
     if (cleared) fail(KeyringError::Kind::failed, "cannot replace the password in the keyring", cleared);
     // The value copies the bytes into the library's own memory, which it
@@ -157,17 +172,18 @@ void SecretServiceKeyring::store(const std::string& vaultId, const std::string& 
     raw = nullptr;
     const gboolean stored = secret_service_store_sync(service.get(), &schema(), attributes.get(),
                                                       SECRET_COLLECTION_DEFAULT, label.c_str(), value.get(),
-                                                      nullptr, &raw);
+                                                      cancellableOf(cancellable_.get()), &raw);
     Error error(raw);
     if (!stored || error) fail(KeyringError::Kind::failed, "cannot store the password in the keyring", error);
 }
 
 bool SecretServiceKeyring::remove(const std::string& vaultId) {
     const std::lock_guard lock(mutex_);
-    auto service = connect();
+    auto service = connect(cancellableOf(cancellable_.get()));
     auto attributes = attributesOf(vaultId);
     GError* raw = nullptr;
-    const gboolean removed = secret_service_clear_sync(service.get(), &schema(), attributes.get(), nullptr, &raw);
+    const gboolean removed =
+        secret_service_clear_sync(service.get(), &schema(), attributes.get(), cancellableOf(cancellable_.get()), &raw);
     Error error(raw);
     if (error) fail(KeyringError::Kind::failed, "cannot delete the password from the keyring", error);
     return removed != FALSE;

@@ -2,6 +2,7 @@
 
 #include "vaultkit/Keyring.h"
 
+#include <memory>
 #include <mutex>
 #include <string_view>
 
@@ -23,13 +24,19 @@ public:
     static constexpr std::string_view schemaName = "app.hushcoffer.VaultPassword";
     static constexpr std::string_view application = "hushcoffer";
 
+    SecretServiceKeyring();
+
     void open() override;
     std::optional<std::string> password(const std::string& vaultId) override;
     void store(const std::string& vaultId, const std::string& label, const std::string& password) override;
     bool remove(const std::string& vaultId) override;
+    void cancel() override;
 
 private:
     std::mutex mutex_;
+    // The GCancellable given to every call (opaque here: no GLib in this
+    // header).
+    std::shared_ptr<void> cancellable_;
 };
 
 } // namespace vaultkit

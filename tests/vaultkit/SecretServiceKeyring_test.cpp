@@ -7,8 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <functional>
 #include <string>
+#include <thread>
 
 using vaulttest::TestKeyring;
 using vaultkit::KeyringError;
@@ -111,6 +114,24 @@ TEST(SecretServiceKeyring, ALockedKeyringThatStaysLockedIsNeverTakenForAMissingI
     // the item exists but cannot be read: locked, not "none"
     EXPECT_EQ(keyringErrorOf([&] { (void)keyring.password(kVaultA); }), KeyringError::Kind::locked);
     EXPECT_EQ(keyringErrorOf([&] { keyring.store(kVaultA, "Docs", "new secret"); }), KeyringError::Kind::locked);
+}
+
+TEST(SecretServiceKeyring, CancelWithdrawsACallTheServiceDoesNotAnswer) {
+    TestKeyring service;
+    SecretServiceKeyring keyring;
+    keyring.store(kVaultA, "Docs", "secret 123");
+    // The service stops answering, as a hung one (or an unanswered prompt).
+    ASSERT_EQ(::kill(service.daemonPid(), SIGSTOP), 0);
+    std::optional<KeyringError::Kind> kind;
+    std::thread call([&] { kind = keyringErrorOf([&] { (void)keyring.password(kVaultA); }); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // most likely waiting by now
+    keyring.cancel();
+    call.join();
+    ::kill(service.daemonPid(), SIGCONT);
+    // withdrawn, not a time-out of the bus call reported as a failure
+    EXPECT_EQ(kind, KeyringError::Kind::cancelled);
+    // for good: later calls are withdrawn at once
+    EXPECT_EQ(keyringErrorOf([&] { keyring.open(); }), KeyringError::Kind::cancelled);
 }
 
 } // namespace

@@ -37,6 +37,8 @@ public:
     void stop();
     // Locks the login keyring (the service's Lock: no prompt).
     void lock();
+    // The daemon's process id (-1 when it is not running).
+    pid_t daemonPid() const { return daemon_ ? daemon_->pid() : -1; }
     // How many unlock prompts the service was asked to show.
     int promptsAsked() const;
 
