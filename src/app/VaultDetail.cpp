@@ -24,6 +24,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -272,7 +273,7 @@ void VaultDetail::buildLockedCards(QVBoxLayout* column) {
         passwordField_->setMaximumWidth(fieldWidth);
         passwordField_->setMinimumWidth(200);
         passwordField_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        connect(passwordField_, &QLineEdit::returnPressed, this, &VaultDetail::unlock);
+        // Return in the field reaches keyPressEvent (the field passes it on)
         connect(passwordField_, &QLineEdit::textChanged, this,
                 [this](const QString& text) { unlockButton_->setEnabled(!text.isEmpty()); });
         row->addWidget(passwordField_, 1);
@@ -698,6 +699,17 @@ void VaultDetail::changeEvent(QEvent* event) {
     if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange)
         paintSymbols();
     QWidget::changeEvent(event);
+}
+
+void VaultDetail::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+    if (enter && mods == Qt::NoModifier && !lockedCards_->isHidden() && content_->isEnabled()) {
+        unlock();
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void VaultDetail::paintSymbols() {

@@ -133,6 +133,10 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
+    // Return or Enter anywhere in the locked pane unlocks with the typed
+    // password (Unlock is the pane's default action, whichever control has
+    // the focus).
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void buildHeader(QVBoxLayout* column);

@@ -1,6 +1,7 @@
 #include "kxui/KXSymbol.h"
 
 #include <QHash>
+#include <QImage>
 #include <QPainter>
 #include <QSvgRenderer>
 
@@ -11,6 +12,27 @@ namespace {
 QHash<QString, QIcon>& cache() {
     static QHash<QString, QIcon> icons;
     return icons;
+}
+
+// Whether a theme's picture gives a shape once filled with one colour: some
+// pixels drawn and some transparent. A picture with no transparent pixel (a
+// full-colour icon on its own background, or a theme's "missing" stand-in)
+// would become a filled square, an empty one a blank button; both give way
+// to the bundled drawing.
+bool hasShape(const QPixmap& pm) {
+    if (pm.isNull()) return false;
+    const QImage img = pm.toImage().convertToFormat(QImage::Format_ARGB32);
+    bool drawn = false;
+    bool clear = false;
+    for (int y = 0; y < img.height() && !(drawn && clear); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(img.constScanLine(y));
+        for (int x = 0; x < img.width(); ++x) {
+            const int a = qAlpha(line[x]);
+            if (a == 0) clear = true;
+            else drawn = true;
+        }
+    }
+    return drawn && clear;
 }
 
 QPixmap renderPlain(const QString& symbol, int px) {
@@ -26,7 +48,7 @@ QPixmap renderPlain(const QString& symbol, int px) {
     p.setRenderHint(QPainter::SmoothPixmapTransform);
     if (!theme.isNull()) {
         const QPixmap pm = theme.pixmap(QSize(px, px));
-        if (!pm.isNull()) {
+        if (hasShape(pm)) {
             const QSize s = pm.size().scaled(px, px, Qt::KeepAspectRatio);
             p.drawPixmap(QRect(QPoint((px - s.width()) / 2, (px - s.height()) / 2), s), pm);
             return out;
@@ -53,6 +75,11 @@ const std::vector<KXSymbol::Entry>& KXSymbol::table() {
         {"checkmark.circle.fill", {"emblem-ok", "emblem-success", "emblem-ok-symbolic"}},
         {"exclamationmark.triangle.fill", {"dialog-warning", "dialog-warning-symbolic"}},
         {"square.and.arrow.down.on.square", {"document-import", "document-import-symbolic"}},
+        {"gearshape", {"preferences-system", "preferences-other", "preferences-system-symbolic"}},
+        {"arrow.down.circle", {"system-software-update", "software-update-available",
+                               "software-update-available-symbolic"}},
+        {"envelope", {"mail-message-new", "mail-send", "mail-unread-symbolic"}},
+        {"hand.raised", {"preferences-system-privacy", "security-high", "preferences-system-privacy-symbolic"}},
     };
     return entries;
 }

@@ -4,6 +4,7 @@
 #include "kxcore/Settings.h"
 #include "kxui/FeedbackView.h"
 #include "kxui/GeneralSettings.h"
+#include "kxui/KXSymbol.h"
 #include "kxui/KXContext.h"
 #include "kxui/PrivacySettings.h"
 #include "kxui/UpdateSettings.h"
@@ -24,10 +25,10 @@ int indexOf(int tag) {
     return it == SettingsView::tags.end() ? -1 : int(it - SettingsView::tags.begin());
 }
 
-QIcon themeIcon(std::initializer_list<const char*> names) {
-    for (const char* name : names)
-        if (QIcon::hasThemeIcon(QLatin1String(name))) return QIcon::fromTheme(QLatin1String(name));
-    return {};
+// A tab's symbol in the colour of the tab texts (the theme's icon where it
+// has one, else the bundled drawing).
+QIcon tabIcon(const char* symbol, const QWidget* tabs) {
+    return KXSymbol::tinted(QLatin1String(symbol), tabs->palette().color(QPalette::WindowText));
 }
 
 // The feedback page with some room around it, like the other tabs.
@@ -56,13 +57,13 @@ SettingsView::SettingsView(const KXContext& ctx, QWidget* parent)
     feedback_ = new FeedbackView(ctx, kxcore::FeedbackRequest(QStringLiteral("settings")), true, tabs_);
     privacy_ = new PrivacySettings(ctx.product(), tabs_);
 
-    tabs_->addTab(general_, themeIcon({"preferences-system", "preferences-other"}),
+    tabs_->addTab(general_, tabIcon("gearshape", tabs_),
                   kx("settings.tab.general"));
-    tabs_->addTab(updates_, themeIcon({"system-software-update", "software-update-available"}),
+    tabs_->addTab(updates_, tabIcon("arrow.down.circle", tabs_),
                   kx("settings.tab.updates"));
-    tabs_->addTab(padded(feedback_, tabs_), themeIcon({"mail-message-new", "mail-send"}),
+    tabs_->addTab(padded(feedback_, tabs_), tabIcon("envelope", tabs_),
                   kx("settings.tab.feedback"));
-    tabs_->addTab(privacy_, themeIcon({"security-high", "preferences-system-privacy"}),
+    tabs_->addTab(privacy_, tabIcon("hand.raised", tabs_),
                   kx("settings.tab.privacy"));
 
     const int stored = indexOf(kxcore::Settings().settingsTab());

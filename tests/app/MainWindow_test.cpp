@@ -251,6 +251,53 @@ TEST_F(WindowTest, UnlockButtonIsDisabledWhileTheFieldIsEmptyAndReturnThenDoesNo
     EXPECT_FALSE(detail->unlockButton()->isEnabled());
 }
 
+TEST_F(WindowTest, ReturnAnywhereInTheLockedPaneUnlocksOnce) {
+    // where the focus is when the user presses the key
+    enum class Focus { field, unlockButton, otherButton, pane };
+    const struct {
+        Focus focus;
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+    } cases[] = {
+        {Focus::field, Qt::Key_Return, Qt::NoModifier},
+        {Focus::unlockButton, Qt::Key_Return, Qt::NoModifier},
+        {Focus::otherButton, Qt::Key_Return, Qt::NoModifier},
+        {Focus::otherButton, Qt::Key_Enter, Qt::KeypadModifier},
+        {Focus::pane, Qt::Key_Return, Qt::NoModifier},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.focus));
+        auto vault = addVault("Private" + std::to_string(n++));
+        const int before = driver_->attachCalls();
+        {
+            RootView root(&model());
+            root.show();
+            root.activateWindow();
+            VaultDetail* detail = root.detail();
+            ASSERT_NE(detail, nullptr);
+            detail->passwordField()->setText(QString::fromLatin1(rightPassword));
+            QWidget* target = detail->passwordField();
+            if (c.focus == Focus::unlockButton) target = detail->unlockButton();
+            if (c.focus == Focus::pane) target = detail->lockedCards();
+            if (c.focus == Focus::otherButton) {
+                for (QPushButton* b : detail->lockedCards()->findChildren<QPushButton*>())
+                    if (b != detail->unlockButton() && b->isVisibleTo(detail)) target = b;
+            }
+            ASSERT_NE(target, nullptr);
+            target->setFocus();
+            QTest::keyClick(target, c.key, c.modifiers);
+            ASSERT_TRUE(spinUntil([&] { return model().working().empty() && model().isUnlocked(vault); }));
+            QTest::qWait(50);
+            EXPECT_EQ(driver_->attachCalls(), before + 1) << "one key press, one unlock";
+            EXPECT_TRUE(detail->passwordField()->text().isEmpty());
+        }
+        model().lock(vault, false);
+        ASSERT_TRUE(spinUntil([&] { return model().working().empty() && !model().isUnlocked(vault); }));
+        model().forget(vault);
+    }
+}
+
 TEST_F(WindowTest, AWrongPasswordStaysInTheFieldWithAnErrorBannerAndTheRightOneClearsIt) {
     auto vault = addVault("Private");
     RootView root(&model());
