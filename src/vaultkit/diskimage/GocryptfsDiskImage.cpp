@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
@@ -134,21 +135,47 @@ std::vector<std::string> commandLine(const std::string& pid);
 std::string standardized(const std::string& path);
 
 // The live gocryptfs processes and the FUSE connections they serve, from one
-// pass over /proc (the way daemonsServing() finds a mount's daemon), so that
-// the state of every mount of a question costs one pass. A zombie (a killed
-// daemon nobody has reaped yet) has no descriptors and serves nothing.
+// pass over /proc, so that the state of every mount of a question costs one
+// pass; daemonsServing(), the stale check and the forced detach all read it.
+// A zombie (a killed daemon nobody has reaped yet) has no descriptors and
+// serves nothing; nor does a gocryptfs process without a /dev/fuse descriptor
+// (the parent of a mount on its way up, -passwd, -init).
+//
+// Which mount a daemon serves is read in one of two ways:
+//  - its /dev/fuse descriptor's fdinfo names the connection
+//    ("fuse_connection:"), the device number the mount table gives the mount.
+//    Only Linux 6.16 and later write that line (added by "fs: fuse: add dev id
+//    to /dev/fuse fdinfo", May 2025); Debian 12's 6.1 and most kernels users
+//    run do not.
+//  - its arguments: the daemon runs as "gocryptfs -fg ... CIPHERDIR
+//    MOUNTPOINT". An absolute mount point is taken as it is; a relative one
+//    (a vault mounted by hand from its folder) is resolved against the
+//    daemon's working directory, and since gocryptfs moves to "/" once
+//    mounted, it also counts when the mount point ends with it and the
+//    daemon holds the cipher directory open whose hand-made source the mount
+//    table shows.
 struct DaemonScan {
-    std::set<std::string> connections;
-    bool sawConnectionInfo = false;
+    enum class Answer { yes, no, unknown };
+    struct Daemon {
+        pid_t pid = 0;
+        std::set<std::string> connections; // from fdinfo
+        bool foreground = false;
+        std::string mountPoint;             // the last argument resolved against the daemon's cwd
+        std::string relativeMountPoint;     // that argument, when it was relative
+        std::vector<std::string> openPaths; // absolute targets of its descriptors
+    };
+    std::vector<Daemon> daemons;
     // The users of the live gocryptfs processes whose descriptors this
     // process may not read (other users' daemons): such a process may serve
     // any mount of its user.
     std::set<std::string> hiddenUsers;
-    // Older kernels: the mount points of "gocryptfs -fg ... MOUNTPOINT".
-    std::vector<std::string> foregroundMountPoints;
+    bool byConnection = true;
+    bool byArguments = true;
 
-    static DaemonScan take() {
+    static DaemonScan take(bool byConnection = true, bool byArguments = true) {
         DaemonScan scan;
+        scan.byConnection = byConnection;
+        scan.byArguments = byArguments;
         for (const auto& pid : numericEntries("/proc")) {
             if (processName(pid).rfind("gocryptfs", 0) != 0) continue;
             pid_t p = 0;
@@ -161,19 +188,38 @@ struct DaemonScan {
                 continue;
             }
             ::closedir(d);
+            Daemon daemon;
+            daemon.pid = p;
+            bool holdsFuse = false;
             for (const auto& fd : numericEntries(fdDir)) {
                 const auto target = readLink(fdDir + "/" + fd);
-                if (!target || *target != "/dev/fuse") continue;
+                if (!target) continue;
+                if (*target != "/dev/fuse") {
+                    if (!target->empty() && (*target)[0] == '/') daemon.openPaths.push_back(*target);
+                    continue;
+                }
+                holdsFuse = true;
                 const auto info = readSmallFile("/proc/" + pid + "/fdinfo/" + fd);
                 const auto value = info ? fuseLineValue(*info) : std::string();
-                if (value.empty()) continue;
-                scan.sawConnectionInfo = true;
-                scan.connections.insert(value);
+                if (!value.empty()) daemon.connections.insert(value);
             }
+            if (!holdsFuse) continue;
             const auto args = commandLine(pid);
-            if (args.size() >= 3 && std::find(args.begin(), args.end(), "-fg") != args.end() &&
-                !args.back().empty() && args.back()[0] == '/')
-                scan.foregroundMountPoints.push_back(standardized(args.back()));
+            daemon.foreground = args.size() >= 3 && std::find(args.begin(), args.end(), "-fg") != args.end() &&
+                                !args.back().empty();
+            if (daemon.foreground) {
+                const std::string& last = args.back();
+                if (last[0] == '/') {
+                    daemon.mountPoint = standardized(last);
+                } else {
+                    daemon.relativeMountPoint = std::filesystem::path(last).lexically_normal().string();
+                    while (!daemon.relativeMountPoint.empty() && daemon.relativeMountPoint.back() == '/')
+                        daemon.relativeMountPoint.pop_back();
+                    if (const auto cwd = readLink("/proc/" + pid + "/cwd"); cwd && !cwd->empty() && (*cwd)[0] == '/')
+                        daemon.mountPoint = standardized(*cwd + "/" + last);
+                }
+            }
+            scan.daemons.push_back(std::move(daemon));
         }
         return scan;
     }
@@ -208,13 +254,59 @@ struct DaemonScan {
         return hiddenUsers.count(user) > 0 || hiddenUsers.count("") > 0;
     }
 
-    bool serves(const MountEntry& entry) const {
-        if (connections.count(std::to_string((entry.major << 20) | entry.minor))) return true;
-        if (sawConnectionInfo) return false;
-        return std::find(foregroundMountPoints.begin(), foregroundMountPoints.end(), entry.mountPoint) !=
-               foregroundMountPoints.end();
+    // Whether `d` serves the mount `entry`, by the ways switched on.
+    Answer answer(const Daemon& d, const MountEntry& entry) const {
+        if (byConnection && !d.connections.empty())
+            return d.connections.count(std::to_string((entry.major << 20) | entry.minor)) ? Answer::yes
+                                                                                          : Answer::no;
+        if (!byArguments || !d.foreground) return Answer::unknown;
+        if (d.mountPoint == entry.mountPoint) return Answer::yes;
+        if (d.relativeMountPoint.empty()) return Answer::no; // an absolute mount point elsewhere
+        const std::string& mp = entry.mountPoint;
+        const std::string& rel = d.relativeMountPoint;
+        const bool endsWith = rel != "." && rel.rfind("..", 0) != 0 && mp.size() > rel.size() &&
+                              mp.compare(mp.size() - rel.size(), rel.size(), rel) == 0 &&
+                              mp[mp.size() - rel.size() - 1] == '/';
+        if (endsWith && std::any_of(d.openPaths.begin(), d.openPaths.end(), [&](const std::string& p) {
+                return GocryptfsDiskImage::handMadeSource(p) == entry.source;
+            }))
+            return Answer::yes;
+        return Answer::unknown;
     }
+
+    std::vector<pid_t> serving(const MountEntry& entry) const {
+        std::vector<pid_t> pids;
+        for (const auto& d : daemons)
+            if (answer(d, entry) == Answer::yes) pids.push_back(d.pid);
+        return pids;
+    }
+
+    // Whether a process might serve the mount although no way told so.
+    bool mayServe(const MountEntry& entry) const {
+        return mayBeHidden(entry) || std::any_of(daemons.begin(), daemons.end(), [&](const Daemon& d) {
+                   return answer(d, entry) == Answer::unknown;
+               });
+    }
+
+    bool serves(const MountEntry& entry) const { return !serving(entry).empty(); }
 };
+
+// Aborts the FUSE connection of `entry` through the FUSE control file system
+// mounted at `dir` ("<dir>/<connection>/abort", owned by the mount's owner).
+// False when `dir` is empty or not that file system, or the file cannot be
+// written.
+bool abortConnection(const std::string& dir, const MountEntry& entry) {
+    static constexpr long fuseControlMagic = 0x65735543;
+    struct statfs sfs {};
+    if (dir.empty() || ::statfs(dir.c_str(), &sfs) != 0 || static_cast<long>(sfs.f_type) != fuseControlMagic)
+        return false;
+    const std::string file = dir + "/" + std::to_string((entry.major << 20) | entry.minor) + "/abort";
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    const bool written = ::write(fd, "1", 1) == 1;
+    ::close(fd);
+    return written;
+}
 
 // ---- Path helpers ----
 
@@ -717,41 +809,7 @@ std::vector<MountEntry> GocryptfsDiskImage::mountsOf(const std::filesystem::path
 }
 
 std::vector<pid_t> GocryptfsDiskImage::daemonsServing(const MountEntry& entry) {
-    std::vector<pid_t> pids;
-    // The kernel's dev_t of the connection: major in the bits from 20 up.
-    const std::string connection = std::to_string((entry.major << 20) | entry.minor);
-    bool sawConnectionInfo = false;
-    std::vector<std::pair<pid_t, std::vector<std::string>>> byCommandLine;
-    for (const auto& pid : numericEntries("/proc")) {
-        const std::string comm = processName(pid);
-        if (comm.rfind("gocryptfs", 0) != 0) continue;
-        const std::string fdDir = "/proc/" + pid + "/fd";
-        bool serves = false;
-        for (const auto& fd : numericEntries(fdDir)) {
-            const auto target = readLink(fdDir + "/" + fd);
-            if (!target || *target != "/dev/fuse") continue;
-            const auto info = readSmallFile("/proc/" + pid + "/fdinfo/" + fd);
-            if (!info) continue;
-            const auto value = fuseLineValue(*info);
-            if (value.empty()) continue;
-            sawConnectionInfo = true;
-            if (value == connection) serves = true;
-        }
-        pid_t p = 0;
-        std::from_chars(pid.data(), pid.data() + pid.size(), p);
-        if (serves)
-            pids.push_back(p);
-        else
-            byCommandLine.emplace_back(p, commandLine(pid));
-    }
-    if (!pids.empty() || sawConnectionInfo) return pids;
-    // Older kernels: the daemon runs as "gocryptfs -fg ... CIPHERDIR MOUNTPOINT".
-    for (const auto& [p, args] : byCommandLine) {
-        if (args.size() < 3 || std::find(args.begin(), args.end(), "-fg") == args.end()) continue;
-        const std::string& mp = args.back();
-        if (!mp.empty() && mp[0] == '/' && standardized(mp) == entry.mountPoint) pids.push_back(p);
-    }
-    return pids;
+    return DaemonScan::take().serving(entry);
 }
 
 std::filesystem::path GocryptfsDiskImage::controlSocketFor(std::string_view canonicalImage) {
@@ -986,19 +1044,34 @@ void GocryptfsDiskImage::detach(const std::string& device, bool force) {
         throw VaultError::hdiutil("detach", cleanToolText(r.stderrText));
     }
 
-    // Forced: end the daemon that serves the mount. Its exit closes the FUSE
-    // connection, so open files and working directories inside get ENOTCONN
-    // instead of decrypted data (a lazy unmount alone would leave them working).
+    // Forced: cut the mount's FUSE connection, so that open files and working
+    // directories inside get ENOTCONN instead of decrypted data (a lazy
+    // unmount alone would leave them working). Where the FUSE control file
+    // system is mounted, the connection is aborted by its number; the daemon
+    // that serves it is ended as well wherever it can be found (its exit
+    // closes the connection too). When neither is possible while some process
+    // may still be serving the mount, the lock is refused, never reported.
     const auto table = MountTable::read();
     const std::string mp = canonicalIn(device, table);
+    const auto scan = DaemonScan::take(options_.daemonByConnection, options_.daemonByArguments);
     std::vector<std::pair<pid_t, std::string>> daemons; // pid, start time
+    bool aborted = false;
+    bool unaccounted = false;
     for (const auto& e : table) {
         if (e.mountPoint != mp || e.fsType.rfind("fuse", 0) != 0) continue;
-        for (const pid_t p : daemonsServing(e)) {
+        const bool cut = abortConnection(options_.fuseControlDir, e);
+        aborted = aborted || cut;
+        const auto serving = scan.serving(e);
+        for (const pid_t p : serving) {
             const auto st = procState(p);
             if (st.alive) daemons.emplace_back(p, st.startTime);
         }
+        if (!cut && serving.empty() && scan.mayServe(e)) unaccounted = true;
     }
+    if (unaccounted && !aborted && daemons.empty())
+        throw VaultError::hdiutil("detach", "The volume at " + mp +
+                                                " could not be forced closed: neither the FUSE control file "
+                                                "system nor the process serving it could be found.");
     const auto stillThere = [&](const std::pair<pid_t, std::string>& d) {
         const auto st = procState(d.first);
         return st.alive && st.startTime == d.second;
@@ -1164,7 +1237,7 @@ std::vector<DiskImage::MountState> GocryptfsDiskImage::mountStates(const std::ve
         if (!daemons) daemons = DaemonScan::take();
         // A daemon whose descriptors this user cannot see (another user's)
         // may be the one: only call the mount stale when none can be.
-        if (!daemons->serves(*top) && !daemons->mayBeHidden(*top)) states[i] = MountState::stale;
+        if (!daemons->serves(*top) && !daemons->mayServe(*top)) states[i] = MountState::stale;
     }
     return states;
 }

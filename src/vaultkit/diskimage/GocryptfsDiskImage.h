@@ -26,12 +26,17 @@ namespace vaultkit {
 //  - The mount state is always read from /proc/self/mountinfo (once per
 //    query). isMountPoint() and canonical() never stat a mount point, so a
 //    killed or stopped gocryptfs daemon cannot make them fail or hang.
-//  - A forced detach ends the daemon that serves the mount. The daemon is the
-//    process holding the FUSE connection of the mount: its /dev/fuse
-//    descriptor's fdinfo names the connection ("fuse_connection:"), which is
-//    the device number the mount table gives the mount. Kernels without that
-//    line fall back to the daemon's command line (the mount point is its last
-//    argument), which works for the absolute paths this driver passes.
+//  - A forced detach cuts the mount's FUSE connection, so nothing inside
+//    reads decrypted data afterwards. Where the FUSE control file system is
+//    mounted (/sys/fs/fuse/connections; its files belong to the mount's
+//    owner) it aborts the connection by its number, the device number the
+//    mount table gives the mount. It also ends the daemon that serves the
+//    mount, found through its /dev/fuse descriptor's fdinfo
+//    ("fuse_connection:", written by Linux 6.16 and later only), else through
+//    its arguments (the mount point last) resolved against its working
+//    directory and the cipher directory it holds open, which finds a vault
+//    mounted by hand with relative paths. When none of these applies and a
+//    process may still serve the mount, it throws instead of reporting a lock.
 //  - "attach" on Linux gives no device: detach() takes the mount point.
 class GocryptfsDiskImage final : public DiskImage {
 public:
@@ -67,6 +72,12 @@ public:
         // How long a forced detach waits for the daemon to end after SIGTERM
         // before it sends SIGKILL (and as long again after that).
         double daemonExitWait = 5;
+        // Where the FUSE control file system is mounted; empty: not used.
+        std::string fuseControlDir = "/sys/fs/fuse/connections";
+        // The ways a daemon is matched to its mount (see above); tests switch
+        // them off one by one.
+        bool daemonByConnection = true;
+        bool daemonByArguments = true;
         // scrypt cost (log2 N) for new images and password changes, for tests
         // only: 0 keeps gocryptfs's default; otherwise at least 10.
         int scryptN = 0;
@@ -136,7 +147,8 @@ public:
     static std::vector<MountEntry> mountsOf(const std::filesystem::path& image,
                                             const std::vector<MountEntry>& table);
 
-    // PIDs of the processes serving the FUSE mount `entry` (see above).
+    // PIDs of the processes serving the FUSE mount `entry` (see above; both
+    // ways on).
     static std::vector<pid_t> daemonsServing(const MountEntry& entry);
 
     // The control socket every mount made here opens (gocryptfs -ctlsock),

@@ -17,6 +17,7 @@
 #include <set>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -390,6 +391,106 @@ TEST_F(GocryptfsMount, ForcedDetachCutsOffOpenFilesAndWorkingDirectories) {
     driver_->detach(mp_.string(), true);
     EXPECT_FALSE(driver_->isMountPoint(mp_));
 }
+
+// The forced lock by each way of cutting a mount off, the others switched off:
+// with a file held open and a shell inside, no read succeeds afterwards. A
+// vault mounted by hand from its folder with relative paths (as README.txt
+// tells a person to) is found through the daemon's arguments, whose working
+// directory gocryptfs has left for "/". With no way left the lock is refused
+// and the volume stays as it was, instead of a lazy unmount that leaves the
+// open files reading decrypted data.
+struct ForcedWay {
+    const char* name;
+    bool control;    // the FUSE control file system
+    bool connection; // the daemon through fdinfo
+    bool arguments;  // the daemon through its arguments
+    bool byHand;     // mounted by hand with relative paths, else by attach()
+    bool holds;
+};
+
+class ForcedDetachWays : public GocryptfsMount, public ::testing::WithParamInterface<ForcedWay> {};
+
+bool fuseControlMounted() {
+    struct statfs sfs {};
+    return ::statfs("/sys/fs/fuse/connections", &sfs) == 0 && static_cast<long>(sfs.f_type) == 0x65735543;
+}
+
+bool kernelNamesConnections(pid_t daemon) {
+    const std::string dir = "/proc/" + std::to_string(daemon) + "/fdinfo";
+    for (const auto& e : fs::directory_iterator(dir)) {
+        try {
+            if (readFile(e.path()).find("fuse_connection:") != std::string::npos) return true;
+        } catch (...) {
+        }
+    }
+    return false;
+}
+
+TEST_P(ForcedDetachWays, NothingInsideReadsAfterTheForcedLock) {
+    const ForcedWay& way = GetParam();
+    if (way.control && !fuseControlMounted())
+        GTEST_SKIP() << "the FUSE control file system is not mounted at /sys/fs/fuse/connections; as root run "
+                        "\"mount -t fusectl fusectl /sys/fs/fuse/connections\" (ctest's setup step does)";
+    if (way.byHand) {
+        // From the folder that holds the vault: "vault/data.gocryptfs Vault".
+        const auto r = vaultkit::Exec::runSync(
+            "/bin/sh",
+            {"-c", "cd \"$0\" && exec /usr/bin/gocryptfs -q vault/data.gocryptfs Vault", tmp_.path().string()},
+            vaultkit::Bytes(password_.begin(), password_.end()), 60);
+        ASSERT_EQ(r.status, 0) << r.stderrText;
+    } else {
+        driver_->attach(image_, password_, mp_);
+    }
+    ASSERT_TRUE(driver_->isMountPoint(mp_));
+    writeFile(mp_ / "secret.txt", "plain words");
+    const pid_t daemon = daemonOf(mp_);
+    ASSERT_GT(daemon, 0);
+    if (way.connection && !kernelNamesConnections(daemon))
+        GTEST_SKIP() << "this kernel writes no fuse_connection line in /dev/fuse's fdinfo (Linux 6.16 and later do)";
+
+    Holder fileHolder(mp_ / "secret.txt", false, "hcfile");
+    Holder shell(mp_ / "secret.txt", true, "hcshell");
+    auto options = driver_->options();
+    options.fuseControlDir = way.control ? "/sys/fs/fuse/connections" : "";
+    options.daemonByConnection = way.connection;
+    options.daemonByArguments = way.arguments;
+    GocryptfsDiskImage forcing(options);
+
+    if (way.holds) {
+        forcing.detach(mp_.string(), true);
+        EXPECT_FALSE(driver_->isMountPoint(mp_));
+        EXPECT_NE(fileHolder.tryRead(), 0);
+        EXPECT_NE(shell.tryRead(), 0);
+    } else {
+        expectVaultError([&] { forcing.detach(mp_.string(), true); }, VaultError::Case::hdiutil, "detach");
+        // Refused, not half done: still mounted and served.
+        EXPECT_TRUE(driver_->isMountPoint(mp_));
+        EXPECT_EQ(fileHolder.tryRead(), 0);
+        EXPECT_EQ(shell.tryRead(), 0);
+        driver_->detach(mp_.string(), true);
+        EXPECT_FALSE(driver_->isMountPoint(mp_));
+    }
+    fileHolder.stop();
+    shell.stop();
+    // A daemon whose connection was aborted has nothing left to serve.
+    if (!gone(daemon)) ::kill(daemon, SIGKILL);
+
+    // The image is intact and opens again.
+    driver_->attach(image_, password_, mp_);
+    EXPECT_EQ(readFile(mp_ / "secret.txt"), "plain words");
+    driver_->detach(mp_.string(), false);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachWayAlone, ForcedDetachWays,
+    ::testing::Values(ForcedWay{"ControlFileSystemOnHandMount", true, false, false, true, true},
+                      ForcedWay{"ControlFileSystem", true, false, false, false, true},
+                      ForcedWay{"DaemonByConnection", false, true, false, false, true},
+                      ForcedWay{"DaemonByAbsoluteArguments", false, false, true, false, true},
+                      ForcedWay{"DaemonByRelativeArgumentsOfAHandMount", false, false, true, true, true},
+                      ForcedWay{"NoWayOnHandMount", false, false, false, true, false},
+                      ForcedWay{"NoWay", false, false, false, false, false}),
+    [](const ::testing::TestParamInfo<ForcedWay>& p) { return std::string(p.param.name); });
 
 TEST_F(GocryptfsMount, CheckAndChangePassword) {
     EXPECT_TRUE(driver_->checkPassword(image_, password_));
