@@ -287,7 +287,9 @@ void AppModel::startPassNext(const std::shared_ptr<StartPass>& pass) {
             if (entry.lookupError) {
                 logger().warn("unlock at login: cannot read the password of " + vault->name() + ": " +
                               detailOf(entry.lookupError));
-                pass->problems << kx("err.loginUnlockSkipped", nameOf(vault), describe(entry.lookupError));
+                const QString text = kx("err.loginUnlockSkipped", nameOf(vault), describe(entry.lookupError));
+                pass->problems << text;
+                postNotice(vault, text);
                 continue;
             }
             // The item was deleted outside the application: the choice can
@@ -343,7 +345,9 @@ void AppModel::startPassNext(const std::shared_ptr<StartPass>& pass) {
                     postNotice(vault, text);
                 } else {
                     logger().error("unlock at login of " + vault->name() + " failed: " + detailOf(error));
-                    pass->problems << kx("err.loginUnlockSkipped", nameOf(vault), describe(error));
+                    const QString text = kx("err.loginUnlockSkipped", nameOf(vault), describe(error));
+                    pass->problems << text;
+                    postNotice(vault, text);
                 }
                 ++tick_;
                 announce();
@@ -357,8 +361,9 @@ void AppModel::startPassNext(const std::shared_ptr<StartPass>& pass) {
 void AppModel::startPassEnd(const std::shared_ptr<StartPass>& pass) {
     if (!pass->problems.isEmpty()) {
         message_ = Banner(pass->problems.join("\n"), true);
-        // Skipped vaults are told about outside the window too: at login the
-        // window is usually not shown.
+        // At login the window is usually not shown: every problem is also a
+        // notice (each vault's own as it happened; a keyring that could not
+        // be used at all, once here).
         if (pass->openError && !pass->entries.empty()) postNotice(pass->entries.front().vault, pass->problems.front());
     }
     ++tick_;

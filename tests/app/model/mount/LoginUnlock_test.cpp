@@ -20,6 +20,7 @@
 #include "vaultkit/Exec.h"
 #include "vaultkit/Mnemonic.h"
 #include "vaultkit/Vault.h"
+#include "vaultkit/VaultError.h"
 #include "vaultkit/VaultPreferences.h"
 
 #include <QTimer>
@@ -239,6 +240,30 @@ TEST_F(LoginUnlockTest, APasswordChangedBehindTheApplicationsBackIsReportedOnceD
     EXPECT_TRUE(model->isUnlocked(vault("Photos")));
     EXPECT_FALSE(model->message());
     EXPECT_TRUE(notices.isEmpty());
+}
+
+TEST_F(LoginUnlockTest, AVaultThatCannotBeOpenedIsReportedAndKeepsItsChoice) {
+    start();
+    auto docs = add("Docs");
+    auto photos = add("Photos");
+    enable(docs);
+    enable(photos);
+    lock(docs);
+    lock(photos);
+    // something was put into the locked vault's folder
+    fs::permissions(docs->mountPoint(), fs::perms::owner_all, fs::perm_options::add);
+    vaulttest::writeFile(docs->mountPoint() / "stray.txt", "x");
+
+    start();
+    EXPECT_FALSE(model->isUnlocked(vault("Docs")));
+    EXPECT_TRUE(model->isUnlocked(vault("Photos")));
+    const QString told =
+        kx("err.loginUnlockSkipped", "Docs", describe(vaultkit::VaultError::mountPointNotEmpty({"stray.txt"})));
+    EXPECT_EQ(banner(), told);
+    EXPECT_EQ(notices, QStringList{"Docs: " + told});
+    // not the password's fault: it stays, and so does the choice
+    EXPECT_TRUE(model->unlocksAtLogin(vault("Docs")));
+    EXPECT_EQ(keyring.items(idOf(docs)).size(), 1u);
 }
 
 TEST_F(LoginUnlockTest, TurningTheChoiceOffOrForgettingTheVaultDeletesTheItem) {
