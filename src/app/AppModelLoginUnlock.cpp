@@ -132,10 +132,12 @@ void AppModel::disableLoginUnlock(const VaultPtr& vault, Done done) {
         },
         [this, vault, removal, done = std::move(done)](std::exception_ptr error) {
             if (*removal) {
-                logger().error("cannot delete the stored password of " + vault->name() + ": " + detailOf(*removal));
+                logger().error("cannot delete the stored password of " + vault->name() + ": " +
+                               detailOf(*removal));
                 message_ = Banner(kx("err.keyringNotRemoved", nameOf(vault), describe(*removal)), true);
             } else if (error) {
-                logger().error("cannot turn off unlock at login for " + vault->name() + ": " + detailOf(error));
+                logger().error("cannot turn off unlock at login for " + vault->name() + ": " +
+                               detailOf(error));
                 message_ = Banner(describe(error), true);
             } else {
                 logger().info("unlock at login turned off for " + vault->name());
@@ -189,7 +191,8 @@ void AppModel::dropStoredPassword(const VaultPtr& vault) {
             keyring->remove(id);
             prefs.remove(id, loginUnlockKey);
         } catch (const std::exception& e) {
-            logger().error("cannot delete the stored password of the forgotten vault " + name + ": " + e.what());
+            logger().error("cannot delete the stored password of the forgotten vault " + name + ": " +
+                           e.what());
         }
     });
 }
@@ -364,7 +367,8 @@ void AppModel::startPassEnd(const std::shared_ptr<StartPass>& pass) {
         // At login the window is usually not shown: every problem is also a
         // notice (each vault's own as it happened; a keyring that could not
         // be used at all, once here).
-        if (pass->openError && !pass->entries.empty()) postNotice(pass->entries.front().vault, pass->problems.front());
+        if (pass->openError && !pass->entries.empty())
+            postNotice(pass->entries.front().vault, pass->problems.front());
     }
     ++tick_;
     announce();

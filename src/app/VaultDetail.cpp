@@ -632,7 +632,8 @@ QDialog* VaultDetail::openSheet(Sheet which) {
     case Sheet::loginUnlock: {
         QPointer<VaultDetail> self = this;
         dialog = SheetPresenter::openPasswordPrompt(
-            kx("loginUnlock.enableTitle", QString::fromStdString(vault_->config().name)), kx("loginUnlock.enableNote"),
+            kx("loginUnlock.enableTitle", QString::fromStdString(vault_->config().name)),
+            kx("loginUnlock.enableNote"),
             [model, vault, self](const QString& password, std::function<void(bool)> done) {
                 if (!model) {
                     done(false);

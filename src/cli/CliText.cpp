@@ -42,10 +42,13 @@ constexpr std::pair<std::string_view, std::string_view> kEnglish[] = {
     {"err.syncChanged", "The vault changed while it was being backed up. Try again."},
     {"err.notAVault", "This is not a Hushcoffer vault. Choose a vault’s folder or its hidden “.hushcoffer” "
                       "folder."},
-    {"err.keyringNoService", "No keyring is running on this desktop (such as GNOME Keyring, KWallet or KeePassXC), "
-                             "so no password can be stored or read."},
+    {"err.keyringNoService",
+     "No keyring is running on this desktop (such as GNOME Keyring, KWallet or KeePassXC), "
+     "so no password can be stored or read."},
     {"err.keyringLocked", "The keyring is locked and was not unlocked."},
     {"err.keyringFailed", "The keyring reported an error: %@"},
+    // The name of the link in a locked vault's folder that opens the application.
+    {"launcher.name", "Unlock with Hushcoffer"},
     {"mountMode.why.synced",
      "Mounted shared: the encrypted data is in a folder that %1$@ keeps in sync (%2$@), so changes arriving from other computers show at once."},
     {"mountMode.why.network",

@@ -23,17 +23,23 @@ const CommandInfo kCommands[] = {
      "vault directory PARENT/.NAME.hushcoffer. Asks for the password twice; prints the new\n"
      "twelve-word recovery phrase on standard output. The new vault is unlocked and registered.",
      true, false},
-    {"unlock", "unlock [--password-stdin] [--keyring] VAULT",
+    {"unlock",
+     "unlock [--password-stdin] [--keyring] VAULT",
      "Unlocks VAULT: mounts its encrypted volume on its visible folder. With --keyring the\n"
      "password stored in the desktop's keyring is used (Hushcoffer stores it when \"Unlock when I\n"
      "log in\" is on; this command never stores one); when none is stored the password is asked\n"
      "as without it. Conflict copies a sync client left in the encrypted data are then given\n"
      "names that show in the vault (\"NAME (Conflict N).EXT\" beside the original), each named on\n"
      "standard error.",
-     true, false, {}, true},
+     true,
+     false,
+     {},
+     true},
     {"lock", "lock [--force] VAULT",
      "Locks VAULT. A vault in use is not locked (exit status 3, the programs using it are named)\n"
-     "unless --force is given: then it is locked even while files are open.",
+     "unless --force is given: then it is locked even while files are open. The locked folder gets\n"
+     "the look Hushcoffer gives it: read-only, the locked icon (once Hushcoffer has drawn it) and\n"
+     "a link that opens Hushcoffer (when it is installed).",
      false, true},
     {"check", "check [--password-stdin] VAULT", "Checks that a password is the password of VAULT.", true,
      false},

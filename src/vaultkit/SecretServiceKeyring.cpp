@@ -73,8 +73,9 @@ GCancellable* cancellableOf(void* p) {
 }
 
 Attributes attributesOf(const std::string& vaultId) {
-    return Attributes(secret_attributes_build(&schema(), "application", SecretServiceKeyring::application.data(),
-                                              "vault", vaultId.c_str(), nullptr));
+    return Attributes(secret_attributes_build(&schema(), "application",
+                                              SecretServiceKeyring::application.data(), "vault",
+                                              vaultId.c_str(), nullptr));
 }
 
 // A new connection to the service, with a transfer session opened. Any
@@ -82,8 +83,8 @@ Attributes attributesOf(const std::string& vaultId) {
 // nothing owns org.freedesktop.secrets).
 Ref<SecretService> connect(GCancellable* cancellable) {
     GError* raw = nullptr;
-    Ref<SecretService> service(
-        secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_OPEN_SESSION, cancellable, &raw));
+    Ref<SecretService> service(secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr,
+                                                        SECRET_SERVICE_OPEN_SESSION, cancellable, &raw));
     Error error(raw);
     if (!service || error) fail(KeyringError::Kind::noService, "no keyring service", error);
     return service;
@@ -92,8 +93,8 @@ Ref<SecretService> connect(GCancellable* cancellable) {
 // Unlocks the default collection when it is locked (the service's prompt).
 void openDefault(SecretService* service, GCancellable* cancellable) {
     GError* raw = nullptr;
-    Ref<SecretCollection> collection(secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
-                                                                      SECRET_COLLECTION_NONE, cancellable, &raw));
+    Ref<SecretCollection> collection(secret_collection_for_alias_sync(
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, &raw));
     Error error(raw);
     if (error) fail(KeyringError::Kind::failed, "cannot find the default keyring", error);
     // No default collection yet: storing makes one, nothing to unlock.
@@ -163,16 +164,17 @@ void SecretServiceKeyring::store(const std::string& vaultId, const std::string& 
     // One item per vault: a copy the user moved to another keyring goes
     // too, so no older password can be found first later.
     GError* raw = nullptr;
-    secret_service_clear_sync(service.get(), &schema(), attributes.get(), cancellableOf(cancellable_.get()), &raw);
+    secret_service_clear_sync(service.get(), &schema(), attributes.get(), cancellableOf(cancellable_.get()),
+                              &raw);
     Error cleared(raw);
     if (cleared) fail(KeyringError::Kind::failed, "cannot replace the password in the keyring", cleared);
     // The value copies the bytes into the library's own memory, which it
     // wipes when it frees it.
     Value value(secret_value_new(password.data(), static_cast<gssize>(password.size()), "text/plain"));
     raw = nullptr;
-    const gboolean stored = secret_service_store_sync(service.get(), &schema(), attributes.get(),
-                                                      SECRET_COLLECTION_DEFAULT, label.c_str(), value.get(),
-                                                      cancellableOf(cancellable_.get()), &raw);
+    const gboolean stored =
+        secret_service_store_sync(service.get(), &schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
+                                  label.c_str(), value.get(), cancellableOf(cancellable_.get()), &raw);
     Error error(raw);
     if (!stored || error) fail(KeyringError::Kind::failed, "cannot store the password in the keyring", error);
 }
@@ -182,8 +184,8 @@ bool SecretServiceKeyring::remove(const std::string& vaultId) {
     auto service = connect(cancellableOf(cancellable_.get()));
     auto attributes = attributesOf(vaultId);
     GError* raw = nullptr;
-    const gboolean removed =
-        secret_service_clear_sync(service.get(), &schema(), attributes.get(), cancellableOf(cancellable_.get()), &raw);
+    const gboolean removed = secret_service_clear_sync(service.get(), &schema(), attributes.get(),
+                                                       cancellableOf(cancellable_.get()), &raw);
     Error error(raw);
     if (error) fail(KeyringError::Kind::failed, "cannot delete the password from the keyring", error);
     return removed != FALSE;

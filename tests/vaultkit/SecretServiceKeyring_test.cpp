@@ -13,9 +13,9 @@
 #include <string>
 #include <thread>
 
-using vaulttest::TestKeyring;
 using vaultkit::KeyringError;
 using vaultkit::SecretServiceKeyring;
+using vaulttest::TestKeyring;
 
 namespace {
 
@@ -113,7 +113,8 @@ TEST(SecretServiceKeyring, ALockedKeyringThatStaysLockedIsNeverTakenForAMissingI
     EXPECT_EQ(service.promptsAsked(), before + 1);
     // the item exists but cannot be read: locked, not "none"
     EXPECT_EQ(keyringErrorOf([&] { (void)keyring.password(kVaultA); }), KeyringError::Kind::locked);
-    EXPECT_EQ(keyringErrorOf([&] { keyring.store(kVaultA, "Docs", "new secret"); }), KeyringError::Kind::locked);
+    EXPECT_EQ(keyringErrorOf([&] { keyring.store(kVaultA, "Docs", "new secret"); }),
+              KeyringError::Kind::locked);
 }
 
 TEST(SecretServiceKeyring, CancelWithdrawsACallTheServiceDoesNotAnswer) {

@@ -32,8 +32,8 @@
 
 namespace fs = std::filesystem;
 using uitest::spinUntil;
-using vaulttest::TestKeyring;
 using vaultkit::Vault;
+using vaulttest::TestKeyring;
 
 namespace {
 
@@ -46,8 +46,8 @@ protected:
         fs::create_directories(support);
         FolderLook::setSupportDirectory(QString::fromStdString(support.string()));
         model = std::make_unique<AppModel>(QString::fromStdString(support.string()));
-        vault = Vault::create(tmp.path(), "Tax Papers", kPassword.toStdString(), vaultkit::Mnemonic::generate(), {},
-                              vaulttest::fastGocryptfs());
+        vault = Vault::create(tmp.path(), "Tax Papers", kPassword.toStdString(),
+                              vaultkit::Mnemonic::generate(), {}, vaulttest::fastGocryptfs());
         model->registerVault(vault);
         hooks = SheetPresenter::hooks();
         SheetPresenter::installStandard();

@@ -68,7 +68,8 @@ TEST_F(CliKeyringTest, UsesTheStoredPasswordAndNeverStoresOne) {
     // command stores nothing
     auto r = cli({"unlock", "--keyring", "--password-stdin", vault.string()}, kPassword + "\n");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("No password for \"My Vault\" is stored in the keyring"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("No password for \"My Vault\" is stored in the keyring"), std::string::npos)
+        << r.err;
     EXPECT_TRUE(unlocked());
     EXPECT_TRUE(keyring.items(id).empty());
     ASSERT_EQ(cli({"lock", vault.string()}).status, 0);
@@ -97,8 +98,9 @@ TEST_F(CliKeyringTest, AStalePasswordOrAMissingKeyringFailsClearlyAndLeavesTheIt
     keyring.stop();
     r = cli({"unlock", "--keyring", vault.string()}, kPassword + "\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "hushcoffer-cli: No keyring is running on this desktop (such as GNOME Keyring, KWallet or "
-                     "KeePassXC), so no password can be stored or read.\n");
+    EXPECT_EQ(r.err,
+              "hushcoffer-cli: No keyring is running on this desktop (such as GNOME Keyring, KWallet or "
+              "KeePassXC), so no password can be stored or read.\n");
     EXPECT_FALSE(unlocked());
 }
 

@@ -35,19 +35,20 @@ struct Bus {
 
     Bus() {
         const fs::path config = dir / "bus.conf";
-        writeFile(config, "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                          " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                          "<busconfig>\n"
-                          "  <type>session</type>\n"
-                          "  <listen>unix:dir=" +
-                              dir.path().string() +
-                              "</listen>\n"
-                              "  <policy context=\"default\">\n"
-                              "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                              "    <allow eavesdrop=\"true\"/>\n"
-                              "    <allow own=\"*\"/>\n"
-                              "  </policy>\n"
-                              "</busconfig>\n");
+        writeFile(config,
+                  "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                  "<busconfig>\n"
+                  "  <type>session</type>\n"
+                  "  <listen>unix:dir=" +
+                      dir.path().string() +
+                      "</listen>\n"
+                      "  <policy context=\"default\">\n"
+                      "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                      "    <allow eavesdrop=\"true\"/>\n"
+                      "    <allow own=\"*\"/>\n"
+                      "  </policy>\n"
+                      "</busconfig>\n");
         // Its notes go nowhere (a caller reading the test's output must not
         // wait for it), and it ends with the test process, even one that
         // crashed.
@@ -95,7 +96,8 @@ void TestKeyring::start() {
     daemon_ = std::make_unique<ChildProcess>(std::vector<std::string>{
         "/bin/sh", "-c",
         "exec /usr/bin/setpriv --pdeathsig TERM -- /usr/bin/env HOME=\"$1\" XDG_DATA_HOME=\"$1/data\" "
-        "XDG_RUNTIME_DIR=\"$1/run\" DBUS_SESSION_BUS_ADDRESS=\"$2\" /usr/bin/gnome-keyring-daemon --foreground --unlock "
+        "XDG_RUNTIME_DIR=\"$1/run\" DBUS_SESSION_BUS_ADDRESS=\"$2\" /usr/bin/gnome-keyring-daemon "
+        "--foreground --unlock "
         "--components=secrets <\"$1/login-password\" 2>>\"$1/daemon.log\"",
         "sh", dir_.path().string(), busAddress()});
     if (!waitUntil(nameOwned, 20)) throw std::runtime_error("gnome-keyring-daemon did not start");
@@ -126,11 +128,11 @@ int TestKeyring::promptsAsked() const {
 }
 
 void TestKeyring::storeInSessionKeyring(const std::string& vaultId, const std::string& secret) const {
-    const auto r = vaultkit::Exec::runSync(
-        "/usr/bin/secret-tool",
-        {"store", "--label=moved", "--collection=/org/freedesktop/secrets/collection/session", "application",
-         "hushcoffer", "vault", vaultId},
-        vaultkit::Bytes(secret.begin(), secret.end()), 30);
+    const auto r = vaultkit::Exec::runSync("/usr/bin/secret-tool",
+                                           {"store", "--label=moved",
+                                            "--collection=/org/freedesktop/secrets/collection/session",
+                                            "application", "hushcoffer", "vault", vaultId},
+                                           vaultkit::Bytes(secret.begin(), secret.end()), 30);
     if (r.status != 0) throw std::runtime_error("secret-tool store failed: " + r.stderrText);
 }
 

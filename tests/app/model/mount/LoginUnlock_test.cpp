@@ -35,8 +35,8 @@
 
 namespace fs = std::filesystem;
 using namespace modeltest;
-using vaulttest::TestKeyring;
 using vaultkit::Vault;
+using vaulttest::TestKeyring;
 using VaultPtr = AppModel::VaultPtr;
 
 namespace {
@@ -59,7 +59,9 @@ class RecordingNotifier final : public Notifier {
 public:
     explicit RecordingNotifier(QStringList* shown)
         : shown_(shown) {}
-    void show(const QString& title, const QString& body, const QString&) override { *shown_ << title + ": " + body; }
+    void show(const QString& title, const QString& body, const QString&) override {
+        *shown_ << title + ": " + body;
+    }
 
 private:
     QStringList* shown_;
@@ -111,7 +113,9 @@ protected:
     void enable(const VaultPtr& v, const QString& password = qPassword) {
         ASSERT_TRUE(await([&](auto done) { model->enableLoginUnlock(v, password, done); }));
     }
-    void lock(const VaultPtr& v) { ASSERT_TRUE(await([&](auto done) { model->lock(v, false, done); })); }
+    void lock(const VaultPtr& v) {
+        ASSERT_TRUE(await([&](auto done) { model->lock(v, false, done); }));
+    }
     std::string idOf(const VaultPtr& v) const { return v->config().id.text(); }
     std::optional<nlohmann::json> storedChoice(const VaultPtr& v) const {
         return vaultkit::VaultPreferences(support).value(idOf(v), AppModel::loginUnlockKey);
@@ -212,8 +216,9 @@ TEST_F(LoginUnlockTest, APasswordChangedBehindTheApplicationsBackIsReportedOnceD
 
     // the command-line tool changes the password of one vault
     const std::string input = kPassword + "\nchanged elsewhere 9\n";
-    const auto r = vaultkit::Exec::runSync(cliPath(), {"passwd", "--password-stdin", docs->mountPoint().string()},
-                                           vaultkit::Bytes(input.begin(), input.end()), 120);
+    const auto r =
+        vaultkit::Exec::runSync(cliPath(), {"passwd", "--password-stdin", docs->mountPoint().string()},
+                                vaultkit::Bytes(input.begin(), input.end()), 120);
     ASSERT_EQ(r.status, 0) << r.stderrText;
 
     LogLines log;
@@ -257,8 +262,8 @@ TEST_F(LoginUnlockTest, AVaultThatCannotBeOpenedIsReportedAndKeepsItsChoice) {
     start();
     EXPECT_FALSE(model->isUnlocked(vault("Docs")));
     EXPECT_TRUE(model->isUnlocked(vault("Photos")));
-    const QString told =
-        kx("err.loginUnlockSkipped", "Docs", describe(vaultkit::VaultError::mountPointNotEmpty({"stray.txt"})));
+    const QString told = kx("err.loginUnlockSkipped", "Docs",
+                            describe(vaultkit::VaultError::mountPointNotEmpty({"stray.txt"})));
     EXPECT_EQ(banner(), told);
     EXPECT_EQ(notices, QStringList{"Docs: " + told});
     // not the password's fault: it stays, and so does the choice
@@ -400,7 +405,8 @@ TEST_F(LoginUnlockTest, NoFileOrLogLineOfOursHoldsThePassword) {
     int files = 0;
     for (const auto& root : roots) {
         std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
+        for (auto it =
+                 fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
              it != fs::recursive_directory_iterator(); it.increment(ec)) {
             if (ec) break;
             // the vault's volume holds the user's files, not ours
