@@ -68,7 +68,9 @@ const std::vector<KXSymbol::Entry>& KXSymbol::table() {
         {"lock.fill", {"object-locked", "changes-prevent", "changes-prevent-symbolic"}},
         {"lock.open.fill", {"object-unlocked", "changes-allow", "changes-allow-symbolic"}},
         {"lock.rectangle.stack.fill", {"security-high", "security-high-symbolic"}},
-        {"folder", {"folder", "folder-symbolic"}},
+        // only the symbolic drawing: the full-colour "folder" filled with one
+        // colour is a plain block
+        {"folder", {"folder-symbolic"}},
         {"plus", {"list-add", "list-add-symbolic"}},
         {"xmark", {"window-close", "window-close-symbolic"}},
         {"touchid", {"fingerprint", "auth-fingerprint", "auth-fingerprint-symbolic"}},

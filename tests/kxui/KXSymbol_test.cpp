@@ -82,11 +82,11 @@ TEST(KXSymbolTest, EverySymbolHasAShapeWhenTheThemeLacksItsNames) {
 }
 
 TEST(KXSymbolTest, ThemeIconIsUsedWhenPresentAndAnOpaqueOrEmptyOneFallsBackToTheBundledShape) {
-    // a theme drawing of "folder" that is a plain disc: used as is
+    // a theme drawing of the folder symbol that is a plain disc: used as is
     const QByteArray disc = "<svg xmlns='http://www.w3.org/2000/svg' width='16' height='16'>"
                             "<circle cx='8' cy='8' r='4' fill='#336699'/></svg>";
     {
-        ThemeFixture theme({{QStringLiteral("folder"), disc}});
+        ThemeFixture theme({{QStringLiteral("folder-symbolic"), disc}});
         EXPECT_TRUE(KXSymbol::fromTheme(QStringLiteral("folder")));
         const QImage img = KXSymbol::pixmap(QStringLiteral("folder"), 32, Qt::white).toImage();
         EXPECT_NEAR(coverage(img), 3.14159 * 64 / 1024, 0.06) << "the theme's disc, tinted";
@@ -98,11 +98,29 @@ TEST(KXSymbolTest, ThemeIconIsUsedWhenPresentAndAnOpaqueOrEmptyOneFallsBackToThe
                               "<rect width='16' height='16' fill='#336699'/></svg>";
     const QByteArray empty = "<svg xmlns='http://www.w3.org/2000/svg' width='16' height='16'></svg>";
     for (const QByteArray& svg : {square, empty}) {
-        ThemeFixture theme({{QStringLiteral("folder"), svg}});
+        ThemeFixture theme({{QStringLiteral("folder-symbolic"), svg}});
         const double c = coverage(KXSymbol::pixmap(QStringLiteral("folder"), 32, Qt::white).toImage());
         EXPECT_GT(c, 0.03);
         EXPECT_LT(c, 0.97);
     }
+}
+
+TEST(KXSymbolTest, FolderSymbolIsNotTheThemesFullColourFolderFilledIntoABlock) {
+    // a full-colour folder as themes draw it: a body that fills its square
+    // but for rounded corners
+    const QByteArray colourful = "<svg xmlns='http://www.w3.org/2000/svg' width='16' height='16'>"
+                                 "<rect x='1' y='2' width='14' height='12' rx='2' fill='#e8a33c'/>"
+                                 "<rect x='2' y='5' width='12' height='8' fill='#f6c86a'/></svg>";
+    QImage bundled;
+    {
+        ThemeFixture theme({});
+        bundled = KXSymbol::pixmap(QStringLiteral("folder"), 16, Qt::white).toImage();
+    }
+    ThemeFixture theme({{QStringLiteral("folder"), colourful}});
+    EXPECT_EQ(KXSymbol::pixmap(QStringLiteral("folder"), 16, Qt::white).toImage(), bundled);
+    // the bundled folder is a drawing, not a block: much of its outline's
+    // inside stays clear
+    EXPECT_LT(coverage(bundled), 0.5);
 }
 
 TEST(KXSymbolTest, SettingsTabsShowTheirSymbolsWhenTheThemeLacksTheirNames) {
