@@ -3,7 +3,7 @@
 #include "kxcore/AppPaths.h"
 #include "kxcore/Log.h"
 #include "kxui/kx.h"
-#include "vaultkit/Exec.h"
+#include "vaultkit/LockedLook.h"
 #include "vaultkit/Vault.h"
 
 #include <QBuffer>
@@ -14,7 +14,6 @@
 #include <QPainter>
 #include <QSaveFile>
 #include <QSvgRenderer>
-#include <QUrl>
 
 #include <algorithm>
 #include <cerrno>
@@ -44,17 +43,6 @@ constexpr double shadowAlpha = 0.35;
 std::mutex supportMutex;
 QString supportOverride;
 QString gioOverride; // guarded by supportMutex too
-
-QString errnoText() {
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-std::string trimmed(const std::string& text) {
-    constexpr std::string_view space = " \t\n\r\v\f";
-    const auto first = text.find_first_not_of(space);
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
 
 // One horizontal or vertical pass of a box blur over the alpha channel of a
 // premultiplied image whose colour is black (so alpha is all there is).
@@ -139,143 +127,17 @@ void drawPadlock(QPainter& p, const QRect& area) {
     p.restore();
 }
 
-// The program of a desktop entry's Exec= value: its first word, unquoted,
-// after an "env" and its VAR=value words.
-QString execProgram(const QString& exec) {
-    QStringList words;
-    QString word;
-    bool quoted = false, inWord = false;
-    for (int i = 0; i < exec.size(); ++i) {
-        const QChar c = exec[i];
-        if (quoted) {
-            if (c == QLatin1Char('\\') && i + 1 < exec.size()) {
-                word += exec[++i];
-            } else if (c == QLatin1Char('"')) {
-                quoted = false;
-            } else {
-                word += c;
-            }
-        } else if (c == QLatin1Char('"')) {
-            quoted = inWord = true;
-        } else if (c.isSpace()) {
-            if (inWord) words << word;
-            word.clear();
-            inWord = false;
-        } else {
-            word += c;
-            inWord = true;
-        }
-    }
-    if (inWord) words << word;
-    int i = 0;
-    if (i < words.size() && QFileInfo(words[i]).fileName() == QLatin1String("env")) {
-        ++i;
-        while (i < words.size() && words[i].contains(QLatin1Char('=')))
-            ++i;
-    }
-    return i < words.size() ? words[i] : QString();
-}
-
-// The Exec= value of the [Desktop Entry] group.
-QString desktopExec(const QString& file) {
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) return {};
-    bool inEntry = false;
-    while (!f.atEnd()) {
-        const QString line = QString::fromUtf8(f.readLine()).trimmed();
-        if (line.startsWith(QLatin1Char('['))) {
-            inEntry = line == QLatin1String("[Desktop Entry]");
-        } else if (inEntry && line.startsWith(QLatin1String("Exec"))) {
-            const qsizetype eq = line.indexOf(QLatin1Char('='));
-            if (eq > 0 && line.left(eq).trimmed() == QLatin1String("Exec")) return line.mid(eq + 1).trimmed();
-        }
-    }
-    return {};
-}
-
-QString resolveProgram(const QString& program) {
-    if (program.isEmpty()) return {};
-    if (program.contains(QLatin1Char('/'))) return QFileInfo(program).canonicalFilePath();
-    const QString path = qEnvironmentVariable("PATH", QStringLiteral("/usr/local/bin:/usr/bin:/bin"));
-    for (const QString& dir : path.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
-        const QFileInfo candidate(dir + QLatin1Char('/') + program);
-        if (candidate.isFile() && candidate.isExecutable()) return candidate.canonicalFilePath();
-    }
-    return {};
-}
-
-QString runningExecutable() {
+std::string runningExecutable() {
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? QString() : QFileInfo(QString::fromStdString(self.string())).canonicalFilePath();
+    if (ec) return {};
+    const fs::path real = fs::canonical(self, ec);
+    return ec ? std::string() : real.string();
 }
 
-bool isGioMissing() {
-    return !QFileInfo(FolderLook::gioProgram()).isExecutable();
-}
-
-// Runs gio with `args`; a failure is logged with `prefix`.
-void runGio(const std::vector<std::string>& args, const char* prefix) {
-    if (isGioMissing()) {
-        kxcore::Log::shared().error(
-            std::string(prefix) + FolderLook::gioProgram().toStdString() +
-            " is missing (install gvfs and libglib2.0-bin for GNOME Files' folder icons)");
-        return;
-    }
-    const auto result =
-        vaultkit::Exec::runSync(FolderLook::gioProgram().toStdString(), args, std::nullopt, gioTimeLimitSeconds);
-    if (result.status != 0)
-        kxcore::Log::shared().error(std::string(prefix) + "gio " + args.at(0) + " " + args.at(1) + ": " +
-                                    trimmed(result.stderrText));
-}
-
-void setLockedIcon(const fs::path& folder) {
-    const QString icon = FolderLook::lockedIconFile();
-    if (icon.isEmpty()) return; // logged
-
-    // Dolphin: <folder>/.directory
-    QSaveFile directory(QString::fromStdString((folder / FolderLook::directoryFileName).string()));
-    const QByteArray text = "[Desktop Entry]\nIcon=" + FolderLook::escapeDesktopValue(icon).toUtf8() + "\n";
-    if (!directory.open(QIODevice::WriteOnly) || directory.write(text) != text.size() || !directory.commit())
-        kxcore::Log::shared().error(std::string(lockedPrefix) + directory.fileName().toStdString() + ": " +
-                                    directory.errorString().toStdString());
-
-    // GNOME Files and other GIO file managers: the custom-icon metadata.
-    const QString uri = QUrl::fromLocalFile(icon).toString(QUrl::FullyEncoded);
-    runGio({"set", "-t", "string", folder.string(), FolderLook::customIconAttribute, uri.toStdString()},
-           lockedPrefix);
-}
-
-// True for a link whose destination is a desktop entry or an application
-// bundle: what a launcher link of this or an earlier run looks like.
-bool isLauncherLink(const fs::directory_entry& entry) {
-    std::error_code ec;
-    if (!entry.is_symlink(ec)) return false;
-    const std::string target = fs::read_symlink(entry.path(), ec).string();
-    return !ec && (target.ends_with(".desktop") || target.ends_with(".app"));
-}
-
-void placeLauncher(const fs::path& folder) {
-    const QString name = kx("launcher.name");
-    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name == QLatin1String(".") ||
-        name == QLatin1String("..")) {
-        kxcore::Log::shared().error(std::string(lockedPrefix) + "unusable launcher name \"" +
-                                    name.toStdString() + "\"");
-        return;
-    }
-    const auto desktopFile = FolderLook::installedDesktopFile();
-    if (!desktopFile) return; // not the installed application: no link
-
-    std::error_code ec;
-    std::vector<fs::path> stale;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        if (isLauncherLink(*it)) stale.push_back(it->path());
-    for (const auto& link : stale)
-        fs::remove(link, ec);
-
-    const fs::path link = folder / name.toStdString();
-    fs::create_symlink(desktopFile->toStdString(), link, ec);
-    if (ec) kxcore::Log::shared().error(std::string(lockedPrefix) + link.string() + ": " + ec.message());
+void logProblems(const char* prefix, const std::vector<std::string>& problems) {
+    for (const auto& problem : problems)
+        kxcore::Log::shared().error(std::string(prefix) + problem);
 }
 
 } // namespace
@@ -288,38 +150,25 @@ void FolderLook::refresh(const vaultkit::Vault& vault) {
 }
 
 void FolderLook::applyLocked(const vaultkit::Vault& vault) {
-    const fs::path folder = vault.mountPoint();
     if (vault.isUnlocked()) return;
+    vaultkit::LockedLook::Settings settings;
+    settings.gioProgram = gioProgram().toStdString();
+    settings.gioTimeLimit = gioTimeLimitSeconds;
+    settings.launcherName = kx("launcher.name").toStdString();
+    // The icon and the launcher only for a folder that is there: a removed
+    // one is not made again, and nothing is drawn for it.
     struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0) {
-        if (errno != ENOENT)
-            kxcore::Log::shared().error(std::string(lockedPrefix) + folder.string() + ": " +
-                                        errnoText().toStdString());
-        return; // a removed folder is left alone
+    if (::lstat(vault.mountPoint().c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        settings.iconFile = lockedIconFile().toStdString(); // empty (and logged) when it cannot be written
+        if (const auto desktopFile = installedDesktopFile()) settings.desktopFile = desktopFile->toStdString();
     }
-    if (!S_ISDIR(st.st_mode)) {
-        // Never change the mode of a file or of what a link points to.
-        kxcore::Log::shared().error(std::string(lockedPrefix) + folder.string() + " is not a folder");
-        return;
-    }
-    if (::chmod(folder.c_str(), 0755) != 0) {
-        kxcore::Log::shared().error(std::string(lockedPrefix) + folder.string() + ": " +
-                                    errnoText().toStdString());
-        return;
-    }
-    struct ReadOnlyAgain {
-        const fs::path& folder;
-        ~ReadOnlyAgain() { ::chmod(folder.c_str(), 0555); }
-    } readOnlyAgain{folder};
-
-    setLockedIcon(folder);
-    placeLauncher(folder);
+    logProblems(lockedPrefix, vaultkit::LockedLook::applyLocked(vault.mountPoint(), settings));
 }
 
 void FolderLook::applyUnlocked(const vaultkit::Vault& vault) {
-    const fs::path folder = vault.mountPoint();
     if (!vault.isUnlocked()) return;
-    runGio({"set", "-t", "unset", folder.string(), customIconAttribute}, unlockedPrefix);
+    logProblems(unlockedPrefix, vaultkit::LockedLook::applyUnlocked(vault.mountPoint(), gioProgram().toStdString(),
+                                                                      gioTimeLimitSeconds));
 }
 
 QImage FolderLook::lockedIcon() {
@@ -391,41 +240,13 @@ QString FolderLook::supportDirectory() {
 }
 
 std::optional<QString> FolderLook::installedDesktopFile() {
-    QStringList dataDirs{kxcore::AppPaths::dataHome()};
-    QString system = qEnvironmentVariable("XDG_DATA_DIRS");
-    if (system.isEmpty()) system = QStringLiteral("/usr/local/share:/usr/share");
-    for (const QString& dir : system.split(QLatin1Char(':'), Qt::SkipEmptyParts))
-        if (QDir::isAbsolutePath(dir)) dataDirs << dir;
-
-    for (const QString& dir : dataDirs) {
-        const QString file = dir + QStringLiteral("/applications/") + QLatin1String(desktopFileName);
-        if (!QFileInfo(file).isFile()) continue;
-        // The first entry found is the one the desktop starts: it must start
-        // this executable, or this is not the installed application.
-        const QString program = resolveProgram(execProgram(desktopExec(file)));
-        const QString self = runningExecutable();
-        if (!program.isEmpty() && program == self) return QFileInfo(file).absoluteFilePath();
-        return std::nullopt;
-    }
-    return std::nullopt;
+    const std::string self = runningExecutable();
+    if (self.empty()) return std::nullopt;
+    const auto file = vaultkit::LockedLook::installedDesktopFile(self);
+    if (!file) return std::nullopt;
+    return QString::fromStdString(*file);
 }
 
 QString FolderLook::escapeDesktopValue(const QString& value) {
-    QString out;
-    for (int i = 0; i < value.size(); ++i) {
-        const QChar c = value[i];
-        if (c == QLatin1Char('\\'))
-            out += QLatin1String("\\\\");
-        else if (c == QLatin1Char('\n'))
-            out += QLatin1String("\\n");
-        else if (c == QLatin1Char('\t'))
-            out += QLatin1String("\\t");
-        else if (c == QLatin1Char('\r'))
-            out += QLatin1String("\\r");
-        else if (c == QLatin1Char(' ') && i == 0)
-            out += QLatin1String("\\s");
-        else
-            out += c;
-    }
-    return out;
+    return QString::fromStdString(vaultkit::LockedLook::escapeDesktopValue(value.toStdString()));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "vaultkit/LockedLook.h"
+
 #include <QImage>
 #include <QString>
 
@@ -21,6 +23,9 @@ class Vault;
 // unset with /usr/bin/gio; without it or without gvfs only the first works,
 // which is logged).
 //
+// The drawing is done here; the rest (modes, files, gio, the link) by
+// vaultkit::LockedLook, which the command-line tool shares.
+//
 // No stored state; nothing here throws. Failures are written to the log
 // ("folder look (locked): ..." and "folder look (unlocked): ...") and never
 // change the vault's state. Every operation is idempotent. Called on the GUI
@@ -30,13 +35,13 @@ public:
     FolderLook() = delete;
 
     // The desktop entry the launcher link points to: the application's id.
-    static constexpr const char* desktopFileName = "app.hushcoffer.Hushcoffer.desktop";
+    static constexpr const char* desktopFileName = vaultkit::LockedLook::desktopFileName;
     // Name of the rendered locked icon in the support folder.
-    static constexpr const char* iconFileName = "locked-folder.png";
+    static constexpr const char* iconFileName = vaultkit::LockedLook::iconFileName;
     // What the Dolphin file manager reads in a folder.
-    static constexpr const char* directoryFileName = ".directory";
-    static constexpr const char* gioTool = "/usr/bin/gio";
-    static constexpr const char* customIconAttribute = "metadata::custom-icon";
+    static constexpr const char* directoryFileName = vaultkit::LockedLook::directoryFileName;
+    static constexpr const char* gioTool = vaultkit::LockedLook::gioTool;
+    static constexpr const char* customIconAttribute = vaultkit::LockedLook::customIconAttribute;
     static constexpr int iconSize = 512;
 
     // Unlocked (the visible folder is a mount point): applyUnlocked; locked:

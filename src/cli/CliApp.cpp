@@ -5,6 +5,7 @@
 #include "cli/ImportCommand.h"
 #include "cli/SecretReader.h"
 
+#include "vaultkit/LockedLook.h"
 #include "vaultkit/Mnemonic.h"
 #include "vaultkit/Registry.h"
 #include "vaultkit/SecretServiceKeyring.h"
@@ -248,6 +249,7 @@ int CliApp::unlock(const CommandLine& line) {
                 return exitFailure;
             }
             out_ << "Unlocked: " << vault->mountPoint().string() << '\n';
+            giveUnlockedLook(*vault);
             revealConflicts(*vault);
             return exitOK;
         }
@@ -257,6 +259,7 @@ int CliApp::unlock(const CommandLine& line) {
     Secret password = reader.read("Password for \"" + vault->name() + "\": ");
     vault->unlock(password.str());
     out_ << "Unlocked: " << vault->mountPoint().string() << '\n';
+    giveUnlockedLook(*vault);
     revealConflicts(*vault);
     return exitOK;
 }
@@ -289,10 +292,44 @@ std::string CliApp::keyringText(const vaultkit::KeyringError& error) {
     return CliText::errorText("err.keyringFailed", {error.what()});
 }
 
+fs::path CliApp::lockedIconFile() {
+    std::error_code ec;
+    const fs::path icon = supportDirectory() / vaultkit::LockedLook::iconFileName;
+    return fs::is_regular_file(icon, ec) ? icon : fs::path();
+}
+
+void CliApp::giveUnlockedLook(const Vault& vault) {
+    // GIO keeps the locked icon by path: without this the open volume would
+    // show it. Only where the icon can have been set (Hushcoffer drew it).
+    if (lockedIconFile().empty()) return;
+    for (const auto& problem : vaultkit::LockedLook::applyUnlocked(vault.mountPoint()))
+        err_ << "hushcoffer-cli: folder look: " << problem << '\n';
+}
+
+void CliApp::giveLockedLook(const Vault& vault) {
+    // The look the application gives a locked folder, with the icon it drew
+    // into its support folder (none before the application ever ran) and the
+    // launcher link when the application is installed beside this tool.
+    vaultkit::LockedLook::Settings settings;
+    settings.iconFile = lockedIconFile().string();
+    std::error_code ec;
+    settings.launcherName = CliText::errorText("launcher.name", {});
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const fs::path app = fs::canonical(self.parent_path() / "hushcoffer", ec);
+        if (!ec)
+            if (const auto desktopFile = vaultkit::LockedLook::installedDesktopFile(app.string()))
+                settings.desktopFile = *desktopFile;
+    }
+    for (const auto& problem : vaultkit::LockedLook::applyLocked(vault.mountPoint(), settings))
+        err_ << "hushcoffer-cli: folder look: " << problem << '\n';
+}
+
 int CliApp::lock(const CommandLine& line) {
     if (line.args.size() != 1) return usageError("lock", "lock needs one VAULT");
     auto vault = resolve(line.args[0]);
     vault->lock(line.force);
+    giveLockedLook(*vault);
     out_ << "Locked: " << vault->mountPoint().string() << '\n';
     return exitOK;
 }

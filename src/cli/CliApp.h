@@ -57,6 +57,13 @@ private:
     int unlock(const CommandLine& line);
     static std::string keyringText(const vaultkit::KeyringError& error);
     int lock(const CommandLine& line);
+    // The look of a locked folder, as the application gives it; problems go
+    // to standard error and change nothing else.
+    void giveLockedLook(const vaultkit::Vault& vault);
+    void giveUnlockedLook(const vaultkit::Vault& vault);
+    // The locked icon the application drew into the support folder (empty
+    // when it never did).
+    static std::filesystem::path lockedIconFile();
     int check(const CommandLine& line);
     int checkData(const CommandLine& line);
     // After an unlock: one pass that gives sync clients' conflict copies a

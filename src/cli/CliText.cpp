@@ -47,6 +47,8 @@ constexpr std::pair<std::string_view, std::string_view> kEnglish[] = {
      "so no password can be stored or read."},
     {"err.keyringLocked", "The keyring is locked and was not unlocked."},
     {"err.keyringFailed", "The keyring reported an error: %@"},
+    // The name of the link in a locked vault's folder that opens the application.
+    {"launcher.name", "Unlock with Hushcoffer"},
     {"mountMode.why.synced",
      "Mounted shared: the encrypted data is in a folder that %1$@ keeps in sync (%2$@), so changes arriving from other computers show at once."},
     {"mountMode.why.network",

@@ -37,7 +37,9 @@ const CommandInfo kCommands[] = {
      true},
     {"lock", "lock [--force] VAULT",
      "Locks VAULT. A vault in use is not locked (exit status 3, the programs using it are named)\n"
-     "unless --force is given: then it is locked even while files are open.",
+     "unless --force is given: then it is locked even while files are open. The locked folder gets\n"
+     "the look Hushcoffer gives it: read-only, the locked icon (once Hushcoffer has drawn it) and\n"
+     "a link that opens Hushcoffer (when it is installed).",
      false, true},
     {"check", "check [--password-stdin] VAULT", "Checks that a password is the password of VAULT.", true,
      false},

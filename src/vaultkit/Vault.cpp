@@ -618,6 +618,11 @@ void Vault::confirm(const std::string& password) {
     if (!driver_->checkPassword(image(), password)) throw VaultError::wrongPassword();
 }
 
+void Vault::confirmWithImage(const std::string& password) {
+    if (!driver_->checkPassword(image(), password)) throw VaultError::wrongPassword();
+    if (isUnlocked()) setVerifiedPassword(password);
+}
+
 DiskImage::DataCheck Vault::checkData(const std::string& password) {
     if (isUnlocked()) throw VaultError::notLocked();
     return driver_->checkData(image(), password);

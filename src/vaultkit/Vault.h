@@ -141,6 +141,11 @@ public:
     void releaseForeignAttachment();
     // Throws wrongPassword unless password is the vault's password.
     void confirm(const std::string& password);
+    // Throws wrongPassword unless the image takes the password, asked of the
+    // image itself (no mount), so it also holds for a vault another process
+    // unlocked; on success this process remembers the password of an
+    // unlocked vault as confirmed, so the operations that confirm it work.
+    void confirmWithImage(const std::string& password);
     // Reads all the encrypted data of a locked vault (notLocked otherwise)
     // with its password and reports what is damaged; changes nothing.
     DiskImage::DataCheck checkData(const std::string& password);
