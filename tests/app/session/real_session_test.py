@@ -13,15 +13,17 @@ mount table; a screenshot of every step is kept in the output folder
 Runs as an ordinary user (ctest starts it through scripts/run-as-user).
 Every wait is for a window, a file or a mount, with a time limit.
 
-Unfinished: not yet registered with ctest. It gets through the sheet's
-first three pages; on the quiz the check for the green mark of a right word
-does not yet see the mark, and the steps after creation (tray lock, unlock,
-import, quit with a file held open) are still to be written.
+The recovery phrase is read as a person would copy it (a click on the word
+grid, then Copy, read back with xclip); the quiz's words are found by typing
+each word of the phrase until the field's mark turns green on screen. A few
+controls are clicked at their place in the window (the layout is the app's
+own at its default size on a 1280x800 screen).
+
+Arguments: [output folder] [hushcoffer executable, when not beside this file]
 """
 
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
@@ -30,6 +32,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 APP = os.path.join(HERE, "hushcoffer")
+if not os.path.exists(APP) and len(sys.argv) > 2:
+    APP = sys.argv[2]
 OUT = sys.argv[1] if len(sys.argv) > 1 else "/tmp/hushcoffer-session-%d" % os.getuid()
 PASSWORD = "session password 1"
 VAULT = "Session"
@@ -113,9 +117,8 @@ def clipboard():
     return r.stdout if r.returncode == 0 else ""
 
 
-def green_pixels(win):
-    """How many clearly green pixels the window shows (the quiz's marks)."""
-    data = subprocess.run(["import", "-window", win, "ppm:-"], env=env, capture_output=True,
+def colour_pixels(win, test):
+    data = subprocess.run(["import", "-window", win, "-depth", "8", "ppm:-"], env=env, capture_output=True,
                           timeout=30).stdout
     # header: P6\nW H\n255\n
     m = re.match(rb"P6\s+(\d+)\s+(\d+)\s+(\d+)\s", data)
@@ -123,7 +126,12 @@ def green_pixels(win):
         return 0
     px = data[m.end():]
     r, g, b = px[0::3], px[1::3], px[2::3]
-    return sum(1 for i in range(len(g)) if g[i] > 110 and g[i] > r[i] + 50 and g[i] > b[i] + 30)
+    return sum(1 for i in range(len(g)) if test(r[i], g[i], b[i]))
+
+
+def green_pixels(win):
+    """How many clearly green pixels the window shows (the quiz's marks)."""
+    return colour_pixels(win, lambda r, g, b: g > 110 and g > r + 50 and g > b + 30)
 
 
 def main():
@@ -224,8 +232,136 @@ def main():
     with open(os.path.join(vault_dir, "note.txt"), "w") as f:
         f.write("kept secret\n")
 
-    print("ok: created and mounted", vault_dir, flush=True)
+    # ---- lock it from the tray menu
+    tray_menu(app, 1)  # Lock “Session”
+    wait_for("the vault to be unmounted", lambda: vault_dir not in mounts(), 30)
+    shot("locked-from-tray")
+    if os.path.exists(os.path.join(vault_dir, "note.txt")):
+        raise Failure("the locked folder still shows the vault's files")
+
+    locked_mode = os.stat(vault_dir).st_mode & 0o7777
+
+    # ---- unlock: a wrong password, then the right one (Return unlocks)
+    activate(main_win)
+    field = (432, 188)  # the password field of the locked pane
+    click(main_win, *field)
+    base = red_pixels(main_win)
+    type_text("not the password")
+    key("Return")
+    wait_for("the wrong-password banner", lambda: red_pixels(main_win) > base + 50, 30)
+    shot("wrong-password")
+    if vault_dir in mounts():
+        raise Failure("a wrong password mounted the vault")
+    mode = os.stat(vault_dir).st_mode & 0o7777
+    if mode != locked_mode:
+        raise Failure("a wrong password left the locked folder with mode %o (was %o)" % (mode, locked_mode))
+    click(main_win, *field)
+    key("ctrl+a")
+    type_text(PASSWORD)
+    key("Return")
+    wait_for("the vault to be mounted again", lambda: vault_dir in mounts(), 30)
+    # the wrong-password banner goes with the unlock (it would otherwise stay
+    # its full time over the unlocked vault)
+    wait_for("the error banner to go", lambda: red_pixels(main_win) <= base + 50, 10)
+    shot("unlocked")
+    with open(os.path.join(vault_dir, "note.txt")) as f:
+        if f.read() != "kept secret\n":
+            raise Failure("the vault's file changed across lock and unlock")
+
+    # ---- import two files through the file dialog
+    source = os.path.join(home, "to import")
+    os.makedirs(source, exist_ok=True)
+    names = ["first file.txt", "second.txt"]
+    for n in names:
+        with open(os.path.join(source, n), "w") as f:
+            f.write("content of " + n + "\n")
+    before = app_windows(app)
+    click(main_win, 464, 139)  # Import…
+    wait_for("the import menu", lambda: app_windows(app) - before, 10)
+    key("Down", "Return")  # Import Files…
+    dialog = window("^Choose files to copy into the vault")
+    activate(dialog)
+    type_text(" ".join('"%s"' % os.path.join(source, n) for n in names))
+    shot("import-dialog")
+    key("Return")
+    for n in names:
+        target = os.path.join(vault_dir, n)
+        wait_for(n + " in the vault", lambda: os.path.exists(target) and open(target).read() ==
+                 "content of " + n + "\n", 30)
+    result = window("^Import Finished")
+    shot("imported")
+    activate(result)
+    key("Return")  # Keep Originals
+    gone("^Import Finished")
+    for n in names:
+        if not os.path.exists(os.path.join(source, n)):
+            raise Failure("keeping the originals lost " + n)
+
+    # ---- quit with a file held open, and force the lock
+    holder = start(["tail", "-f", os.path.join(vault_dir, "note.txt")], stdout=subprocess.DEVNULL,
+                   cwd=vault_dir)
+    wait_for("the file to be held open", lambda: any(
+        os.readlink("/proc/%d/fd/%s" % (holder.pid, fd)).startswith(vault_dir)
+        for fd in os.listdir("/proc/%d/fd" % holder.pid)), 10)
+    before = app_windows(app)
+    key("ctrl+q")
+    alert = wait_for("the alert naming the program in the vault", lambda: app_windows(app) - before, 30)
+    shot("quit-busy-alert")
+    force_lock(app, list(alert)[0])
+    wait_for("the vault to be unmounted by force", lambda: vault_dir not in mounts(), 30)
+    code = wait_for("hushcoffer to quit", lambda: app.poll() is not None and (app.returncode,), 30)[0]
+    shot("quit")
+    if code != 0:
+        raise Failure("hushcoffer exited with status %d" % code)
+    try:
+        with open(os.path.join("/proc/%d/cwd" % holder.pid, "note.txt")) as f:
+            f.read()
+        raise Failure("the program inside the vault still reads its files after the forced lock")
+    except OSError:
+        pass
+    if os.path.exists(os.path.join(vault_dir, "note.txt")):
+        raise Failure("the locked folder still shows the vault's files")
+
+    print("ok", flush=True)
     return 0
+
+
+def click(win, x, y):
+    run(["xdotool", "mousemove", "--window", win, str(x), str(y), "click", "1"])
+
+
+def red_pixels(win):
+    """How many clearly red pixels the window shows (an error banner)."""
+    return colour_pixels(win, lambda r, g, b: r > 150 and r > g + 60 and r > b + 60)
+
+
+def force_lock(app, alert):
+    """Presses "Force Lock" in the quit alert: Cancel has the focus (the
+    default), Force Lock is the button before it."""
+    activate(alert)
+    key("shift+Tab")
+    shot("quit-force-lock")
+    key("space")
+
+
+def app_windows(app):
+    r = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(app.pid)], env=env,
+                       capture_output=True, text=True, timeout=30)
+    return set(r.stdout.split())
+
+
+def tray_menu(app, downs):
+    """Opens the tray icon's menu (right click on trayer's only icon) and
+    chooses its item number `downs` (1 is the first)."""
+    tray = wait_for("the tray window", lambda: run(["xdotool", "search", "--onlyvisible", "--class", "trayer"],
+                                                  check=False).split())
+    geo = dict(line.split("=") for line in run(["xdotool", "getwindowgeometry", "--shell", tray[0]]).split())
+    before = app_windows(app)
+    run(["xdotool", "mousemove", str(int(geo["X"]) + int(geo["WIDTH"]) // 2),
+         str(int(geo["Y"]) + int(geo["HEIGHT"]) // 2), "click", "3"])
+    wait_for("the tray menu", lambda: app_windows(app) - before, 10)
+    shot("tray-menu")
+    key(*(["Down"] * downs + ["Return"]))
 
 
 def cleanup():
