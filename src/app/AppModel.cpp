@@ -414,7 +414,12 @@ void AppModel::unlock(const VaultPtr& vault, const QString& password, Done done)
             vault->unlock(*secret);
             FolderLook::applyUnlocked(*vault);
         },
-        [done = std::move(done)](bool ok) {
+        [this, done = std::move(done)](bool ok) {
+            // the right password after a wrong one: the error no longer holds
+            if (ok && message_ && message_->isError && message_->text == kx("err.wrongPassword")) {
+                message_.reset();
+                announce();
+            }
             if (done) done(ok);
         });
 }

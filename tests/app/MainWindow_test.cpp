@@ -330,6 +330,9 @@ TEST_F(WindowTest, AWrongPasswordStaysInTheFieldWithAnErrorBannerAndTheRightOneC
     EXPECT_TRUE(detail->lockedCards()->isHidden());
     EXPECT_FALSE(detail->unlockedCards()->isHidden());
     EXPECT_EQ(detail->badge()->text(), kx("status.unlocked"));
+    // the wrong-password banner does not stay over the unlocked vault
+    EXPECT_FALSE(model().message().has_value());
+    EXPECT_TRUE(root.banner()->isHidden());
 }
 
 TEST_F(WindowTest, QuickUnlockButtonShowsOnlyForAVaultWithARecord) {
