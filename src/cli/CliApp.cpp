@@ -369,8 +369,9 @@ int CliApp::checkData(const CommandLine& line) {
     }
     for (const auto& path : result.damaged)
         out_ << path << '\n';
-    err_ << result.damagedCount << (result.damagedCount == 1 ? " item" : " items")
-         << " damaged. Restore them from a backup; the rest of the vault is whole.\n";
+    const bool one = result.damagedCount == 1;
+    err_ << result.damagedCount << (one ? " item" : " items") << " damaged. Restore "
+         << (one ? "it" : "them") << " from a backup; the rest of the vault is whole.\n";
     return exitDamaged;
 }
 
