@@ -67,6 +67,7 @@ MnemonicGrid::MnemonicGrid(QStringList words, QWidget* parent)
         word->setFont(wordFont);
         word->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         word->setCursor(Qt::IBeamCursor);
+        word->installEventFilter(this);
         row->addWidget(number);
         row->addWidget(word, 1);
         grid->addWidget(tile, i / 3, i % 3);
@@ -96,6 +97,21 @@ void MnemonicGrid::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QWidget::keyPressEvent(event);
+}
+
+bool MnemonicGrid::eventFilter(QObject* watched, QEvent* event) {
+    auto* word = qobject_cast<QLabel*>(watched);
+    if (!word || !wordLabels_.contains(word) || word->hasSelectedText()) return QWidget::eventFilter(watched, event);
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+        copyAll();
+        event->accept();
+        return true;
+    }
+    if (event->type() == QEvent::ContextMenu) {
+        contextMenuEvent(static_cast<QContextMenuEvent*>(event));
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void MnemonicGrid::contextMenuEvent(QContextMenuEvent* event) {

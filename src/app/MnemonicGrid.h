@@ -9,7 +9,8 @@ class QLabel;
 // with its number, on a faint rounded tile. Every word can be selected with
 // the mouse or keyboard and copied; Copy on the grid itself (shortcut or
 // context menu) puts all words, in order and separated by spaces, on the
-// clipboard.
+// clipboard; so does Copy in a word where nothing is selected (a click in a
+// word gives it the focus, and Copy there would copy nothing).
 class MnemonicGrid : public QWidget {
     Q_OBJECT
 public:
@@ -25,6 +26,7 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QStringList words_;

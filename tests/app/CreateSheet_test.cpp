@@ -301,6 +301,15 @@ TEST_F(CreateSheetTest, PhraseStepShowsTheTwelveWordsSelectableAndCopyable) {
     grid->setFocus();
     QTest::keySequence(grid, QKeySequence::Copy);
     EXPECT_EQ(QApplication::clipboard()->text(), words.join(' '));
+    // Copy in a word: its selection when there is one, else the whole phrase
+    QLabel* fifth = grid->wordLabel(4);
+    QApplication::clipboard()->clear();
+    QTest::mouseClick(fifth, Qt::LeftButton);
+    QTest::keySequence(fifth, QKeySequence::Copy);
+    EXPECT_EQ(QApplication::clipboard()->text(), words.join(' '));
+    fifth->setSelection(0, 2);
+    QTest::keySequence(fifth, QKeySequence::Copy);
+    EXPECT_EQ(QApplication::clipboard()->text(), words[4].left(2));
 
     sheet->wroteDownToggle()->setChecked(true);
     EXPECT_TRUE(sheet->nextButton()->isEnabled());
