@@ -38,8 +38,10 @@ std::optional<std::string> writeReplacing(const fs::path& file, const std::strin
     while (ok && done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else done += static_cast<std::size_t>(n);
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<std::size_t>(n);
     }
     const int err = errno;
     if (::close(fd) != 0) ok = false;
@@ -52,11 +54,13 @@ std::optional<std::string> writeReplacing(const fs::path& file, const std::strin
 void runGio(const std::vector<std::string>& args, const std::string& program, double limit,
             std::vector<std::string>& problems) {
     if (!isExecutableFile(program)) {
-        problems.push_back(program + " is missing (install gvfs and libglib2.0-bin for GNOME Files' folder icons)");
+        problems.push_back(program +
+                           " is missing (install gvfs and libglib2.0-bin for GNOME Files' folder icons)");
         return;
     }
     const auto result = Exec::runSync(program, args, std::nullopt, limit);
-    if (result.status != 0) problems.push_back("gio " + args.at(0) + " " + args.at(1) + ": " + trimmed(result.stderrText));
+    if (result.status != 0)
+        problems.push_back("gio " + args.at(0) + " " + args.at(1) + ": " + trimmed(result.stderrText));
 }
 
 // True for a link whose destination is a desktop entry or an application
@@ -68,7 +72,8 @@ bool isLauncherLink(const fs::directory_entry& entry) {
     return !ec && (target.ends_with(".desktop") || target.ends_with(".app"));
 }
 
-void placeLauncher(const fs::path& folder, const LockedLook::Settings& settings, std::vector<std::string>& problems) {
+void placeLauncher(const fs::path& folder, const LockedLook::Settings& settings,
+                   std::vector<std::string>& problems) {
     const std::string& name = settings.launcherName;
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
         problems.push_back("unusable launcher name \"" + name + "\"");

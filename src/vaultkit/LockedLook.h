@@ -55,7 +55,8 @@ public:
     //     bundle are removed, and one link named launcherName to the desktop
     //     entry is made.
     // The caller makes sure `folder` is not a mount point. Returns problems.
-    static std::vector<std::string> applyLocked(const std::filesystem::path& folder, const Settings& settings);
+    static std::vector<std::string> applyLocked(const std::filesystem::path& folder,
+                                                const Settings& settings);
 
     // The unlocked look: the GIO custom icon of `folder` (the open volume) is
     // removed (GIO keeps it by path, so the locked icon would show on the

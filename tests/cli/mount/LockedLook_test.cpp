@@ -34,21 +34,24 @@ struct CliRun {
 };
 
 std::optional<std::string> gioCustomIcon(const fs::path& folder) {
-    const auto r = runSync("/usr/bin/gio", {"info", "-a", "metadata::custom-icon", folder.string()}, std::nullopt, 20);
+    const auto r =
+        runSync("/usr/bin/gio", {"info", "-a", "metadata::custom-icon", folder.string()}, std::nullopt, 20);
     if (r.status != 0) throw std::runtime_error("gio info failed: " + r.stderrText);
     const std::string out = r.stdoutText();
     const std::string key = "metadata::custom-icon: ";
     const auto pos = out.find(key);
     if (pos == std::string::npos) return std::nullopt;
     const auto end = out.find('\n', pos);
-    return out.substr(pos + key.size(), end == std::string::npos ? std::string::npos : end - pos - key.size());
+    return out.substr(pos + key.size(),
+                      end == std::string::npos ? std::string::npos : end - pos - key.size());
 }
 
 // "name -> target" of every link in `folder`.
 std::vector<std::string> links(const fs::path& folder) {
     std::vector<std::string> out;
     for (const auto& e : fs::directory_iterator(folder))
-        if (e.is_symlink()) out.push_back(e.path().filename().string() + " -> " + fs::read_symlink(e.path()).string());
+        if (e.is_symlink())
+            out.push_back(e.path().filename().string() + " -> " + fs::read_symlink(e.path()).string());
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -62,8 +65,9 @@ class CliLockedLook : public ::testing::Test {
 protected:
     void SetUp() override {
         // A private session bus for gio and the metadata service it starts.
-        const auto bus = runSync("/usr/bin/dbus-daemon", {"--session", "--fork", "--print-address=1", "--print-pid=1"},
-                                 std::nullopt, 20);
+        const auto bus =
+            runSync("/usr/bin/dbus-daemon", {"--session", "--fork", "--print-address=1", "--print-pid=1"},
+                    std::nullopt, 20);
         ASSERT_EQ(bus.status, 0) << bus.stderrText;
         const std::string text = bus.stdoutText();
         const auto nl = text.find('\n');
@@ -82,7 +86,8 @@ protected:
         fs::create_directories(support);
     }
     void TearDown() override {
-        for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "XDG_DATA_HOME", "XDG_DATA_DIRS", "HC_SUPPORT_DIR"})
+        for (const char* name :
+             {"DBUS_SESSION_BUS_ADDRESS", "XDG_DATA_HOME", "XDG_DATA_DIRS", "HC_SUPPORT_DIR"})
             ::unsetenv(name);
         if (busPid_ > 0) ::kill(busPid_, SIGTERM);
     }
@@ -139,7 +144,8 @@ TEST_F(CliLockedLook, LockGivesTheApplicationsLookAndUnlockTakesTheIconOff) {
             EXPECT_EQ(r.err, "");
             EXPECT_EQ(modeOf(folder), 0555);
             if (c.iconDrawn) {
-                EXPECT_EQ(vaulttest::readFile(folder / ".directory"), "[Desktop Entry]\nIcon=" + icon.string() + "\n");
+                EXPECT_EQ(vaulttest::readFile(folder / ".directory"),
+                          "[Desktop Entry]\nIcon=" + icon.string() + "\n");
                 // The space of "support folder" is percent-encoded in the URI.
                 std::string uri = "file://" + icon.string();
                 uri.replace(uri.find(' '), 1, "%20");
@@ -148,8 +154,9 @@ TEST_F(CliLockedLook, LockGivesTheApplicationsLookAndUnlockTakesTheIconOff) {
                 EXPECT_FALSE(fs::exists(folder / ".directory"));
                 EXPECT_EQ(gioCustomIcon(folder), std::nullopt);
             }
-            EXPECT_EQ(links(folder), c.link ? std::vector<std::string>{"Unlock with Hushcoffer -> " + desktopFile.string()}
-                                            : std::vector<std::string>{});
+            EXPECT_EQ(links(folder),
+                      c.link ? std::vector<std::string>{"Unlock with Hushcoffer -> " + desktopFile.string()}
+                             : std::vector<std::string>{});
             if (round == 0) {
                 // The look does not keep the vault from opening, and the open
                 // volume does not show the locked icon.
