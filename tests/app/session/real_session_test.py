@@ -39,6 +39,7 @@ PASSWORD = "session password 1"
 VAULT = "Session"
 
 procs = []
+scratch = []
 env = {}
 step_no = [0]
 
@@ -140,8 +141,12 @@ def main():
     for f in os.listdir(OUT):
         if f.endswith(".png"):
             os.unlink(os.path.join(OUT, f))
-    home = os.environ.get("HOME") or tempfile.mkdtemp()
+    # a home of its own: the vault, the settings and the files to import
+    # never touch the home of whoever runs the test
+    home = tempfile.mkdtemp(prefix="hc-session-home-")
+    scratch.append(home)
     runtime = tempfile.mkdtemp(prefix="xdg-")
+    scratch.append(runtime)
     os.chmod(runtime, 0o700)
 
     # the display
@@ -371,6 +376,11 @@ def cleanup():
             p.wait(timeout=5)
         except subprocess.TimeoutExpired:
             p.kill()
+    for d in scratch:
+        for mp in mounts():
+            if mp.startswith(d + "/"):
+                subprocess.run(["fusermount3", "-u", "-z", mp], capture_output=True)
+        subprocess.run(["rm", "-rf", "--one-file-system", d], capture_output=True)
 
 
 if __name__ == "__main__":
