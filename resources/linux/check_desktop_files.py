@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Checks that the desktop entry, the metainfo, the polkit policy and the icon
 agree with each other and with the name the application looks for
-(FolderLook's desktopFileName): a mismatch breaks the launcher link, the
+(LockedLook's desktopFileName): a mismatch breaks the launcher link, the
 software centre's listing or quick unlock without any validator noticing.
 
-usage: check_desktop_files.py <resources/linux> <src/app/FolderLook.h>
+usage: check_desktop_files.py <resources/linux> <src/vaultkit/LockedLook.h>
 """
 import configparser
 import re
@@ -24,13 +24,13 @@ def check(ok, message):
 
 def main():
     here = Path(sys.argv[1])
-    folder_look = Path(sys.argv[2]).read_text(encoding="utf-8")
+    locked_look = Path(sys.argv[2]).read_text(encoding="utf-8")
 
-    m = re.search(r'desktopFileName\s*=\s*"([^"]+)"', folder_look)
-    check(m is not None, "FolderLook.h declares no desktopFileName")
+    m = re.search(r'desktopFileName\s*=\s*"([^"]+)"', locked_look)
+    check(m is not None, "LockedLook.h declares no desktopFileName")
     if m:
         check(m.group(1) == APP_ID + ".desktop",
-              f"FolderLook looks for {m.group(1)}, the entry is {APP_ID}.desktop")
+              f"LockedLook looks for {m.group(1)}, the entry is {APP_ID}.desktop")
 
     entry = configparser.ConfigParser(interpolation=None, strict=True)
     entry.optionxform = str
