@@ -8,8 +8,8 @@
 // handle of 1 to 1024 bytes and a point on the curve; an Authorize has a
 // prompt time within the limits. A handle that decodes encodes back to the
 // same bytes.
-#include "vaultkit/CryptoSupport.h"
-#include "vaultkit/KeyServiceProtocol.h"
+#include "vaultkit/crypto/CryptoSupport.h"
+#include "vaultkit/quickunlock/KeyServiceProtocol.h"
 
 #include <dbus/dbus.h>
 

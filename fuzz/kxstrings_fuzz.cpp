@@ -3,8 +3,8 @@
 // (none, fewer or more than the text asks for), as a broken translation would
 // be. Nothing may crash; scanning a text and formatting it must agree that a
 // text without placeholders comes out unchanged.
-#include "kxui/strings/KXFormat.h"
-#include "kxui/strings/KXResourceBundle.h"
+#include "kxstrings/KXFormat.h"
+#include "kxstrings/KXResourceBundle.h"
 
 #include <cstdint>
 #include <cstdlib>

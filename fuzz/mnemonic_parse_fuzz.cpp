@@ -1,8 +1,8 @@
 // Fuzzes parsing of typed recovery phrases. Any input either parses or throws
 // badMnemonic; whatever parses must give back a canonical phrase that parses
 // to the same entropy.
-#include "vaultkit/Mnemonic.h"
-#include "vaultkit/VaultError.h"
+#include "vaultkit/crypto/Mnemonic.h"
+#include "vaultkit/error/VaultError.h"
 
 #include <cstdint>
 #include <cstdlib>

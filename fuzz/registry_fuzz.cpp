@@ -1,7 +1,7 @@
 // Fuzzes reading the registry (vaults.json). Any input either gives a list or
 // nothing; a list read must be written back as text that reads to the same
 // list, and no path in it is empty.
-#include "vaultkit/Registry.h"
+#include "vaultkit/record/Registry.h"
 
 #include <cstdint>
 #include <cstdlib>

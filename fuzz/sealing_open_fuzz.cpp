@@ -5,9 +5,9 @@
 // byte 1 is the length of the ephemeral public key, which follows; the rest
 // is the box. Mode 2: the rest is decoded as UTF-8 with replacement.
 // Opening may only succeed or throw CryptoError; it must never crash.
-#include "vaultkit/CryptoSupport.h"
-#include "vaultkit/P256KeyPair.h"
-#include "vaultkit/Sealing.h"
+#include "vaultkit/crypto/CryptoSupport.h"
+#include "vaultkit/crypto/P256KeyPair.h"
+#include "vaultkit/crypto/Sealing.h"
 
 #include <utf8proc.h>
 

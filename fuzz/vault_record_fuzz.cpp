@@ -1,7 +1,7 @@
 // Fuzzes decoding of vault records (vault.json). Any input either decodes or
 // throws ConfigCodingError; a record that decodes must encode, and its
 // encoding must decode to the same record (what a save writes, a load reads).
-#include "vaultkit/VaultConfig.h"
+#include "vaultkit/record/VaultConfig.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -4,7 +4,7 @@ agree with each other and with the name the application looks for
 (LockedLook's desktopFileName): a mismatch breaks the launcher link, the
 software centre's listing or quick unlock without any validator noticing.
 
-usage: check_desktop_files.py <resources/linux> <src/vaultkit/LockedLook.h>
+usage: check_desktop_files.py <resources/linux> <src/vaultkit/vault/LockedLook.h>
 """
 import configparser
 import re

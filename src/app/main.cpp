@@ -5,19 +5,19 @@
 //                          when there is one)
 //   hushcoffer --tray      start with the tray menu only, no window (the
 //                          start at login)
-#include "app/AppModel.h"
-#include "app/HushcofferApp.h"
-#include "app/MenuBarContent.h"
-#include "app/SelfTest.h"
-#include "app/SheetPresenter.h"
-#include "app/SingleInstance.h"
+#include "app/desktop/SingleInstance.h"
+#include "app/model/AppModel.h"
+#include "app/sheets/SheetPresenter.h"
+#include "app/shell/HushcofferApp.h"
+#include "app/shell/MenuBarContent.h"
+#include "app/shell/SelfTest.h"
 #include "kxcore/AppPaths.h"
 #include "kxcore/Settings.h"
 #include "kxui/CheckForUpdates.h"
 #include "kxui/KXContext.h"
 #include "kxui/KXSnapshot.h"
 #include "kxui/KXStyle.h"
-#include "vaultkit/Vault.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <QApplication>
 #include <QIcon>

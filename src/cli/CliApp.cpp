@@ -5,13 +5,13 @@
 #include "cli/ImportCommand.h"
 #include "cli/SecretReader.h"
 
-#include "vaultkit/LockedLook.h"
-#include "vaultkit/Mnemonic.h"
-#include "vaultkit/Registry.h"
-#include "vaultkit/SecretServiceKeyring.h"
-#include "vaultkit/VaultError.h"
+#include "vaultkit/crypto/Mnemonic.h"
 #include "vaultkit/diskimage/GocryptfsConflicts.h"
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
+#include "vaultkit/error/VaultError.h"
+#include "vaultkit/keyring/SecretServiceKeyring.h"
+#include "vaultkit/record/Registry.h"
+#include "vaultkit/vault/LockedLook.h"
 
 #include <openssl/crypto.h>
 

@@ -2,8 +2,8 @@
 
 #include "cli/CommandLine.h"
 
-#include "vaultkit/Keyring.h"
-#include "vaultkit/Vault.h"
+#include "vaultkit/keyring/Keyring.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <filesystem>
 #include <iosfwd>

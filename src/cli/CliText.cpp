@@ -1,9 +1,9 @@
 #include "cli/CliText.h"
 
-#include "vaultkit/VaultError.h"
+#include "vaultkit/error/VaultError.h"
 
 #ifdef HC_CLI_KXSTRINGS
-#include "kxui/strings/KXStrings.h"
+#include "kxstrings/KXStrings.h"
 #endif
 
 #include <mutex>

@@ -4,9 +4,9 @@
 #include "cli/Secret.h"
 #include "cli/SecretReader.h"
 
-#include "vaultkit/Mnemonic.h"
-#include "vaultkit/Vault.h"
-#include "vaultkit/VaultError.h"
+#include "vaultkit/crypto/Mnemonic.h"
+#include "vaultkit/error/VaultError.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <openssl/crypto.h>
 

@@ -2,8 +2,8 @@
 
 #include "cli/CliApp.h"
 #include "cli/CliText.h"
-#include "vaultkit/Registry.h"
-#include "vaultkit/Importer.h"
+#include "vaultkit/record/Registry.h"
+#include "vaultkit/import/Importer.h"
 
 #include <filesystem>
 #include <ostream>

@@ -1,6 +1,6 @@
 #include "kxcore/ProductInfo.h"
 
-#include "kxui/strings/KXResourceBundle.h"
+#include "kxstrings/KXResourceBundle.h"
 
 #include <QFile>
 #include <QJsonArray>

@@ -3,9 +3,9 @@
 #include "kxcore/Log.h"
 #include "kxcore/Settings.h"
 #include "kxcore/Telemetry.h"
+#include "kxstrings/KXStrings.h"
 #include "kxui/KXLanguageOverride.h"
 #include "kxui/KXStyle.h"
-#include "kxui/strings/KXStrings.h"
 
 #include <cstdio>
 #include <cstdlib>

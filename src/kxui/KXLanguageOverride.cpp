@@ -1,7 +1,7 @@
 #include "kxui/KXLanguageOverride.h"
 
 #include "kxcore/Settings.h"
-#include "kxui/strings/KXStrings.h"
+#include "kxstrings/KXStrings.h"
 
 namespace KXLanguage {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "kxui/strings/KXLanguage.h"
+#include "kxstrings/KXLanguage.h"
 
 #include <optional>
 #include <string>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "kxui/strings/KXStrings.h"
+#include "kxstrings/KXStrings.h"
 
 #include <QString>
 

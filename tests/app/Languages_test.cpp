@@ -3,22 +3,22 @@
 // have a glyph for each of its characters (from the font or a fallback) and
 // fit the room its widget has: a wrapped label is tall enough for its lines,
 // a one-line label and a button are wide enough.
-#include "app/AppModel.h"
-#include "app/CreateSheet.h"
-#include "app/MainWindow.h"
-#include "app/PasswordPromptSheet.h"
-#include "app/PathLabel.h"
-#include "app/RootView.h"
-#include "app/SheetPresenter.h"
-#include "app/SheetSnapshots.h"
-#include "app/VaultDetail.h"
+#include "app/model/AppModel.h"
+#include "app/sheets/create/CreateSheet.h"
+#include "app/window/MainWindow.h"
+#include "app/sheets/PasswordPromptSheet.h"
+#include "app/window/PathLabel.h"
+#include "app/window/RootView.h"
+#include "app/sheets/SheetPresenter.h"
+#include "app/sheets/SheetSnapshots.h"
+#include "app/window/VaultDetail.h"
 #include "kxui/kx.h"
-#include "kxui/strings/KXLanguage.h"
-#include "kxui/strings/KXStrings.h"
+#include "kxstrings/KXLanguage.h"
+#include "kxstrings/KXStrings.h"
 #include "../support/TextFit.h"
 #include "support/MemoryDiskImage.h"
-#include "vaultkit/Mnemonic.h"
-#include "vaultkit/Vault.h"
+#include "vaultkit/crypto/Mnemonic.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -2,7 +2,7 @@
 #include "cli/CliText.h"
 #include "cli/CommandLine.h"
 
-#include "vaultkit/VaultError.h"
+#include "vaultkit/error/VaultError.h"
 
 #include <gtest/gtest.h>
 

@@ -4,11 +4,11 @@
 #include "KXUITestSupport.h"
 
 #include "../support/TextFit.h"
+#include "kxstrings/KXLanguage.h"
+#include "kxstrings/KXStrings.h"
 #include "kxui/AboutWindow.h"
 #include "kxui/FeedbackView.h"
 #include "kxui/SettingsView.h"
-#include "kxui/strings/KXLanguage.h"
-#include "kxui/strings/KXStrings.h"
 
 #include <QDialog>
 

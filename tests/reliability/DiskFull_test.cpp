@@ -5,11 +5,11 @@
 // once space is freed.
 #include "support/TestSupport.h"
 
-#include "vaultkit/Importer.h"
-#include "vaultkit/Mnemonic.h"
-#include "vaultkit/Vault.h"
-#include "vaultkit/VaultConfig.h"
-#include "vaultkit/VaultError.h"
+#include "vaultkit/crypto/Mnemonic.h"
+#include "vaultkit/error/VaultError.h"
+#include "vaultkit/import/Importer.h"
+#include "vaultkit/record/VaultConfig.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <gtest/gtest.h>
 

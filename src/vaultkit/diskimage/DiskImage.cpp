@@ -1,7 +1,7 @@
 #include "vaultkit/diskimage/DiskImage.h"
 
-#include "vaultkit/VaultError.h"
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
+#include "vaultkit/error/VaultError.h"
 
 #include <mutex>
 

@@ -1,8 +1,8 @@
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
 
-#include "vaultkit/Exec.h"
-#include "vaultkit/VaultError.h"
 #include "vaultkit/diskimage/ToolText.h"
+#include "vaultkit/error/VaultError.h"
+#include "vaultkit/process/Exec.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
 #include "vaultkit/diskimage/HdiutilDiskImage.h"
 
-#include "vaultkit/VaultError.h"
 #include "vaultkit/diskimage/ToolText.h"
+#include "vaultkit/error/VaultError.h"
 
 #include <openssl/crypto.h>
 #include <plist/plist.h>

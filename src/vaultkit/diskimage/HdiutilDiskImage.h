@@ -1,7 +1,7 @@
 #pragma once
 
-#include "vaultkit/Exec.h"
 #include "vaultkit/diskimage/DiskImage.h"
+#include "vaultkit/process/Exec.h"
 
 #include <cstdint>
 #include <mutex>

@@ -2,19 +2,19 @@
 // vaults, the selection, the error texts, the refusal of self-import, the
 // Trash, the file manager call, the idle rule, and every trigger skipping
 // vaults that are locked.
-#include "app/AppDelegate.h"
-#include "app/AppModel.h"
-#include "app/FolderLook.h"
-#include "app/TerminationSignals.h"
-#include "app/VaultWorkQueue.h"
+#include "app/desktop/FolderLook.h"
+#include "app/desktop/TerminationSignals.h"
+#include "app/model/AppModel.h"
+#include "app/model/VaultWorkQueue.h"
+#include "app/shell/AppDelegate.h"
 #include "model/support/ModelTestSupport.h"
 
 #include "kxcore/Settings.h"
 #include "kxui/kx.h"
-#include "vaultkit/ConfigStore.h"
-#include "vaultkit/Registry.h"
-#include "vaultkit/Vault.h"
-#include "vaultkit/VaultError.h"
+#include "vaultkit/error/VaultError.h"
+#include "vaultkit/record/ConfigStore.h"
+#include "vaultkit/record/Registry.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <QDBusArgument>
 #include <QDBusMetaType>

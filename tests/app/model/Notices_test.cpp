@@ -1,13 +1,13 @@
 // Desktop notices against python3-dbusmock's notification daemon on a private
 // bus: what the notice carries, and a click on it coming back to the model,
 // which selects the vault and asks for the window.
-#include "app/AppModel.h"
-#include "app/DesktopNotifier.h"
+#include "app/desktop/DesktopNotifier.h"
+#include "app/model/AppModel.h"
 #include "model/support/ModelTestSupport.h"
 
-#include "vaultkit/ConfigStore.h"
-#include "vaultkit/Registry.h"
-#include "vaultkit/Vault.h"
+#include "vaultkit/record/ConfigStore.h"
+#include "vaultkit/record/Registry.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <QDBusArgument>
 #include <QDBusVariant>

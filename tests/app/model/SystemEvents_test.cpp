@@ -2,12 +2,12 @@
 // python3-dbusmock's logind template (sleep, inhibitors, session lock) on a
 // bus standing in for the system bus, and small mock screen savers and idle
 // monitors on the session bus the tests run under.
-#include "app/LogindSessionLockMonitor.h"
-#include "app/LogindSleepMonitor.h"
-#include "app/MutterIdleMonitor.h"
-#include "app/ScreenSaverIdleMonitor.h"
-#include "app/ScreenSaverLockMonitor.h"
-#include "app/X11IdleMonitor.h"
+#include "app/desktop/LogindSessionLockMonitor.h"
+#include "app/desktop/LogindSleepMonitor.h"
+#include "app/desktop/MutterIdleMonitor.h"
+#include "app/desktop/ScreenSaverIdleMonitor.h"
+#include "app/desktop/ScreenSaverLockMonitor.h"
+#include "app/desktop/X11IdleMonitor.h"
 #include "model/support/ModelTestSupport.h"
 
 #include <QDBusArgument>

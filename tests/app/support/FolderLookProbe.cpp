@@ -1,7 +1,7 @@
 #include "support/FolderLookProbe.h"
 
 #include "kxcore/Log.h"
-#include "vaultkit/Exec.h"
+#include "vaultkit/process/Exec.h"
 
 #include <QFile>
 

@@ -1,6 +1,6 @@
 #include "support/MemoryDiskImage.h"
 
-#include "vaultkit/VaultError.h"
+#include "vaultkit/error/VaultError.h"
 
 namespace uitest {
 

@@ -1,6 +1,6 @@
 // Entry of the application's test programs: a QApplication on the offscreen
 // platform, the application's texts registered, and a private session bus.
-#include "kxui/strings/KXStrings.h"
+#include "kxstrings/KXStrings.h"
 
 #include <QApplication>
 

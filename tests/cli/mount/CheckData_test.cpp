@@ -1,7 +1,7 @@
 // hushcoffer-cli check-data on a real vault: whole, damaged, refused.
 #include "support/TestSupport.h"
 
-#include "vaultkit/Exec.h"
+#include "vaultkit/process/Exec.h"
 
 #include <gtest/gtest.h>
 

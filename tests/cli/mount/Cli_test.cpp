@@ -1,11 +1,11 @@
 // hushcoffer-cli as a user runs it: the real program, real volumes.
 #include "support/TestSupport.h"
 
-#include "vaultkit/Exec.h"
-#include "vaultkit/Registry.h"
-#include "vaultkit/Vault.h"
-#include "vaultkit/VaultPreferences.h"
 #include "vaultkit/diskimage/MountTable.h"
+#include "vaultkit/process/Exec.h"
+#include "vaultkit/record/Registry.h"
+#include "vaultkit/record/VaultPreferences.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <gtest/gtest.h>
 

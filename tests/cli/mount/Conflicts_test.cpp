@@ -2,9 +2,9 @@
 // the vault was locked visible, and names them.
 #include "support/TestSupport.h"
 
-#include "vaultkit/Exec.h"
 #include "vaultkit/diskimage/GocryptfsControlSocket.h"
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
+#include "vaultkit/process/Exec.h"
 
 #include <gtest/gtest.h>
 

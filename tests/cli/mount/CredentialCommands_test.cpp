@@ -2,8 +2,8 @@
 // volumes, as a user types them.
 #include "support/TestSupport.h"
 
-#include "vaultkit/Exec.h"
-#include "vaultkit/Mnemonic.h"
+#include "vaultkit/crypto/Mnemonic.h"
+#include "vaultkit/process/Exec.h"
 
 #include <gtest/gtest.h>
 

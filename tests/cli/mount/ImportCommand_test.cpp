@@ -1,7 +1,7 @@
 // hushcoffer-cli import, the real program into a real vault, as a user.
 #include "support/TestSupport.h"
 
-#include "vaultkit/Exec.h"
+#include "vaultkit/process/Exec.h"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 // one or a missing keyring, and never stores or deletes an item itself.
 #include "support/TestKeyring.h"
 #include "support/TestSupport.h"
-#include "vaultkit/Exec.h"
-#include "vaultkit/SecretServiceKeyring.h"
-#include "vaultkit/Vault.h"
+#include "vaultkit/keyring/SecretServiceKeyring.h"
+#include "vaultkit/process/Exec.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // session bus (the GIO metadata service keeps the icon).
 #include "support/TestSupport.h"
 
-#include "vaultkit/Exec.h"
+#include "vaultkit/process/Exec.h"
 
 #include <gtest/gtest.h>
 

@@ -16,12 +16,12 @@
 // random seed (printed on each run).
 #include "support/TestSupport.h"
 
-#include "vaultkit/ConfigStore.h"
-#include "vaultkit/Importer.h"
-#include "vaultkit/Mnemonic.h"
-#include "vaultkit/Vault.h"
-#include "vaultkit/VaultConfig.h"
-#include "vaultkit/VaultError.h"
+#include "vaultkit/crypto/Mnemonic.h"
+#include "vaultkit/error/VaultError.h"
+#include "vaultkit/import/Importer.h"
+#include "vaultkit/record/ConfigStore.h"
+#include "vaultkit/record/VaultConfig.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 // files are the owner's alone.
 #include "support/TestSupport.h"
 
-#include "vaultkit/Exec.h"
+#include "vaultkit/process/Exec.h"
 
 #include <gtest/gtest.h>
 

@@ -5,11 +5,11 @@
 // and phrase and hold its files.
 #include "support/TestSupport.h"
 
-#include "vaultkit/Exec.h"
-#include "vaultkit/Mnemonic.h"
-#include "vaultkit/Vault.h"
-#include "vaultkit/VaultError.h"
+#include "vaultkit/crypto/Mnemonic.h"
 #include "vaultkit/diskimage/MountTable.h"
+#include "vaultkit/error/VaultError.h"
+#include "vaultkit/process/Exec.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <gtest/gtest.h>
 

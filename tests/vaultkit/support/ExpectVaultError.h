@@ -2,7 +2,7 @@
 
 // Checking the VaultError an action throws.
 
-#include "vaultkit/VaultError.h"
+#include "vaultkit/error/VaultError.h"
 
 #include <gtest/gtest.h>
 

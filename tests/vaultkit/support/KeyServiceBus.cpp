@@ -1,9 +1,9 @@
 #include "support/KeyServiceBus.h"
 
-#include "vaultkit/CryptoKeys.h"
-#include "vaultkit/Exec.h"
-#include "vaultkit/LinuxTouchIDProvider.h"
-#include "vaultkit/VaultError.h"
+#include "vaultkit/crypto/CryptoKeys.h"
+#include "vaultkit/error/VaultError.h"
+#include "vaultkit/process/Exec.h"
+#include "vaultkit/quickunlock/LinuxTouchIDProvider.h"
 
 #include <cstdlib>
 #include <fstream>

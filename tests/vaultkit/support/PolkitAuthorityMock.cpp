@@ -1,6 +1,6 @@
 #include "support/PolkitAuthorityMock.h"
 
-#include "vaultkit/Exec.h"
+#include "vaultkit/process/Exec.h"
 
 #include <filesystem>
 #include <stdexcept>

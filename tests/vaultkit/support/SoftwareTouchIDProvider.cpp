@@ -1,6 +1,6 @@
 #include "support/SoftwareTouchIDProvider.h"
 
-#include "vaultkit/P256KeyPair.h"
+#include "vaultkit/crypto/P256KeyPair.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>

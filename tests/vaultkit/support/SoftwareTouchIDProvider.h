@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vaultkit/TouchIDProvider.h"
+#include "vaultkit/quickunlock/TouchIDProvider.h"
 
 #include <array>
 #include <atomic>

@@ -1,6 +1,6 @@
 #include "support/TestKeyring.h"
 
-#include "vaultkit/Exec.h"
+#include "vaultkit/process/Exec.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -1,7 +1,7 @@
 #include "support/TestSupport.h"
 
-#include "vaultkit/Exec.h"
 #include "vaultkit/diskimage/MountTable.h"
+#include "vaultkit/process/Exec.h"
 
 #include <algorithm>
 #include <chrono>

@@ -2,10 +2,10 @@
 // runner's busy prompt, the password change with its safety net, import,
 // every automatic-locking trigger, the quit pass, the sleep delay on a mock
 // logind, and the GUI thread staying free while a tool works.
-#include "app/AppDelegate.h"
-#include "app/AppModel.h"
-#include "app/FolderLook.h"
-#include "app/LogindSleepMonitor.h"
+#include "app/desktop/FolderLook.h"
+#include "app/desktop/LogindSleepMonitor.h"
+#include "app/model/AppModel.h"
+#include "app/shell/AppDelegate.h"
 #include "model/support/ModelTestSupport.h"
 #include "model/support/TestDiskImage.h"
 
@@ -14,11 +14,11 @@
 #include "kxui/kx.h"
 #include "support/SoftwareTouchIDProvider.h"
 #include "support/TestSupport.h"
-#include "vaultkit/Exec.h"
-#include "vaultkit/Mnemonic.h"
-#include "vaultkit/TouchIDKey.h"
-#include "vaultkit/Vault.h"
-#include "vaultkit/VaultError.h"
+#include "vaultkit/crypto/Mnemonic.h"
+#include "vaultkit/error/VaultError.h"
+#include "vaultkit/process/Exec.h"
+#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>

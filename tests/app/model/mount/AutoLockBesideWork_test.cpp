@@ -4,20 +4,20 @@
 // pass that outlasts the sleep delay lets the computer sleep and leaves the
 // next event a pass of its own; a folder-look tool that hangs holds neither
 // the pass nor the window's event loop.
-#include "app/AppDelegate.h"
-#include "app/AppModel.h"
-#include "app/FolderLook.h"
-#include "app/LogindSleepMonitor.h"
+#include "app/desktop/FolderLook.h"
+#include "app/desktop/LogindSleepMonitor.h"
+#include "app/model/AppModel.h"
+#include "app/shell/AppDelegate.h"
 #include "model/support/ModelTestSupport.h"
 #include "model/support/TestDiskImage.h"
 
 #include "kxui/kx.h"
 #include "support/TestSupport.h"
-#include "vaultkit/Mnemonic.h"
-#include "vaultkit/Vault.h"
-#include "vaultkit/VaultError.h"
+#include "vaultkit/crypto/Mnemonic.h"
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
 #include "vaultkit/diskimage/MountTable.h"
+#include "vaultkit/error/VaultError.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <QDBusArgument>
 #include <QTimer>

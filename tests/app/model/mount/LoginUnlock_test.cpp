@@ -7,9 +7,9 @@
 // forgetting the vault deletes the item; a keyring that is missing, locked or
 // hanging leaves the vaults locked with one message and never holds up the
 // GUI thread; no file or log line of ours ever holds the password.
-#include "app/AppModel.h"
-#include "app/FolderLook.h"
-#include "app/Notifier.h"
+#include "app/desktop/FolderLook.h"
+#include "app/desktop/Notifier.h"
+#include "app/model/AppModel.h"
 #include "model/support/ModelTestSupport.h"
 #include "model/support/TestDiskImage.h"
 
@@ -17,11 +17,11 @@
 #include "kxui/kx.h"
 #include "support/TestKeyring.h"
 #include "support/TestSupport.h"
-#include "vaultkit/Exec.h"
-#include "vaultkit/Mnemonic.h"
-#include "vaultkit/Vault.h"
-#include "vaultkit/VaultError.h"
-#include "vaultkit/VaultPreferences.h"
+#include "vaultkit/crypto/Mnemonic.h"
+#include "vaultkit/error/VaultError.h"
+#include "vaultkit/process/Exec.h"
+#include "vaultkit/record/VaultPreferences.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <QTimer>
 

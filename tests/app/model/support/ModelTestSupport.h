@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/AppModel.h"
-#include "app/IdleSource.h"
-#include "app/ScreenLockSource.h"
-#include "app/SleepSource.h"
+#include "app/desktop/IdleSource.h"
+#include "app/desktop/ScreenLockSource.h"
+#include "app/desktop/SleepSource.h"
+#include "app/model/AppModel.h"
 
 #include <QDBusConnection>
 #include <QProcess>

@@ -1,6 +1,6 @@
 #include "model/support/TestDiskImage.h"
 
-#include "vaultkit/VaultError.h"
+#include "vaultkit/error/VaultError.h"
 
 #include <chrono>
 #include <thread>

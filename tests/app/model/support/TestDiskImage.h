@@ -1,7 +1,7 @@
 #pragma once
 
-#include "vaultkit/VaultError.h"
 #include "vaultkit/diskimage/DiskImage.h"
+#include "vaultkit/error/VaultError.h"
 
 #include <atomic>
 #include <functional>

@@ -1,0 +1,157 @@
+// hushcoffer-cli create / unlock / lock against the raw gocryptfs and
+// fusermount3 steps they perform, run side by side, printing the ratios.
+//
+//   build/release/bench/cli_bench [--rounds N] [--cli PATH]
+//
+// Mounting needs FUSE: run it as an ordinary user (scripts/run-as-user works,
+// with HC_RUN_COMPANIONS naming hushcoffer-cli) or as root. Images use
+// gocryptfs's default scrypt cost, as the product does.
+#include "vaultkit/process/Exec.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using vaultkit::Bytes;
+using vaultkit::Exec::runSync;
+
+namespace {
+
+const std::string kPassword = "benchmark password";
+
+Bytes line(const std::string& s) {
+    Bytes b(s.begin(), s.end());
+    b.push_back('\n');
+    return b;
+}
+
+void must(const vaultkit::ExecResult& r, const std::string& what) {
+    if (r.status != 0)
+        throw std::runtime_error(what + " failed (" + std::to_string(r.status) + "): " + r.stderrText);
+}
+
+double seconds(const std::function<void()>& f) {
+    auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+std::string findCli(const char* argv0, const std::string& given) {
+    if (!given.empty()) return given;
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) self = fs::absolute(argv0);
+    for (const fs::path& p : {self.parent_path() / "hushcoffer-cli",
+                              self.parent_path() / ".." / "src" / "cli" / "hushcoffer-cli"})
+        if (fs::exists(p)) return fs::canonical(p).string();
+    throw std::runtime_error("hushcoffer-cli not found; pass --cli PATH");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int rounds = 5;
+    std::string cliArg;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--rounds" && i + 1 < argc)
+            rounds = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--cli" && i + 1 < argc)
+            cliArg = argv[++i];
+        else {
+            std::cerr << "usage: cli_bench [--rounds N] [--cli PATH]\n";
+            return 2;
+        }
+    }
+    try {
+        const std::string cli = findCli(argv[0], cliArg);
+        std::string pattern = (fs::temp_directory_path() / "hc-cli-bench-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+        const fs::path root = fs::canonical(pattern);
+        ::setenv("HC_SUPPORT_DIR", (root / "support").c_str(), 1);
+        const std::string gocryptfs = "/usr/bin/gocryptfs", xray = "/usr/bin/gocryptfs-xray",
+                          fusermount = "/usr/bin/fusermount3";
+
+        std::vector<double> rawCreate, cliCreate, rawUnlock, cliUnlock, rawLock, cliLock;
+        for (int r = 0; r < rounds; ++r) {
+            const std::string n = std::to_string(r);
+            // Raw: what create does with the tools: make the image, mount,
+            // unmount, check the password, mount again.
+            const fs::path rawDir = root / ("raw" + n), image = rawDir / "data.gocryptfs",
+                           mp = root / ("Raw" + n);
+            fs::create_directories(image);
+            fs::create_directory(mp);
+            rawCreate.push_back(seconds([&] {
+                must(runSync(gocryptfs, {"-init", "-q", "--", image.string()}, line(kPassword), 300), "init");
+                must(runSync(gocryptfs, {"-q", "--", image.string(), mp.string()}, line(kPassword), 180),
+                     "mount");
+                must(runSync(fusermount, {"-u", "--", mp.string()}, std::nullopt, 120), "unmount");
+                must(runSync(xray, {"-dumpmasterkey", (image / "gocryptfs.conf").string()}, line(kPassword),
+                             180),
+                     "xray");
+                must(runSync(gocryptfs, {"-q", "--", image.string(), mp.string()}, line(kPassword), 180),
+                     "mount");
+            }));
+            cliCreate.push_back(seconds([&] {
+                must(runSync(cli, {"create", "--password-stdin", root.string(), "Vault" + n}, line(kPassword),
+                             600),
+                     "hushcoffer-cli create");
+            }));
+            const std::string vault = (root / ("Vault" + n)).string();
+            for (int k = 0; k < 2; ++k) {
+                rawLock.push_back(seconds([&] {
+                    must(runSync(fusermount, {"-u", "--", mp.string()}, std::nullopt, 120), "unmount");
+                }));
+                cliLock.push_back(seconds([&] {
+                    must(runSync(cli, {"lock", vault}, std::nullopt, 120), "hushcoffer-cli lock");
+                }));
+                rawUnlock.push_back(seconds([&] {
+                    must(runSync(gocryptfs, {"-q", "--", image.string(), mp.string()}, line(kPassword), 180),
+                         "mount");
+                }));
+                cliUnlock.push_back(seconds([&] {
+                    must(runSync(cli, {"unlock", "--password-stdin", vault}, line(kPassword), 180),
+                         "hushcoffer-cli unlock");
+                }));
+            }
+            runSync(fusermount, {"-u", "--", mp.string()}, std::nullopt, 120);
+            runSync(cli, {"lock", "--force", vault}, std::nullopt, 120);
+        }
+        std::error_code ec;
+        for (auto& e : fs::recursive_directory_iterator(root, ec))
+            if (e.is_directory()) fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(root, ec);
+
+        std::cout << "operation   raw median (s)   hushcoffer-cli median (s)   ratio   target\n";
+        auto row = [](const char* name, const std::vector<double>& raw, const std::vector<double>& mine,
+                      double target) {
+            const double a = median(raw), b = median(mine);
+            std::printf("%-10s  %14.3f   %25.3f   %5.2f   <= %.2f%s\n", name, a, b, b / a, target,
+                        b / a <= target ? "" : "  (over)");
+        };
+        row("create", rawCreate, cliCreate, 1.5);
+        row("unlock", rawUnlock, cliUnlock, 1.1);
+        row("lock", rawLock, cliLock, 1.1);
+        // one line per figure, as bench/run-all collects them
+        std::printf("create: %.3f\nunlock: %.3f\nlock: %.3f\n", median(cliCreate) / median(rawCreate),
+                    median(cliUnlock) / median(rawUnlock), median(cliLock) / median(rawLock));
+    } catch (const std::exception& e) {
+        std::cerr << "cli_bench: " << e.what() << '\n';
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,70 @@
+#include "app/sheets/PasswordPromptSheet.h"
+
+#include "app/sheets/SheetStyle.h"
+#include "app/window/BusySpinner.h"
+#include "kxui/KXStyle.h"
+#include "kxui/kx.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+PasswordPromptSheet::PasswordPromptSheet(const QString& title, const QString& note, Action action,
+                                         QWidget* parent)
+    : QDialog(parent)
+    , action_(std::move(action))
+    , field_(new QLineEdit(this))
+    , cancel_(new QPushButton(kx("common.cancel"), this))
+    , ok_(new QPushButton(kx("common.ok"), this))
+    , spinner_(new BusySpinner(this)) {
+    setWindowTitle(title);
+    setWindowModality(Qt::WindowModal);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(SheetStyle::inset, SheetStyle::inset, SheetStyle::inset, SheetStyle::inset);
+    column->setSpacing(12);
+    column->setSizeConstraint(QLayout::SetFixedSize);
+    auto* titleLabel = SheetStyle::title(title, this);
+    auto* noteLabel = SheetStyle::body(note, this);
+    column->addWidget(titleLabel);
+    column->addWidget(noteLabel);
+
+    field_->setEchoMode(QLineEdit::Password);
+    field_->setPlaceholderText(kx("unlock.placeholder"));
+    field_->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
+    connect(field_, &QLineEdit::textChanged, this, &PasswordPromptSheet::refresh);
+    column->addWidget(field_);
+
+    connect(ok_, &QPushButton::clicked, this, &PasswordPromptSheet::go);
+    column->addLayout(SheetStyle::actionRow(this, cancel_, spinner_, ok_));
+
+    // a fixed width; the height follows the wrapped note
+    const int width = 420 - 2 * SheetStyle::inset;
+    titleLabel->setFixedWidth(width);
+    noteLabel->setFixedWidth(width);
+    field_->setFixedWidth(width);
+    refresh();
+}
+
+void PasswordPromptSheet::go() {
+    if (busy_ || field_->text().isEmpty() || !action_) return;
+    busy_ = true;
+    refresh();
+    QPointer<PasswordPromptSheet> guard(this);
+    action_(field_->text(), [guard](bool ok) {
+        if (!guard) return;
+        if (ok) {
+            guard->field_->clear();
+            guard->accept();
+        }
+        guard->busy_ = false;
+        guard->refresh();
+    });
+}
+
+void PasswordPromptSheet::refresh() {
+    ok_->setEnabled(!field_->text().isEmpty() && !busy_);
+    spinner_->setVisible(busy_);
+}

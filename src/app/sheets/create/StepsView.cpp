@@ -1,0 +1,85 @@
+#include "app/sheets/create/StepsView.h"
+
+#include "kxui/KXStyle.h"
+#include "kxui/KXSymbol.h"
+
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+
+namespace {
+
+QString symbolFor(StepsView::Mark mark) {
+    switch (mark) {
+    case StepsView::Mark::done:
+        return QStringLiteral("checkmark.circle.fill");
+    case StepsView::Mark::current:
+        return QStringLiteral("circle.inset.filled");
+    case StepsView::Mark::todo:
+        return QStringLiteral("circle");
+    }
+    return {};
+}
+
+} // namespace
+
+StepsView::StepsView(QStringList steps, int current, QWidget* parent)
+    : QWidget(parent)
+    , steps_(std::move(steps))
+    , current_(current) {
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(18);
+    for (const QString& step : steps_) {
+        auto* item = new QHBoxLayout;
+        item->setSpacing(6);
+        auto* symbol = new QLabel(this);
+        symbol->setFixedSize(18, 18);
+        auto* title = new QLabel(step, this);
+        title->setTextFormat(Qt::PlainText);
+        item->addWidget(symbol);
+        item->addWidget(title);
+        row->addLayout(item);
+        symbols_.append(symbol);
+        titles_.append(title);
+    }
+    row->addStretch(1);
+    refresh();
+}
+
+void StepsView::setCurrent(int current) {
+    if (current == current_) return;
+    current_ = current;
+    refresh();
+}
+
+StepsView::Mark StepsView::mark(int i) const {
+    if (i < current_) return Mark::done;
+    if (i == current_) return Mark::current;
+    return Mark::todo;
+}
+
+QLabel* StepsView::titleLabel(int i) const {
+    return titles_.value(i);
+}
+
+void StepsView::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) refresh();
+}
+
+void StepsView::refresh() {
+    const QColor accent = palette().color(QPalette::Highlight);
+    const QColor secondary = KXStyle::secondary(palette());
+    for (int i = 0; i < titles_.size(); ++i) {
+        const bool reached = i <= current_;
+        const qreal dpr = devicePixelRatioF();
+        symbols_[i]->setPixmap(KXSymbol::pixmap(symbolFor(mark(i)), 18, reached ? accent : secondary, dpr));
+        QFont font = titles_[i]->font();
+        font.setWeight(i == current_ ? QFont::DemiBold : QFont::Normal);
+        titles_[i]->setFont(font);
+        QPalette p = titles_[i]->palette();
+        p.setColor(QPalette::WindowText, i > current_ ? secondary : palette().color(QPalette::WindowText));
+        titles_[i]->setPalette(p);
+    }
+}

@@ -1,0 +1,99 @@
+#include "app/shell/MenuBarContent.h"
+
+#include "kxui/kx.h"
+#include "vaultkit/vault/Vault.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QPointer>
+
+#include <memory>
+
+namespace {
+
+void lockFrom(QPointer<AppModel> model, std::shared_ptr<std::vector<AppModel::VaultPtr>> vaults,
+              std::size_t index, std::function<void()> done) {
+    while (model && index < vaults->size() && !model->isUnlocked((*vaults)[index]))
+        ++index;
+    if (!model || index >= vaults->size()) {
+        if (done) done();
+        return;
+    }
+    model->lock((*vaults)[index], false,
+                [model, vaults, index, done](bool) { lockFrom(model, vaults, index + 1, done); });
+}
+
+// A menu title shows "&" as a shortcut marker; a vault name is shown as it is.
+QString escaped(QString title) {
+    return title.replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
+} // namespace
+
+std::vector<MenuBarContent::Item> MenuBarContent::items(AppModel* model, const Actions& actions) {
+    std::vector<Item> out;
+    QPointer<AppModel> m = model;
+    bool anyUnlocked = false;
+    for (const AppModel::VaultPtr& vault : model->vaults()) {
+        const vaultkit::VaultConfig config = vault->config();
+        const QString name = QString::fromStdString(config.name);
+        if (model->isUnlocked(vault)) {
+            anyUnlocked = true;
+            out.push_back({Kind::command, kx("menu.lockOne", name), [m, vault] {
+                               if (m) m->lock(vault, false);
+                           }});
+            out.push_back({Kind::command, kx("menu.openOne"), [m, vault] {
+                               if (m) m->openInFinder(vault);
+                           }});
+        } else {
+            out.push_back(
+                {Kind::command, kx("menu.unlockOne", name), [m, vault, open = actions.openMainWindow] {
+                     if (!m) return;
+                     m->setSelection(vault->config().id);
+                     // with a quick-unlock record the system asks; else the
+                     // password is typed in the main window
+                     if (vault->config().touchID)
+                         m->unlockWithTouchID(vault);
+                     else if (open)
+                         open();
+                 }});
+        }
+    }
+    if (model->vaults().empty()) out.push_back({Kind::text, kx("menu.none"), {}});
+    out.push_back({Kind::divider, {}, {}});
+    if (anyUnlocked) out.push_back({Kind::command, kx("menu.lockAll"), [m] { lockAll(m); }});
+    out.push_back({Kind::command, kx("menu.openApp"), actions.openMainWindow});
+    out.push_back({Kind::divider, {}, {}});
+    out.push_back({Kind::command, kx("menu.quit"), actions.quit});
+    return out;
+}
+
+void MenuBarContent::populate(QMenu* menu, AppModel* model, const Actions& actions) {
+    menu->clear();
+    for (Item& item : items(model, actions)) {
+        switch (item.kind) {
+        case Kind::divider:
+            menu->addSeparator();
+            break;
+        case Kind::text:
+            menu->addAction(escaped(item.title))->setEnabled(false);
+            break;
+        case Kind::command: {
+            QAction* a = menu->addAction(escaped(item.title));
+            if (item.action) QObject::connect(a, &QAction::triggered, a, [run = item.action] { run(); });
+            break;
+        }
+        }
+    }
+}
+
+QString MenuBarContent::symbol(AppModel* model) {
+    for (const AppModel::VaultPtr& vault : model->vaults())
+        if (model->isUnlocked(vault)) return QStringLiteral("lock.open.fill");
+    return QStringLiteral("lock.fill");
+}
+
+void MenuBarContent::lockAll(AppModel* model, std::function<void()> done) {
+    auto vaults = std::make_shared<std::vector<AppModel::VaultPtr>>(model->vaults());
+    lockFrom(model, std::move(vaults), 0, std::move(done));
+}

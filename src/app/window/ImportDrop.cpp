@@ -1,0 +1,114 @@
+#include "app/window/ImportDrop.h"
+
+#include "app/sheets/SheetPresenter.h"
+#include "kxui/kx.h"
+#include "vaultkit/vault/Vault.h"
+
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QListWidget>
+#include <QMimeData>
+
+ImportDrop::ImportDrop(AppModel* model, QWidget* area, QListWidget* list, int idRole)
+    : QObject(area)
+    , model_(model)
+    , area_(area)
+    , list_(list)
+    , idRole_(idRole) {
+    area->setAcceptDrops(true);
+    if (list) {
+        list->setAcceptDrops(true);
+        list->viewport()->setAcceptDrops(true);
+    }
+    // Seen for every widget of the area, also those that take drops of their
+    // own (a dropped file must not become the text of the password field).
+    qApp->installEventFilter(this);
+}
+
+QList<QUrl> ImportDrop::localItems(const QMimeData* mime) {
+    QList<QUrl> out;
+    if (!mime || !mime->hasUrls()) return out;
+    for (const QUrl& url : mime->urls())
+        if (url.isLocalFile() && !url.toLocalFile().isEmpty()) out << url;
+    return out;
+}
+
+AppModel::VaultPtr ImportDrop::targetAt(QObject* widget, const QPoint& pos) const {
+    if (!model_) return nullptr;
+    if (list_ && widget == list_->viewport()) {
+        if (QListWidgetItem* item = list_->itemAt(pos)) {
+            const auto id = vaultkit::Uuid::parse(item->data(idRole_).toString().toStdString());
+            return id ? model_->vaultWithId(*id) : nullptr;
+        }
+    }
+    return model_->selected();
+}
+
+void ImportDrop::importInto(const AppModel::VaultPtr& vault, const QList<QUrl>& urls) {
+    if (!model_ || !vault || urls.isEmpty()) return;
+    model_->setSelection(vault->config().id);
+    if (model_->isUnlocked(vault)) {
+        model_->importItems(vault, urls);
+        return;
+    }
+    QPointer<AppModel> model = model_;
+    const QString name = QString::fromStdString(vault->config().name);
+    SheetPresenter::openPasswordPrompt(
+        kx("import.unlockTitle", name), kx("import.unlockNote"),
+        [model, vault, urls](const QString& password, std::function<void(bool)> done) {
+            if (!model) {
+                done(false);
+                return;
+            }
+            model->unlock(vault, password, [model, vault, urls, done](bool ok) {
+                done(ok);
+                if (ok && model) model->importItems(vault, urls);
+            });
+        },
+        area_ ? area_->window() : nullptr);
+}
+
+bool ImportDrop::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop)
+        return QObject::eventFilter(watched, event);
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!widget || !area_ || (widget != area_ && !area_->isAncestorOf(widget)))
+        return QObject::eventFilter(watched, event);
+    // Drags of anything but local files stay with the widget (text into a
+    // field, the list's own moves).
+    if (localItems(static_cast<QDropEvent*>(event)->mimeData()).isEmpty())
+        return widget == area_ ? (event->ignore(), true) : QObject::eventFilter(watched, event);
+    switch (type) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+        auto* drag = static_cast<QDragMoveEvent*>(event);
+        const bool usable = !localItems(drag->mimeData()).isEmpty() &&
+                            targetAt(watched, drag->position().toPoint()) != nullptr;
+        if (usable) {
+            drag->setDropAction(Qt::CopyAction);
+            drag->accept();
+        } else {
+            drag->ignore();
+        }
+        return true;
+    }
+    case QEvent::Drop: {
+        auto* drop = static_cast<QDropEvent*>(event);
+        const QList<QUrl> urls = localItems(drop->mimeData());
+        const AppModel::VaultPtr vault = targetAt(watched, drop->position().toPoint());
+        if (urls.isEmpty() || !vault) {
+            drop->ignore();
+            return true;
+        }
+        drop->setDropAction(Qt::CopyAction);
+        drop->accept();
+        importInto(vault, urls);
+        return true;
+    }
+    default:
+        return QObject::eventFilter(watched, event);
+    }
+}

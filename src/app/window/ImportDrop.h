@@ -1,0 +1,43 @@
+#pragma once
+
+#include "app/model/AppModel.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+class QListWidget;
+class QMimeData;
+class QWidget;
+
+// Files and folders dragged from the file manager onto the window. Dropped
+// on a vault in the sidebar they go into that vault, anywhere else into the
+// selected vault. An unlocked vault imports them at once (the model's import:
+// every copy checked, then the result sheet); a locked one first asks for its
+// password and imports once the unlock worked. Only local files are taken; a
+// drag that carries none is refused.
+class ImportDrop final : public QObject {
+    Q_OBJECT
+public:
+    // Takes the drags of local files over `area` (the window's content) and
+    // any widget in it; the viewport of `list` is the sidebar, whose items
+    // hold their vault's id text under `idRole`.
+    ImportDrop(AppModel* model, QWidget* area, QListWidget* list, int idRole);
+
+    // The local files and folders a drag carries.
+    static QList<QUrl> localItems(const QMimeData* mime);
+    // The vault a drop at `pos` of `widget` goes to (none: no vault).
+    AppModel::VaultPtr targetAt(QObject* widget, const QPoint& pos) const;
+    // What a drop does with the items for `vault`.
+    void importInto(const AppModel::VaultPtr& vault, const QList<QUrl>& urls);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QPointer<AppModel> model_;
+    QPointer<QWidget> area_;
+    QPointer<QListWidget> list_;
+    int idRole_;
+};

@@ -1,0 +1,793 @@
+#include "app/window/VaultDetail.h"
+
+#include "app/desktop/FileBrowser.h"
+#include "app/desktop/FilePanels.h"
+#include "app/sheets/SheetPresenter.h"
+#include "app/window/BusySpinner.h"
+#include "app/window/PathLabel.h"
+#include "kxcore/Autostart.h"
+#include "kxcore/Log.h"
+#include "kxcore/Settings.h"
+#include "kxui/Card.h"
+#include "kxui/GeneralSettings.h"
+#include "kxui/InfoRow.h"
+#include "kxui/KXStyle.h"
+#include "kxui/KXSymbol.h"
+#include "kxui/kx.h"
+#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/vault/Vault.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+using vaultkit::VaultConfig;
+
+namespace {
+
+constexpr int fieldWidth = 320;
+
+QString pathText(const std::filesystem::path& p) {
+    return QString::fromStdString(p.string());
+}
+
+// The 64 x 64 tile with the state symbol on a lightly tinted background.
+class IconTile : public QLabel {
+public:
+    explicit IconTile(QWidget* parent)
+        : QLabel(parent) {
+        setFixedSize(64, 64);
+        setAlignment(Qt::AlignCenter);
+    }
+    void setSymbol(const QString& symbol, const QColor& tint) {
+        tint_ = tint;
+        setPixmap(KXSymbol::pixmap(symbol, 32, tint, devicePixelRatioF()));
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        QColor bg = tint_;
+        bg.setAlphaF(KXStyle::isDark(palette()) ? 0.22F : 0.13F);
+        QPainterPath path;
+        path.addRoundedRect(QRectF(rect()), 14, 14);
+        p.fillPath(path, bg);
+        p.end();
+        QLabel::paintEvent(event);
+    }
+
+private:
+    QColor tint_;
+};
+
+// A small capsule with a tinted background and text in the tint colour.
+class Badge : public QLabel {
+public:
+    explicit Badge(QWidget* parent)
+        : QLabel(parent) {
+        setAlignment(Qt::AlignCenter);
+        setContentsMargins(9, 2, 9, 2);
+        KXStyle::setFont(this, KXStyle::Text::caption);
+        QFont f = font();
+        f.setBold(true);
+        setFont(f);
+        setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    }
+    void setTint(const QColor& tint) {
+        tint_ = tint;
+        QPalette p = palette();
+        p.setColor(QPalette::WindowText, tint);
+        setPalette(p);
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        QColor bg = tint_;
+        bg.setAlphaF(0.16F);
+        const QRectF r = QRectF(rect());
+        QPainterPath path;
+        path.addRoundedRect(r, r.height() / 2, r.height() / 2);
+        p.fillPath(path, bg);
+        p.end();
+        QLabel::paintEvent(event);
+    }
+
+private:
+    QColor tint_;
+};
+
+QLabel* cardTitle(const QString& text, QWidget* parent) {
+    auto* l = new QLabel(text, parent);
+    KXStyle::setFont(l, KXStyle::Text::headline);
+    return l;
+}
+
+QHBoxLayout* rowLayout(int spacing = 8) {
+    auto* row = new QHBoxLayout;
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(spacing);
+    return row;
+}
+
+QWidget* rowWidget(QWidget* parent, QHBoxLayout* row) {
+    auto* w = new QWidget(parent);
+    w->setLayout(row);
+    return w;
+}
+
+} // namespace
+
+VaultDetail::TouchIDRow VaultDetail::touchIDRow(bool hasRecord, bool available) {
+    if (hasRecord) return TouchIDRow::on;
+    if (!available) return TouchIDRow::unavailable;
+    return TouchIDRow::enable;
+}
+
+QString VaultDetail::idleChoiceText(int minutes) {
+    return minutes == 0 ? kx("autolock.never") : kx("autolock.minutes", minutes);
+}
+
+VaultDetail::VaultDetail(AppModel* model, AppModel::VaultPtr vault, QWidget* parent)
+    : QWidget(parent)
+    , model_(model)
+    , vault_(std::move(vault)) {
+    setObjectName(QStringLiteral("vaultDetail"));
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    outer->addWidget(scroll);
+
+    auto* page = new QWidget(scroll);
+    page->setObjectName(QStringLiteral("vaultDetailPage"));
+    page->setAutoFillBackground(false);
+    scroll->viewport()->setAutoFillBackground(false);
+    auto* column = new QVBoxLayout(page);
+    // room below the last card, so it can be scrolled clear of the banner
+    column->setContentsMargins(24, 24, 24, 24 + 56);
+    column->setSpacing(16);
+    column->setAlignment(Qt::AlignTop | Qt::AlignLeading);
+
+    buildHeader(column);
+    buildWorkingRow(column);
+
+    content_ = new QWidget(page);
+    auto* cards = new QVBoxLayout(content_);
+    cards->setContentsMargins(0, 0, 0, 0);
+    cards->setSpacing(16);
+    buildLockedCards(cards);
+    buildUnlockedCards(cards);
+    buildDataCard(cards);
+    column->addWidget(content_);
+    column->addStretch(1);
+    scroll->setWidget(page);
+
+    if (model_) connect(model_, &AppModel::changed, this, &VaultDetail::refresh);
+    paintSymbols();
+    refresh();
+}
+
+VaultDetail::~VaultDetail() {
+    // an open sheet belongs to this vault's pane: it goes with it
+    if (sheetDialog_) sheetDialog_->close();
+    if (forgetAlert_) forgetAlert_->deleteLater();
+}
+
+void VaultDetail::buildHeader(QVBoxLayout* column) {
+    header_ = new QWidget(this);
+    auto* row = rowLayout(14);
+    header_->setLayout(row);
+    auto* tile = new IconTile(header_);
+    tile_ = tile;
+    row->addWidget(tile_, 0, Qt::AlignVCenter);
+
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(3);
+    name_ = new QLabel(header_);
+    name_->setTextFormat(Qt::PlainText);
+    name_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    KXStyle::setFont(name_, KXStyle::Text::title);
+    texts->addWidget(name_);
+    path_ = new PathLabel(header_);
+    KXStyle::setFont(path_, KXStyle::Text::callout);
+    KXStyle::setTone(path_, KXStyle::Tone::secondary);
+    texts->addWidget(path_);
+    badge_ = new Badge(header_);
+    texts->addWidget(badge_, 0, Qt::AlignLeading);
+    row->addLayout(texts, 1);
+    column->addWidget(header_);
+}
+
+void VaultDetail::buildWorkingRow(QVBoxLayout* column) {
+    auto* row = rowLayout(8);
+    workingRow_ = rowWidget(this, row);
+    spinner_ = new BusySpinner(workingRow_);
+    row->addWidget(spinner_);
+    workingText_ = new QLabel(workingRow_);
+    workingText_->setTextFormat(Qt::PlainText);
+    workingText_->setWordWrap(true);
+    KXStyle::setTone(workingText_, KXStyle::Tone::secondary);
+    row->addWidget(workingText_);
+    importBar_ = new QProgressBar(workingRow_);
+    importBar_->setRange(0, 1000);
+    importBar_->setTextVisible(false);
+    importBar_->setFixedWidth(180);
+    importBar_->setMaximumHeight(8);
+    row->addWidget(importBar_);
+    row->addStretch(1);
+    workingRow_->hide();
+    column->addWidget(workingRow_);
+}
+
+void VaultDetail::buildLockedCards(QVBoxLayout* column) {
+    lockedCards_ = new QWidget(content_);
+    auto* cards = new QVBoxLayout(lockedCards_);
+    cards->setContentsMargins(0, 0, 0, 0);
+    cards->setSpacing(16);
+
+    auto* unlockCard = new kxui::Card(lockedCards_);
+    unlockCard->setObjectName(QStringLiteral("unlockCard"));
+    // A vault whose daemon has gone: why it shows as locked though it was
+    // unlocked, and what to do.
+    staleNote_ = new QLabel(kx("stale.note"), unlockCard);
+    staleNote_->setWordWrap(true);
+    KXStyle::setFont(staleNote_, KXStyle::Text::callout);
+    staleNote_->hide();
+    unlockCard->add(staleNote_);
+    {
+        auto* titleRow = rowLayout(10);
+        titleRow->addWidget(cardTitle(kx("unlock.title"), unlockCard));
+        forgot_ = new QPushButton(kx("unlock.forgot"), unlockCard);
+        KXStyle::makeLink(forgot_);
+        connect(forgot_, &QPushButton::clicked, this, [this] { openSheet(Sheet::recover); });
+        titleRow->addWidget(forgot_);
+        titleRow->addStretch(1);
+        unlockCard->content()->addLayout(titleRow);
+
+        auto* row = rowLayout(8);
+        passwordField_ = new QLineEdit(unlockCard);
+        passwordField_->setEchoMode(QLineEdit::Password);
+        passwordField_->setPlaceholderText(kx("unlock.placeholder"));
+        passwordField_->setMaximumWidth(fieldWidth);
+        passwordField_->setMinimumWidth(200);
+        passwordField_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        // Return in the field reaches keyPressEvent (the field passes it on)
+        connect(passwordField_, &QLineEdit::textChanged, this,
+                [this](const QString& text) { unlockButton_->setEnabled(!text.isEmpty()); });
+        row->addWidget(passwordField_, 1);
+        unlockButton_ = new QPushButton(kx("action.unlock"), unlockCard);
+        KXStyle::makeProminent(unlockButton_);
+        unlockButton_->setDefault(true);
+        unlockButton_->setEnabled(false);
+        connect(unlockButton_, &QPushButton::clicked, this, &VaultDetail::unlock);
+        row->addWidget(unlockButton_);
+        touchIDUnlock_ = new QPushButton(kx("action.touchid"), unlockCard);
+        connect(touchIDUnlock_, &QPushButton::clicked, this, &VaultDetail::unlockWithTouchID);
+        row->addWidget(touchIDUnlock_);
+        row->addStretch(0);
+        unlockCard->content()->addLayout(row);
+    }
+    cards->addWidget(unlockCard);
+
+    auto* security = new kxui::Card(lockedCards_);
+    security->setObjectName(QStringLiteral("lockedSecurityCard"));
+    security->add(cardTitle(kx("security.title"), security));
+    {
+        auto* row = rowLayout(12);
+        lockedChange_ = new QPushButton(kx("action.changePassword"), security);
+        connect(lockedChange_, &QPushButton::clicked, this, [this] { openSheet(Sheet::changePassword); });
+        row->addWidget(lockedChange_, 0, Qt::AlignTop);
+        auto* note = new QLabel(kx("security.changeNote"), security);
+        note->setWordWrap(true);
+        KXStyle::setFont(note, KXStyle::Text::callout);
+        KXStyle::setTone(note, KXStyle::Tone::secondary);
+        row->addWidget(note, 1, Qt::AlignVCenter);
+        security->content()->addLayout(row);
+    }
+    cards->addWidget(security);
+    column->addWidget(lockedCards_);
+}
+
+void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
+    unlockedCards_ = new QWidget(content_);
+    auto* cards = new QVBoxLayout(unlockedCards_);
+    cards->setContentsMargins(0, 0, 0, 0);
+    cards->setSpacing(16);
+
+    {
+        auto* row = rowLayout(10);
+        open_ = new QPushButton(kx("action.openFinder"), unlockedCards_);
+        KXStyle::makeProminent(open_);
+        connect(open_, &QPushButton::clicked, this, [this] {
+            if (model_) model_->openInFinder(vault_);
+        });
+        row->addWidget(open_);
+        import_ = new QPushButton(kx("action.import"), unlockedCards_);
+        auto* importMenu = new QMenu(import_);
+        importFiles_ = importMenu->addAction(kx("action.importFiles"));
+        importFolder_ = importMenu->addAction(kx("action.importFolder"));
+        connect(importFiles_, &QAction::triggered, this, [this] { pickImport(FilePanels::ImportKind::files); });
+        connect(importFolder_, &QAction::triggered, this,
+                [this] { pickImport(FilePanels::ImportKind::folders); });
+        import_->setMenu(importMenu);
+        row->addWidget(import_);
+        lock_ = new QPushButton(kx("action.lock"), unlockedCards_);
+        connect(lock_, &QPushButton::clicked, this, &VaultDetail::lock);
+        row->addWidget(lock_);
+        row->addStretch(1);
+        cards->addLayout(row);
+    }
+
+    auto* autoLock = new kxui::Card(unlockedCards_);
+    autoLock->setObjectName(QStringLiteral("autoLockCard"));
+    autoLock->add(cardTitle(kx("autolock.title"), autoLock));
+    sleepToggle_ = new QCheckBox(kx("autolock.sleep"), autoLock);
+    autoLock->add(sleepToggle_);
+    screenToggle_ = new QCheckBox(kx("autolock.screen"), autoLock);
+    autoLock->add(screenToggle_);
+    {
+        auto* row = rowLayout(10);
+        auto* label = new QLabel(kx("autolock.idle"), autoLock);
+        row->addWidget(label);
+        idlePicker_ = new QComboBox(autoLock);
+        for (int minutes : idleChoices)
+            idlePicker_->addItem(idleChoiceText(minutes), minutes);
+        idlePicker_->setMaximumWidth(fieldWidth);
+        label->setBuddy(idlePicker_);
+        row->addWidget(idlePicker_);
+        row->addStretch(1);
+        autoLock->content()->addLayout(row);
+    }
+    quitToggle_ = new QCheckBox(kx("autolock.quit"), autoLock);
+    autoLock->add(quitToggle_);
+    loginToggle_ = new QCheckBox(kx("loginUnlock.toggle"), autoLock);
+    autoLock->add(loginToggle_);
+    {
+        // What the choice means, said where it is made.
+        auto* note = new QLabel(kx("loginUnlock.note"), autoLock);
+        note->setWordWrap(true);
+        KXStyle::setFont(note, KXStyle::Text::callout);
+        KXStyle::setTone(note, KXStyle::Tone::secondary);
+        // the card's full width, so the label can take the height its
+        // lines need
+        autoLock->content()->addWidget(note);
+    }
+    bindAutoLock();
+    cards->addWidget(autoLock);
+
+    auto* security = new kxui::Card(unlockedCards_);
+    security->setObjectName(QStringLiteral("unlockedSecurityCard"));
+    security->add(cardTitle(kx("security.title"), security));
+    {
+        auto* row = rowLayout(8);
+        touchIDOn_ = rowWidget(security, row);
+        touchIDOnIcon_ = new QLabel(touchIDOn_);
+        row->addWidget(touchIDOnIcon_);
+        row->addWidget(new QLabel(kx("touchid.on"), touchIDOn_));
+        row->addSpacing(6);
+        touchIDDisable_ = new QPushButton(kx("touchid.disable"), touchIDOn_);
+        connect(touchIDDisable_, &QPushButton::clicked, this, [this] {
+            if (model_) model_->disableTouchID(vault_);
+        });
+        row->addWidget(touchIDDisable_);
+        row->addStretch(1);
+        security->add(touchIDOn_);
+    }
+    {
+        auto* row = rowLayout(8);
+        touchIDUnavailable_ = rowWidget(security, row);
+        touchIDUnavailableIcon_ = new QLabel(touchIDUnavailable_);
+        row->addWidget(touchIDUnavailableIcon_);
+        auto* text = new QLabel(kx("touchid.unavailable"), touchIDUnavailable_);
+        KXStyle::setTone(text, KXStyle::Tone::secondary);
+        row->addWidget(text);
+        row->addStretch(1);
+        security->add(touchIDUnavailable_);
+    }
+    touchIDEnable_ = new QPushButton(kx("touchid.enable"), security);
+    connect(touchIDEnable_, &QPushButton::clicked, this, [this] { openSheet(Sheet::touchID); });
+    security->add(touchIDEnable_);
+    {
+        auto* row = rowLayout(8);
+        unlockedChange_ = new QPushButton(kx("action.changePassword"), security);
+        connect(unlockedChange_, &QPushButton::clicked, this, [this] { openSheet(Sheet::changePassword); });
+        row->addWidget(unlockedChange_);
+        regenerate_ = new QPushButton(kx("mnemonic.regenerate"), security);
+        connect(regenerate_, &QPushButton::clicked, this, [this] { openSheet(Sheet::regenerate); });
+        row->addWidget(regenerate_);
+        row->addStretch(1);
+        security->content()->addLayout(row);
+    }
+    cards->addWidget(security);
+    column->addWidget(unlockedCards_);
+}
+
+void VaultDetail::buildDataCard(QVBoxLayout* column) {
+    dataCard_ = new kxui::Card(content_);
+    dataCard_->setObjectName(QStringLiteral("dataCard"));
+    dataCard_->add(cardTitle(kx("data.title"), dataCard_));
+    location_ =
+        new kxui::InfoRow(kx("data.location"), PathLabel::abbreviate(pathText(vault_->image())), dataCard_);
+    dataCard_->content()->addWidget(location_);
+    auto* note = new QLabel(kx("data.noapp"), dataCard_);
+    note->setWordWrap(true);
+    KXStyle::setFont(note, KXStyle::Text::callout);
+    KXStyle::setTone(note, KXStyle::Tone::secondary);
+    dataCard_->content()->addWidget(note);
+    {
+        // How the vault is mounted, why, and the user's choice.
+        auto* modeRow = rowLayout(10);
+        auto* label = new QLabel(kx("mountMode.title"), dataCard_);
+        modeRow->addWidget(label);
+        mountModePicker_ = new QComboBox(dataCard_);
+        using Choice = vaultkit::MountModePolicy::Choice;
+        mountModePicker_->addItem(kx("mountMode.automatic"), static_cast<int>(Choice::automatic));
+        mountModePicker_->addItem(kx("mountMode.local"), static_cast<int>(Choice::local));
+        mountModePicker_->addItem(kx("mountMode.shared"), static_cast<int>(Choice::shared));
+        label->setBuddy(mountModePicker_);
+        connect(mountModePicker_, &QComboBox::activated, this, [this](int index) {
+            if (refreshing_ || !model_ || index < 0) return;
+            model_->setMountModeChoice(vault_, static_cast<Choice>(mountModePicker_->itemData(index).toInt()));
+        });
+        modeRow->addWidget(mountModePicker_);
+        modeRow->addStretch(1);
+        dataCard_->content()->addLayout(modeRow);
+        mountModeWhy_ = new QLabel(dataCard_);
+        mountModeWhy_->setWordWrap(true);
+        KXStyle::setFont(mountModeWhy_, KXStyle::Text::callout);
+        KXStyle::setTone(mountModeWhy_, KXStyle::Tone::secondary);
+        dataCard_->content()->addWidget(mountModeWhy_);
+    }
+    auto* row = rowLayout(8);
+    reveal_ = new QPushButton(kx("data.reveal"), dataCard_);
+    connect(reveal_, &QPushButton::clicked, this, &VaultDetail::reveal);
+    row->addWidget(reveal_);
+    checkData_ = new QPushButton(kx("data.check"), dataCard_);
+    connect(checkData_, &QPushButton::clicked, this, [this] { openSheet(Sheet::checkData); });
+    row->addWidget(checkData_);
+    forget_ = new QPushButton(kx("data.forget"), dataCard_);
+    KXStyle::makeDestructive(forget_);
+    connect(forget_, &QPushButton::clicked, this, [this] { confirmForget(); });
+    row->addWidget(forget_);
+    row->addStretch(1);
+    dataCard_->content()->addLayout(row);
+    column->addWidget(dataCard_);
+}
+
+void VaultDetail::bindAutoLock() {
+    connect(sleepToggle_, &QCheckBox::toggled, this, [this](bool on) {
+        if (!refreshing_) writeAutoLock([on](VaultConfig::AutoLock& a) { a.onSleep = on; });
+    });
+    connect(screenToggle_, &QCheckBox::toggled, this, [this](bool on) {
+        if (!refreshing_) writeAutoLock([on](VaultConfig::AutoLock& a) { a.onScreenLock = on; });
+    });
+    connect(idlePicker_, &QComboBox::activated, this, [this](int index) {
+        if (refreshing_ || index < 0) return;
+        const int minutes = idlePicker_->itemData(index).toInt();
+        writeAutoLock([minutes](VaultConfig::AutoLock& a) { a.idleMinutes = minutes; });
+    });
+    connect(quitToggle_, &QCheckBox::toggled, this, [this](bool on) {
+        if (!refreshing_) setLockOnQuit(on);
+    });
+    connect(loginToggle_, &QCheckBox::toggled, this, [this](bool on) {
+        if (refreshing_ || !model_) return;
+        if (on) {
+            // The box shows the stored choice: it turns on once the
+            // password has been checked and stored.
+            {
+                const QSignalBlocker block(loginToggle_);
+                loginToggle_->setChecked(false);
+            }
+            openSheet(Sheet::loginUnlock);
+        } else {
+            model_->disableLoginUnlock(vault_);
+        }
+    });
+}
+
+QMessageBox* VaultDetail::offerAutostart() {
+    if (autostartOffer_) return autostartOffer_;
+    if (QGuiApplication::desktopFileName().isEmpty()) return nullptr;
+    const kxcore::Autostart autostart = kxui::GeneralSettings::autostart();
+    if (autostart.isEnabled()) return nullptr;
+    auto* alert = new QMessageBox(window());
+    alert->setIcon(QMessageBox::Question);
+    alert->setText(kx("loginUnlock.autostartTitle"));
+    alert->setInformativeText(kx("loginUnlock.autostartBody"));
+    QPushButton* turnOn = alert->addButton(kx("loginUnlock.autostartOn"), QMessageBox::AcceptRole);
+    QPushButton* later = alert->addButton(kx("loginUnlock.autostartLater"), QMessageBox::RejectRole);
+    alert->setDefaultButton(turnOn);
+    alert->setEscapeButton(later);
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowModality(Qt::WindowModal);
+    QPointer<AppModel> model = model_;
+    connect(alert, &QMessageBox::buttonClicked, alert, [turnOn, model](QAbstractButton* button) {
+        if (button != turnOn) return;
+        QString error;
+        if (!kxui::GeneralSettings::autostart().setEnabled(true, &error)) {
+            kxcore::Log::shared().error("start at login: " + error.toStdString());
+            if (model) model->setMessage(Banner(kx("loginUnlock.autostartFailed", error), true));
+        }
+    });
+    autostartOffer_ = alert;
+    alert->open();
+    return alert;
+}
+
+void VaultDetail::writeAutoLock(const std::function<void(VaultConfig::AutoLock&)>& change) {
+    if (!model_) return;
+    // the vault's current record with one field replaced, saved whole; while
+    // an earlier change is still being saved, that change is the current one
+    VaultConfig::AutoLock record = pendingAutoLock_ ? *pendingAutoLock_ : vault_->config().autoLock;
+    change(record);
+    pendingAutoLock_ = record;
+    ++autoLockWrites_;
+    QPointer<VaultDetail> self(this);
+    model_->setAutoLock(vault_, record, [self](bool) {
+        if (!self) return;
+        if (--self->autoLockWrites_ == 0) {
+            self->pendingAutoLock_.reset();
+            self->refresh();
+        }
+    });
+}
+
+bool VaultDetail::lockOnQuit() {
+    return kxcore::Settings().lockOnQuit();
+}
+
+void VaultDetail::setLockOnQuit(bool on) {
+    kxcore::Settings().setLockOnQuit(on);
+    if (model_) model_->bump();
+}
+
+void VaultDetail::unlock() {
+    const QString password = passwordField_->text();
+    if (password.isEmpty() || !model_) return;
+    QPointer<VaultDetail> self(this);
+    model_->unlock(vault_, password, [self](bool ok) {
+        if (ok && self) self->passwordField_->clear();
+    });
+}
+
+void VaultDetail::unlockWithTouchID() {
+    if (model_) model_->unlockWithTouchID(vault_);
+}
+
+void VaultDetail::lock() {
+    if (model_) model_->lock(vault_, false);
+}
+
+void VaultDetail::pickImport(FilePanels::ImportKind kind) {
+    QPointer<AppModel> model = model_;
+    const AppModel::VaultPtr vault = vault_;
+    FilePanels::chooseImport(window(), kind, [model, vault](const QList<QUrl>& urls) {
+        if (urls.isEmpty() || !model) return;
+        model->importItems(vault, urls);
+    });
+}
+
+void VaultDetail::reveal() {
+    FileBrowser::reveal(pathText(vault_->image()));
+}
+
+QMessageBox* VaultDetail::confirmForget() {
+    if (forgetAlert_) return forgetAlert_;
+    auto* alert = new QMessageBox(window());
+    alert->setIcon(QMessageBox::Warning);
+    alert->setText(kx("forget.title", QString::fromStdString(vault_->config().name)));
+    alert->setInformativeText(kx("forget.body"));
+    QPushButton* confirm = alert->addButton(kx("forget.confirm"), QMessageBox::DestructiveRole);
+    QPushButton* cancel = alert->addButton(kx("common.cancel"), QMessageBox::RejectRole);
+    alert->setDefaultButton(confirm);
+    alert->setEscapeButton(cancel);
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowModality(Qt::WindowModal);
+    QPointer<AppModel> model = model_;
+    const AppModel::VaultPtr vault = vault_;
+    connect(alert, &QMessageBox::buttonClicked, alert, [model, vault, confirm](QAbstractButton* clicked) {
+        // forgetting replaces this pane, so only captured values are used
+        if (clicked == confirm && model) model->forget(vault);
+    });
+    forgetAlert_ = alert;
+    alert->open();
+    return alert;
+}
+
+QDialog* VaultDetail::openSheet(Sheet which) {
+    if (sheetDialog_ || !model_) return nullptr;
+    QDialog* dialog = nullptr;
+    QWidget* parent = window();
+    QPointer<AppModel> model = model_;
+    const AppModel::VaultPtr vault = vault_;
+    switch (which) {
+    case Sheet::recover:
+        dialog = SheetPresenter::openRecover(model_, vault_, parent);
+        break;
+    case Sheet::changePassword:
+        dialog = SheetPresenter::openChangePassword(model_, vault_, parent);
+        break;
+    case Sheet::loginUnlock: {
+        QPointer<VaultDetail> self = this;
+        dialog = SheetPresenter::openPasswordPrompt(
+            kx("loginUnlock.enableTitle", QString::fromStdString(vault_->config().name)),
+            kx("loginUnlock.enableNote"),
+            [model, vault, self](const QString& password, std::function<void(bool)> done) {
+                if (!model) {
+                    done(false);
+                    return;
+                }
+                model->enableLoginUnlock(vault, password, [done = std::move(done), self](bool ok) {
+                    done(ok);
+                    // Unlocking at login needs the application to start
+                    // at login.
+                    if (ok && self) self->offerAutostart();
+                });
+            },
+            parent);
+        break;
+    }
+    case Sheet::checkData:
+        dialog = SheetPresenter::openPasswordPrompt(
+            kx("check.title", QString::fromStdString(vault_->config().name)), kx("check.note"),
+            [model, vault](const QString& password, std::function<void(bool)> done) {
+                if (model)
+                    model->checkData(vault, password, std::move(done));
+                else
+                    done(false);
+            },
+            parent);
+        break;
+    case Sheet::touchID:
+    case Sheet::regenerate: {
+        // Both ask for the password, then run one model action with it.
+        using Action = void (AppModel::*)(const AppModel::VaultPtr&, const QString&, AppModel::Done);
+        const bool touchID = which == Sheet::touchID;
+        const Action action = touchID ? &AppModel::enableTouchID : &AppModel::regenerateMnemonic;
+        dialog = SheetPresenter::openPasswordPrompt(
+            kx(touchID ? "touchid.enableTitle" : "mnemonic.regenTitle"),
+            kx(touchID ? "touchid.enableNote" : "mnemonic.regenNote"),
+            [model, vault, action](const QString& password, std::function<void(bool)> done) {
+                if (model)
+                    (model.data()->*action)(vault, password, std::move(done));
+                else
+                    done(false);
+            },
+            parent);
+        break;
+    }
+    }
+    if (!dialog) return nullptr;
+    sheet_ = which;
+    sheetDialog_ = dialog;
+    connect(dialog, &QDialog::finished, this, [this] {
+        sheet_.reset();
+        sheetDialog_.clear();
+    });
+    return dialog;
+}
+
+void VaultDetail::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (shownOnce_) return;
+    shownOnce_ = true;
+    if (qEnvironmentVariable("HC_DEMO") == QLatin1String("recover")) openSheet(Sheet::recover);
+}
+
+void VaultDetail::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange)
+        paintSymbols();
+    QWidget::changeEvent(event);
+}
+
+void VaultDetail::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+    if (enter && mods == Qt::NoModifier && !lockedCards_->isHidden() && content_->isEnabled()) {
+        unlock();
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void VaultDetail::paintSymbols() {
+    const QPalette& pal = palette();
+    const qreal dpr = devicePixelRatioF();
+    static_cast<IconTile*>(tile_)->setSymbol(unlocked_ ? QStringLiteral("lock.open.fill")
+                                                       : QStringLiteral("lock.fill"),
+                                             unlocked_ ? KXStyle::green(pal) : KXStyle::secondary(pal));
+    static_cast<Badge*>(badge_)->setTint(unlocked_ ? KXStyle::green(pal) : KXStyle::secondary(pal));
+    touchIDOnIcon_->setPixmap(KXSymbol::pixmap(QStringLiteral("touchid"), 16, KXStyle::green(pal), dpr));
+    touchIDUnavailableIcon_->setPixmap(
+        KXSymbol::pixmap(QStringLiteral("touchid"), 16, KXStyle::secondary(pal), dpr));
+    const QColor buttonText = pal.color(QPalette::ButtonText);
+    touchIDUnlock_->setIcon(KXSymbol::tinted(QStringLiteral("touchid"), buttonText));
+    touchIDEnable_->setIcon(KXSymbol::tinted(QStringLiteral("touchid"), buttonText));
+    open_->setIcon(KXSymbol::tinted(QStringLiteral("folder"), pal.color(QPalette::HighlightedText)));
+    import_->setIcon(KXSymbol::tinted(QStringLiteral("square.and.arrow.down.on.square"), buttonText));
+    lock_->setIcon(KXSymbol::tinted(QStringLiteral("lock.fill"), buttonText));
+}
+
+void VaultDetail::refresh() {
+    if (!model_) return;
+    refreshing_ = true;
+    const VaultConfig config = vault_->config();
+    const auto mountState = model_->mountState(vault_);
+    const bool unlocked = mountState == vaultkit::DiskImage::MountState::mounted;
+    const bool stale = mountState == vaultkit::DiskImage::MountState::stale;
+    const bool changedState = unlocked != unlocked_ || name_->text().isEmpty();
+    unlocked_ = unlocked;
+
+    name_->setText(QString::fromStdString(config.name));
+    path_->setPath(pathText(vault_->mountPoint()));
+    badge_->setText(unlocked ? kx("status.unlocked") : stale ? kx("status.stale") : kx("status.locked"));
+    if (changedState) paintSymbols();
+
+    const auto work = model_->working().find(config.id);
+    const bool working = work != model_->working().end();
+    workingRow_->setVisible(working);
+    if (working) workingText_->setText(work->second);
+    const auto progress = model_->importProgress().find(config.id);
+    const bool determinate = working && progress != model_->importProgress().end();
+    importBar_->setVisible(determinate);
+    if (determinate) importBar_->setValue(static_cast<int>(std::clamp(progress->second, 0.0, 1.0) * 1000));
+    header_->setEnabled(!working);
+    content_->setEnabled(!working);
+
+    lockedCards_->setVisible(!unlocked);
+    checkData_->setVisible(!unlocked);
+    unlockedCards_->setVisible(unlocked);
+
+    // locked
+    staleNote_->setVisible(stale);
+    unlockButton_->setEnabled(!passwordField_->text().isEmpty());
+    touchIDUnlock_->setVisible(config.touchID.has_value());
+
+    // unlocked
+    const VaultConfig::AutoLock autoLock = pendingAutoLock_ ? *pendingAutoLock_ : config.autoLock;
+    sleepToggle_->setChecked(autoLock.onSleep);
+    screenToggle_->setChecked(autoLock.onScreenLock);
+    int index = -1;
+    for (std::size_t i = 0; i < idleChoices.size(); ++i)
+        if (idleChoices[i] == autoLock.idleMinutes) index = static_cast<int>(i);
+    idlePicker_->setCurrentIndex(index);
+    quitToggle_->setChecked(lockOnQuit());
+    loginToggle_->setChecked(unlocked && model_->unlocksAtLogin(vault_));
+    const TouchIDRow row = touchIDRow(config.touchID.has_value(), model_->touchIDAvailable());
+    touchIDOn_->setVisible(row == TouchIDRow::on);
+    touchIDUnavailable_->setVisible(row == TouchIDRow::unavailable);
+    touchIDEnable_->setVisible(row == TouchIDRow::enable);
+
+    location_->setValue(PathLabel::abbreviate(pathText(vault_->image())));
+    const auto mode = model_->mountMode(vault_);
+    mountModePicker_->setCurrentIndex(mountModePicker_->findData(static_cast<int>(mode.choice)));
+    const auto why = vaultkit::MountModePolicy::explain(mode);
+    std::vector<KXFormat::Arg> whyArgs(why.args.begin(), why.args.end());
+    const QString whyText = QString::fromStdString(
+        KXStrings::text(why.key, std::span<const KXFormat::Arg>(whyArgs.data(), whyArgs.size())));
+    mountModeWhy_->setText(unlocked ? whyText + QLatin1Char(' ') + kx("mountMode.nextUnlock") : whyText);
+    refreshing_ = false;
+}

@@ -1,0 +1,233 @@
+#include "vaultkit/mountmode/SyncedFolders.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <iterator>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vaultkit {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Kind = SyncedFolders::Marker::Kind;
+
+bool isBelow(std::string_view path, std::string_view dir) {
+    if (path.size() < dir.size() || path.compare(0, dir.size(), dir) != 0) return false;
+    if (path.size() == dir.size()) return true;
+    return dir == "/" || path[dir.size()] == '/';
+}
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
+    return out;
+}
+
+bool kindFits(const fs::path& entry, Kind kind) {
+    struct stat st {};
+    if (::lstat(entry.c_str(), &st) != 0) return false;
+    switch (kind) {
+    case Kind::file: return S_ISREG(st.st_mode);
+    case Kind::directory: return S_ISDIR(st.st_mode);
+    case Kind::any: return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+    }
+    return false;
+}
+
+std::vector<std::string> entryNames(const fs::path& dir) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return names;
+    while (const dirent* ent = ::readdir(d)) {
+        const std::string_view name = ent->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    ::closedir(d);
+    return names;
+}
+
+fs::path homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    return {};
+}
+
+std::optional<std::string> readText(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+} // namespace
+
+// Each client's marker, as the client itself creates it in the root of every
+// folder it keeps in sync.
+const std::vector<SyncedFolders::Marker>& SyncedFolders::markers() {
+    static const std::vector<Marker> table = {
+        // The Dropbox client's folder: a ".dropbox" file and its cache folder.
+        {"Dropbox", ".dropbox", Kind::file, {}},
+        {"Dropbox", ".dropbox.cache", Kind::directory, {}},
+        // The Nextcloud and ownCloud desktop clients keep their sync journal
+        // (an SQLite file named after the account and folder) in the root:
+        // "._sync_<hash>.db" since Nextcloud 3.x, ".sync_<hash>.db" before.
+        {"Nextcloud or ownCloud", "._sync_*.db", Kind::file, {}},
+        {"Nextcloud or ownCloud", ".sync_*.db", Kind::file, {}},
+        {"ownCloud", ".owncloudsync.log", Kind::file, {}},
+        // Syncthing's folder marker (a folder since 1.x, a file before).
+        {"Syncthing", ".stfolder", Kind::any, {}},
+        // The Seafile client keeps its data in ".seafile-data" beside the
+        // libraries it syncs (by default ~/Seafile/.seafile-data).
+        {"Seafile", ".seafile-data", Kind::directory, {}},
+        // Resilio Sync: the ".sync" folder of each synced folder, holding the
+        // folder's ID and IgnoreList ("".sync" alone is too common a name).
+        {"Resilio Sync", ".sync", Kind::directory, "IgnoreList"},
+        {"Resilio Sync", ".sync", Kind::directory, "ID"},
+        // MEGA's desktop app: the local rubbish folder of every sync, and the
+        // ignore file of newer versions.
+        {"MEGA", ".debris", Kind::directory, {}},
+        {"MEGA", ".megaignore", Kind::file, {}},
+        // Insync: the trash folder of its base folders.
+        {"Insync", ".insync-trash", Kind::directory, {}},
+    };
+    return table;
+}
+
+// Network and cloud file systems: anyone with access to the other side may
+// change the files.
+const std::vector<SyncedFolders::MountKind>& SyncedFolders::mountKinds() {
+    static const std::vector<MountKind> table = {
+        {"nfs", "network file system (NFS)"},
+        {"nfs4", "network file system (NFS)"},
+        {"cifs", "network file system (SMB)"},
+        {"smb3", "network file system (SMB)"},
+        {"smbfs", "network file system (SMB)"},
+        {"9p", "shared folder of a virtual machine"},
+        {"virtiofs", "shared folder of a virtual machine"},
+        {"vboxsf", "shared folder of a virtual machine"},
+        {"ceph", "network file system (Ceph)"},
+        {"afs", "network file system (AFS)"},
+        {"davfs", "WebDAV drive"},
+        {"fuse.davfs2", "WebDAV drive"},
+        {"fuse.sshfs", "SSH drive (sshfs)"},
+        {"fuse.rclone", "cloud drive (rclone)"},
+        {"fuse.gvfsd-fuse", "network or cloud drive of the desktop (gvfs)"},
+        {"fuse.s3fs", "cloud drive (s3fs)"},
+        {"fuse.glusterfs", "network file system (GlusterFS)"},
+        {"fuse.google-drive-ocamlfuse", "Google Drive"},
+        {"fuse.onedriver", "OneDrive"},
+        {"fuse.seadrive", "Seafile"},
+        // pCloud Drive: the client's own FUSE file system, named "pCloud.fs"
+        // (pCloud keeps its state in ~/.pcloud, no marker of a synced folder).
+        {"fuse", "pCloud", "pCloud.fs"},
+        {"fuse.pcloud.fs", "pCloud"},
+        {"fuse.pcloud", "pCloud"},
+        {"fuse.mega-fuse", "MEGA"},
+    };
+    return table;
+}
+
+bool SyncedFolders::nameMatches(std::string_view pattern, std::string_view name) {
+    const auto star = pattern.find('*');
+    if (star == std::string_view::npos) return pattern == name;
+    const auto prefix = pattern.substr(0, star);
+    const auto suffix = pattern.substr(star + 1);
+    return name.size() > prefix.size() + suffix.size() && name.substr(0, prefix.size()) == prefix &&
+           name.substr(name.size() - suffix.size()) == suffix;
+}
+
+std::optional<MountEntry> SyncedFolders::mountHolding(std::string_view path, const std::vector<MountEntry>& table) {
+    const MountEntry* best = nullptr;
+    for (const auto& e : table)
+        if (isBelow(path, e.mountPoint) && (!best || e.mountPoint.size() >= best->mountPoint.size())) best = &e;
+    if (!best) return std::nullopt;
+    return *best;
+}
+
+fs::path SyncedFolders::oneDriveSyncDir(std::string_view config, const fs::path& home) {
+    std::string dir = "~/OneDrive";
+    std::size_t pos = 0;
+    while (pos < config.size()) {
+        auto end = config.find('\n', pos);
+        if (end == std::string_view::npos) end = config.size();
+        std::string_view line = config.substr(pos, end - pos);
+        pos = end + 1;
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+            line.remove_prefix(1);
+        if (!line.starts_with("sync_dir")) continue;
+        line.remove_prefix(8);
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+            line.remove_prefix(1);
+        if (line.empty() || line.front() != '=') continue;
+        const auto open = line.find('"');
+        const auto close = line.rfind('"');
+        if (open == std::string_view::npos || close <= open + 1) continue;
+        dir = std::string(line.substr(open + 1, close - open - 1));
+    }
+    if (dir == "~") return home;
+    if (dir.starts_with("~/")) return home / dir.substr(2);
+    return fs::path(dir);
+}
+
+std::optional<SyncedFolders::Finding> SyncedFolders::find(const fs::path& path, const std::vector<MountEntry>& table,
+                                                          const fs::path& home) {
+    std::error_code ec;
+    fs::path real = fs::weakly_canonical(path, ec);
+    if (ec) real = fs::absolute(path, ec).lexically_normal();
+    std::string text = real.string();
+    while (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+    real = text;
+
+    // 1. The mount holding the folder.
+    if (const auto mount = mountHolding(text, table)) {
+        const std::string type = lower(mount->fsType);
+        for (const auto& k : mountKinds()) {
+            if (type == lower(k.fsType) && (k.source.empty() || lower(mount->source) == lower(k.source)))
+                return Finding{Finding::Kind::mount, std::string(k.client), mount->mountPoint,
+                               k.source.empty() ? mount->fsType : mount->source};
+        }
+    }
+
+    // 2. A marker in the folder or one of its ancestors (the nearest wins).
+    for (fs::path dir = real;; dir = dir.parent_path()) {
+        const auto names = entryNames(dir);
+        for (const auto& m : markers()) {
+            for (const auto& name : names) {
+                if (!nameMatches(m.name, name) || !kindFits(dir / name, m.kind)) continue;
+                if (!m.inside.empty() && !kindFits(dir / name / m.inside, Kind::any)) continue;
+                std::string evidence = name;
+                if (!m.inside.empty()) evidence += "/" + std::string(m.inside);
+                return Finding{Finding::Kind::marker, std::string(m.client), dir, evidence};
+            }
+        }
+        if (dir == dir.parent_path() || dir.empty()) break;
+    }
+
+    // 3. Clients without a marker: the OneDrive client (its folder is named
+    // in its configuration file, "~/OneDrive" by default).
+    if (!home.empty()) {
+        const char* xdg = std::getenv("XDG_CONFIG_HOME");
+        const fs::path configDir = (xdg && *xdg && home == homeDirectory() ? fs::path(xdg) : home / ".config") / "onedrive";
+        if (fs::is_directory(configDir, ec)) {
+            const fs::path configFile = configDir / "config";
+            const fs::path syncDir = oneDriveSyncDir(readText(configFile).value_or(""), home);
+            const fs::path syncReal = fs::weakly_canonical(syncDir, ec);
+            if (!ec && isBelow(text, syncReal.string()))
+                return Finding{Finding::Kind::configuration, "OneDrive", syncReal, configFile.string()};
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<SyncedFolders::Finding> SyncedFolders::find(const fs::path& path) {
+    return find(path, MountTable::read(), homeDirectory());
+}
+
+} // namespace vaultkit

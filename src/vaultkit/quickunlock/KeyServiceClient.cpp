@@ -1,0 +1,136 @@
+#include "vaultkit/quickunlock/KeyServiceClient.h"
+
+#include "vaultkit/quickunlock/KeyServiceProtocol.h"
+
+#include <dbus/dbus.h>
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace vaultkit {
+
+namespace {
+
+// Calls that never prompt; a first call may wait for the service to start.
+constexpr int kShortTimeoutMs = 25000;
+// How much longer than the prompt the answer may take to arrive.
+constexpr int kPromptSlackMs = 10000;
+
+struct BusError {
+    DBusError e;
+    BusError() { dbus_error_init(&e); }
+    ~BusError() { dbus_error_free(&e); }
+    BusError(const BusError&) = delete;
+    BusError& operator=(const BusError&) = delete;
+    [[noreturn]] void raise(const std::string& what) const {
+        throw KeyServiceClient::Error(e.name ? e.name : "", e.message ? e.message : what);
+    }
+};
+
+struct MessageUnref {
+    void operator()(DBusMessage* m) const { dbus_message_unref(m); }
+};
+using Message = std::unique_ptr<DBusMessage, MessageUnref>;
+
+void check(bool ok) {
+    if (!ok) throw KeyServiceClient::Error("", "out of memory");
+}
+
+} // namespace
+
+KeyServiceClient::KeyServiceClient(const std::string& busAddress) {
+    static const bool threads = dbus_threads_init_default();
+    (void)threads;
+    BusError err;
+    conn_ = dbus_connection_open_private(busAddress.c_str(), &err.e);
+    if (!conn_) err.raise("cannot reach the system bus");
+    dbus_connection_set_exit_on_disconnect(conn_, FALSE);
+    if (!dbus_bus_register(conn_, &err.e)) {
+        dbus_connection_close(conn_);
+        dbus_connection_unref(conn_);
+        conn_ = nullptr;
+        err.raise("cannot register on the system bus");
+    }
+}
+
+KeyServiceClient::~KeyServiceClient() {
+    if (!conn_) return;
+    dbus_connection_close(conn_);
+    dbus_connection_unref(conn_);
+}
+
+std::vector<KeyServiceClient::Bytes> KeyServiceClient::call(const char* method, const std::vector<Bytes>& byteArgs,
+                                                            const std::uint32_t* number, int timeoutMs,
+                                                            int replyArrays) {
+    Message call(dbus_message_new_method_call(KeyServiceProtocol::busName, KeyServiceProtocol::objectPath,
+                                              KeyServiceProtocol::interfaceName, method));
+    check(call != nullptr);
+    DBusMessageIter args;
+    dbus_message_iter_init_append(call.get(), &args);
+    if (number) {
+        const dbus_uint32_t value = *number;
+        check(dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &value));
+    }
+    for (const auto& bytes : byteArgs) {
+        DBusMessageIter array;
+        const unsigned char* data = bytes.data();
+        check(dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE_AS_STRING, &array));
+        check(dbus_message_iter_append_fixed_array(&array, DBUS_TYPE_BYTE, &data, static_cast<int>(bytes.size())));
+        check(dbus_message_iter_close_container(&args, &array));
+    }
+    BusError err;
+    Message reply;
+    {
+        std::lock_guard lock(mutex_);
+        reply.reset(dbus_connection_send_with_reply_and_block(conn_, call.get(), timeoutMs, &err.e));
+    }
+    if (!reply) err.raise(std::string("the key service did not answer ") + method);
+
+    std::vector<Bytes> out;
+    DBusMessageIter it;
+    if (replyArrays > 0 && !dbus_message_iter_init(reply.get(), &it))
+        throw Error("", std::string("the key service's answer to ") + method + " is malformed");
+    for (int i = 0; i < replyArrays; ++i) {
+        if (dbus_message_iter_get_arg_type(&it) != DBUS_TYPE_ARRAY ||
+            dbus_message_iter_get_element_type(&it) != DBUS_TYPE_BYTE)
+            throw Error("", std::string("the key service's answer to ") + method + " is malformed");
+        DBusMessageIter items;
+        dbus_message_iter_recurse(&it, &items);
+        const unsigned char* data = nullptr;
+        int n = 0;
+        dbus_message_iter_get_fixed_array(&items, &data, &n);
+        out.emplace_back(data, data + n);
+        dbus_message_iter_next(&it);
+    }
+    if (replyArrays == 0) {
+        // IsAvailable: one boolean.
+        dbus_bool_t value = FALSE;
+        if (!dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_BOOLEAN, &value, DBUS_TYPE_INVALID))
+            throw Error("", "the key service's answer is malformed");
+        out.push_back(Bytes{static_cast<std::uint8_t>(value ? 1 : 0)});
+    }
+    return out;
+}
+
+bool KeyServiceClient::isAvailable() {
+    return call("IsAvailable", {}, nullptr, kShortTimeoutMs, 0).front().front() == 1;
+}
+
+std::pair<KeyServiceClient::Bytes, KeyServiceClient::Bytes> KeyServiceClient::createKey() {
+    auto out = call("CreateKey", {}, nullptr, kShortTimeoutMs, 2);
+    return {std::move(out[0]), std::move(out[1])};
+}
+
+KeyServiceClient::Bytes KeyServiceClient::authorize(std::chrono::milliseconds promptTimeout) {
+    const auto ms = std::clamp<long long>(promptTimeout.count(), KeyServiceProtocol::minPromptTimeoutMs,
+                                          KeyServiceProtocol::maxPromptTimeoutMs);
+    const std::uint32_t value = static_cast<std::uint32_t>(ms);
+    return std::move(call("Authorize", {}, &value, static_cast<int>(ms) + kPromptSlackMs, 1).front());
+}
+
+KeyServiceClient::Bytes KeyServiceClient::agree(const Bytes& token, const Bytes& handle, const Bytes& point) {
+    return std::move(call("Agree", {token, handle, point}, nullptr, kShortTimeoutMs, 1).front());
+}
+
+} // namespace vaultkit

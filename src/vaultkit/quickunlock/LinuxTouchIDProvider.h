@@ -1,0 +1,58 @@
+#pragma once
+
+#include "vaultkit/quickunlock/KeyServiceProtocol.h"
+#include "vaultkit/quickunlock/PolkitAuthority.h"
+#include "vaultkit/quickunlock/TouchIDProvider.h"
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vaultkit {
+
+// The Linux provider: the biometric key is a P-256 key of the computer's
+// TPM 2.0, held for every user by the system's key service (hushcoffer-keyd,
+// KeyService) on the system bus; this process never opens the TPM. Presence
+// is proven through the system's own authentication prompt: the service asks
+// polkit whether this process's bus connection may perform the Hushcoffer
+// unlock action, so the desktop's agent asks, with the fingerprint where the
+// system offers it. A passed check gives a context (the connection and the
+// service's token) that covers the key agreements of one unlock.
+//
+// The key is bound to this TPM and its owner seed, to the service's secret
+// and to this user: the handle stops working when the TPM is cleared, the
+// vault moves to another computer or the service's secret is removed.
+class LinuxTouchIDProvider final : public TouchIDProvider {
+public:
+    // The polkit action whose check is the prompt; installed with the package.
+    static constexpr const char* actionId = KeyServiceProtocol::actionId;
+
+    struct Options {
+        // The bus of the key service: the system bus socket itself.
+        std::string busAddress = PolkitAuthority::systemBusAddress;
+        // How long a prompt may stay unanswered before it is withdrawn.
+        std::chrono::milliseconds promptTimeout = std::chrono::minutes(5);
+    };
+
+    LinuxTouchIDProvider();
+    explicit LinuxTouchIDProvider(Options options);
+
+    // The key service can be started, a TPM 2.0 answers it and the action is
+    // installed. Never prompts.
+    bool isAvailable() override;
+    AuthOutcome authenticate(const std::string& reason) override;
+    std::optional<Sealing::Agree> loadKey(const std::vector<std::uint8_t>& handle,
+                                          const TouchIDContext& context) override;
+    CreatedKey createKey() override;
+
+private:
+    bool issuedHere(const TouchIDContext& context);
+
+    Options options_;
+    std::mutex mutex_;
+    std::vector<std::weak_ptr<const void>> issued_;
+};
+
+} // namespace vaultkit

@@ -1,0 +1,883 @@
+// The main window, its parts and the tray menu, over a model whose vaults sit
+// on an in-memory disk driver (nothing is mounted; the mount-table answers
+// come from the driver).
+#include "app/model/AppModel.h"
+#include "app/window/BannerView.h"
+#include "app/window/EmptyState.h"
+#include "app/window/MainWindow.h"
+#include "app/shell/MenuBarContent.h"
+#include "app/shell/MenuBarExtra.h"
+#include "app/window/PathLabel.h"
+#include "app/window/RootView.h"
+#include "app/shell/SelfTest.h"
+#include "app/sheets/SheetPresenter.h"
+#include "app/desktop/SingleInstance.h"
+#include "app/window/VaultDetail.h"
+#include "kxcore/Settings.h"
+#include "kxui/InfoRow.h"
+#include "kxui/kx.h"
+#include "support/MemoryDiskImage.h"
+#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/quickunlock/TouchIDProvider.h"
+#include "vaultkit/vault/Vault.h"
+#include "support/Spin.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QLocalServer>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace fs = std::filesystem;
+using vaultkit::Vault;
+using vaultkit::VaultConfig;
+
+namespace {
+
+using uitest::spinUntil;
+
+constexpr const char* rightPassword = "right password";
+
+// A quick-unlock provider that says it is available and can do nothing else.
+class AvailableProvider final : public vaultkit::TouchIDProvider {
+public:
+    bool isAvailable() override { return true; }
+    AuthOutcome authenticate(const std::string&) override {
+        return AuthOutcome::ended(AuthOutcome::Kind::userCancel);
+    }
+    std::optional<vaultkit::Sealing::Agree> loadKey(const std::vector<std::uint8_t>&,
+                                                    const vaultkit::TouchIDContext&) override {
+        return std::nullopt;
+    }
+    CreatedKey createKey() override { throw AccessControlError("test"); }
+};
+
+// What the window asked the sheet presenter for.
+struct SheetLog {
+    int creates = 0;
+    std::vector<std::pair<std::string, std::string>> opened; // sheet, vault name
+    std::vector<QString> promptTitles;
+};
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.filePath(QStringLiteral("config"))));
+        qunsetenv("HC_DEMO");
+        support_ = dir_.filePath(QStringLiteral("support"));
+        driver_ = std::make_shared<uitest::MemoryDiskImage>(rightPassword);
+        previousHooks_ = SheetPresenter::hooks();
+        auto& h = SheetPresenter::hooks();
+        h = {};
+        h.create = [this](AppModel*, QWidget* parent) -> QDialog* {
+            ++sheets_.creates;
+            return new QDialog(parent);
+        };
+        h.recover = [this](AppModel*, SheetPresenter::VaultPtr vault, QWidget* parent) -> QDialog* {
+            sheets_.opened.emplace_back("recover", vault->config().name);
+            return new QDialog(parent);
+        };
+        h.changePassword = [this](AppModel*, SheetPresenter::VaultPtr vault, QWidget* parent) -> QDialog* {
+            sheets_.opened.emplace_back("changePassword", vault->config().name);
+            return new QDialog(parent);
+        };
+        h.passwordPrompt = [this](const QString& title, const QString&, SheetPresenter::PasswordAction,
+                                  QWidget* parent) -> QDialog* {
+            sheets_.promptTitles.push_back(title);
+            return new QDialog(parent);
+        };
+    }
+
+    void TearDown() override {
+        SheetPresenter::hooks() = previousHooks_;
+        vaultkit::TouchIDKey::setProvider(nullptr);
+        qunsetenv("HC_DEMO");
+    }
+
+    AppModel& model() {
+        if (!model_) model_ = std::make_unique<AppModel>(support_);
+        return *model_;
+    }
+
+    // A vault named `name` on the in-memory driver, registered with the model.
+    std::shared_ptr<Vault> addVault(const std::string& name, bool touchID = false) {
+        const fs::path parent = fs::path(dir_.path().toStdString()) / "vaults";
+        fs::create_directories(parent);
+        VaultConfig config;
+        config.id = vaultkit::Uuid::random();
+        config.name = name;
+        if (touchID) config.touchID = VaultConfig::TouchIDConfig{};
+        const fs::path vaultDir = parent / ("." + name + ".hushcoffer");
+        fs::create_directories(vaultDir);
+        auto vault = std::make_shared<Vault>(vaultDir, config, driver_);
+        model().registerVault(vault);
+        return vault;
+    }
+
+    bool unlockNow(const std::shared_ptr<Vault>& vault) {
+        std::optional<bool> result;
+        model().unlock(vault, QString::fromLatin1(rightPassword), [&](bool ok) { result = ok; });
+        return spinUntil([&] { return result.has_value(); }) && *result;
+    }
+
+    QTemporaryDir dir_;
+    QString support_;
+    std::shared_ptr<uitest::MemoryDiskImage> driver_;
+    std::unique_ptr<AppModel> model_;
+    SheetLog sheets_;
+    SheetPresenter::Hooks previousHooks_;
+};
+
+QStringList titles(const std::vector<MenuBarContent::Item>& items) {
+    QStringList out;
+    for (const auto& item : items) {
+        switch (item.kind) {
+        case MenuBarContent::Kind::divider:
+            out << QStringLiteral("--");
+            break;
+        case MenuBarContent::Kind::text:
+            out << QStringLiteral("text:") + item.title;
+            break;
+        case MenuBarContent::Kind::command:
+            out << item.title;
+            break;
+        }
+    }
+    return out;
+}
+
+const MenuBarContent::Item& itemTitled(const std::vector<MenuBarContent::Item>& items, const QString& title) {
+    for (const auto& item : items)
+        if (item.title == title) return item;
+    throw std::runtime_error("no menu item " + title.toStdString());
+}
+
+} // namespace
+
+// ---- Empty state and the creation sheet -------------------------------------------
+
+TEST_F(WindowTest, WithNoVaultsTheDetailShowsTheEmptyStateWhoseButtonOpensTheCreationSheet) {
+    RootView root(&model());
+    root.show();
+    ASSERT_NE(root.emptyState(), nullptr);
+    EXPECT_EQ(root.detail(), nullptr);
+    EXPECT_EQ(root.emptyState()->titleLabel()->text(), kx("empty.title"));
+    EXPECT_EQ(root.emptyState()->createButton()->text(), kx("action.newLong"));
+
+    QTest::mouseClick(root.emptyState()->createButton(), Qt::LeftButton);
+    EXPECT_EQ(sheets_.creates, 1);
+    ASSERT_NE(root.createSheet(), nullptr);
+    EXPECT_EQ(root.createSheet()->windowModality(), Qt::WindowModal);
+    // one creation sheet at a time, whichever button asks
+    QTest::mouseClick(root.newButton(), Qt::LeftButton);
+    EXPECT_EQ(sheets_.creates, 1);
+    root.createSheet()->reject();
+    ASSERT_TRUE(spinUntil([&] { return root.createSheet() == nullptr; }));
+    QTest::mouseClick(root.newButton(), Qt::LeftButton);
+    EXPECT_EQ(sheets_.creates, 2);
+}
+
+TEST_F(WindowTest, DemoVariableOpensTheCreationSheetOrTheRecoverySheetAtStart) {
+    auto vault = addVault("Demo");
+    struct Case {
+        const char* demo;
+        int creates;
+        std::size_t recovers;
+    };
+    for (const Case& c : {Case{"create", 1, 0}, Case{"create2", 1, 0}, Case{"recover", 0, 1},
+                          Case{"recovery", 0, 0}, Case{"", 0, 0}}) {
+        SCOPED_TRACE(c.demo);
+        sheets_ = {};
+        qputenv("HC_DEMO", c.demo);
+        {
+            MainWindow window(&model(), QStringLiteral("Hushcoffer"), {});
+            window.show();
+            QApplication::processEvents();
+            EXPECT_EQ(sheets_.creates, c.creates);
+            EXPECT_EQ(sheets_.opened.size(), c.recovers);
+            if (c.recovers) {
+                EXPECT_EQ(sheets_.opened[0], std::make_pair(std::string("recover"), std::string("Demo")));
+                ASSERT_NE(window.rootView()->detail(), nullptr);
+                EXPECT_EQ(window.rootView()->detail()->sheet(), VaultDetail::Sheet::recover);
+            }
+        }
+    }
+}
+
+// ---- Unlocking ------------------------------------------------------------------------
+
+TEST_F(WindowTest, UnlockButtonIsDisabledWhileTheFieldIsEmptyAndReturnThenDoesNothing) {
+    addVault("Private");
+    RootView root(&model());
+    root.show();
+    VaultDetail* detail = root.detail();
+    ASSERT_NE(detail, nullptr);
+    EXPECT_FALSE(detail->unlockButton()->isEnabled());
+    EXPECT_EQ(detail->passwordField()->placeholderText(), kx("unlock.placeholder"));
+
+    QTest::keyClick(detail->passwordField(), Qt::Key_Return);
+    QTest::mouseClick(detail->unlockButton(), Qt::LeftButton);
+    QTest::qWait(50);
+    EXPECT_EQ(driver_->attachCalls(), 0);
+    EXPECT_TRUE(model().working().empty());
+    EXPECT_FALSE(model().message().has_value());
+
+    QTest::keyClicks(detail->passwordField(), QStringLiteral("x"));
+    EXPECT_TRUE(detail->unlockButton()->isEnabled());
+    detail->passwordField()->clear();
+    EXPECT_FALSE(detail->unlockButton()->isEnabled());
+}
+
+TEST_F(WindowTest, ReturnAnywhereInTheLockedPaneUnlocksOnce) {
+    // where the focus is when the user presses the key
+    enum class Focus { field, unlockButton, otherButton, pane };
+    const struct {
+        Focus focus;
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+    } cases[] = {
+        {Focus::field, Qt::Key_Return, Qt::NoModifier},
+        {Focus::unlockButton, Qt::Key_Return, Qt::NoModifier},
+        {Focus::otherButton, Qt::Key_Return, Qt::NoModifier},
+        {Focus::otherButton, Qt::Key_Enter, Qt::KeypadModifier},
+        {Focus::pane, Qt::Key_Return, Qt::NoModifier},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.focus));
+        auto vault = addVault("Private" + std::to_string(n++));
+        const int before = driver_->attachCalls();
+        {
+            RootView root(&model());
+            root.show();
+            root.activateWindow();
+            VaultDetail* detail = root.detail();
+            ASSERT_NE(detail, nullptr);
+            detail->passwordField()->setText(QString::fromLatin1(rightPassword));
+            QWidget* target = detail->passwordField();
+            if (c.focus == Focus::unlockButton) target = detail->unlockButton();
+            if (c.focus == Focus::pane) target = detail->lockedCards();
+            if (c.focus == Focus::otherButton) {
+                for (QPushButton* b : detail->lockedCards()->findChildren<QPushButton*>())
+                    if (b != detail->unlockButton() && b->isVisibleTo(detail)) target = b;
+            }
+            ASSERT_NE(target, nullptr);
+            target->setFocus();
+            QTest::keyClick(target, c.key, c.modifiers);
+            ASSERT_TRUE(spinUntil([&] { return model().working().empty() && model().isUnlocked(vault); }));
+            QTest::qWait(50);
+            EXPECT_EQ(driver_->attachCalls(), before + 1) << "one key press, one unlock";
+            EXPECT_TRUE(detail->passwordField()->text().isEmpty());
+        }
+        model().lock(vault, false);
+        ASSERT_TRUE(spinUntil([&] { return model().working().empty() && !model().isUnlocked(vault); }));
+        model().forget(vault);
+    }
+}
+
+TEST_F(WindowTest, AWrongPasswordStaysInTheFieldWithAnErrorBannerAndTheRightOneClearsIt) {
+    auto vault = addVault("Private");
+    RootView root(&model());
+    root.show();
+    VaultDetail* detail = root.detail();
+    ASSERT_NE(detail, nullptr);
+
+    QTest::keyClicks(detail->passwordField(), QStringLiteral("wrong one"));
+    QTest::keyClick(detail->passwordField(), Qt::Key_Return);
+    // while the model works the whole pane but the busy row is disabled
+    EXPECT_FALSE(detail->content()->isEnabled());
+    EXPECT_FALSE(detail->header()->isEnabled());
+    EXPECT_FALSE(detail->workingRow()->isHidden());
+    EXPECT_EQ(detail->workingLabel()->text(), kx("work.unlocking"));
+    ASSERT_TRUE(spinUntil([&] { return model().working().empty(); }));
+    EXPECT_TRUE(detail->content()->isEnabled());
+    EXPECT_TRUE(detail->workingRow()->isHidden());
+    EXPECT_EQ(detail->passwordField()->text(), QStringLiteral("wrong one"));
+    ASSERT_TRUE(model().message().has_value());
+    EXPECT_TRUE(model().message()->isError);
+    EXPECT_EQ(model().message()->text, kx("err.wrongPassword"));
+    EXPECT_FALSE(root.banner()->isHidden());
+    EXPECT_EQ(root.banner()->textLabel()->text(), kx("err.wrongPassword"));
+
+    detail->passwordField()->setText(QString::fromLatin1(rightPassword));
+    QTest::mouseClick(detail->unlockButton(), Qt::LeftButton);
+    ASSERT_TRUE(spinUntil([&] { return model().working().empty() && model().isUnlocked(vault); }));
+    QApplication::processEvents();
+    EXPECT_TRUE(detail->passwordField()->text().isEmpty());
+    EXPECT_TRUE(detail->lockedCards()->isHidden());
+    EXPECT_FALSE(detail->unlockedCards()->isHidden());
+    EXPECT_EQ(detail->badge()->text(), kx("status.unlocked"));
+    // the wrong-password banner does not stay over the unlocked vault
+    EXPECT_FALSE(model().message().has_value());
+    EXPECT_TRUE(root.banner()->isHidden());
+}
+
+TEST_F(WindowTest, QuickUnlockButtonShowsOnlyForAVaultWithARecord) {
+    auto plain = addVault("Plain");
+    auto withRecord = addVault("Quick", true);
+    for (const auto& [vault, shown] : {std::pair{plain, false}, std::pair{withRecord, true}}) {
+        SCOPED_TRACE(vault->config().name);
+        VaultDetail detail(&model(), vault);
+        detail.show();
+        EXPECT_EQ(!detail.touchIDUnlockButton()->isHidden(), shown);
+    }
+}
+
+TEST_F(WindowTest, SecurityRowShowsOnThenUnavailableThenEnableInThatOrder) {
+    using Row = VaultDetail::TouchIDRow;
+    EXPECT_EQ(VaultDetail::touchIDRow(true, true), Row::on);
+    EXPECT_EQ(VaultDetail::touchIDRow(true, false), Row::on);
+    EXPECT_EQ(VaultDetail::touchIDRow(false, false), Row::unavailable);
+    EXPECT_EQ(VaultDetail::touchIDRow(false, true), Row::enable);
+
+    auto plain = addVault("Plain");
+    auto withRecord = addVault("Quick", true);
+    ASSERT_TRUE(unlockNow(plain));
+    ASSERT_TRUE(unlockNow(withRecord));
+    struct Case {
+        std::shared_ptr<Vault> vault;
+        bool available;
+        Row expected;
+    };
+    for (const Case& c : {Case{withRecord, false, Row::on}, Case{withRecord, true, Row::on},
+                          Case{plain, false, Row::unavailable}, Case{plain, true, Row::enable}}) {
+        SCOPED_TRACE(c.vault->config().name + (c.available ? " available" : " unavailable"));
+        if (c.available)
+            vaultkit::TouchIDKey::setProvider(std::make_shared<AvailableProvider>());
+        else
+            vaultkit::TouchIDKey::setProvider(nullptr);
+        model().recheckTouchID();
+        ASSERT_TRUE(spinUntil([&] { return model().touchIDAvailable() == c.available; }));
+        VaultDetail detail(&model(), c.vault);
+        detail.show();
+        EXPECT_EQ(!detail.touchIDOnRow()->isHidden(), c.expected == Row::on);
+        EXPECT_EQ(!detail.touchIDUnavailableRow()->isHidden(), c.expected == Row::unavailable);
+        EXPECT_EQ(!detail.touchIDEnableButton()->isHidden(), c.expected == Row::enable);
+    }
+}
+
+// A provider whose availability question hangs until released (as when
+// polkit never answers), noting the threads that ask.
+class HangingProvider final : public vaultkit::TouchIDProvider {
+public:
+    bool isAvailable() override {
+        {
+            std::lock_guard lock(mutex);
+            askers.push_back(std::this_thread::get_id());
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!released && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return true;
+    }
+    AuthOutcome authenticate(const std::string&) override {
+        return AuthOutcome::ended(AuthOutcome::Kind::userCancel);
+    }
+    std::optional<vaultkit::Sealing::Agree> loadKey(const std::vector<std::uint8_t>&,
+                                                    const vaultkit::TouchIDContext&) override {
+        return std::nullopt;
+    }
+    CreatedKey createKey() override { throw AccessControlError("test"); }
+    std::vector<std::thread::id> asked() {
+        std::lock_guard lock(mutex);
+        return askers;
+    }
+    std::atomic<bool> released{false};
+
+private:
+    std::mutex mutex;
+    std::vector<std::thread::id> askers;
+};
+
+TEST_F(WindowTest, QuickUnlockAvailabilityIsAskedOnceOffTheGuiThreadAndAgainOnlyOnARelevantEvent) {
+    auto provider = std::make_shared<HangingProvider>();
+    vaultkit::TouchIDKey::setProvider(provider);
+    auto plain = addVault("Plain");
+    ASSERT_TRUE(unlockNow(plain));
+    VaultDetail detail(&model(), plain);
+    detail.show();
+    // The window refreshes on every change (every 2 s, many times a second
+    // during an import) while the question hangs.
+    for (int i = 0; i < 50; ++i)
+        model().bump();
+    int turns = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++turns; });
+    timer.start(10);
+    EXPECT_TRUE(spinUntil([&] { return turns >= 5; }));
+    ASSERT_EQ(provider->asked().size(), 1u) << "asked once at start, not on every refresh";
+    EXPECT_NE(provider->asked()[0], std::this_thread::get_id());
+    EXPECT_FALSE(detail.touchIDUnavailableRow()->isHidden()); // not known yet: not offered
+
+    provider->released = true;
+    ASSERT_TRUE(spinUntil([&] { return !detail.touchIDEnableButton()->isHidden(); }));
+    for (int i = 0; i < 20; ++i)
+        model().bump();
+    EXPECT_EQ(provider->asked().size(), 1u);
+
+    // Turning quick unlock off is a relevant event: asked again, off the GUI
+    // thread; a second event while that question runs is asked after it.
+    std::optional<bool> disabled;
+    model().disableTouchID(plain, [&](bool ok) { disabled = ok; });
+    ASSERT_TRUE(spinUntil([&] { return disabled.has_value(); }));
+    model().recheckTouchID();
+    ASSERT_TRUE(spinUntil([&] { return provider->asked().size() == 3u; }));
+    for (const auto& id : provider->asked())
+        EXPECT_NE(id, std::this_thread::get_id());
+}
+
+// ---- Automatic locking card ----------------------------------------------------------
+
+TEST_F(WindowTest, IdlePickerOffersExactlyTheSixChoicesWithZeroAsNeverAndSavesTheWholeRecord) {
+    auto vault = addVault("Private");
+    ASSERT_TRUE(unlockNow(vault));
+    VaultDetail detail(&model(), vault);
+    detail.show();
+    QComboBox* picker = detail.idlePicker();
+    ASSERT_EQ(picker->count(), 6);
+    const int expected[] = {0, 5, 15, 30, 60, 120};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(picker->itemData(i).toInt(), expected[i]);
+        EXPECT_EQ(picker->itemText(i), i == 0 ? kx("autolock.never") : kx("autolock.minutes", expected[i]));
+    }
+    EXPECT_EQ(picker->currentText(), kx("autolock.never"));
+    EXPECT_TRUE(detail.sleepToggle()->isChecked());
+    EXPECT_FALSE(detail.screenToggle()->isChecked());
+
+    // each control replaces its one field of the current record, also when
+    // the second change comes before the first is saved
+    detail.screenToggle()->click();
+    picker->setCurrentIndex(2);
+    emit picker->activated(2);
+    EXPECT_TRUE(detail.screenToggle()->isChecked());
+    ASSERT_TRUE(spinUntil([&] { return vault->config().autoLock.idleMinutes == 15; }));
+    ASSERT_TRUE(spinUntil([&] { return model().working().empty(); }));
+    QTest::qWait(50);
+    const VaultConfig::AutoLock saved = vault->config().autoLock;
+    EXPECT_TRUE(saved.onSleep);
+    EXPECT_TRUE(saved.onScreenLock);
+    EXPECT_EQ(saved.idleMinutes, 15);
+    // and it is on disk
+    const auto reopened = Vault::open(vault->dir(), driver_);
+    EXPECT_EQ(reopened->config().autoLock, saved);
+
+    // a record holding a minute count the picker does not offer shows no choice
+    VaultConfig::AutoLock odd = saved;
+    odd.idleMinutes = 7;
+    model().setAutoLock(vault, odd);
+    ASSERT_TRUE(spinUntil([&] { return vault->config().autoLock.idleMinutes == 7; }));
+    EXPECT_TRUE(spinUntil([&] { return picker->currentIndex() == -1; }, 2)) << picker->currentIndex();
+}
+
+TEST_F(WindowTest, LockOnQuitToggleIsOnWhenNeverWrittenOrNotABooleanAndWritesTheSetting) {
+    auto vault = addVault("Private");
+    ASSERT_TRUE(unlockNow(vault));
+    kxcore::Settings settings;
+    ASSERT_FALSE(settings.contains(QString::fromLatin1(kxcore::Settings::lockOnQuitKey)));
+    {
+        VaultDetail detail(&model(), vault);
+        detail.show();
+        EXPECT_TRUE(detail.quitToggle()->isChecked());
+        detail.quitToggle()->click();
+        EXPECT_FALSE(kxcore::Settings().lockOnQuit());
+        EXPECT_FALSE(detail.quitToggle()->isChecked());
+    }
+    kxcore::Settings().setRaw(QString::fromLatin1(kxcore::Settings::lockOnQuitKey), QStringLiteral("maybe"));
+    VaultDetail detail(&model(), vault);
+    detail.show();
+    EXPECT_TRUE(detail.quitToggle()->isChecked());
+}
+
+// ---- Alerts -------------------------------------------------------------------------------
+
+TEST_F(WindowTest, BusyAlertShowsAQuestionMarkForNoNamesAndCancelOnlyDismisses) {
+    EXPECT_EQ(RootView::busyMessage({}), kx("busy.body", QStringLiteral("?")));
+    EXPECT_EQ(RootView::busyMessage({QStringLiteral("vim"), QStringLiteral("bash")}),
+              kx("busy.body", QStringLiteral("vim, bash")));
+
+    auto vault = addVault("Private");
+    ASSERT_TRUE(unlockNow(vault));
+    RootView root(&model());
+    root.show();
+    model().setBusyPrompt(BusyPrompt(vault, {}));
+    QMessageBox* alert = root.busyAlert();
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->text(), kx("busy.title", QStringLiteral("Private")));
+    EXPECT_EQ(alert->informativeText(), kx("busy.body", QStringLiteral("?")));
+    alert->button(QMessageBox::Cancel)->click();
+    QApplication::processEvents();
+    EXPECT_FALSE(model().busyPrompt().has_value());
+    EXPECT_TRUE(model().isUnlocked(vault));
+    EXPECT_EQ(root.busyAlert(), nullptr);
+}
+
+TEST_F(WindowTest, BusyAlertForceLocksTheVaultByForce) {
+    auto vault = addVault("Private");
+    ASSERT_TRUE(unlockNow(vault));
+    driver_->setBusy(std::vector<std::string>{"vim"});
+    RootView root(&model());
+    root.show();
+    std::optional<bool> locked;
+    model().lock(vault, false, [&](bool ok) { locked = ok; });
+    ASSERT_TRUE(spinUntil([&] { return locked.has_value(); }, 10));
+    EXPECT_FALSE(*locked);
+    ASSERT_NE(root.busyAlert(), nullptr);
+    EXPECT_EQ(root.busyAlert()->informativeText(), kx("busy.body", QStringLiteral("vim")));
+    for (QAbstractButton* b : root.busyAlert()->buttons())
+        if (b->text() == kx("busy.force")) b->click();
+    ASSERT_TRUE(spinUntil([&] { return !model().isUnlocked(vault); }, 10));
+    EXPECT_FALSE(model().busyPrompt().has_value());
+}
+
+TEST_F(WindowTest, ForgetAlertCancelKeepsTheVaultAndConfirmRemovesIt) {
+    auto vault = addVault("Private");
+    RootView root(&model());
+    root.show();
+    QMessageBox* alert = root.detail()->confirmForget();
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->text(), kx("forget.title", QStringLiteral("Private")));
+    EXPECT_EQ(alert->informativeText(), kx("forget.body"));
+    ASSERT_EQ(alert->buttons().size(), 2);
+    QAbstractButton* cancel = nullptr;
+    for (QAbstractButton* b : alert->buttons())
+        if (b->text() == kx("common.cancel")) cancel = b;
+    ASSERT_NE(cancel, nullptr);
+    cancel->click();
+    QApplication::processEvents();
+    EXPECT_EQ(model().vaults().size(), 1U);
+
+    alert = root.detail()->confirmForget();
+    for (QAbstractButton* b : alert->buttons())
+        if (b->text() == kx("forget.confirm")) b->click();
+    ASSERT_TRUE(spinUntil([&] { return root.emptyState() != nullptr; }));
+    EXPECT_TRUE(model().vaults().empty());
+}
+
+// ---- Banner -------------------------------------------------------------------------------
+
+TEST_F(WindowTest, BannerLeavesAfterItsTimeAndAnOlderTimerNeverClearsANewerBanner) {
+    BannerView fresh(&model());
+    EXPECT_EQ(fresh.durationMs(false), 5000);
+    EXPECT_EQ(fresh.durationMs(true), 15000);
+
+    BannerView banner(&model());
+    banner.setDurations(300, 900);
+    EXPECT_TRUE(banner.isHidden());
+
+    model().setMessage(Banner(QStringLiteral("info")));
+    EXPECT_FALSE(banner.isHidden());
+    QTest::qWait(150);
+    EXPECT_TRUE(model().message().has_value());
+    EXPECT_TRUE(spinUntil([&] { return !model().message(); }, 1));
+    EXPECT_TRUE(banner.isHidden());
+
+    QElapsedTimer t;
+    t.start();
+    model().setMessage(Banner(QStringLiteral("error"), true));
+    QTest::qWait(450);
+    EXPECT_TRUE(model().message().has_value()) << "an error stays longer than an information";
+    ASSERT_TRUE(spinUntil([&] { return !model().message(); }, 2));
+    EXPECT_GE(t.elapsed(), 850);
+
+    // A at 0, B at 200: A's time ends at 300, B's at 500
+    model().setMessage(Banner(QStringLiteral("first")));
+    QTest::qWait(200);
+    model().setMessage(Banner(QStringLiteral("second")));
+    const vaultkit::Uuid second = model().message()->id;
+    QTest::qWait(200);
+    ASSERT_TRUE(model().message().has_value());
+    EXPECT_EQ(model().message()->id, second);
+    EXPECT_EQ(banner.textLabel()->text(), QStringLiteral("second"));
+    EXPECT_TRUE(spinUntil([&] { return !model().message(); }, 1));
+
+    // the close button clears at once
+    model().setMessage(Banner(QStringLiteral("closable")));
+    banner.closeButton()->click();
+    EXPECT_FALSE(model().message().has_value());
+}
+
+// ---- Sidebar and panes ----------------------------------------------------------------
+
+TEST_F(WindowTest, SidebarFollowsTheModelAndEachVaultGetsAFreshPane) {
+    auto a = addVault("Alpha");
+    auto b = addVault("Beta");
+    RootView root(&model());
+    root.show();
+    ASSERT_EQ(root.sidebarList()->count(), 2);
+    EXPECT_EQ(root.sidebarList()->item(0)->text(), QStringLiteral("Alpha"));
+    EXPECT_EQ(root.sidebarList()->item(1)->text(), QStringLiteral("Beta"));
+    // registering selects the newest
+    EXPECT_EQ(root.detail()->vault(), b);
+    EXPECT_EQ(root.sidebarList()->currentRow(), 1);
+
+    root.sidebarList()->setCurrentRow(0);
+    QApplication::processEvents();
+    EXPECT_EQ(model().selection(), a->config().id);
+    ASSERT_EQ(root.detail()->vault(), a);
+    root.detail()->passwordField()->setText(QStringLiteral("typed"));
+    root.detail()->openSheet(VaultDetail::Sheet::changePassword);
+    EXPECT_EQ(root.detail()->sheet(), VaultDetail::Sheet::changePassword);
+
+    model().setSelection(b->config().id);
+    QApplication::processEvents();
+    model().setSelection(a->config().id);
+    QApplication::processEvents();
+    EXPECT_TRUE(root.detail()->passwordField()->text().isEmpty());
+    EXPECT_FALSE(root.detail()->sheet().has_value());
+    EXPECT_EQ(root.detail()->pathLabel()->toolTip().isEmpty(), false);
+}
+
+TEST_F(WindowTest, CredentialButtonsOpenTheirSheets) {
+    auto vault = addVault("Private");
+    VaultDetail detail(&model(), vault);
+    detail.show();
+    detail.forgotButton()->click();
+    EXPECT_EQ(detail.sheet(), VaultDetail::Sheet::recover);
+    // one sheet at a time
+    EXPECT_EQ(detail.openSheet(VaultDetail::Sheet::changePassword), nullptr);
+    ASSERT_EQ(sheets_.opened.size(), 1U);
+
+    ASSERT_TRUE(unlockNow(vault));
+    VaultDetail unlocked(&model(), vault);
+    unlocked.show();
+    vaultkit::TouchIDKey::setProvider(std::make_shared<AvailableProvider>());
+    unlocked.refresh();
+    unlocked.regenerateButton()->click();
+    EXPECT_EQ(unlocked.sheet(), VaultDetail::Sheet::regenerate);
+    ASSERT_EQ(sheets_.promptTitles.size(), 1U);
+    EXPECT_EQ(sheets_.promptTitles[0], kx("mnemonic.regenTitle"));
+}
+
+TEST_F(WindowTest, DataCardShowsTheImagePathWithTheHomeFolderAsTilde) {
+    auto vault = addVault("Private");
+    qputenv("HOME", dir_.path().toUtf8());
+    VaultDetail detail(&model(), vault);
+    const QString shown = detail.locationRow()->value();
+    qunsetenv("HOME");
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("~/vaults/.Private.hushcoffer/"))) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(QStringLiteral("data.memory")));
+    EXPECT_EQ(detail.locationRow()->label(), kx("data.location"));
+}
+
+// ---- Main window -------------------------------------------------------------------------
+
+TEST_F(WindowTest, ClosingTheWindowQuitsOnlyWhenThereIsNoTray) {
+    for (bool noTray : {true, false}) {
+        SCOPED_TRACE(noTray ? "no tray" : "tray");
+        int quits = 0;
+        MainWindow::Commands commands;
+        commands.quit = [&] { ++quits; };
+        commands.closeQuits = [noTray] { return noTray; };
+        MainWindow window(&model(), QStringLiteral("Hushcoffer"), commands);
+        window.show();
+        window.close();
+        EXPECT_EQ(quits, noTray ? 1 : 0);
+        EXPECT_EQ(window.isVisible(), noTray) << "the window stays until the quit goes through";
+    }
+}
+
+TEST_F(WindowTest, MenuBarHoldsTheApplicationCommands) {
+    int settings = 0;
+    MainWindow::Commands commands;
+    commands.quit = [] {};
+    commands.settings = [&] { ++settings; };
+    MainWindow window(&model(), QStringLiteral("Hushcoffer"), commands);
+    ASSERT_NE(window.action(QStringLiteral("new")), nullptr);
+    ASSERT_NE(window.action(QStringLiteral("addExisting")), nullptr);
+    ASSERT_NE(window.action(QStringLiteral("quit")), nullptr);
+    EXPECT_EQ(window.action(QStringLiteral("quit"))->shortcut(), QKeySequence(QKeySequence::Quit));
+    window.action(QStringLiteral("settings"))->trigger();
+    EXPECT_EQ(settings, 1);
+    // commands of windows this build lacks are left out
+    EXPECT_EQ(window.action(QStringLiteral("about")), nullptr);
+    window.action(QStringLiteral("new"))->trigger();
+    EXPECT_EQ(sheets_.creates, 1);
+    EXPECT_EQ(window.minimumSize(), QSize(780, 540));
+    EXPECT_EQ(window.size(), QSize(920, 660));
+}
+
+// ---- Tray menu ----------------------------------------------------------------------------
+
+TEST_F(WindowTest, TrayMenuWithNoVaults) {
+    const auto items = MenuBarContent::items(&model(), {});
+    EXPECT_EQ(titles(items), (QStringList{QStringLiteral("text:") + kx("menu.none"), QStringLiteral("--"),
+                                          kx("menu.openApp"), QStringLiteral("--"), kx("menu.quit")}));
+    EXPECT_EQ(MenuBarContent::symbol(&model()), QStringLiteral("lock.fill"));
+}
+
+TEST_F(WindowTest, TrayMenuUnlockOfALockedVaultOpensTheWindowOrStartsQuickUnlock) {
+    auto plain = addVault("Plain");
+    auto quick = addVault("Quick", true);
+    int opened = 0;
+    MenuBarContent::Actions actions{[&] { ++opened; }, {}};
+    const auto items = MenuBarContent::items(&model(), actions);
+    EXPECT_EQ(titles(items), (QStringList{kx("menu.unlockOne", QStringLiteral("Plain")),
+                                          kx("menu.unlockOne", QStringLiteral("Quick")), QStringLiteral("--"),
+                                          kx("menu.openApp"), QStringLiteral("--"), kx("menu.quit")}));
+
+    // without a record: select it and bring the window for the password
+    itemTitled(items, kx("menu.unlockOne", QStringLiteral("Plain"))).action();
+    EXPECT_EQ(model().selection(), plain->config().id);
+    EXPECT_EQ(opened, 1);
+    EXPECT_TRUE(model().working().empty());
+
+    // with a record: select it and ask for quick unlock, no window
+    itemTitled(items, kx("menu.unlockOne", QStringLiteral("Quick"))).action();
+    EXPECT_EQ(model().selection(), quick->config().id);
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(model().working().count(quick->config().id), 1U);
+    ASSERT_TRUE(spinUntil([&] { return model().working().empty(); }));
+    EXPECT_EQ(driver_->attachCalls(), 0);
+}
+
+TEST_F(WindowTest, TrayMenuOfUnlockedVaultsLocksOneOrAll) {
+    auto a = addVault("Alpha");
+    auto b = addVault("Beta");
+    addVault("Gamma");
+    ASSERT_TRUE(unlockNow(a));
+    ASSERT_TRUE(unlockNow(b));
+    const auto items = MenuBarContent::items(&model(), {});
+    EXPECT_EQ(titles(items),
+              (QStringList{kx("menu.lockOne", QStringLiteral("Alpha")), kx("menu.openOne"),
+                           kx("menu.lockOne", QStringLiteral("Beta")), kx("menu.openOne"),
+                           kx("menu.unlockOne", QStringLiteral("Gamma")), QStringLiteral("--"),
+                           kx("menu.lockAll"), kx("menu.openApp"), QStringLiteral("--"), kx("menu.quit")}));
+    EXPECT_EQ(MenuBarContent::symbol(&model()), QStringLiteral("lock.open.fill"));
+
+    itemTitled(items, kx("menu.lockAll")).action();
+    ASSERT_TRUE(spinUntil([&] { return !model().isUnlocked(a) && !model().isUnlocked(b); }, 10));
+    EXPECT_EQ(MenuBarContent::symbol(&model()), QStringLiteral("lock.fill"));
+}
+
+TEST_F(WindowTest, TrayMenuShowsAnAmpersandInANameAsItIs) {
+    addVault("Tom & Jerry");
+    QMenu menu;
+    MenuBarContent::populate(&menu, &model(), {});
+    ASSERT_FALSE(menu.actions().isEmpty());
+    EXPECT_EQ(menu.actions().first()->text(), kx("menu.unlockOne", QStringLiteral("Tom && Jerry")));
+}
+
+TEST_F(WindowTest, TrayIconAndMenuFollowAnUnmountMadeOutsideWithinTwoSeconds) {
+    auto vault = addVault("Private");
+    ASSERT_TRUE(unlockNow(vault));
+    MenuBarExtra tray(&model(), {});
+    EXPECT_EQ(tray.symbol(), QStringLiteral("lock.open.fill"));
+    driver_->unmountByHand(vault->mountPoint());
+    QElapsedTimer t;
+    t.start();
+    ASSERT_TRUE(spinUntil([&] { return tray.symbol() == QStringLiteral("lock.fill"); }, 4));
+    EXPECT_LE(t.elapsed(), 2500);
+    ASSERT_FALSE(tray.menu()->actions().isEmpty());
+    EXPECT_EQ(tray.menu()->actions().first()->text(), kx("menu.unlockOne", QStringLiteral("Private")));
+}
+
+// ---- Self-test ------------------------------------------------------------------------------
+
+TEST(SelfTestText, ListsAreBracketedWithQuotedEscapedNames) {
+    EXPECT_EQ(SelfTest::bracketed({}), QStringLiteral("[]"));
+    EXPECT_EQ(SelfTest::bracketed({QStringLiteral("a")}), QStringLiteral("[\"a\"]"));
+    EXPECT_EQ(
+        SelfTest::bracketed({QStringLiteral("a b"), QStringLiteral("say \"hi\""), QStringLiteral("c\\d")}),
+        QStringLiteral("[\"a b\", \"say \\\"hi\\\"\", \"c\\\\d\"]"));
+    EXPECT_EQ(SelfTest::bracketed({QStringLiteral("new\nline")}), QStringLiteral("[\"new\\nline\"]"));
+    EXPECT_TRUE(SelfTest::listing(QStringLiteral("/nonexistent/folder")).isEmpty());
+}
+
+TEST_F(WindowTest, SelfTestPrintsTwoLinesAndItsStatus) {
+    auto vault = addVault("Private");
+    struct Case {
+        const char* password;
+        const char* first;
+        int status;
+    };
+    for (const Case& c :
+         {Case{rightPassword, "selftest unlock=true", 0}, Case{"wrong", "selftest unlock=false", 1}}) {
+        SCOPED_TRACE(c.password);
+        FILE* out = std::tmpfile();
+        ASSERT_NE(out, nullptr);
+        std::optional<int> status;
+        SelfTest::start(
+            &model(), QString::fromLatin1(c.password), [&](int s) { status = s; }, out);
+        ASSERT_TRUE(spinUntil([&] { return status.has_value(); }, 10));
+        EXPECT_EQ(*status, c.status);
+        EXPECT_FALSE(model().isUnlocked(vault));
+        std::rewind(out);
+        char buffer[512] = {};
+        const std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, out);
+        std::fclose(out);
+        const QStringList lines =
+            QString::fromUtf8(buffer, static_cast<qsizetype>(n)).split(QLatin1Char('\n'));
+        ASSERT_EQ(lines.size(), 3) << buffer; // two lines and the empty rest after the last line feed
+        EXPECT_EQ(lines[0], QLatin1String(c.first));
+        EXPECT_TRUE(lines[1].startsWith(QStringLiteral("selftest locked=true items=["))) << buffer;
+        EXPECT_TRUE(lines[2].isEmpty());
+    }
+}
+
+TEST_F(WindowTest, SelfTestWithoutAVaultPrintsNothingAndKeepsRunning) {
+    FILE* out = std::tmpfile();
+    bool exited = false;
+    SelfTest::start(
+        &model(), QStringLiteral("pw"), [&](int) { exited = true; }, out);
+    QTest::qWait(100);
+    EXPECT_FALSE(exited);
+    EXPECT_EQ(std::ftell(out), 0);
+    std::fclose(out);
+}
+
+// ---- One instance ------------------------------------------------------------------------
+
+TEST_F(WindowTest, ALaterStartReachesTheRunningInstanceAndAStaleSocketIsReplaced) {
+    qputenv("XDG_RUNTIME_DIR", dir_.path().toUtf8());
+    const QString path = SingleInstance::socketPath(support_);
+    EXPECT_TRUE(path.startsWith(dir_.path()));
+    EXPECT_NE(path, SingleInstance::socketPath(support_ + QStringLiteral("-other")));
+    {
+        // a file left by an instance that ended
+        QFile stale(path);
+        ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    }
+    SingleInstance running(support_);
+    ASSERT_TRUE(running.listen());
+    std::vector<SingleInstance::Request> seen;
+    QObject::connect(&running, &SingleInstance::requested,
+                     [&](SingleInstance::Request r) { seen.push_back(r); });
+
+    for (auto request : {SingleInstance::Request::raise, SingleInstance::Request::lockAll}) {
+        auto answer =
+            std::async(std::launch::async, [&] { return SingleInstance(support_).sendToRunning(request); });
+        ASSERT_TRUE(spinUntil(
+            [&] { return answer.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; }));
+        EXPECT_TRUE(answer.get());
+    }
+    QApplication::processEvents();
+    EXPECT_EQ(seen, (std::vector{SingleInstance::Request::raise, SingleInstance::Request::lockAll}));
+    // a second listener on the same folder is refused while the first runs
+    SingleInstance second(support_);
+    EXPECT_FALSE(second.listen());
+    EXPECT_EQ(SingleInstance::parse("nonsense"), std::nullopt);
+    qunsetenv("XDG_RUNTIME_DIR");
+}

@@ -1,0 +1,150 @@
+// The vault pane's parts for how a vault is mounted: the mount mode in the
+// Encrypted Data card (what it is, why, the user's choice) and the note on a
+// vault whose daemon has gone. The vaults sit on the in-memory driver.
+#include "app/model/AppModel.h"
+#include "app/window/VaultDetail.h"
+#include "kxui/kx.h"
+#include "support/MemoryDiskImage.h"
+#include "support/Spin.h"
+#include "vaultkit/record/VaultPreferences.h"
+#include "vaultkit/vault/Vault.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using vaultkit::DiskImage;
+using vaultkit::MountModePolicy;
+using vaultkit::Vault;
+using vaultkit::VaultConfig;
+
+namespace {
+
+constexpr const char* rightPassword = "right password";
+
+class MountModeCardTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        driver = std::make_shared<uitest::MemoryDiskImage>(rightPassword);
+        model = std::make_unique<AppModel>(dir.filePath(QStringLiteral("support")));
+    }
+    void TearDown() override { Vault::setPreferencesDirectory(std::nullopt); }
+
+    // A vault registered with the model, in `parent` below the test folder.
+    std::shared_ptr<Vault> addVault(const std::string& name, const std::string& parent = "vaults") {
+        const fs::path folder = fs::path(dir.path().toStdString()) / parent;
+        VaultConfig config;
+        config.id = vaultkit::Uuid::random();
+        config.name = name;
+        const fs::path vaultDir = folder / ("." + name + ".hushcoffer");
+        fs::create_directories(vaultDir);
+        auto vault = std::make_shared<Vault>(vaultDir, config, driver);
+        model->registerVault(vault);
+        return vault;
+    }
+    bool run(const std::function<void(AppModel::Done)>& action) {
+        std::optional<bool> result;
+        action([&](bool ok) { result = ok; });
+        return uitest::spinUntil([&] { return result.has_value(); }) && *result;
+    }
+    bool unlockNow(const std::shared_ptr<Vault>& v) {
+        return run([&](AppModel::Done done) { model->unlock(v, QString::fromLatin1(rightPassword), done); });
+    }
+    bool lockNow(const std::shared_ptr<Vault>& v) {
+        return run([&](AppModel::Done done) { model->lock(v, false, done); });
+    }
+    static void choose(QComboBox* picker, MountModePolicy::Choice choice) {
+        const int index = picker->findData(static_cast<int>(choice));
+        ASSERT_GE(index, 0);
+        picker->setCurrentIndex(index);
+        emit picker->activated(index);
+    }
+
+    QTemporaryDir dir;
+    std::shared_ptr<uitest::MemoryDiskImage> driver;
+    std::unique_ptr<AppModel> model;
+};
+
+} // namespace
+
+// The card says which mode the next unlock uses and why; a choice made there
+// is kept in this computer's vault settings and used by the next unlock.
+TEST_F(MountModeCardTest, TheCardTellsTheModeAndTheChoiceReachesTheNextUnlock) {
+    auto plain = addVault("Plain");
+    auto synced = addVault("Synced", "Dropbox/Work");
+    {
+        std::FILE* f = std::fopen((dir.path().toStdString() + "/Dropbox/.dropbox").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fclose(f);
+    }
+
+    VaultDetail plainPane(model.get(), plain);
+    plainPane.show();
+    EXPECT_EQ(plainPane.mountModePicker()->currentData().toInt(), static_cast<int>(MountModePolicy::Choice::automatic));
+    EXPECT_EQ(plainPane.mountModeWhy()->text(), kx("mountMode.why.local"));
+    VaultDetail syncedPane(model.get(), synced);
+    syncedPane.show();
+    EXPECT_NE(syncedPane.mountModeWhy()->text().indexOf(QStringLiteral("Dropbox")), -1)
+        << syncedPane.mountModeWhy()->text().toStdString();
+
+    ASSERT_TRUE(unlockNow(plain));
+    EXPECT_EQ(driver->lastMode(), DiskImage::MountMode::local);
+    ASSERT_TRUE(unlockNow(synced));
+    EXPECT_EQ(driver->lastMode(), DiskImage::MountMode::shared);
+
+    choose(plainPane.mountModePicker(), MountModePolicy::Choice::shared);
+    uitest::spinUntil([&] { return plainPane.mountModeWhy()->text().startsWith(kx("mountMode.why.chosenShared")); });
+    EXPECT_EQ(plainPane.mountModeWhy()->text(),
+              kx("mountMode.why.chosenShared") + QLatin1Char(' ') + kx("mountMode.nextUnlock"))
+        << "unlocked: the change waits for the next unlock";
+    EXPECT_EQ(vaultkit::VaultPreferences(dir.filePath(QStringLiteral("support")).toStdString())
+                  .text(plain->config().id.text(), "mountMode"),
+              "shared");
+    ASSERT_TRUE(lockNow(plain));
+    ASSERT_TRUE(unlockNow(plain));
+    EXPECT_EQ(driver->lastMode(), DiskImage::MountMode::shared);
+
+    choose(syncedPane.mountModePicker(), MountModePolicy::Choice::local);
+    uitest::spinUntil([&] { return syncedPane.mountModeWhy()->text().contains(QStringLiteral("Dropbox")) &&
+                                   syncedPane.mountModePicker()->currentData().toInt() ==
+                                       static_cast<int>(MountModePolicy::Choice::local); });
+    ASSERT_TRUE(lockNow(synced));
+    ASSERT_TRUE(unlockNow(synced));
+    EXPECT_EQ(driver->lastMode(), DiskImage::MountMode::local);
+
+    // Forgetting the vault takes its settings away.
+    model->forget(plain);
+    EXPECT_EQ(vaultkit::VaultPreferences(dir.filePath(QStringLiteral("support")).toStdString())
+                  .value(plain->config().id.text(), "mountMode"),
+              std::nullopt);
+}
+
+// A vault whose daemon has gone shows as needing an unlock, with the note
+// saying why; unlocking it again mounts it afresh.
+TEST_F(MountModeCardTest, AStaleVaultShowsTheNoteAndUnlocksAgain) {
+    auto v = addVault("Photos");
+    ASSERT_TRUE(unlockNow(v));
+    VaultDetail pane(model.get(), v);
+    pane.show();
+    EXPECT_TRUE(pane.staleNote()->isHidden());
+
+    driver->killDaemon(v->mountPoint());
+    model->bump();
+    ASSERT_TRUE(uitest::spinUntil([&] { return !pane.staleNote()->isHidden(); }));
+    EXPECT_EQ(model->mountState(v), DiskImage::MountState::stale);
+    EXPECT_FALSE(model->isUnlocked(v)) << "counts as locked";
+    EXPECT_EQ(pane.staleNote()->text(), kx("stale.note"));
+
+    const int attaches = driver->attachCalls();
+    ASSERT_TRUE(unlockNow(v));
+    EXPECT_EQ(driver->attachCalls(), attaches + 1);
+    EXPECT_EQ(model->mountState(v), DiskImage::MountState::mounted);
+    ASSERT_TRUE(uitest::spinUntil([&] { return pane.staleNote()->isHidden(); }));
+}

@@ -1,0 +1,189 @@
+// The vault's encrypted data in the window, against real vaults: checking it
+// for damage (the button, the password prompt, the result sheet the model
+// publishes) and the banner when sync conflict copies were made visible.
+#include "app/desktop/FolderLook.h"
+#include "app/desktop/Notifier.h"
+#include "app/model/AppModel.h"
+#include "app/sheets/DataCheckSheet.h"
+#include "app/sheets/PasswordPromptSheet.h"
+#include "app/sheets/SheetPresenter.h"
+#include "app/window/RootView.h"
+#include "app/window/VaultDetail.h"
+#include "kxui/kx.h"
+#include "support/Spin.h"
+#include "support/TestSupport.h"
+#include "vaultkit/diskimage/GocryptfsControlSocket.h"
+#include "vaultkit/vault/Vault.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using uitest::spinUntil;
+using vaultkit::Vault;
+
+namespace {
+
+const std::string kPassword = "right password 1";
+
+// Notices as the desktop would get them.
+class RecordingNotifier final : public Notifier {
+public:
+    explicit RecordingNotifier(QStringList* shown)
+        : shown_(shown) {}
+    void show(const QString& title, const QString& body, const QString&) override { *shown_ << title + ": " + body; }
+
+private:
+    QStringList* shown_;
+};
+
+class VaultDataTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        support = tmp / "support";
+        fs::create_directories(support);
+        FolderLook::setSupportDirectory(QString::fromStdString(support.string()));
+        driver = vaulttest::fastGocryptfs();
+        model = std::make_unique<AppModel>(QString::fromStdString(support.string()));
+        vault = Vault::create(tmp.path(), "Papers", kPassword, vaultkit::Mnemonic::generate(), {}, driver);
+        model->registerVault(vault);
+        hooksBefore = SheetPresenter::hooks();
+        SheetPresenter::installStandard(); // the password prompt is the real one
+    }
+    void TearDown() override {
+        SheetPresenter::hooks() = hooksBefore;
+        for (const auto& v : model->vaults())
+            if (v->isUnlocked()) await([&](AppModel::Done d) { model->lock(v, true, d); });
+        model.reset();
+        FolderLook::setSupportDirectory({});
+        Vault::setBackupDirectory(std::nullopt);
+    }
+    bool await(const std::function<void(AppModel::Done)>& action, double seconds = 60) {
+        std::optional<bool> result;
+        action([&](bool ok) { result = ok; });
+        EXPECT_TRUE(spinUntil([&] { return result.has_value(); }, seconds));
+        return result.value_or(false);
+    }
+    // Types the password into the check's prompt and presses OK; true when
+    // the prompt closed (the check ran), false when it stayed open.
+    bool checkWith(VaultDetail* detail, const QString& password) {
+        EXPECT_TRUE(detail->checkDataButton()->isVisible());
+        QTest::mouseClick(detail->checkDataButton(), Qt::LeftButton);
+        EXPECT_EQ(detail->sheet(), VaultDetail::Sheet::checkData);
+        QPointer<PasswordPromptSheet> prompt;
+        for (auto* w : QApplication::topLevelWidgets())
+            if (auto* p = qobject_cast<PasswordPromptSheet*>(w); p && p->isVisible()) prompt = p;
+        if (!prompt) {
+            ADD_FAILURE() << "no password prompt";
+            return false;
+        }
+        QTest::keyClicks(prompt->passwordField(), password);
+        prompt->go();
+        EXPECT_TRUE(spinUntil([&] { return !prompt || !prompt->busy(); }, 120));
+        const bool closed = !prompt || !prompt->isVisible();
+        if (!closed) prompt->reject();
+        return closed;
+    }
+    // The encrypted file of a plain path of the unlocked vault.
+    fs::path cipherOf(const std::string& plain) {
+        const auto c = vaultkit::GocryptfsControlSocket(driver->controlSocket(vault->image())).encryptPath(plain);
+        if (!c) throw std::runtime_error("no cipher name");
+        return vault->image() / *c;
+    }
+
+    vaulttest::TempDir tmp{"hc-vaultdata"};
+    fs::path support;
+    std::shared_ptr<vaultkit::GocryptfsDiskImage> driver;
+    QStringList notices; // outlives the model, which may still post one while it goes
+    std::unique_ptr<AppModel> model;
+    AppModel::VaultPtr vault;
+    SheetPresenter::Hooks hooksBefore;
+};
+
+TEST_F(VaultDataTest, CheckEncryptedDataAsksThePasswordAndShowsWhatIsDamaged) {
+    fs::create_directories(vault->mountPoint() / "letters");
+    vaulttest::writeFile(vault->mountPoint() / "letters/long.txt", std::string(30000, 'x'));
+    const fs::path longCipher = cipherOf("letters/long.txt");
+    RootView view(model.get());
+    view.resize(1000, 700);
+    view.show();
+    model->setSelection(vault->config().id);
+    ASSERT_TRUE(spinUntil([&] { return view.detail() && view.detail()->vault() == vault; }));
+    // Only a locked vault is checked.
+    EXPECT_FALSE(view.detail()->checkDataButton()->isVisible());
+    ASSERT_TRUE(await([&](AppModel::Done d) { model->lock(vault, false, d); }));
+    ASSERT_TRUE(spinUntil([&] { return view.detail()->checkDataButton()->isVisible(); }));
+
+    // A wrong password: the prompt stays, the banner says why, no result.
+    EXPECT_FALSE(checkWith(view.detail(), "wrong password 1"));
+    EXPECT_TRUE(model->message() && model->message()->isError);
+    EXPECT_FALSE(model->dataCheck());
+
+    EXPECT_TRUE(checkWith(view.detail(), QString::fromStdString(kPassword)));
+    ASSERT_TRUE(spinUntil([&] { return view.dataCheckSheet() != nullptr; }));
+    auto* whole = qobject_cast<DataCheckSheet*>(view.dataCheckSheet());
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->titleLabel()->text(), kx("check.wholeTitle"));
+    EXPECT_FALSE(whole->damagedList());
+    QTest::mouseClick(whole->closeButton(), Qt::LeftButton);
+    ASSERT_TRUE(spinUntil([&] { return !view.dataCheckSheet() && !model->dataCheck(); }));
+
+    // A file cut short (a crash or a full disk while syncing).
+    fs::resize_file(longCipher, 4000);
+    EXPECT_TRUE(checkWith(view.detail(), QString::fromStdString(kPassword)));
+    ASSERT_TRUE(spinUntil([&] { return view.dataCheckSheet() != nullptr; }));
+    auto* damaged = qobject_cast<DataCheckSheet*>(view.dataCheckSheet());
+    ASSERT_TRUE(damaged);
+    EXPECT_EQ(damaged->titleLabel()->text(), kx("check.damagedTitle"));
+    ASSERT_TRUE(damaged->damagedList());
+    ASSERT_EQ(damaged->damagedList()->count(), 1);
+    EXPECT_EQ(damaged->damagedList()->item(0)->text(), QStringLiteral("letters/long.txt"));
+    EXPECT_EQ(damaged->bodyLabel()->text(), kx("check.damagedBody", 1, QStringLiteral("Papers")));
+    ASSERT_TRUE(damaged->adviceLabel());
+    EXPECT_EQ(damaged->adviceLabel()->text(), kx("check.advice"));
+    EXPECT_FALSE(damaged->unnamedLabel());
+    // The check changed nothing: the vault still opens with its password.
+    damaged->reject();
+    EXPECT_FALSE(vault->isUnlocked());
+    EXPECT_TRUE(driver->checkPassword(vault->image(), kPassword));
+}
+
+TEST_F(VaultDataTest, ConflictCopiesAreMadeVisibleAndTheBannerNamesTheFolder) {
+    const fs::path mp = vault->mountPoint();
+    fs::create_directories(mp / "docs");
+    vaulttest::writeFile(mp / "docs/plan.txt", "mine");
+    vaulttest::writeFile(mp / "donor", "theirs");
+    model->setNotifier(std::make_unique<RecordingNotifier>(&notices));
+    const fs::path original = cipherOf("docs/plan.txt");
+    fs::rename(cipherOf("donor"), original.string() + " (Bob's conflicted copy 2024-05-01)");
+    model->watchConflicts(); // what every refresh tick does
+    EXPECT_TRUE(model->watchesConflicts(vault));
+    ASSERT_TRUE(spinUntil([&] { return fs::exists(mp / "docs/plan (Conflict 1).txt"); }, 60));
+    EXPECT_EQ(vaulttest::readFile(mp / "docs/plan (Conflict 1).txt"), "theirs");
+    const QString expected = kx("conflicts.found", QStringLiteral("Papers"), kx("conflicts.folder", QStringLiteral("docs")));
+    ASSERT_TRUE(spinUntil([&] { return model->message() && model->message()->text == expected; }, 30));
+    EXPECT_FALSE(model->message()->isError);
+    // and outside the window, where the user hears of it with the window closed
+    EXPECT_EQ(notices, QStringList{QStringLiteral("Papers: ") + expected});
+
+    // Locked: no watcher. Unlocked again: copies made meanwhile show too.
+    ASSERT_TRUE(await([&](AppModel::Done d) { model->lock(vault, false, d); }));
+    model->watchConflicts();
+    EXPECT_FALSE(model->watchesConflicts(vault));
+    ASSERT_TRUE(await([&](AppModel::Done d) { model->unlock(vault, QString::fromStdString(kPassword), d); }));
+    vaulttest::writeFile(mp / "donor2", "theirs again");
+    fs::rename(cipherOf("donor2"), original.string() + ".sync-conflict-20240501-101010-ABCDEFG");
+    model->watchConflicts();
+    ASSERT_TRUE(spinUntil([&] { return fs::exists(mp / "docs/plan (Conflict 2).txt"); }, 60));
+    EXPECT_EQ(vaulttest::readFile(mp / "docs/plan (Conflict 2).txt"), "theirs again");
+}
+
+} // namespace

@@ -1,0 +1,218 @@
+#include "vaultkit/mountmode/MountModePolicy.h"
+#include "vaultkit/mountmode/SyncedFolders.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace vaultkit;
+namespace fs = std::filesystem;
+using Finding = SyncedFolders::Finding;
+
+namespace {
+
+MountEntry mount(std::string mountPoint, std::string fsType, std::string source = "src") {
+    MountEntry e;
+    e.mountPoint = std::move(mountPoint);
+    e.fsType = std::move(fsType);
+    e.source = std::move(source);
+    return e;
+}
+
+// The mount table of a machine whose root is ext4.
+std::vector<MountEntry> localTable(const fs::path& extra = {}, const std::string& type = {}) {
+    std::vector<MountEntry> table = {mount("/", "ext4", "/dev/sda1")};
+    if (!extra.empty()) table.push_back(mount(extra.string(), type));
+    return table;
+}
+
+} // namespace
+
+// Every client's marker, made the way the client makes it in the root of a
+// synced folder, puts a vault two levels below that root in shared mode; the
+// same tree without the marker is local.
+TEST(SyncedFolders, EachClientsMarkerIsFoundInAnAncestor) {
+    struct Case {
+        const char* client;
+        const char* file;      // made as a file (empty: none)
+        const char* directory; // made as a folder (empty: none)
+        const char* evidence;
+    };
+    const Case cases[] = {
+        {"Dropbox", ".dropbox", "", ".dropbox"},
+        {"Dropbox", "", ".dropbox.cache", ".dropbox.cache"},
+        {"Nextcloud or ownCloud", "._sync_4f3ac1b2d7e9.db", "", "._sync_4f3ac1b2d7e9.db"},
+        {"Nextcloud or ownCloud", ".sync_0a1b2c3d4e5f.db", "", ".sync_0a1b2c3d4e5f.db"},
+        {"ownCloud", ".owncloudsync.log", "", ".owncloudsync.log"},
+        {"Syncthing", "", ".stfolder", ".stfolder"},
+        {"Syncthing", ".stfolder", "", ".stfolder"},
+        {"Seafile", "", ".seafile-data", ".seafile-data"},
+        {"Resilio Sync", ".sync/IgnoreList", ".sync", ".sync/IgnoreList"},
+        {"Resilio Sync", ".sync/ID", ".sync", ".sync/ID"},
+        {"MEGA", "", ".debris", ".debris"},
+        {"MEGA", ".megaignore", "", ".megaignore"},
+        {"Insync", "", ".insync-trash", ".insync-trash"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.client) + " " + c.evidence);
+        vaulttest::TempDir tmp("hc-synced");
+        const fs::path root = tmp / "Cloud";
+        const fs::path vaultDir = root / "Documents" / ".Taxes.hushcoffer";
+        fs::create_directories(vaultDir);
+        const fs::path home = tmp / "home";
+        EXPECT_EQ(SyncedFolders::find(vaultDir, localTable(), home), std::nullopt) << "nothing there yet";
+
+        if (*c.directory) fs::create_directories(root / c.directory);
+        if (*c.file) vaulttest::writeFile(root / c.file, "x");
+        const auto found = SyncedFolders::find(vaultDir, localTable(), home);
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->kind, Finding::Kind::marker);
+        EXPECT_EQ(found->client, c.client);
+        EXPECT_EQ(found->root, fs::canonical(root));
+        EXPECT_EQ(found->evidence, c.evidence);
+        EXPECT_EQ(MountModePolicy::decide(MountModePolicy::Choice::automatic, found).mode,
+                  DiskImage::MountMode::shared);
+    }
+}
+
+// Names that only look like markers are not taken for one: a marker of the
+// wrong kind, a Resilio ".sync" folder without its files, a journal name
+// without its middle part.
+TEST(SyncedFolders, LookalikesAreNotMarkers) {
+    vaulttest::TempDir tmp("hc-synced");
+    const fs::path root = tmp / "Projects";
+    const fs::path vaultDir = root / ".Notes.hushcoffer";
+    fs::create_directories(vaultDir);
+    fs::create_directories(root / ".sync" / "other");      // e.g. a tool's own ".sync" folder
+    fs::create_directories(root / ".dropbox");             // a folder, where Dropbox makes a file
+    vaulttest::writeFile(root / ".debris", "");            // a file, where MEGA makes a folder
+    vaulttest::writeFile(root / "._sync_.db", "");         // no account part
+    fs::create_symlink("/nonexistent", root / ".stfolder"); // a dangling link
+    EXPECT_EQ(SyncedFolders::find(vaultDir, localTable(), tmp / "home"), std::nullopt);
+
+    EXPECT_TRUE(SyncedFolders::nameMatches(".sync_*.db", ".sync_a.db"));
+    EXPECT_FALSE(SyncedFolders::nameMatches(".sync_*.db", ".sync_.db"));
+    EXPECT_FALSE(SyncedFolders::nameMatches(".sync_*.db", ".sync_a.db-wal"));
+}
+
+// Network and cloud file systems are known from the mount table alone: the
+// nearest mount above the folder counts, and a local file system mounted
+// below a network one is local again.
+TEST(SyncedFolders, NetworkAndCloudMountsByType) {
+    vaulttest::TempDir tmp("hc-synced");
+    const fs::path mp = tmp / "remote";
+    const fs::path vaultDir = mp / "sub" / ".V.hushcoffer";
+    fs::create_directories(vaultDir);
+    const std::string mpText = fs::canonical(mp).string();
+    struct Case {
+        const char* fsType;
+        bool shared;
+        const char* source = "src";
+    };
+    const Case cases[] = {
+        {"nfs", true},          {"nfs4", true},          {"cifs", true},       {"smb3", true},
+        {"fuse.sshfs", true},   {"fuse.rclone", true},   {"fuse.gvfsd-fuse", true},
+        {"fuse.s3fs", true},    {"9p", true},            {"virtiofs", true},   {"fuse.pCloud", true},
+        {"fuse", true, "pCloud.fs"},                     {"fuse", false, "some-tool"},
+        {"ext4", false},        {"btrfs", false},        {"tmpfs", false},     {"fuse.gocryptfs", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.fsType) + " " + c.source);
+        auto table = localTable();
+        table.push_back(mount(mpText, c.fsType, c.source));
+        const auto found = SyncedFolders::find(vaultDir, table, tmp / "home");
+        EXPECT_EQ(found.has_value(), c.shared);
+        if (found) {
+            EXPECT_EQ(found->kind, Finding::Kind::mount);
+            EXPECT_EQ(found->root, mpText);
+            EXPECT_EQ(found->evidence, std::string(c.fsType) == "fuse" ? c.source : c.fsType)
+                << "what the user is shown names the file system";
+        }
+    }
+    auto table = localTable(mpText, "nfs4");
+    table.push_back(mount(mpText + "/sub", "ext4"));
+    EXPECT_EQ(SyncedFolders::find(vaultDir, table, tmp / "home"), std::nullopt);
+    EXPECT_FALSE(SyncedFolders::find(tmp / "remote-not", localTable(mpText, "nfs4"), tmp / "home"))
+        << "a sibling whose name starts alike is not below the mount";
+}
+
+// The OneDrive client leaves no marker: its folder is "sync_dir" in its
+// configuration, "~/OneDrive" when not set; without the configuration folder
+// the client is not there at all.
+TEST(SyncedFolders, OneDriveFolderFromItsConfiguration) {
+    vaulttest::TempDir tmp("hc-synced");
+    const fs::path home = tmp / "home";
+    const fs::path defaultDir = home / "OneDrive";
+    const fs::path customDir = tmp / "data" / "od";
+    fs::create_directories(defaultDir / ".A.hushcoffer");
+    fs::create_directories(customDir / ".B.hushcoffer");
+
+    EXPECT_FALSE(SyncedFolders::find(defaultDir / ".A.hushcoffer", localTable(), home)) << "no client";
+    fs::create_directories(home / ".config" / "onedrive");
+    auto found = SyncedFolders::find(defaultDir / ".A.hushcoffer", localTable(), home);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->client, "OneDrive");
+    EXPECT_EQ(found->kind, Finding::Kind::configuration);
+
+    vaulttest::writeFile(home / ".config" / "onedrive" / "config",
+                         "# sync_dir = \"~/Elsewhere\"\nsync_dir = \"" + customDir.string() + "\"\nskip_file = \"~*\"\n");
+    EXPECT_FALSE(SyncedFolders::find(defaultDir / ".A.hushcoffer", localTable(), home));
+    found = SyncedFolders::find(customDir / ".B.hushcoffer", localTable(), home);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->root, fs::canonical(customDir));
+
+    EXPECT_EQ(SyncedFolders::oneDriveSyncDir("sync_dir = \"~/Cloud Files\"", "/home/u"), "/home/u/Cloud Files");
+    EXPECT_EQ(SyncedFolders::oneDriveSyncDir("sync_dir=\"\"", "/home/u"), "/home/u/OneDrive");
+}
+
+TEST(MountModePolicy, TheUsersChoiceOverridesWhatWasFound) {
+    using Choice = MountModePolicy::Choice;
+    using Mode = DiskImage::MountMode;
+    const Finding dropbox{Finding::Kind::marker, "Dropbox", "/home/u/Dropbox", ".dropbox"};
+    struct Case {
+        Choice choice;
+        std::optional<Finding> synced;
+        Mode mode;
+    };
+    const Case cases[] = {
+        {Choice::automatic, std::nullopt, Mode::local}, {Choice::automatic, dropbox, Mode::shared},
+        {Choice::local, dropbox, Mode::local},          {Choice::shared, std::nullopt, Mode::shared},
+    };
+    for (const auto& c : cases) {
+        const auto d = MountModePolicy::decide(c.choice, c.synced);
+        EXPECT_EQ(d.mode, c.mode) << MountModePolicy::name(c.choice);
+        EXPECT_EQ(d.synced, c.synced) << "what was found is kept for the explanation";
+    }
+    for (const Choice c : {Choice::automatic, Choice::local, Choice::shared})
+        EXPECT_EQ(MountModePolicy::parseChoice(MountModePolicy::name(c)), c);
+    EXPECT_EQ(MountModePolicy::parseChoice("Local"), std::nullopt);
+    EXPECT_EQ(MountModePolicy::parseChoice(""), std::nullopt);
+}
+
+// What the user is told names who keeps the folder in sync and where; a
+// choice against what was found says so.
+TEST(MountModePolicy, TheExplanationNamesWhatWasFound) {
+    using Choice = MountModePolicy::Choice;
+    using E = MountModePolicy::Explanation;
+    const Finding dropbox{Finding::Kind::marker, "Dropbox", "/home/u/Dropbox", ".dropbox"};
+    const Finding nfs{Finding::Kind::mount, "network file system (NFS)", "/mnt/share", "nfs4"};
+    struct Case {
+        Choice choice;
+        std::optional<Finding> synced;
+        E expected;
+    };
+    const Case cases[] = {
+        {Choice::automatic, std::nullopt, {"mountMode.why.local", {}}},
+        {Choice::automatic, dropbox, {"mountMode.why.synced", {"Dropbox", "/home/u/Dropbox"}}},
+        {Choice::automatic, nfs, {"mountMode.why.network", {"nfs4", "/mnt/share"}}},
+        {Choice::local, std::nullopt, {"mountMode.why.chosenLocal", {}}},
+        {Choice::local, dropbox, {"mountMode.why.chosenLocalSynced", {"Dropbox"}}},
+        {Choice::local, nfs, {"mountMode.why.chosenLocalSynced", {"nfs4"}}},
+        {Choice::shared, std::nullopt, {"mountMode.why.chosenShared", {}}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MountModePolicy::explain(MountModePolicy::decide(c.choice, c.synced)), c.expected)
+            << c.expected.key;
+}
