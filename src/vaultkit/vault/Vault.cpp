@@ -611,7 +611,10 @@ void Vault::releaseForeignAttachment() {
 
 void Vault::confirm(const std::string& password) {
     if (isUnlocked()) {
-        if (!verifiedPasswordEquals(password)) throw VaultError::wrongPassword();
+        if (verifiedPasswordEquals(password)) return;
+        // Unlocked by another process (nothing remembered here), or the
+        // password was changed elsewhere since: the image decides.
+        confirmWithImage(password);
         return;
     }
     releaseForeignAttachment();

@@ -139,7 +139,9 @@ public:
     void lock(bool force);
     // Detaches the image when it is attached but not on this vault's folder.
     void releaseForeignAttachment();
-    // Throws wrongPassword unless password is the vault's password.
+    // Throws wrongPassword unless password is the vault's password. For an
+    // unlocked vault the password this process unlocked it with answers
+    // without a tool; any other password is asked of the image.
     void confirm(const std::string& password);
     // Throws wrongPassword unless the image takes the password, asked of the
     // image itself (no mount), so it also holds for a vault another process
