@@ -118,6 +118,16 @@ QString describe(const std::exception_ptr& error) {
     }
 }
 
+std::string detailOf(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
 // ---------------------------------------------------------------------------
 
 AppModel::Sources::Sources() = default;

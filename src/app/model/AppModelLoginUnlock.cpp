@@ -44,16 +44,6 @@ bool isWrongPassword(const std::exception_ptr& error) {
     }
 }
 
-std::string detailOf(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
 } // namespace
 
 QString describeKeyring(const KeyringError& error) {

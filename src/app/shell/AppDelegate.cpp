@@ -32,16 +32,6 @@ std::optional<std::vector<std::string>> busyNames(const std::exception_ptr& erro
     return std::nullopt;
 }
 
-std::string whatOf(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
 QString joined(const std::vector<std::string>& names) {
     QStringList list;
     for (const auto& n : names)
@@ -129,7 +119,7 @@ void AppDelegate::quitStep(std::shared_ptr<std::vector<AppModel::VaultPtr>> vaul
             }
             const auto names = busyNames(error);
             if (!names) {
-                logger().error("lock on quit: " + whatOf(error));
+                logger().error("lock on quit: " + detailOf(error));
                 next();
                 return;
             }
