@@ -255,7 +255,8 @@ void VaultDetail::buildLockedCards(QVBoxLayout* column) {
     staleNote_->setWordWrap(true);
     KXStyle::setFont(staleNote_, KXStyle::Text::callout);
     staleNote_->hide();
-    unlockCard->add(staleNote_);
+    // the card's full width, so the label can take the height its lines need
+    unlockCard->content()->addWidget(staleNote_);
     {
         auto* titleRow = rowLayout(10);
         titleRow->addWidget(cardTitle(kx("unlock.title"), unlockCard));

@@ -141,6 +141,13 @@ TEST_F(MountModeCardTest, AStaleVaultShowsTheNoteAndUnlocksAgain) {
     EXPECT_EQ(model->mountState(v), DiskImage::MountState::stale);
     EXPECT_FALSE(model->isUnlocked(v)) << "counts as locked";
     EXPECT_EQ(pane.staleNote()->text(), kx("stale.note"));
+    // The note spans the card and gets the height its lines need (it was
+    // squeezed into a narrow box of one line's height, its text cut).
+    pane.resize(720, 900);
+    const QLabel* note = pane.staleNote();
+    EXPECT_TRUE(uitest::spinUntil([&] {
+        return note->width() >= pane.width() / 2 && note->height() + 1 >= note->heightForWidth(note->width());
+    })) << note->width() << "x" << note->height() << " in a pane " << pane.width() << " wide";
 
     const int attaches = driver->attachCalls();
     ASSERT_TRUE(unlockNow(v));
