@@ -1,4 +1,5 @@
 // hushcoffer-cli as a user runs it: the real program, real volumes.
+#include "support/CliRunner.h"
 #include "support/TestSupport.h"
 
 #include "vaultkit/diskimage/MountTable.h"
@@ -19,23 +20,10 @@ using vaultkit::Exec::runSync;
 
 namespace {
 
+using clitest::CliRun;
+using clitest::cliPath;
+
 const std::string kPassword = "plain old password";
-
-// The program beside this test binary (scripts/run-as-user copies it there),
-// else the one in the build tree.
-std::string cliPath() {
-    std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    const fs::path beside = self.parent_path() / "hushcoffer-cli";
-    if (!ec && fs::exists(beside)) return beside.string();
-    return HC_CLI_BUILD_PATH;
-}
-
-struct CliRun {
-    int status;
-    std::string out;
-    std::string err;
-};
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -62,10 +50,7 @@ protected:
     void TearDown() override { ::unsetenv("HC_SUPPORT_DIR"); }
 
     CliRun cli(const std::vector<std::string>& args, std::optional<std::string> input = std::nullopt) {
-        std::optional<vaultkit::Bytes> in;
-        if (input) in = vaultkit::Bytes(input->begin(), input->end());
-        auto r = runSync(cliPath(), args, in, 120);
-        return CliRun{r.status, r.stdoutText(), r.stderrText};
+        return clitest::runCli(cliPath(), args, input);
     }
     std::vector<std::string> registry() {
         return vaultkit::Registry::read(support / "vaults.json").value_or(std::vector<std::string>{});

@@ -1,5 +1,6 @@
 // passwd, recover, new-phrase and autolock through the real program and real
 // volumes, as a user types them.
+#include "support/CliRunner.h"
 #include "support/TestSupport.h"
 
 #include "vaultkit/crypto/Mnemonic.h"
@@ -15,20 +16,10 @@ using vaultkit::Exec::runSync;
 
 namespace {
 
+using clitest::CliRun;
+using clitest::cliPath;
+
 const std::string kPassword = "plain old password";
-
-std::string cliPath() {
-    std::error_code ec;
-    const fs::path beside = fs::read_symlink("/proc/self/exe", ec).parent_path() / "hushcoffer-cli";
-    if (!ec && fs::exists(beside)) return beside.string();
-    return HC_CLI_BUILD_PATH;
-}
-
-struct CliRun {
-    int status;
-    std::string out;
-    std::string err;
-};
 
 // Four-letter prefixes in capitals, separated by commas.
 std::string hurried(const std::string& phrase) {
@@ -60,10 +51,7 @@ protected:
     void TearDown() override { ::unsetenv("HC_SUPPORT_DIR"); }
 
     CliRun cli(const std::vector<std::string>& args, std::optional<std::string> input = std::nullopt) {
-        std::optional<vaultkit::Bytes> in;
-        if (input) in = vaultkit::Bytes(input->begin(), input->end());
-        auto r = runSync(cliPath(), args, in, 120);
-        return CliRun{r.status, r.stdoutText(), r.stderrText};
+        return clitest::runCli(cliPath(), args, input);
     }
     bool opens(const std::string& password) {
         return cli({"check", "--password-stdin", vault}, password + "\n").status == 0;

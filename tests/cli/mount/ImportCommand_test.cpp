@@ -1,4 +1,5 @@
 // hushcoffer-cli import, the real program into a real vault, as a user.
+#include "support/CliRunner.h"
 #include "support/TestSupport.h"
 
 #include "vaultkit/process/Exec.h"
@@ -14,14 +15,9 @@ using vaultkit::Exec::runSync;
 
 namespace {
 
-const std::string kPassword = "plain old password";
+using clitest::cliPath;
 
-std::string cliPath() {
-    std::error_code ec;
-    const fs::path beside = fs::read_symlink("/proc/self/exe", ec).parent_path() / "hushcoffer-cli";
-    if (!ec && fs::exists(beside)) return beside.string();
-    return HC_CLI_BUILD_PATH;
-}
+const std::string kPassword = "plain old password";
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;

@@ -3,6 +3,7 @@
 // stored password, falls back to asking when none is stored, reports a stale
 // one or a missing keyring, and never stores or deletes an item itself.
 #include "support/TestKeyring.h"
+#include "support/CliRunner.h"
 #include "support/TestSupport.h"
 #include "vaultkit/keyring/SecretServiceKeyring.h"
 #include "vaultkit/process/Exec.h"
@@ -18,21 +19,10 @@ using vaulttest::TestKeyring;
 
 namespace {
 
+using clitest::CliRun;
+using clitest::cliPath;
+
 const std::string kPassword = "plain old password";
-
-std::string cliPath() {
-    std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    const fs::path beside = self.parent_path() / "hushcoffer-cli";
-    if (!ec && fs::exists(beside)) return beside.string();
-    return HC_CLI_BUILD_PATH;
-}
-
-struct CliRun {
-    int status;
-    std::string out;
-    std::string err;
-};
 
 class CliKeyringTest : public ::testing::Test {
 protected:
@@ -50,10 +40,7 @@ protected:
         ::unsetenv("HC_SUPPORT_DIR");
     }
     CliRun cli(const std::vector<std::string>& args, std::optional<std::string> input = std::nullopt) {
-        std::optional<vaultkit::Bytes> in;
-        if (input) in = vaultkit::Bytes(input->begin(), input->end());
-        auto r = vaultkit::Exec::runSync(cliPath(), args, in, 120);
-        return CliRun{r.status, r.stdoutText(), r.stderrText};
+        return clitest::runCli(cliPath(), args, input);
     }
     bool unlocked() { return cli({"status", vault.string()}).out.find("\tunlocked\t") != std::string::npos; }
 

@@ -2,6 +2,7 @@
 // it (read-only, the icon the application drew, the launcher link), and
 // unlock takes the icon off the open volume. gio runs against a private
 // session bus (the GIO metadata service keeps the icon).
+#include "support/CliRunner.h"
 #include "support/TestSupport.h"
 
 #include "vaultkit/process/Exec.h"
@@ -18,20 +19,10 @@ using vaultkit::Exec::runSync;
 
 namespace {
 
+using clitest::CliRun;
+using clitest::cliPath;
+
 const std::string kPassword = "plain old password";
-
-std::string cliBuilt() {
-    std::error_code ec;
-    const fs::path beside = fs::read_symlink("/proc/self/exe", ec).parent_path() / "hushcoffer-cli";
-    if (!ec && fs::exists(beside)) return beside.string();
-    return HC_CLI_BUILD_PATH;
-}
-
-struct CliRun {
-    int status;
-    std::string out;
-    std::string err;
-};
 
 std::optional<std::string> gioCustomIcon(const fs::path& folder) {
     const auto r =
@@ -77,7 +68,7 @@ protected:
 
         // The tool beside a stand-in of the application, as installed.
         fs::create_directories(bin);
-        fs::copy_file(cliBuilt(), bin / "hushcoffer-cli");
+        fs::copy_file(cliPath(), bin / "hushcoffer-cli");
         vaulttest::writeFile(bin / "hushcoffer", "#!/bin/sh\nexit 0\n");
         fs::permissions(bin / "hushcoffer", fs::perms::owner_all);
         ::setenv("XDG_DATA_HOME", (tmp / "share").c_str(), 1);
@@ -93,10 +84,7 @@ protected:
     }
 
     CliRun cli(const std::vector<std::string>& args, std::optional<std::string> input = std::nullopt) {
-        std::optional<vaultkit::Bytes> in;
-        if (input) in = vaultkit::Bytes(input->begin(), input->end());
-        auto r = runSync((bin / "hushcoffer-cli").string(), args, in, 120);
-        return CliRun{r.status, r.stdoutText(), r.stderrText};
+        return clitest::runCli((bin / "hushcoffer-cli").string(), args, input);
     }
 
     vaulttest::TempDir tmp{"hc-cli-look"};
