@@ -116,6 +116,19 @@ protected:
     void lock(const VaultPtr& v) {
         ASSERT_TRUE(await([&](auto done) { model->lock(v, false, done); }));
     }
+    // Two new vaults, "Docs" and "Photos", both unlocking at login; locked
+    // unless `leaveUnlocked`.
+    std::pair<VaultPtr, VaultPtr> twoWithTheChoice(bool leaveUnlocked = false) {
+        auto docs = add("Docs");
+        auto photos = add("Photos");
+        enable(docs);
+        enable(photos);
+        if (!leaveUnlocked) {
+            lock(docs);
+            lock(photos);
+        }
+        return {docs, photos};
+    }
     std::string idOf(const VaultPtr& v) const { return v->config().id.text(); }
     std::optional<nlohmann::json> storedChoice(const VaultPtr& v) const {
         return vaultkit::VaultPreferences(support).value(idOf(v), AppModel::loginUnlockKey);
@@ -206,12 +219,7 @@ TEST_F(LoginUnlockTest, OnlyThePasswordThatOpensTheVaultIsStored) {
 
 TEST_F(LoginUnlockTest, APasswordChangedBehindTheApplicationsBackIsReportedOnceDeletedAndTheChoiceTurnedOff) {
     start();
-    auto docs = add("Docs");
-    auto photos = add("Photos");
-    enable(docs);
-    enable(photos);
-    lock(docs);
-    lock(photos);
+    auto [docs, photos] = twoWithTheChoice();
     model.reset();
 
     // the command-line tool changes the password of one vault
@@ -249,12 +257,7 @@ TEST_F(LoginUnlockTest, APasswordChangedBehindTheApplicationsBackIsReportedOnceD
 
 TEST_F(LoginUnlockTest, AVaultThatCannotBeOpenedIsReportedAndKeepsItsChoice) {
     start();
-    auto docs = add("Docs");
-    auto photos = add("Photos");
-    enable(docs);
-    enable(photos);
-    lock(docs);
-    lock(photos);
+    auto [docs, photos] = twoWithTheChoice();
     // something was put into the locked vault's folder
     fs::permissions(docs->mountPoint(), fs::perms::owner_all, fs::perm_options::add);
     vaulttest::writeFile(docs->mountPoint() / "stray.txt", "x");
@@ -273,10 +276,7 @@ TEST_F(LoginUnlockTest, AVaultThatCannotBeOpenedIsReportedAndKeepsItsChoice) {
 
 TEST_F(LoginUnlockTest, TurningTheChoiceOffOrForgettingTheVaultDeletesTheItem) {
     start();
-    auto docs = add("Docs");
-    auto photos = add("Photos");
-    enable(docs);
-    enable(photos);
+    auto [docs, photos] = twoWithTheChoice(/*leaveUnlocked=*/true);
 
     ASSERT_TRUE(await([&](auto done) { model->disableLoginUnlock(docs, done); }));
     EXPECT_TRUE(keyring.items(idOf(docs)).empty());
@@ -297,12 +297,7 @@ TEST_F(LoginUnlockTest, TurningTheChoiceOffOrForgettingTheVaultDeletesTheItem) {
 
 TEST_F(LoginUnlockTest, WithoutAKeyringServiceTheVaultsStayLockedWithOneClearMessage) {
     start();
-    auto docs = add("Docs");
-    auto photos = add("Photos");
-    enable(docs);
-    enable(photos);
-    lock(docs);
-    lock(photos);
+    auto [docs, photos] = twoWithTheChoice();
     keyring.stop();
 
     start();
@@ -328,12 +323,7 @@ TEST_F(LoginUnlockTest, WithoutAKeyringServiceTheVaultsStayLockedWithOneClearMes
 
 TEST_F(LoginUnlockTest, ALockedKeyringIsAskedToUnlockOnceForAllVaults) {
     start();
-    auto docs = add("Docs");
-    auto photos = add("Photos");
-    enable(docs);
-    enable(photos);
-    lock(docs);
-    lock(photos);
+    auto [docs, photos] = twoWithTheChoice();
     keyring.lock();
     const int before = keyring.promptsAsked();
 
