@@ -12,17 +12,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <string>
 
 namespace {
 
 void usage(FILE* to) {
-    std::fputs("usage: hushcoffer-keyd [--bus ADDRESS] [--tpm TRANSPORT] [--state-dir DIR] [--idle-exit SECONDS]\n"
-               "  --bus        the bus to serve on (default: the system bus socket)\n"
-               "  --tpm        device:PATH or swtpm:CONF (default: device:/dev/tpmrm0)\n"
-               "  --state-dir  where the service's secret is kept (default: /var/lib/hushcoffer-keyd)\n"
-               "  --idle-exit  end after this many seconds without callers, 0 never (default: 30)\n",
-               to);
+    std::fputs(
+        "usage: hushcoffer-keyd [--bus ADDRESS] [--tpm TRANSPORT] [--state-dir DIR] [--idle-exit SECONDS]\n"
+        "  --bus        the bus to serve on (default: the system bus socket)\n"
+        "  --tpm        device:PATH or swtpm:CONF (default: device:/dev/tpmrm0)\n"
+        "  --state-dir  where the service's secret is kept (default: /var/lib/hushcoffer-keyd)\n"
+        "  --idle-exit  end after this many seconds without callers, 0 never (default: 30)\n",
+        to);
 }
 
 } // namespace
@@ -59,6 +61,10 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // Freed memory is overwritten at once: the TPM stack and the bus library
+    // keep copies of key values, shared secrets and tokens in buffers of
+    // their own, which they free without wiping.
+    ::mallopt(M_PERTURB, 0x5a);
     // The TPM stack's own diagnostics stay off unless asked for.
     ::setenv("TSS2_LOG", "all+none", 0);
     return vaultkit::KeyService(options).run();

@@ -1,6 +1,7 @@
 #include "vaultkit/quickunlock/KeyService.h"
 
 #include "vaultkit/crypto/CryptoKeys.h"
+#include "vaultkit/quickunlock/KeyServiceKeys.h"
 #include "vaultkit/quickunlock/KeyServiceProtocol.h"
 #include "vaultkit/quickunlock/KeyServiceSecret.h"
 
@@ -9,9 +10,13 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <deque>
+#include <filesystem>
 #include <list>
 #include <map>
+#include <optional>
 #include <sys/stat.h>
 
 namespace vaultkit {
@@ -22,11 +27,28 @@ using Clock = std::chrono::steady_clock;
 using Protocol = KeyServiceProtocol;
 
 constexpr const char* kPolkitCancelled = "org.freedesktop.PolicyKit1.Error.Cancelled";
-// Open polkit checks: per user (one prompt at a time is normal) and in all.
+// Open polkit checks: per user (one prompt at a time is normal; the oldest
+// gives way to a new one) and in all.
 constexpr int kChecksPerUser = 4;
 constexpr int kChecksInAll = 64;
 // Live tokens per user; the oldest goes first.
 constexpr std::size_t kTokensPerUser = 8;
+// Requests of one user waiting to be served (queued, or waiting for the
+// authority's list of actions); more are refused at once.
+constexpr std::size_t kWorkPerUser = 8;
+// Key creation per user: a burst of this many, then one per interval.
+constexpr double kKeyBurst = 4;
+constexpr auto kKeyInterval = std::chrono::seconds(15);
+// Keys one user may hold in all.
+constexpr std::size_t kKeysPerUser = 256;
+// How long the authority's list of actions may take.
+constexpr auto kLookupTime = std::chrono::seconds(10);
+// The polkit agent shows these details with the prompt; the message names
+// them ($(...)), translated in the action's own domain.
+constexpr const char* kGettextDomain = "hushcoffer";
+constexpr const char* kPromptMessage =
+    "Hushcoffer wants to unlock the vault \u201c$(vault)\u201d for $(program). "
+    "Confirm that it is you.";
 
 struct MessageUnref {
     void operator()(DBusMessage* m) const { dbus_message_unref(m); }
@@ -39,13 +61,74 @@ struct Refusal {
     std::string text;
 };
 
+// The bytes of the byte arrays in `message`, in place: what the service
+// wipes in a message that carried a secret before it lets the message go.
+void wipeByteArrays(DBusMessage* message) {
+    DBusMessageIter args;
+    if (!message || !dbus_message_iter_init(message, &args)) return;
+    do {
+        if (dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY ||
+            dbus_message_iter_get_element_type(&args) != DBUS_TYPE_BYTE)
+            continue;
+        DBusMessageIter items;
+        dbus_message_iter_recurse(&args, &items);
+        const unsigned char* data = nullptr;
+        int n = 0;
+        dbus_message_iter_get_fixed_array(&items, &data, &n);
+        if (data && n > 0) OPENSSL_cleanse(const_cast<unsigned char*>(data), static_cast<std::size_t>(n));
+    } while (dbus_message_iter_next(&args));
+}
+
+// Overwrites the stack below the caller: the TPM stack leaves shared
+// secrets and the like in its stack frames.
+[[gnu::noinline]] void wipeStack() {
+    volatile unsigned char area[64 * 1024];
+    OPENSSL_cleanse(const_cast<unsigned char*>(area), sizeof area);
+}
+
+// The program behind process `pid`: its executable, as root reads it.
+std::string programOf(std::uint32_t pid) {
+    if (pid == 0) return "an unknown program";
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+    if (ec || exe.empty()) return "an unknown program";
+    std::string text = exe.string();
+    // Shown in the prompt: no control characters.
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return text;
+}
+
 } // namespace
 
 struct KeyService::Impl {
+    // Who a connection is, as the bus says.
+    struct Caller {
+        std::uint32_t uid = 0;
+        std::string program;
+    };
     struct Token {
+        std::array<std::uint8_t, Protocol::tokenSize> value{};
         std::string owner; // the caller's unique bus name
         std::uint32_t uid = 0;
+        std::string key; // the identity of the one key it covers
+        std::uint32_t usesLeft = 0;
         Clock::time_point until;
+        ~Token() { OPENSSL_cleanse(value.data(), value.size()); }
+    };
+    // A request waiting for its turn.
+    struct Work {
+        Message call;
+        std::string sender;
+        Caller caller;
+        Protocol::Request request;
+        Work() = default;
+        Work(Work&&) = default;
+        Work& operator=(Work&&) = default;
+        ~Work() {
+            OPENSSL_cleanse(request.token.data(), request.token.size());
+            if (call && request.method == Protocol::Method::agree) wipeByteArrays(call.get());
+        }
     };
     // A polkit check under way for an Authorize call.
     struct Check {
@@ -53,18 +136,36 @@ struct KeyService::Impl {
         Message call; // the caller's Authorize, to answer
         std::string caller;
         std::uint32_t uid = 0;
+        std::string program;
+        std::string key;
+        std::uint32_t agreements = 0;
         std::string cancellationId;
         Clock::time_point deadline;
         DBusPendingCall* pending = nullptr;
         bool done = false;
     };
+    // The authority's list of actions, asked for the requests that need it.
+    struct Lookup {
+        DBusPendingCall* pending = nullptr;
+        Clock::time_point deadline;
+        std::vector<Work> waiters;
+    };
+    struct KeyAllowance {
+        double left = kKeyBurst;
+        Clock::time_point at = Clock::now();
+    };
 
     Options options;
     TpmDevice tpm;
     KeyServiceSecret secret;
+    KeyServiceKeys keys;
     DBusConnection* conn = nullptr;
-    std::map<std::string, Token> tokens;
+    std::list<Token> tokens;
     std::list<Check> checks;
+    std::map<std::string, Caller> callers;
+    std::map<std::uint32_t, std::deque<Work>> queued;
+    std::optional<Lookup> lookup;
+    std::map<std::uint32_t, KeyAllowance> keyAllowance;
     Clock::time_point lastActivity = Clock::now();
     unsigned long counter = 0;
     bool disconnected = false;
@@ -72,7 +173,8 @@ struct KeyService::Impl {
     explicit Impl(Options o)
         : options(std::move(o))
         , tpm(options.tpmTransport)
-        , secret(options.stateDir) {}
+        , secret(options.stateDir)
+        , keys(options.stateDir) {}
 
     ~Impl() {
         for (auto& c : checks)
@@ -80,6 +182,12 @@ struct KeyService::Impl {
                 dbus_pending_call_cancel(c.pending);
                 dbus_pending_call_unref(c.pending);
             }
+        if (lookup && lookup->pending) {
+            dbus_pending_call_cancel(lookup->pending);
+            dbus_pending_call_unref(lookup->pending);
+        }
+        lookup.reset();
+        queued.clear();
         if (conn) {
             dbus_connection_close(conn);
             dbus_connection_unref(conn);
@@ -96,7 +204,10 @@ struct KeyService::Impl {
     void refuse(DBusMessage* call, const char* name, const std::string& text) {
         send(dbus_message_new_error(call, name, text.c_str()));
     }
-    void replyBytes(DBusMessage* call, const std::vector<std::vector<std::uint8_t>>& values) {
+    // A reply of byte arrays; with `secret`, its bytes are wiped once it is
+    // written out.
+    void replyBytes(DBusMessage* call, const std::vector<std::vector<std::uint8_t>>& values,
+                    bool wipe = false) {
         DBusMessage* reply = dbus_message_new_method_return(call);
         if (!reply) return;
         DBusMessageIter args;
@@ -105,92 +216,255 @@ struct KeyService::Impl {
             DBusMessageIter array;
             const unsigned char* data = v.data();
             if (!dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE_AS_STRING, &array) ||
-                !dbus_message_iter_append_fixed_array(&array, DBUS_TYPE_BYTE, &data, static_cast<int>(v.size())) ||
+                !dbus_message_iter_append_fixed_array(&array, DBUS_TYPE_BYTE, &data,
+                                                      static_cast<int>(v.size())) ||
                 !dbus_message_iter_close_container(&args, &array)) {
+                wipeByteArrays(reply);
                 dbus_message_unref(reply);
                 return;
             }
         }
-        send(reply);
+        dbus_connection_send(conn, reply, nullptr);
+        if (wipe) {
+            dbus_connection_flush(conn);
+            wipeByteArrays(reply);
+        }
+        dbus_message_unref(reply);
+    }
+
+    // ---------------------------------------------------------------- callers
+
+    // Who the connection `name` is: its uid and program, as the bus says
+    // (asked once per connection; unique names are never reused).
+    std::optional<Caller> callerOf(const std::string& name) {
+        if (const auto it = callers.find(name); it != callers.end()) return it->second;
+        Message ask(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
+                                                 "GetConnectionCredentials"));
+        const char* n = name.c_str();
+        if (!ask || !dbus_message_append_args(ask.get(), DBUS_TYPE_STRING, &n, DBUS_TYPE_INVALID))
+            return std::nullopt;
+        DBusError err;
+        dbus_error_init(&err);
+        Message reply(dbus_connection_send_with_reply_and_block(conn, ask.get(), 5000, &err));
+        dbus_error_free(&err);
+        if (!reply) return std::nullopt;
+        DBusMessageIter args, dict;
+        if (!dbus_message_iter_init(reply.get(), &args) ||
+            dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY)
+            return std::nullopt;
+        std::optional<std::uint32_t> uid, pid;
+        dbus_message_iter_recurse(&args, &dict);
+        while (dbus_message_iter_get_arg_type(&dict) == DBUS_TYPE_DICT_ENTRY) {
+            DBusMessageIter entry, variant;
+            dbus_message_iter_recurse(&dict, &entry);
+            const char* key = nullptr;
+            if (dbus_message_iter_get_arg_type(&entry) == DBUS_TYPE_STRING) {
+                dbus_message_iter_get_basic(&entry, &key);
+                dbus_message_iter_next(&entry);
+                if (dbus_message_iter_get_arg_type(&entry) == DBUS_TYPE_VARIANT) {
+                    dbus_message_iter_recurse(&entry, &variant);
+                    if (dbus_message_iter_get_arg_type(&variant) == DBUS_TYPE_UINT32) {
+                        dbus_uint32_t value = 0;
+                        dbus_message_iter_get_basic(&variant, &value);
+                        if (std::string(key) == "UnixUserID") uid = value;
+                        if (std::string(key) == "ProcessID") pid = value;
+                    }
+                }
+            }
+            dbus_message_iter_next(&dict);
+        }
+        if (!uid || *uid == 0xffffffffU) return std::nullopt;
+        Caller caller{*uid, programOf(pid.value_or(0))};
+        callers[name] = caller;
+        return caller;
+    }
+
+    std::size_t outstanding(std::uint32_t uid) const {
+        std::size_t n = 0;
+        if (const auto it = queued.find(uid); it != queued.end()) n += it->second.size();
+        if (lookup)
+            n += static_cast<std::size_t>(std::count_if(lookup->waiters.begin(), lookup->waiters.end(),
+                                                        [&](const Work& w) { return w.caller.uid == uid; }));
+        return n;
     }
 
     // ---------------------------------------------------------------- requests
 
-    void handle(DBusMessage* call) {
+    // A request as it arrives: refused at once when it is malformed or its
+    // user has too much waiting, else queued for its turn.
+    void arrive(DBusMessage* call) {
         lastActivity = Clock::now();
-        Protocol::Request request;
+        Work work;
         try {
-            request = Protocol::decode(call);
+            work.request = Protocol::decode(call);
         } catch (const Protocol::BadRequest& e) {
             refuse(call, e.errorName().c_str(), e.what());
+            wipeByteArrays(call);
             return;
         }
+        work.call.reset(dbus_message_ref(call));
         const char* sender = dbus_message_get_sender(call);
         if (!sender) {
             refuse(call, Protocol::errorFailed, "the caller has no bus name");
             return;
         }
-        // Who called, as the bus knows it.
-        DBusError err;
-        dbus_error_init(&err);
-        const unsigned long uid = dbus_bus_get_unix_user(conn, sender, &err);
-        if (dbus_error_is_set(&err) || uid == static_cast<unsigned long>(-1) || uid > 0xffffffffUL) {
-            dbus_error_free(&err);
+        work.sender = sender;
+        const auto caller = callerOf(work.sender);
+        if (!caller) {
             refuse(call, Protocol::errorFailed, "cannot tell who the caller is");
             return;
         }
-        const auto callerUid = static_cast<std::uint32_t>(uid);
+        work.caller = *caller;
+        if (outstanding(caller->uid) >= kWorkPerUser) {
+            refuse(call, Protocol::errorLimitsExceeded, "too many requests of this user are waiting");
+            return;
+        }
+        queued[caller->uid].push_back(std::move(work));
+    }
+
+    // Serves one waiting request of each user in turn, so that no user's
+    // requests hold up another's.
+    void serveRound() {
+        std::vector<std::uint32_t> users;
+        for (const auto& [uid, list] : queued)
+            if (!list.empty()) users.push_back(uid);
+        for (const auto uid : users) {
+            auto& list = queued[uid];
+            if (list.empty()) continue;
+            {
+                Work work = std::move(list.front());
+                list.pop_front();
+                serve(work);
+            }
+            wipeStack();
+        }
+        std::erase_if(queued, [](const auto& entry) { return entry.second.empty(); });
+    }
+
+    bool hasWork() const {
+        return std::any_of(queued.begin(), queued.end(), [](const auto& e) { return !e.second.empty(); });
+    }
+
+    void serve(Work& work) {
+        DBusMessage* call = work.call.get();
         try {
-            switch (request.method) {
+            switch (work.request.method) {
             case Protocol::Method::isAvailable:
-                isAvailable(call);
-                break;
+                if (!tpm.answers()) {
+                    replyBool(call, false);
+                    return;
+                }
+                needAction(std::move(work));
+                return;
             case Protocol::Method::createKey:
-                createKey(call, callerUid);
-                break;
+                takeKeyAllowance(work.caller.uid);
+                needAction(std::move(work));
+                return;
             case Protocol::Method::authorize:
-                authorize(call, sender, callerUid, request.promptTimeoutMs);
-                break;
+                authorize(work);
+                return;
             case Protocol::Method::agree:
-                agree(call, sender, callerUid, request);
-                break;
+                agree(work);
+                return;
+            case Protocol::Method::revoke:
+                revoke(work);
+                return;
             }
         } catch (const Refusal& r) {
             refuse(call, r.name, r.text);
         } catch (const std::exception& e) {
             refuse(call, Protocol::errorFailed, e.what());
         }
-        OPENSSL_cleanse(request.token.data(), request.token.size());
     }
 
-    bool actionInstalled() {
-        try {
-            return PolkitAuthority(options.busAddress).hasAction(Protocol::actionId);
-        } catch (const PolkitAuthority::Error& e) {
-            throw Refusal{Protocol::errorFailed, e.what()};
-        }
-    }
-
-    void isAvailable(DBusMessage* call) {
-        bool available = tpm.answers();
-        if (available) {
-            try {
-                available = actionInstalled();
-            } catch (const Refusal&) {
-                available = false;
-            }
-        }
+    void replyBool(DBusMessage* call, bool value) {
         DBusMessage* reply = dbus_message_new_method_return(call);
-        dbus_bool_t value = available ? TRUE : FALSE;
-        if (reply) dbus_message_append_args(reply, DBUS_TYPE_BOOLEAN, &value, DBUS_TYPE_INVALID);
+        dbus_bool_t v = value ? TRUE : FALSE;
+        if (reply) dbus_message_append_args(reply, DBUS_TYPE_BOOLEAN, &v, DBUS_TYPE_INVALID);
         send(reply);
     }
 
+    void takeKeyAllowance(std::uint32_t uid) {
+        auto& a = keyAllowance[uid];
+        const auto now = Clock::now();
+        a.left = std::min(kKeyBurst, a.left + std::chrono::duration<double>(now - a.at) /
+                                                  std::chrono::duration<double>(kKeyInterval));
+        a.at = now;
+        if (a.left < 1)
+            throw Refusal{Protocol::errorLimitsExceeded, "too many keys made lately; try again shortly"};
+        a.left -= 1;
+    }
+
+    // ---------------------------------------------------------------- the list of actions
+
+    // IsAvailable and CreateKey need to know that the unlock action is
+    // installed: the authority is asked without waiting for it, once for all
+    // the requests that need it meanwhile.
+    void needAction(Work&& work) {
+        if (!lookup) {
+            Message question(PolkitAuthority::newActionList());
+            DBusPendingCall* pending = nullptr;
+            if (!question ||
+                !dbus_connection_send_with_reply(conn, question.get(), &pending, DBUS_TIMEOUT_INFINITE) ||
+                !pending) {
+                actionKnown(work, std::nullopt, "cannot ask the authorization service");
+                return;
+            }
+            lookup.emplace();
+            lookup->pending = pending;
+            lookup->deadline = Clock::now() + kLookupTime;
+            dbus_pending_call_set_notify(pending, &Impl::actionsListed, this, nullptr);
+        }
+        lookup->waiters.push_back(std::move(work));
+    }
+
+    static void actionsListed(DBusPendingCall* pending, void* data) {
+        auto* self = static_cast<Impl*>(data);
+        Message reply(dbus_pending_call_steal_reply(pending));
+        self->endLookup(reply.get());
+    }
+
+    void endLookup(DBusMessage* reply) {
+        if (!lookup) return;
+        Lookup done = std::move(*lookup);
+        lookup.reset();
+        std::optional<bool> installed;
+        std::string why = "the authorization service did not answer";
+        if (reply) {
+            try {
+                installed = PolkitAuthority::listsAction(reply, Protocol::actionId);
+            } catch (const PolkitAuthority::Error& e) {
+                why = e.what();
+            }
+        }
+        if (done.pending) dbus_pending_call_unref(done.pending);
+        for (auto& w : done.waiters)
+            actionKnown(w, installed, why);
+    }
+
+    void actionKnown(Work& work, std::optional<bool> installed, const std::string& why) {
+        DBusMessage* call = work.call.get();
+        if (work.request.method == Protocol::Method::isAvailable) {
+            replyBool(call, installed.value_or(false));
+            return;
+        }
+        try {
+            if (!installed) throw Refusal{Protocol::errorFailed, why};
+            // A key made without the action could never be used.
+            if (!*installed)
+                throw Refusal{Protocol::errorNotInstalled,
+                              "the system's authorization action for Hushcoffer is not installed"};
+            createKey(call, work.caller.uid);
+        } catch (const Refusal& r) {
+            refuse(call, r.name, r.text);
+        } catch (const std::exception& e) {
+            refuse(call, Protocol::errorFailed, e.what());
+        }
+    }
+
     void createKey(DBusMessage* call, std::uint32_t uid) {
-        // A key made without the action could never be used.
-        if (!actionInstalled())
-            throw Refusal{Protocol::errorNotInstalled,
-                          "the system's authorization action for Hushcoffer is not installed"};
+        if (keys.countOf(uid) >= kKeysPerUser)
+            throw Refusal{Protocol::errorLimitsExceeded, "this user holds too many keys"};
         std::optional<TpmDevice::Auth> auth = secret.authFor(uid, true);
         if (!auth) throw Refusal{Protocol::errorFailed, "no secret"};
         TpmDevice::Key key;
@@ -201,25 +475,65 @@ struct KeyService::Impl {
             throw;
         }
         OPENSSL_cleanse(auth->data(), auth->size());
+        keys.record(KeyServiceKeys::identityOf(key.handle), uid);
         replyBytes(call, {Protocol::encodeHandle(uid, key.handle),
                           std::vector<std::uint8_t>(key.publicKey.x963.begin(), key.publicKey.x963.end())});
     }
 
-    void authorize(DBusMessage* call, const char* sender, std::uint32_t uid, std::uint32_t promptTimeoutMs) {
-        const auto ofUser = std::count_if(checks.begin(), checks.end(),
-                                          [&](const Check& c) { return !c.done && c.uid == uid; });
-        const auto inAll = std::count_if(checks.begin(), checks.end(), [](const Check& c) { return !c.done; });
-        if (ofUser >= kChecksPerUser || inAll >= kChecksInAll)
+    // The identity of a handle the caller may use: its own, and recorded.
+    std::string usableKey(const std::vector<std::uint8_t>& bytes, std::uint32_t uid) {
+        const auto handle = Protocol::decodeHandle(bytes);
+        if (!handle) throw Refusal{Protocol::errorInvalidated, "not a key of this service"};
+        if (handle->uid != uid) throw Refusal{Protocol::errorOtherUser, "the key belongs to another user"};
+        std::string identity = KeyServiceKeys::identityOf(handle->tpmBlobs);
+        if (!keys.holds(identity, uid))
+            throw Refusal{Protocol::errorInvalidated, "the key was revoked or was not made by this service"};
+        return identity;
+    }
+
+    // ---------------------------------------------------------------- the check
+
+    void authorize(Work& work) {
+        const Caller& caller = work.caller;
+        const std::string key = usableKey(work.request.handle, caller.uid);
+        // A program's new request replaces its older one; a user's oldest
+        // request gives way when the user has too many open. Another program
+        // of the user never keeps this one out.
+        for (auto& c : checks)
+            if (!c.done && c.uid == caller.uid && c.program == caller.program) {
+                withdraw(c);
+                refuse(c.call.get(), Protocol::errorCancelled,
+                       "replaced by a newer request of the same program");
+            }
+        std::vector<Check*> ofUser;
+        for (auto& c : checks)
+            if (!c.done && c.uid == caller.uid) ofUser.push_back(&c);
+        if (ofUser.size() >= static_cast<std::size_t>(kChecksPerUser)) {
+            Check& oldest = *ofUser.front();
+            withdraw(oldest);
+            refuse(oldest.call.get(), Protocol::errorCancelled, "replaced by a newer request of this user");
+        }
+        const auto inAll =
+            std::count_if(checks.begin(), checks.end(), [](const Check& c) { return !c.done; });
+        if (inAll >= kChecksInAll)
             throw Refusal{Protocol::errorLimitsExceeded, "too many confirmations are waiting"};
 
         Check& check = checks.emplace_back();
         check.impl = this;
-        check.call.reset(dbus_message_ref(call));
-        check.caller = sender;
-        check.uid = uid;
+        check.call.reset(dbus_message_ref(work.call.get()));
+        check.caller = work.sender;
+        check.uid = caller.uid;
+        check.program = caller.program;
+        check.key = key;
+        check.agreements = work.request.agreements;
         check.cancellationId = "hushcoffer-keyd-" + std::to_string(++counter);
-        check.deadline = Clock::now() + std::chrono::milliseconds(promptTimeoutMs);
-        Message question(PolkitAuthority::newCheck(Protocol::actionId, check.caller, check.cancellationId));
+        check.deadline = Clock::now() + std::chrono::milliseconds(work.request.promptTimeoutMs);
+        const PolkitAuthority::Details details{{"vault", work.request.vaultName},
+                                               {"program", caller.program},
+                                               {"polkit.message", kPromptMessage},
+                                               {"polkit.gettext_domain", kGettextDomain}};
+        Message question(
+            PolkitAuthority::newCheck(Protocol::actionId, check.caller, check.cancellationId, details));
         // The service keeps the time itself (the loop below).
         if (!dbus_connection_send_with_reply(conn, question.get(), &check.pending, DBUS_TIMEOUT_INFINITE) ||
             !check.pending) {
@@ -251,7 +565,9 @@ struct KeyService::Impl {
                 refuse(call, Protocol::errorCancelled, "the confirmation was withdrawn");
             else
                 refuse(call, Protocol::errorFailed,
-                       std::string("the authorization check failed: ") + (text ? text : name ? name : "no reason"));
+                       std::string("the authorization check failed: ") + (text   ? text
+                                                                          : name ? name
+                                                                                 : "no reason"));
             return;
         }
         PolkitAuthority::Answer answer;
@@ -269,7 +585,8 @@ struct KeyService::Impl {
             refuse(call, Protocol::errorDismissed, "the confirmation was dismissed");
             return;
         case PolkitAuthority::Answer::noAgent:
-            refuse(call, Protocol::errorNoAgent, "no authentication agent is running to confirm that it is you");
+            refuse(call, Protocol::errorNoAgent,
+                   "no authentication agent is running to confirm that it is you");
             return;
         case PolkitAuthority::Answer::notAuthorized:
             break;
@@ -278,33 +595,53 @@ struct KeyService::Impl {
     }
 
     void grant(const Check& check) {
-        std::string token(Protocol::tokenSize, '\0');
-        if (RAND_bytes(reinterpret_cast<unsigned char*>(token.data()), static_cast<int>(token.size())) != 1) {
+        Token fresh;
+        if (RAND_bytes(fresh.value.data(), static_cast<int>(fresh.value.size())) != 1) {
             refuse(check.call.get(), Protocol::errorFailed, "no random numbers");
             return;
         }
         // The user's oldest token gives way.
-        std::vector<std::map<std::string, Token>::iterator> ofUser;
+        std::vector<std::list<Token>::iterator> ofUser;
         for (auto it = tokens.begin(); it != tokens.end(); ++it)
-            if (it->second.uid == check.uid) ofUser.push_back(it);
+            if (it->uid == check.uid) ofUser.push_back(it);
         if (ofUser.size() >= kTokensPerUser)
-            tokens.erase(*std::min_element(ofUser.begin(), ofUser.end(), [](const auto& a, const auto& b) {
-                return a->second.until < b->second.until;
-            }));
-        tokens[token] = Token{check.caller, check.uid, Clock::now() + options.tokenLifetime};
-        replyBytes(check.call.get(), {std::vector<std::uint8_t>(token.begin(), token.end())});
-        OPENSSL_cleanse(token.data(), token.size());
+            tokens.erase(*std::min_element(ofUser.begin(), ofUser.end(),
+                                           [](const auto& a, const auto& b) { return a->until < b->until; }));
+        Token& token = tokens.emplace_back();
+        token.value = fresh.value;
+        token.owner = check.caller;
+        token.uid = check.uid;
+        token.key = check.key;
+        token.usesLeft = check.agreements;
+        token.until = Clock::now() + options.tokenLifetime;
+        // Built in place: a braced list would leave copies behind.
+        std::vector<std::vector<std::uint8_t>> values(1);
+        values[0].assign(token.value.begin(), token.value.end());
+        replyBytes(check.call.get(), values, true);
+        OPENSSL_cleanse(values[0].data(), values[0].size());
     }
 
-    void agree(DBusMessage* call, const char* sender, std::uint32_t uid, const Protocol::Request& request) {
+    // ---------------------------------------------------------------- agreement
+
+    void agree(Work& work) {
         expireTokens();
-        const auto found = tokens.find(std::string(request.token.begin(), request.token.end()));
-        if (found == tokens.end() || found->second.owner != sender || found->second.uid != uid)
+        const auto& request = work.request;
+        const auto found = std::find_if(tokens.begin(), tokens.end(), [&](const Token& t) {
+            return request.token.size() == t.value.size() &&
+                   CRYPTO_memcmp(request.token.data(), t.value.data(), t.value.size()) == 0;
+        });
+        if (found == tokens.end() || found->owner != work.sender || found->uid != work.caller.uid)
             throw Refusal{Protocol::errorNoToken, "no confirmation of this caller is in force"};
         const auto handle = Protocol::decodeHandle(request.handle);
         if (!handle) throw Refusal{Protocol::errorInvalidated, "not a key of this service"};
-        if (handle->uid != uid) throw Refusal{Protocol::errorOtherUser, "the key belongs to another user"};
-        std::optional<TpmDevice::Auth> auth = secret.authFor(uid, false);
+        if (handle->uid != work.caller.uid)
+            throw Refusal{Protocol::errorOtherUser, "the key belongs to another user"};
+        if (KeyServiceKeys::identityOf(handle->tpmBlobs) != found->key)
+            throw Refusal{Protocol::errorNoToken, "the confirmation was given for another key"};
+        // One use less; the last one ends the token.
+        if (--found->usesLeft == 0) tokens.erase(found);
+        const std::string key = usableKey(request.handle, work.caller.uid);
+        std::optional<TpmDevice::Auth> auth = secret.authFor(work.caller.uid, false);
         if (!auth) throw Refusal{Protocol::errorInvalidated, "the service's secret is gone"};
         std::optional<Sealing::Agree> op;
         try {
@@ -323,15 +660,30 @@ struct KeyService::Impl {
         } catch (const CryptoError& e) {
             throw Refusal{Protocol::errorPointRefused, e.what()};
         }
-        replyBytes(call, {shared});
-        OPENSSL_cleanse(shared.data(), shared.size());
+        op.reset();
+        std::vector<std::vector<std::uint8_t>> values(1);
+        values[0].swap(shared);
+        replyBytes(work.call.get(), values, true);
+        OPENSSL_cleanse(values[0].data(), values[0].size());
+    }
+
+    void revoke(Work& work) {
+        const auto handle = Protocol::decodeHandle(work.request.handle);
+        if (!handle) throw Refusal{Protocol::errorInvalidated, "not a key of this service"};
+        if (handle->uid != work.caller.uid)
+            throw Refusal{Protocol::errorOtherUser, "the key belongs to another user"};
+        const std::string identity = KeyServiceKeys::identityOf(handle->tpmBlobs);
+        // Revoking a key that is gone already is no failure.
+        keys.revoke(identity, work.caller.uid);
+        tokens.remove_if([&](const Token& t) { return t.key == identity && t.uid == work.caller.uid; });
+        send(dbus_message_new_method_return(work.call.get()));
     }
 
     // ---------------------------------------------------------------- time
 
     void expireTokens() {
         const auto now = Clock::now();
-        std::erase_if(tokens, [&](const auto& entry) { return entry.second.until <= now; });
+        tokens.remove_if([&](const Token& t) { return t.until <= now; });
     }
 
     // Withdraws the checks past their time and forgets the finished ones;
@@ -351,16 +703,25 @@ struct KeyService::Impl {
                 ++it;
             }
         }
+        if (lookup && lookup->deadline <= now) {
+            dbus_pending_call_cancel(lookup->pending);
+            endLookup(nullptr);
+        }
         expireTokens();
         auto wait = std::chrono::milliseconds(1000);
         for (const auto& c : checks)
             wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(c.deadline - now) +
                                       std::chrono::milliseconds(1));
+        if (lookup)
+            wait =
+                std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(lookup->deadline - now) +
+                                   std::chrono::milliseconds(1));
+        if (hasWork()) return 0;
         return static_cast<int>(std::max<long long>(wait.count(), 1));
     }
 
     bool idle() const {
-        return options.idleExit.count() > 0 && checks.empty() && tokens.empty() &&
+        return options.idleExit.count() > 0 && checks.empty() && tokens.empty() && !lookup && !hasWork() &&
                Clock::now() - lastActivity >= options.idleExit;
     }
 
@@ -382,17 +743,20 @@ struct KeyService::Impl {
         }
         if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_CALL)
             return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
-        self->handle(message);
+        self->arrive(message);
         return DBUS_HANDLER_RESULT_HANDLED;
     }
 
     // A caller's connection closed: its tokens go, and its open checks are
     // withdrawn, so that the agent's dialog does not outlive the program
-    // that asked.
+    // that asked; what it still had queued is dropped.
     void callerGone(const std::string& name) {
-        std::erase_if(tokens, [&](const auto& entry) { return entry.second.owner == name; });
+        tokens.remove_if([&](const Token& t) { return t.owner == name; });
         for (auto& c : checks)
             if (!c.done && c.caller == name) withdraw(c);
+        for (auto& [uid, list] : queued)
+            std::erase_if(list, [&](const Work& w) { return w.sender == name; });
+        callers.erase(name);
     }
 
     void withdraw(Check& c) {
@@ -444,6 +808,8 @@ int KeyService::run() {
     while (!s.disconnected && dbus_connection_read_write_dispatch(s.conn, wait)) {
         while (dbus_connection_get_dispatch_status(s.conn) == DBUS_DISPATCH_DATA_REMAINS)
             dbus_connection_dispatch(s.conn);
+        // One request of each user, then what came in meanwhile.
+        s.serveRound();
         wait = s.tend();
         if (s.idle()) break;
     }
@@ -453,7 +819,11 @@ int KeyService::run() {
     dbus_bus_release_name(s.conn, Protocol::busName, nullptr);
     while (dbus_connection_get_dispatch_status(s.conn) == DBUS_DISPATCH_DATA_REMAINS)
         dbus_connection_dispatch(s.conn);
-    while (!s.checks.empty() && !s.disconnected && dbus_connection_read_write_dispatch(s.conn, s.tend())) {
+    while ((!s.checks.empty() || s.lookup || s.hasWork()) && !s.disconnected &&
+           dbus_connection_read_write_dispatch(s.conn, s.tend())) {
+        while (dbus_connection_get_dispatch_status(s.conn) == DBUS_DISPATCH_DATA_REMAINS)
+            dbus_connection_dispatch(s.conn);
+        s.serveRound();
     }
     dbus_connection_flush(s.conn);
     return 0;

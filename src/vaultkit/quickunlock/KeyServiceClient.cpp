@@ -37,6 +37,27 @@ void check(bool ok) {
     if (!ok) throw KeyServiceClient::Error("", "out of memory");
 }
 
+void wipeByteArrays(DBusMessage* message) {
+    DBusMessageIter args;
+    if (!message || !dbus_message_iter_init(message, &args)) return;
+    do {
+        if (dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY ||
+            dbus_message_iter_get_element_type(&args) != DBUS_TYPE_BYTE)
+            continue;
+        DBusMessageIter items;
+        dbus_message_iter_recurse(&args, &items);
+        const unsigned char* data = nullptr;
+        int n = 0;
+        dbus_message_iter_get_fixed_array(&items, &data, &n);
+        if (data && n > 0) OPENSSL_cleanse(const_cast<unsigned char*>(data), static_cast<std::size_t>(n));
+    } while (dbus_message_iter_next(&args));
+}
+
+using Arg = KeyServiceClient::Arg;
+Arg bytesArg(const KeyServiceClient::Bytes& b) {
+    return Arg{Arg::Kind::bytes, &b, nullptr, 0};
+}
+
 } // namespace
 
 KeyServiceClient::KeyServiceClient(const std::string& busAddress) {
@@ -60,25 +81,41 @@ KeyServiceClient::~KeyServiceClient() {
     dbus_connection_unref(conn_);
 }
 
-std::vector<KeyServiceClient::Bytes> KeyServiceClient::call(const char* method, const std::vector<Bytes>& byteArgs,
-                                                            const std::uint32_t* number, int timeoutMs,
-                                                            int replyArrays) {
+std::vector<KeyServiceClient::Bytes>
+KeyServiceClient::call(const char* method, const std::vector<Arg>& callArgs, int timeoutMs, int replyArrays) {
     Message call(dbus_message_new_method_call(KeyServiceProtocol::busName, KeyServiceProtocol::objectPath,
                                               KeyServiceProtocol::interfaceName, method));
     check(call != nullptr);
     DBusMessageIter args;
     dbus_message_iter_init_append(call.get(), &args);
-    if (number) {
-        const dbus_uint32_t value = *number;
-        check(dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &value));
+    for (const auto& arg : callArgs) {
+        switch (arg.kind) {
+        case Arg::Kind::number: {
+            const dbus_uint32_t value = arg.number;
+            check(dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &value));
+            break;
+        }
+        case Arg::Kind::text: {
+            const char* text = arg.text->c_str();
+            check(dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &text));
+            break;
+        }
+        case Arg::Kind::bytes: {
+            DBusMessageIter array;
+            const unsigned char* data = arg.bytes->data();
+            check(dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE_AS_STRING, &array));
+            check(dbus_message_iter_append_fixed_array(&array, DBUS_TYPE_BYTE, &data,
+                                                       static_cast<int>(arg.bytes->size())));
+            check(dbus_message_iter_close_container(&args, &array));
+            break;
+        }
+        }
     }
-    for (const auto& bytes : byteArgs) {
-        DBusMessageIter array;
-        const unsigned char* data = bytes.data();
-        check(dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE_AS_STRING, &array));
-        check(dbus_message_iter_append_fixed_array(&array, DBUS_TYPE_BYTE, &data, static_cast<int>(bytes.size())));
-        check(dbus_message_iter_close_container(&args, &array));
-    }
+    // The token and the shared secret do not stay behind in the messages.
+    struct Wipe {
+        DBusMessage* m;
+        ~Wipe() { wipeByteArrays(m); }
+    } wipeCall{call.get()};
     BusError err;
     Message reply;
     {
@@ -86,6 +123,7 @@ std::vector<KeyServiceClient::Bytes> KeyServiceClient::call(const char* method, 
         reply.reset(dbus_connection_send_with_reply_and_block(conn_, call.get(), timeoutMs, &err.e));
     }
     if (!reply) err.raise(std::string("the key service did not answer ") + method);
+    Wipe wipeReply{reply.get()};
 
     std::vector<Bytes> out;
     DBusMessageIter it;
@@ -103,6 +141,7 @@ std::vector<KeyServiceClient::Bytes> KeyServiceClient::call(const char* method, 
         out.emplace_back(data, data + n);
         dbus_message_iter_next(&it);
     }
+    if (replyArrays < 0) return out; // no answer but success
     if (replyArrays == 0) {
         // IsAvailable: one boolean.
         dbus_bool_t value = FALSE;
@@ -114,23 +153,32 @@ std::vector<KeyServiceClient::Bytes> KeyServiceClient::call(const char* method, 
 }
 
 bool KeyServiceClient::isAvailable() {
-    return call("IsAvailable", {}, nullptr, kShortTimeoutMs, 0).front().front() == 1;
+    return call("IsAvailable", {}, kShortTimeoutMs, 0).front().front() == 1;
 }
 
 std::pair<KeyServiceClient::Bytes, KeyServiceClient::Bytes> KeyServiceClient::createKey() {
-    auto out = call("CreateKey", {}, nullptr, kShortTimeoutMs, 2);
+    auto out = call("CreateKey", {}, kShortTimeoutMs, 2);
     return {std::move(out[0]), std::move(out[1])};
 }
 
-KeyServiceClient::Bytes KeyServiceClient::authorize(std::chrono::milliseconds promptTimeout) {
+KeyServiceClient::Bytes KeyServiceClient::authorize(const Bytes& handle, const std::string& vaultName,
+                                                    std::uint32_t agreements,
+                                                    std::chrono::milliseconds promptTimeout) {
     const auto ms = std::clamp<long long>(promptTimeout.count(), KeyServiceProtocol::minPromptTimeoutMs,
                                           KeyServiceProtocol::maxPromptTimeoutMs);
-    const std::uint32_t value = static_cast<std::uint32_t>(ms);
-    return std::move(call("Authorize", {}, &value, static_cast<int>(ms) + kPromptSlackMs, 1).front());
+    const std::vector<Arg> args{bytesArg(handle), Arg{Arg::Kind::text, nullptr, &vaultName, 0},
+                                Arg{Arg::Kind::number, nullptr, nullptr, agreements},
+                                Arg{Arg::Kind::number, nullptr, nullptr, static_cast<std::uint32_t>(ms)}};
+    return std::move(call("Authorize", args, static_cast<int>(ms) + kPromptSlackMs, 1).front());
 }
 
 KeyServiceClient::Bytes KeyServiceClient::agree(const Bytes& token, const Bytes& handle, const Bytes& point) {
-    return std::move(call("Agree", {token, handle, point}, nullptr, kShortTimeoutMs, 1).front());
+    return std::move(
+        call("Agree", {bytesArg(token), bytesArg(handle), bytesArg(point)}, kShortTimeoutMs, 1).front());
+}
+
+void KeyServiceClient::revoke(const Bytes& handle) {
+    call("Revoke", {bytesArg(handle)}, kShortTimeoutMs, -1);
 }
 
 } // namespace vaultkit

@@ -43,14 +43,27 @@ public:
     bool isAvailable();
     // handle, public key
     std::pair<Bytes, Bytes> createKey();
-    // The service's polkit check of this connection; waits up to
-    // `promptTimeout` for the user (the service withdraws the check then).
-    Bytes authorize(std::chrono::milliseconds promptTimeout);
+    // The service's polkit check of this connection for `agreements` key
+    // agreements with the key `handle`, the prompt naming `vaultName`;
+    // waits up to `promptTimeout` for the user (the service withdraws the
+    // check then).
+    Bytes authorize(const Bytes& handle, const std::string& vaultName, std::uint32_t agreements,
+                    std::chrono::milliseconds promptTimeout);
     Bytes agree(const Bytes& token, const Bytes& handle, const Bytes& point);
+    // The key stops working for good.
+    void revoke(const Bytes& handle);
+
+    // One argument of a call: bytes, a string or a number.
+    struct Arg {
+        enum class Kind { bytes, text, number } kind;
+        const Bytes* bytes = nullptr;
+        const std::string* text = nullptr;
+        std::uint32_t number = 0;
+    };
 
 private:
-    std::vector<Bytes> call(const char* method, const std::vector<Bytes>& byteArgs, const std::uint32_t* number,
-                            int timeoutMs, int replyArrays);
+    // Byte arrays of the call and of the reply are wiped once read.
+    std::vector<Bytes> call(const char* method, const std::vector<Arg>& args, int timeoutMs, int replyArrays);
 
     std::mutex mutex_;
     DBusConnection* conn_ = nullptr;

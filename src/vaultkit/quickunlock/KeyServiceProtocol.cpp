@@ -42,7 +42,8 @@ KeyServiceProtocol::Request KeyServiceProtocol::decode(DBusMessage* call) {
         throw BadRequest(DBUS_ERROR_UNKNOWN_OBJECT, std::string("no object at ") + (path ? path : "(none)"));
     const char* iface = dbus_message_get_interface(call);
     if (!iface || std::strcmp(iface, interfaceName) != 0)
-        throw BadRequest(DBUS_ERROR_UNKNOWN_INTERFACE, std::string("unknown interface ") + (iface ? iface : "(none)"));
+        throw BadRequest(DBUS_ERROR_UNKNOWN_INTERFACE,
+                         std::string("unknown interface ") + (iface ? iface : "(none)"));
     const char* member = dbus_message_get_member(call);
     const char* signature = dbus_message_get_signature(call);
     const std::string name = member ? member : "";
@@ -55,9 +56,11 @@ KeyServiceProtocol::Request KeyServiceProtocol::decode(DBusMessage* call) {
     };
     static const Known known[] = {{"IsAvailable", "", Method::isAvailable},
                                   {"CreateKey", "", Method::createKey},
-                                  {"Authorize", "u", Method::authorize},
-                                  {"Agree", "ayayay", Method::agree}};
-    const auto it = std::find_if(std::begin(known), std::end(known), [&](const Known& k) { return name == k.member; });
+                                  {"Authorize", "aysuu", Method::authorize},
+                                  {"Agree", "ayayay", Method::agree},
+                                  {"Revoke", "ay", Method::revoke}};
+    const auto it =
+        std::find_if(std::begin(known), std::end(known), [&](const Known& k) { return name == k.member; });
     if (it == std::end(known)) throw BadRequest(DBUS_ERROR_UNKNOWN_METHOD, "unknown method " + name);
     if (sig != it->signature) invalid(name + " takes (" + it->signature + "), not (" + sig + ")");
 
@@ -70,11 +73,34 @@ KeyServiceProtocol::Request KeyServiceProtocol::decode(DBusMessage* call) {
     case Method::createKey:
         break;
     case Method::authorize: {
+        request.handle = readBytes(&args, maxHandleSize, "the handle");
+        if (request.handle.empty()) invalid("the handle is empty");
+        const char* vaultName = nullptr;
+        dbus_message_iter_get_basic(&args, &vaultName);
+        dbus_message_iter_next(&args);
+        request.vaultName = vaultName ? vaultName : "";
+        if (request.vaultName.empty() || request.vaultName.size() > maxVaultNameSize)
+            invalid("the vault's name is empty or too long");
+        // The name goes into the system's prompt: no line breaks, escapes
+        // or other control characters (the bus has checked the UTF-8).
+        if (std::any_of(request.vaultName.begin(), request.vaultName.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+            invalid("the vault's name holds control characters");
+        dbus_uint32_t agreements = 0;
+        dbus_message_iter_get_basic(&args, &agreements);
+        dbus_message_iter_next(&args);
+        if (agreements < 1 || agreements > maxAgreements)
+            invalid("the number of key agreements is out of bounds");
+        request.agreements = agreements;
         dbus_uint32_t ms = 0;
         dbus_message_iter_get_basic(&args, &ms);
         request.promptTimeoutMs = std::clamp<std::uint32_t>(ms, minPromptTimeoutMs, maxPromptTimeoutMs);
         break;
     }
+    case Method::revoke:
+        request.handle = readBytes(&args, maxHandleSize, "the handle");
+        if (request.handle.empty()) invalid("the handle is empty");
+        break;
     case Method::agree: {
         request.token = readBytes(&args, tokenSize, "the token");
         if (request.token.size() != tokenSize) invalid("the token has the wrong size");
@@ -103,7 +129,8 @@ std::vector<std::uint8_t> KeyServiceProtocol::encodeHandle(std::uint32_t uid,
     return out;
 }
 
-std::optional<KeyServiceProtocol::Handle> KeyServiceProtocol::decodeHandle(const std::vector<std::uint8_t>& handle) {
+std::optional<KeyServiceProtocol::Handle>
+KeyServiceProtocol::decodeHandle(const std::vector<std::uint8_t>& handle) {
     constexpr std::size_t header = sizeof kMagic + 4;
     if (handle.size() <= header || handle.size() > maxHandleSize ||
         !std::equal(std::begin(kMagic), std::end(kMagic), handle.begin()))

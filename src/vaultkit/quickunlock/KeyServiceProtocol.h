@@ -22,13 +22,19 @@ namespace vaultkit {
 //                                    installed; never prompts
 //   CreateKey() -> (ay handle, ay publicKey)
 //                                    a key for the calling user; no prompt
-//   Authorize(u promptTimeoutMs) -> ay token
+//   Authorize(ay handle, s vaultName, u agreements, u promptTimeoutMs) -> ay token
 //                                    polkit checks the caller's bus name (the
-//                                    prompt); the token lets this connection
-//                                    run key agreements for a short while
+//                                    prompt names the vault and the asking
+//                                    program); the token lets this connection
+//                                    run `agreements` key agreements with this
+//                                    one handle for a short while
 //   Agree(ay token, ay handle, ay point) -> ay secret
 //                                    the key agreement of the caller's key with
 //                                    an X9.63 P-256 point (32 bytes back)
+//   Revoke(ay handle) -> ()          the key stops working for good (quick
+//                                    unlock turned off, password or phrase
+//                                    changed); no prompt, the caller's own
+//                                    keys only
 // Failures are D-Bus errors named below.
 class KeyServiceProtocol {
 public:
@@ -66,14 +72,21 @@ public:
     static constexpr std::size_t pointSize = 65;
     static constexpr std::uint32_t minPromptTimeoutMs = 1000;
     static constexpr std::uint32_t maxPromptTimeoutMs = 5 * 60 * 1000;
+    // The vault's name as the prompt shows it, in bytes of UTF-8.
+    static constexpr std::size_t maxVaultNameSize = 255;
+    // Key agreements one unlock may need: one per sealed copy of the
+    // password (two while a password change is unconfirmed).
+    static constexpr std::uint32_t maxAgreements = 4;
 
-    enum class Method { isAvailable, createKey, authorize, agree };
+    enum class Method { isAvailable, createKey, authorize, agree, revoke };
 
     struct Request {
         Method method = Method::isAvailable;
         std::uint32_t promptTimeoutMs = 0; // authorize, within the bounds above
+        std::string vaultName;             // authorize, 1..maxVaultNameSize bytes, no control characters
+        std::uint32_t agreements = 0;      // authorize, 1..maxAgreements
         std::vector<std::uint8_t> token;   // agree
-        std::vector<std::uint8_t> handle;  // agree, 1..maxHandleSize bytes
+        std::vector<std::uint8_t> handle;  // authorize, agree, revoke: 1..maxHandleSize bytes
         P256PublicKey point;               // agree, a point on the curve
     };
 
@@ -100,7 +113,8 @@ public:
         std::uint32_t uid = 0;
         std::vector<std::uint8_t> tpmBlobs;
     };
-    static std::vector<std::uint8_t> encodeHandle(std::uint32_t uid, const std::vector<std::uint8_t>& tpmBlobs);
+    static std::vector<std::uint8_t> encodeHandle(std::uint32_t uid,
+                                                  const std::vector<std::uint8_t>& tpmBlobs);
     // Nothing for bytes that are not such a handle.
     static std::optional<Handle> decodeHandle(const std::vector<std::uint8_t>& handle);
 };

@@ -26,11 +26,10 @@ std::string failure(const std::string& what, const std::filesystem::path& path) 
 // Refuses anything another user could have written or read.
 void checkOwned(const struct stat& st, const std::filesystem::path& path, bool directory) {
     if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))
-        throw KeyServiceSecret::Error("not a " + std::string(directory ? "folder" : "file") + ": " + path.string());
-    if (st.st_uid != ::geteuid())
-        throw KeyServiceSecret::Error("owned by another user: " + path.string());
-    if ((st.st_mode & 077) != 0)
-        throw KeyServiceSecret::Error("open to other users: " + path.string());
+        throw KeyServiceSecret::Error("not a " + std::string(directory ? "folder" : "file") + ": " +
+                                      path.string());
+    if (st.st_uid != ::geteuid()) throw KeyServiceSecret::Error("owned by another user: " + path.string());
+    if ((st.st_mode & 077) != 0) throw KeyServiceSecret::Error("open to other users: " + path.string());
 }
 
 class Fd {
@@ -57,8 +56,9 @@ void create(const std::filesystem::path& dir, const std::filesystem::path& file)
     {
         Fd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (fd.get() < 0) throw KeyServiceSecret::Error(failure("cannot make the secret", fresh));
-        const bool written = ::write(fd.get(), secret.data(), secret.size()) == static_cast<ssize_t>(secret.size()) &&
-                             ::fsync(fd.get()) == 0;
+        const bool written =
+            ::write(fd.get(), secret.data(), secret.size()) == static_cast<ssize_t>(secret.size()) &&
+            ::fsync(fd.get()) == 0;
         OPENSSL_cleanse(secret.data(), secret.size());
         if (!written) {
             ::unlink(fresh.c_str());
@@ -79,7 +79,7 @@ KeyServiceSecret::KeyServiceSecret(std::filesystem::path dir)
     : dir_(std::move(dir)) {}
 
 std::optional<TpmDevice::Auth> KeyServiceSecret::authFor(std::uint32_t uid, bool createMissing) const {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(dir_.c_str(), &st) != 0) {
         if (errno != ENOENT || !createMissing) {
             if (errno == ENOENT) return std::nullopt;
@@ -87,7 +87,8 @@ std::optional<TpmDevice::Auth> KeyServiceSecret::authFor(std::uint32_t uid, bool
         }
         if (::mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST)
             throw Error(failure("cannot make the service's folder", dir_));
-        if (::lstat(dir_.c_str(), &st) != 0) throw Error(failure("cannot look at the service's folder", dir_));
+        if (::lstat(dir_.c_str(), &st) != 0)
+            throw Error(failure("cannot look at the service's folder", dir_));
     }
     checkOwned(st, dir_, true);
 

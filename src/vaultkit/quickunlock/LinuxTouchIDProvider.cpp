@@ -15,6 +15,21 @@ using Protocol = KeyServiceProtocol;
 
 // What a context holds: the connection the service's check passed for, and
 // the token it gave that connection.
+// The vault's name as the service takes it for the prompt: control
+// characters replaced, at most its limit of bytes, cut between characters.
+std::string promptName(const std::string& name) {
+    std::string out;
+    for (char c : name)
+        out += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+    if (out.size() > Protocol::maxVaultNameSize) {
+        std::size_t cut = Protocol::maxVaultNameSize;
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xc0) == 0x80)
+            --cut;
+        out.resize(cut);
+    }
+    return out.empty() ? "?" : out;
+}
+
 struct PassedCheck {
     std::shared_ptr<KeyServiceClient> client;
     std::vector<std::uint8_t> token;
@@ -38,22 +53,31 @@ bool LinuxTouchIDProvider::isAvailable() {
 }
 
 TouchIDProvider::AuthOutcome LinuxTouchIDProvider::authenticate(const std::string&) {
-    // The reason cannot be handed to the system's prompt (it shows the
-    // action's own message); the application shows it next to the prompt.
+    return AuthOutcome::ended(AuthOutcome::Kind::failed, "the prompt does not name the key it is for");
+}
+
+TouchIDProvider::AuthOutcome LinuxTouchIDProvider::authenticateFor(const std::string&,
+                                                                   const AuthScope& scope) {
+    // The reason is the application's own text; the system's prompt shows
+    // the service's message with the vault's name and this program.
     using Kind = AuthOutcome::Kind;
     auto state = std::make_shared<PassedCheck>();
     try {
         state->client = std::make_shared<KeyServiceClient>(options_.busAddress);
-        state->token = state->client->authorize(options_.promptTimeout);
+        state->token = state->client->authorize(scope.handle, promptName(scope.vaultName), scope.agreements,
+                                                options_.promptTimeout);
     } catch (const KeyServiceClient::Error& e) {
         const std::string& name = e.name();
         if (name == Protocol::errorDismissed) return AuthOutcome::ended(Kind::userCancel);
         if (name == Protocol::errorTimedOut) return AuthOutcome::ended(Kind::noAnswer);
         if (name == Protocol::errorCancelled) return AuthOutcome::ended(Kind::systemCancel);
         if (name == Protocol::errorNoAgent)
-            return AuthOutcome::ended(Kind::noAgent, "no authentication agent is running to confirm that it is you");
+            return AuthOutcome::ended(Kind::noAgent,
+                                      "no authentication agent is running to confirm that it is you");
         if (name == Protocol::errorNotAuthorized)
             return AuthOutcome::ended(Kind::failed, "the system did not confirm that it is you");
+        // A revoked or unusable key is refused before any prompt.
+        if (name == Protocol::errorInvalidated) throw VaultError::touchIDInvalidated();
         return AuthOutcome::ended(Kind::failed, e.what());
     }
     if (state->token.size() != Protocol::tokenSize)
@@ -95,6 +119,16 @@ std::optional<Sealing::Agree> LinuxTouchIDProvider::loadKey(const std::vector<st
             throw VaultError::touchID(e.what());
         }
     });
+}
+
+void LinuxTouchIDProvider::revokeKey(const std::vector<std::uint8_t>& handle) {
+    // Not a handle of the service: nothing it could revoke.
+    if (!Protocol::decodeHandle(handle)) return;
+    try {
+        KeyServiceClient(options_.busAddress).revoke(handle);
+    } catch (const KeyServiceClient::Error& e) {
+        throw VaultError::touchID(e.what());
+    }
 }
 
 TouchIDProvider::CreatedKey LinuxTouchIDProvider::createKey() {

@@ -18,8 +18,9 @@ namespace vaultkit {
 // is proven through the system's own authentication prompt: the service asks
 // polkit whether this process's bus connection may perform the Hushcoffer
 // unlock action, so the desktop's agent asks, with the fingerprint where the
-// system offers it. A passed check gives a context (the connection and the
-// service's token) that covers the key agreements of one unlock.
+// system offers it; the prompt names the vault and this program. A passed
+// check gives a context (the connection and the service's token) that covers
+// the key agreements of one unlock with one key, and nothing more.
 //
 // The key is bound to this TPM and its owner seed, to the service's secret
 // and to this user: the handle stops working when the TPM is cleared, the
@@ -42,7 +43,11 @@ public:
     // The key service can be started, a TPM 2.0 answers it and the action is
     // installed. Never prompts.
     bool isAvailable() override;
+    // The service's check is always for one key: without a scope there is
+    // nothing to ask for.
     AuthOutcome authenticate(const std::string& reason) override;
+    AuthOutcome authenticateFor(const std::string& reason, const AuthScope& scope) override;
+    void revokeKey(const std::vector<std::uint8_t>& handle) override;
     std::optional<Sealing::Agree> loadKey(const std::vector<std::uint8_t>& handle,
                                           const TouchIDContext& context) override;
     CreatedKey createKey() override;

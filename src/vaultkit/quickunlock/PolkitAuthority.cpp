@@ -151,18 +151,34 @@ PolkitAuthority::PolkitAuthority(std::string busAddress)
 
 bool PolkitAuthority::hasAction(const std::string& actionId) const {
     Connection conn(busAddress_);
+    Message call(newActionList());
+    BusError err;
+    Message reply = conn.call(call.get(), kShortTimeoutMs, err);
+    if (!reply) err.raise("cannot list the authorization actions");
+    return listsAction(reply.get(), actionId);
+}
+
+DBusMessage* PolkitAuthority::newActionList() {
     Message call = newCall("EnumerateActions");
     DBusMessageIter args;
     dbus_message_iter_init_append(call.get(), &args);
     appendString(&args, "");
-    BusError err;
-    Message reply = conn.call(call.get(), kShortTimeoutMs, err);
-    if (!reply) err.raise("cannot list the authorization actions");
+    return call.release();
+}
 
+bool PolkitAuthority::listsAction(DBusMessage* reply, const std::string& actionId) {
+    if (dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_ERROR) {
+        const char* name = dbus_message_get_error_name(reply);
+        const char* text = nullptr;
+        dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+        throw Error(name ? name : "",
+                    std::string("cannot list the authorization actions: ") + (text   ? text
+                                                                              : name ? name
+                                                                                     : "no reason"));
+    }
     // a(ssssssuuua{ss}): the action id is the first field of each entry.
-    DBusMessageIter list, entry;
-    if (!dbus_message_iter_init(reply.get(), &args) ||
-        dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY)
+    DBusMessageIter args, list, entry;
+    if (!dbus_message_iter_init(reply, &args) || dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY)
         throw Error("", "the authority's list of actions is malformed");
     dbus_message_iter_recurse(&args, &list);
     while (dbus_message_iter_get_arg_type(&list) == DBUS_TYPE_STRUCT) {
@@ -178,14 +194,21 @@ bool PolkitAuthority::hasAction(const std::string& actionId) const {
 }
 
 DBusMessage* PolkitAuthority::newCheck(const std::string& actionId, const std::string& subjectBusName,
-                                       const std::string& cancellationId) {
+                                       const std::string& cancellationId, const Details& details) {
     Message call = newCall("CheckAuthorization");
-    DBusMessageIter args, details;
+    DBusMessageIter args, dict;
     dbus_message_iter_init_append(call.get(), &args);
     appendSubject(&args, subjectBusName);
     appendString(&args, actionId);
-    check(dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "{ss}", &details));
-    check(dbus_message_iter_close_container(&args, &details));
+    check(dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "{ss}", &dict));
+    for (const auto& [key, value] : details) {
+        DBusMessageIter entry;
+        check(dbus_message_iter_open_container(&dict, DBUS_TYPE_DICT_ENTRY, nullptr, &entry));
+        appendString(&entry, key);
+        appendString(&entry, value);
+        check(dbus_message_iter_close_container(&dict, &entry));
+    }
+    check(dbus_message_iter_close_container(&args, &dict));
     const dbus_uint32_t flags = kAllowUserInteraction;
     check(dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &flags));
     appendString(&args, cancellationId);

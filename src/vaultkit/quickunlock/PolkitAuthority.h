@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct DBusMessage;
 
@@ -51,8 +53,15 @@ public:
     // that caller's session asks), the call that withdraws it, and the
     // reading of a reply (authorized, dismissed, noAgent or notAuthorized;
     // throws Error for a malformed one). The caller owns the messages.
+    // `details` go to the agent, which shows them with the prompt.
+    using Details = std::vector<std::pair<std::string, std::string>>;
     static DBusMessage* newCheck(const std::string& actionId, const std::string& subjectBusName,
-                                 const std::string& cancellationId);
+                                 const std::string& cancellationId, const Details& details = {});
+    // The list of installed actions, asked from an event loop: the call, and
+    // whether its reply lists `actionId` (throws Error for an error reply or
+    // a malformed one).
+    static DBusMessage* newActionList();
+    static bool listsAction(DBusMessage* reply, const std::string& actionId);
     static DBusMessage* newCancel(const std::string& cancellationId);
     static Answer answerOf(DBusMessage* reply);
 

@@ -4,6 +4,7 @@
 #include "vaultkit/crypto/Sealing.h"
 #include "vaultkit/error/VaultError.h"
 
+#include <functional>
 #include <mutex>
 
 namespace vaultkit {
@@ -19,6 +20,8 @@ std::shared_ptr<TouchIDProvider>& providerSlot() {
     static std::shared_ptr<TouchIDProvider> slot;
     return slot;
 }
+
+TouchIDContext contextOf(const std::function<TouchIDProvider::AuthOutcome(TouchIDProvider&)>& ask);
 
 } // namespace
 
@@ -43,10 +46,30 @@ bool TouchIDKey::isAvailable() {
 }
 
 TouchIDContext TouchIDKey::authenticate(const std::string& reason) {
+    return contextOf([&](TouchIDProvider& p) { return p.authenticate(reason); });
+}
+
+TouchIDContext TouchIDKey::authenticate(const std::string& reason, const TouchIDProvider::AuthScope& scope) {
+    return contextOf([&](TouchIDProvider& p) { return p.authenticateFor(reason, scope); });
+}
+
+void TouchIDKey::revoke(const std::vector<std::uint8_t>& handle) {
+    try {
+        provider()->revokeKey(handle);
+    } catch (const VaultError&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw VaultError::touchID(e.what());
+    }
+}
+
+namespace {
+
+TouchIDContext contextOf(const std::function<TouchIDProvider::AuthOutcome(TouchIDProvider&)>& ask) {
     using Kind = TouchIDProvider::AuthOutcome::Kind;
     TouchIDProvider::AuthOutcome outcome;
     try {
-        outcome = provider()->authenticate(reason);
+        outcome = ask(*TouchIDKey::provider());
     } catch (const VaultError&) {
         throw;
     } catch (const std::exception& e) {
@@ -71,6 +94,8 @@ TouchIDContext TouchIDKey::authenticate(const std::string& reason) {
     }
     throw VaultError::touchID("authentication failed");
 }
+
+} // namespace
 
 std::string TouchIDKey::open(const SealedSecret& sealed, const std::vector<std::uint8_t>& handle,
                              const std::vector<std::uint8_t>& publicKey, const TouchIDContext& context) {

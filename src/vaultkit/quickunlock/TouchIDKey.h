@@ -43,6 +43,12 @@ public:
     // Shows the prompt with `reason` and returns the context once the check
     // has passed.
     static TouchIDContext authenticate(const std::string& reason);
+    // The same for one unlock (TouchIDProvider::authenticateFor).
+    static TouchIDContext authenticate(const std::string& reason, const TouchIDProvider::AuthScope& scope);
+
+    // Revokes the key `handle` stands for (TouchIDProvider::revokeKey);
+    // failures become touchID(text).
+    static void revoke(const std::vector<std::uint8_t>& handle);
 
     // Opens one copy sealed to the biometric key (P-256 variant of Sealing)
     // with the key rebuilt from `handle`, bound to `context`. `publicKey` is

@@ -86,6 +86,29 @@ public:
     // touchID(its text).
     virtual AuthOutcome authenticate(const std::string& reason) = 0;
 
+    // What one prompt is for: the key the unlock uses, the vault's name as
+    // the prompt shows it, and how many key agreements the unlock needs (one
+    // per sealed copy of the password).
+    struct AuthScope {
+        std::vector<std::uint8_t> handle;
+        std::string vaultName;
+        unsigned agreements = 1;
+    };
+
+    // The prompt for one unlock: a provider that can bind the passed check
+    // to the key and the number of agreements does so (the context then
+    // opens nothing else); others show the plain prompt.
+    virtual AuthOutcome authenticateFor(const std::string& reason, const AuthScope& scope) {
+        (void)scope;
+        return authenticate(reason);
+    }
+
+    // Makes the key `handle` stands for unusable for good (quick unlock
+    // turned off, a new password or phrase): copies of the handle kept
+    // elsewhere open nothing then. A provider without such a record does
+    // nothing. Throws on failure.
+    virtual void revokeKey(const std::vector<std::uint8_t>& handle) { (void)handle; }
+
     // The key agreement of the private key that `handle` stands for, bound to
     // `context`; nothing when the key cannot be rebuilt from the handle (key
     // gone, another computer, enrolment changed). The returned operation

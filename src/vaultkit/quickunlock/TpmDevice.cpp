@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <unistd.h>
@@ -55,10 +56,43 @@ struct EsysFree {
 };
 template <class T> using EsysPtr = std::unique_ptr<T, EsysFree>;
 
+// The storage primary of each transport, saved as a context after it was
+// first made: loading it back costs a fraction of making it again, and it is
+// made again only when the TPM no longer takes the context (a TPM reset or
+// restart, a cleared TPM).
+class PrimaryCache {
+public:
+    static std::optional<TPMS_CONTEXT> get(const std::string& transport) {
+        std::lock_guard lock(mutex());
+        const auto it = map().find(transport);
+        if (it == map().end()) return std::nullopt;
+        return it->second;
+    }
+    static void put(const std::string& transport, const TPMS_CONTEXT& context) {
+        std::lock_guard lock(mutex());
+        map()[transport] = context;
+    }
+    static void drop(const std::string& transport) {
+        std::lock_guard lock(mutex());
+        map().erase(transport);
+    }
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    static std::map<std::string, TPMS_CONTEXT>& map() {
+        static std::map<std::string, TPMS_CONTEXT> m;
+        return m;
+    }
+};
+
 // One connection: the transport and the ESYS context over it.
 class Connection {
 public:
-    explicit Connection(const std::string& transport) {
+    explicit Connection(const std::string& transport)
+        : transport_(transport) {
         using Init = TSS2_RC (*)(TSS2_TCTI_CONTEXT*, size_t*, const char*);
         Init init = nullptr;
         std::string conf;
@@ -113,6 +147,47 @@ public:
         transients_.erase(std::remove(transients_.begin(), transients_.end(), handle), transients_.end());
     }
 
+    // The storage primary key, loaded from its saved context when the TPM
+    // still takes it, else made afresh (and its context saved).
+    ESYS_TR primary() {
+        if (const auto saved = PrimaryCache::get(transport_)) {
+            ESYS_TR loaded = ESYS_TR_NONE;
+            if (Esys_ContextLoad(esys_, &*saved, &loaded) == TSS2_RC_SUCCESS) {
+                track(loaded);
+                return loaded;
+            }
+            PrimaryCache::drop(transport_);
+        }
+        const ESYS_TR made = createPrimary();
+        TPMS_CONTEXT* context = nullptr;
+        if (Esys_ContextSave(esys_, made, &context) == TSS2_RC_SUCCESS && context) {
+            PrimaryCache::put(transport_, *context);
+            Esys_Free(context);
+        }
+        return made;
+    }
+
+    // A session salted with the primary and encrypting the first parameter
+    // of the command (AES-128-CFB), for commands that carry a key's
+    // authorisation value: the value never crosses the TPM's bus in clear.
+    ESYS_TR saltedSession(ESYS_TR primary) {
+        TPMT_SYM_DEF symmetric{};
+        symmetric.algorithm = TPM2_ALG_AES;
+        symmetric.keyBits.aes = 128;
+        symmetric.mode.aes = TPM2_ALG_CFB;
+        ESYS_TR session = ESYS_TR_NONE;
+        TSS2_RC rc =
+            Esys_StartAuthSession(esys_, primary, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                  nullptr, TPM2_SE_HMAC, &symmetric, TPM2_ALG_SHA256, &session);
+        if (rc != TSS2_RC_SUCCESS) throw TpmDevice::Error(describe("cannot start a salted TPM session", rc));
+        track(session);
+        rc = Esys_TRSess_SetAttributes(esys_, session, TPMA_SESSION_DECRYPT | TPMA_SESSION_CONTINUESESSION,
+                                       TPMA_SESSION_DECRYPT | TPMA_SESSION_ENCRYPT |
+                                           TPMA_SESSION_CONTINUESESSION);
+        if (rc != TSS2_RC_SUCCESS) throw TpmDevice::Error(describe("cannot set up a salted TPM session", rc));
+        return session;
+    }
+
     // The storage primary key of the owner hierarchy, from the fixed
     // template of an ECC P-256 storage key: the same key each time while the
     // owner seed stays the same.
@@ -151,6 +226,7 @@ public:
     }
 
 private:
+    std::string transport_;
     TSS2_TCTI_CONTEXT* tcti_ = nullptr;
     ESYS_CONTEXT* esys_ = nullptr;
     std::vector<ESYS_TR> transients_;
@@ -223,8 +299,8 @@ TPM2B_PUBLIC keyTemplate() {
 bool isVaultKey(const TPMT_PUBLIC& area) {
     static const TPM2B_DIGEST policy = keyPolicy();
     return area.type == TPM2_ALG_ECC && area.nameAlg == TPM2_ALG_SHA256 &&
-           area.parameters.eccDetail.curveID == TPM2_ECC_NIST_P256 && area.objectAttributes == kKeyAttributes &&
-           area.authPolicy.size == policy.size &&
+           area.parameters.eccDetail.curveID == TPM2_ECC_NIST_P256 &&
+           area.objectAttributes == kKeyAttributes && area.authPolicy.size == policy.size &&
            std::memcmp(area.authPolicy.buffer, policy.buffer, policy.size) == 0 &&
            area.unique.ecc.x.size <= 32 && area.unique.ecc.y.size <= 32;
 }
@@ -250,6 +326,14 @@ struct LoadedKey {
     std::unique_ptr<Connection> connection;
     ESYS_TR key = ESYS_TR_NONE;
 
+    // The key's value leaves the stack's memory with the key.
+    ~LoadedKey() {
+        if (connection && key != ESYS_TR_NONE) {
+            TPM2B_AUTH empty{};
+            Esys_TR_SetAuth(connection->esys(), key, &empty);
+        }
+    }
+
     // A policy session that satisfies the key's policy: PolicyAuthValue,
     // PolicyCommandCode(ECDH_ZGen). Neither salted nor bound, its HMAC and the
     // encryption of the response (the shared secret) are keyed with the
@@ -262,15 +346,18 @@ struct LoadedKey {
         symmetric.keyBits.aes = 128;
         symmetric.mode.aes = TPM2_ALG_CFB;
         ESYS_TR session = ESYS_TR_NONE;
-        TSS2_RC rc = Esys_StartAuthSession(esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
-                                           nullptr, TPM2_SE_POLICY, &symmetric, TPM2_ALG_SHA256, &session);
+        TSS2_RC rc =
+            Esys_StartAuthSession(esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                  nullptr, TPM2_SE_POLICY, &symmetric, TPM2_ALG_SHA256, &session);
         if (rc != TSS2_RC_SUCCESS) throw TpmDevice::Error(describe("cannot start a TPM session", rc));
         connection->track(session);
         rc = Esys_TRSess_SetAttributes(esys, session, TPMA_SESSION_ENCRYPT,
                                        TPMA_SESSION_ENCRYPT | TPMA_SESSION_CONTINUESESSION);
-        if (rc == TSS2_RC_SUCCESS) rc = Esys_PolicyAuthValue(esys, session, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE);
         if (rc == TSS2_RC_SUCCESS)
-            rc = Esys_PolicyCommandCode(esys, session, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, TPM2_CC_ECDH_ZGen);
+            rc = Esys_PolicyAuthValue(esys, session, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE);
+        if (rc == TSS2_RC_SUCCESS)
+            rc = Esys_PolicyCommandCode(esys, session, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                        TPM2_CC_ECDH_ZGen);
         if (rc != TSS2_RC_SUCCESS) {
             connection->flush(session);
             throw TpmDevice::Error(describe("cannot set up a TPM session", rc));
@@ -295,7 +382,8 @@ struct LoadedKey {
             connection->forget(session);
         } else {
             connection->flush(session);
-            if (authRefused(rc)) throw TpmDevice::WrongAuth(describe("the TPM refused the key's authorisation", rc));
+            if (authRefused(rc))
+                throw TpmDevice::WrongAuth(describe("the TPM refused the key's authorisation", rc));
             if (refusedByTpm(rc)) throw CryptoError(describe("key agreement failed", rc));
             throw TpmDevice::Error(describe("lost the TPM", rc));
         }
@@ -337,7 +425,8 @@ bool TpmDevice::answers() const {
 
 TpmDevice::Key TpmDevice::createKey(const Auth& auth) const {
     Connection c(transport_);
-    const ESYS_TR primary = c.createPrimary();
+    const ESYS_TR primary = c.primary();
+    const ESYS_TR session = c.saltedSession(primary);
     TPM2B_SENSITIVE_CREATE sensitive{};
     sensitive.sensitive.userAuth.size = static_cast<UINT16>(auth.size());
     std::memcpy(sensitive.sensitive.userAuth.buffer, auth.data(), auth.size());
@@ -354,8 +443,8 @@ TpmDevice::Key TpmDevice::createKey(const Auth& auth) const {
     TPM2B_DIGEST* creationHash = nullptr;
     TPMT_TK_CREATION* ticket = nullptr;
     const TSS2_RC rc =
-        Esys_Create(c.esys(), primary, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &sensitive, &templ,
-                    &outside, &pcrs, &outPrivate, &outPublic, &creationData, &creationHash, &ticket);
+        Esys_Create(c.esys(), primary, session, ESYS_TR_NONE, ESYS_TR_NONE, &sensitive, &templ, &outside,
+                    &pcrs, &outPrivate, &outPublic, &creationData, &creationHash, &ticket);
     EsysPtr<TPM2B_PRIVATE> priv(outPrivate);
     EsysPtr<TPM2B_PUBLIC> pub(outPublic);
     Esys_Free(creationData);
@@ -377,7 +466,8 @@ TpmDevice::Key TpmDevice::createKey(const Auth& auth) const {
     return key;
 }
 
-std::optional<Sealing::Agree> TpmDevice::loadKey(const std::vector<std::uint8_t>& handle, const Auth& auth) const {
+std::optional<Sealing::Agree> TpmDevice::loadKey(const std::vector<std::uint8_t>& handle,
+                                                 const Auth& auth) const {
     // The handle must be exactly the two blobs, in the TPM's encoding.
     TPM2B_PUBLIC pub{};
     TPM2B_PRIVATE priv{};
@@ -390,7 +480,7 @@ std::optional<Sealing::Agree> TpmDevice::loadKey(const std::vector<std::uint8_t>
     auto loaded = std::make_shared<LoadedKey>();
     loaded->connection = std::make_unique<Connection>(transport_);
     Connection& c = *loaded->connection;
-    const ESYS_TR primary = c.createPrimary();
+    const ESYS_TR primary = c.primary();
     ESYS_TR key = ESYS_TR_NONE;
     const TSS2_RC rc =
         Esys_Load(c.esys(), primary, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &priv, &pub, &key);

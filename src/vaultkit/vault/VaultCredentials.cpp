@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 
 namespace vaultkit {
 
@@ -60,6 +61,27 @@ P256PublicKey touchIDKeyOf(const VaultConfig::TouchIDConfig& touchID) {
     return key;
 }
 
+// A new biometric key for a vault whose password or phrase changes, so that
+// the old key can be revoked and older copies of vault.json open nothing;
+// nothing when none can be made now (the old key stays in use then).
+std::optional<TouchIDKey::NewKey> freshTouchKey(const VaultConfig& config) {
+    if (!config.touchID) return std::nullopt;
+    try {
+        return TouchIDKey::createKey();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// Revokes a key no record of this vault uses any more; a failure leaves it
+// usable but breaks nothing.
+void revokeQuietly(const VaultConfig::Bytes& handle) {
+    try {
+        TouchIDKey::revoke(handle);
+    } catch (const std::exception&) {
+    }
+}
+
 bool publicKeyMatches(const VaultConfig& config, const X25519PublicKey& key) {
     return config.recoveryPublicKey.size() == key.raw.size() &&
            std::equal(key.raw.begin(), key.raw.end(), config.recoveryPublicKey.begin());
@@ -75,8 +97,11 @@ void Vault::unlockWithTouchID(const std::string& reason) {
     if (!current.touchID) throw VaultError::touchIDNotEnabled();
     const auto& touchID = *current.touchID;
 
-    // One prompt for the whole unlock: the context covers every copy below.
-    const TouchIDContext context = TouchIDKey::authenticate(reason);
+    // One prompt for the whole unlock: the context covers every copy below,
+    // with this vault's key only.
+    const TouchIDContext context = TouchIDKey::authenticate(
+        reason,
+        {touchID.handle, name(), static_cast<unsigned>(std::clamp<std::size_t>(touchID.blobs.size(), 1, 4))});
     releaseForeignAttachment();
     if (touchID.blobs.empty()) throw VaultError::touchIDInvalidated();
 
@@ -113,8 +138,9 @@ void Vault::changePassword(const std::string& oldPassword, const std::string& ne
     const SealedSecret newRecovery = Sealing::seal(newPassword, recoveryKey);
     const SealedSecret oldRecovery = Sealing::seal(oldPassword, recoveryKey);
     std::optional<SealedSecret> newTouch, oldTouch;
+    const std::optional<TouchIDKey::NewKey> freshKey = freshTouchKey(kept);
     if (kept.touchID) {
-        const P256PublicKey touchKey = touchIDKeyOf(*kept.touchID);
+        const P256PublicKey touchKey = freshKey ? freshKey->publicKey : touchIDKeyOf(*kept.touchID);
         newTouch = Sealing::seal(newPassword, touchKey);
         oldTouch = Sealing::seal(oldPassword, touchKey);
     }
@@ -123,7 +149,16 @@ void Vault::changePassword(const std::string& oldPassword, const std::string& ne
     VaultConfig both = kept;
     both.recoveryBlobs = {newRecovery, oldRecovery};
     if (both.touchID) both.touchID->blobs = {*newTouch, *oldTouch};
-    replaceConfigAndSave(both);
+    if (freshKey) {
+        both.touchID->handle = freshKey->handle;
+        both.touchID->publicKey.assign(freshKey->publicKey.x963.begin(), freshKey->publicKey.x963.end());
+    }
+    try {
+        replaceConfigAndSave(both);
+    } catch (...) {
+        if (freshKey) revokeQuietly(freshKey->handle);
+        throw;
+    }
 
     // 7. The image's password.
     try {
@@ -141,6 +176,7 @@ void Vault::changePassword(const std::string& oldPassword, const std::string& ne
             replaceConfig(kept);
             try {
                 ConfigStore::save(kept, configURL(), backupURL(dir_));
+                if (freshKey) revokeQuietly(freshKey->handle);
             } catch (...) {
             }
         }
@@ -157,6 +193,8 @@ void Vault::changePassword(const std::string& oldPassword, const std::string& ne
     done.recoveryBlobs = {newRecovery};
     if (done.touchID) done.touchID->blobs = {*newTouch};
     replaceConfigAndSave(done);
+    // The old key opens the old password only, in older copies of the record.
+    if (freshKey) revokeQuietly(kept.touchID->handle);
 }
 
 // ---------------------------------------------------------------- recovery
@@ -240,7 +278,23 @@ Mnemonic Vault::regenerateMnemonic(const std::string& password) {
     VaultConfig updated = kept;
     updated.recoveryPublicKey.assign(publicKey.raw.begin(), publicKey.raw.end());
     updated.recoveryBlobs = {sealed}; // older copies go: the old phrase stops working now
-    replaceConfigAndSaveOrRestore(updated, kept);
+    // The biometric key is replaced too: older copies of the record open
+    // nothing with it then.
+    const std::optional<TouchIDKey::NewKey> freshKey = freshTouchKey(kept);
+    if (freshKey) {
+        updated.touchID = VaultConfig::TouchIDConfig{
+            freshKey->handle,
+            VaultConfig::Bytes(freshKey->publicKey.x963.begin(), freshKey->publicKey.x963.end()),
+            {Sealing::seal(password, freshKey->publicKey)},
+        };
+    }
+    try {
+        replaceConfigAndSaveOrRestore(updated, kept);
+    } catch (...) {
+        if (freshKey) revokeQuietly(freshKey->handle);
+        throw;
+    }
+    if (freshKey) revokeQuietly(kept.touchID->handle);
     return mnemonic;
 }
 
@@ -256,11 +310,22 @@ void Vault::enableTouchID(const std::string& password) {
         VaultConfig::Bytes(key.publicKey.x963.begin(), key.publicKey.x963.end()),
         {sealed},
     };
-    replaceConfigAndSaveOrRestore(updated, kept);
+    try {
+        replaceConfigAndSaveOrRestore(updated, kept);
+    } catch (...) {
+        revokeQuietly(key.handle);
+        throw;
+    }
+    // A key this replaces opens nothing any more.
+    if (kept.touchID) revokeQuietly(kept.touchID->handle);
 }
 
 void Vault::disableTouchID() {
     const VaultConfig kept = config();
+    // The key is revoked first: a failure changes nothing, and a record
+    // that could not be saved afterwards only names a dead key (the
+    // password is asked then).
+    if (kept.touchID) TouchIDKey::revoke(kept.touchID->handle);
     VaultConfig updated = kept;
     updated.touchID.reset();
     replaceConfigAndSaveOrRestore(updated, kept);

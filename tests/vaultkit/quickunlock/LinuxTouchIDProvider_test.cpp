@@ -16,10 +16,18 @@
 
 #include <gtest/gtest.h>
 
+#include <dbus/dbus.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <fstream>
+
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <vector>
@@ -106,12 +114,18 @@ protected:
         const std::string made = asUser(
             [] {
                 const auto key = TouchIDKey::createKey();
-                return hex(key.handle) + " " + hex(Bytes(key.publicKey.x963.begin(), key.publicKey.x963.end()));
+                return hex(key.handle) + " " +
+                       hex(Bytes(key.publicKey.x963.begin(), key.publicKey.x963.end()));
             },
             user);
         const auto space = made.find(' ');
         if (space == std::string::npos) throw std::runtime_error("making a key failed: " + made);
         return {unhex(made.substr(0, space)), unhex(made.substr(space + 1))};
+    }
+
+    // The prompt for one unlock of the vault "Photos" with `handle`.
+    static vaultkit::TouchIDProvider::AuthScope scopeOf(const Bytes& handle, unsigned agreements = 1) {
+        return {handle, "Photos", agreements};
     }
 
     // Opens `sealed` as `user` with one prompt.
@@ -121,7 +135,8 @@ protected:
             [&] {
                 std::string text;
                 const std::string how = outcomeOf([&] {
-                    text = TouchIDKey::open(sealed, handle, publicKey, TouchIDKey::authenticate("r"));
+                    text = TouchIDKey::open(sealed, handle, publicKey,
+                                            TouchIDKey::authenticate("r", scopeOf(handle)));
                 });
                 return how == "ok" ? "opened: " + text : how;
             },
@@ -146,15 +161,20 @@ TEST_F(QuickUnlockServiceTest, PromptAnswersMapToOutcomes) {
         {"allow", "ok"},
         {"dismiss", outcome(VaultError::touchIDCancelled())},
         {"refuse", outcome(VaultError::touchID("the system did not confirm that it is you"))},
-        {"noagent", outcome(VaultError::touchID("no authentication agent is running to confirm that it is you"))},
+        {"noagent",
+         outcome(VaultError::touchID("no authentication agent is running to confirm that it is you"))},
         // Unanswered within the time limit: withdrawn, as if dismissed.
         {"hang", outcome(VaultError::touchIDCancelled())},
     };
+    const Bytes handle = makeKey().first;
     int checks = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer);
         bus->polkit().scriptAnswers({c.answer});
-        EXPECT_EQ(asUser([] { return outcomeOf([] { TouchIDKey::authenticate("Unlock Photos"); }); }), c.expected);
+        EXPECT_EQ(asUser([&] {
+                      return outcomeOf([&] { TouchIDKey::authenticate("Unlock Photos", scopeOf(handle)); });
+                  }),
+                  c.expected);
         EXPECT_EQ(bus->polkit().checkCount(), ++checks);
     }
     EXPECT_EQ(bus->polkit().cancelCount(), 1) << "the unanswered check is withdrawn";
@@ -172,6 +192,7 @@ TEST_F(QuickUnlockServiceTest, PromptAnswersMapToOutcomes) {
 // The program that asked is gone (killed while its prompt is open): the
 // service withdraws the check, so the agent's dialog goes too.
 TEST_F(QuickUnlockServiceTest, PromptIsWithdrawnWhenTheAskingProgramGoes) {
+    const Bytes handle = makeKey().first;
     bus->polkit().scriptAnswers({"hang"});
     const std::string address = bus->address();
     auto& polkit = bus->polkit();
@@ -179,7 +200,7 @@ TEST_F(QuickUnlockServiceTest, PromptIsWithdrawnWhenTheAskingProgramGoes) {
         const pid_t asker = ::fork();
         if (asker == 0) {
             try {
-                KeyServiceClient(address).authorize(std::chrono::minutes(5));
+                KeyServiceClient(address).authorize(handle, "Photos", 1, std::chrono::minutes(5));
             } catch (...) {
             }
             ::_exit(0);
@@ -196,24 +217,25 @@ TEST_F(QuickUnlockServiceTest, PromptIsWithdrawnWhenTheAskingProgramGoes) {
 
 TEST_F(QuickUnlockServiceTest, AuthorityAndBusFailuresAreTouchIDErrors) {
     const std::string touchIDKind = kindOf(outcome(VaultError::touchID("x")));
+    const Bytes handle = makeKey().first;
+    const auto authenticate = [&] { TouchIDKey::authenticate("r", scopeOf(handle)); };
     // The action is not installed: the authority answers with an error.
     bus->polkit().setActions({});
-    std::string got = asUser([] { return outcomeOf([] { TouchIDKey::authenticate("r"); }); });
+    std::string got = asUser([&] { return outcomeOf(authenticate); });
     EXPECT_EQ(kindOf(got), touchIDKind) << got;
     EXPECT_NE(got.find("not registered"), std::string::npos) << got;
 
     // No authority on the bus.
     bus->polkit().stopAuthority();
-    got = asUser([] { return outcomeOf([] { TouchIDKey::authenticate("r"); }); });
+    got = asUser([&] { return outcomeOf(authenticate); });
     EXPECT_EQ(kindOf(got), touchIDKind) << got;
 
     // No bus.
-    got = KeyServiceBus::runAs([] {
+    got = KeyServiceBus::runAs([&] {
         LinuxTouchIDProvider::Options o;
         o.busAddress = "unix:path=/nonexistent/bus";
         TouchIDKey::setProvider(std::make_shared<LinuxTouchIDProvider>(o));
-        return outcomeOf([] { TouchIDKey::authenticate("r"); }) + " | available=" +
-               std::to_string(TouchIDKey::isAvailable());
+        return outcomeOf(authenticate) + " | available=" + std::to_string(TouchIDKey::isAvailable());
     });
     EXPECT_EQ(kindOf(got), touchIDKind) << got;
     EXPECT_NE(got.find("available=0"), std::string::npos) << got;
@@ -228,7 +250,7 @@ TEST_F(QuickUnlockServiceTest, OnePromptOpensTwoCopiesAndOnlyWithThisProvidersCo
     const auto second = Sealing::seal("zweites Passwort ✓", publicKeyOf(publicKey));
 
     const std::string opened = asUser([&] {
-        const TouchIDContext context = TouchIDKey::authenticate("r");
+        const TouchIDContext context = TouchIDKey::authenticate("r", scopeOf(handle, 2));
         std::string out = TouchIDKey::open(first, handle, publicKey, context) + "|" +
                           TouchIDKey::open(second, handle, publicKey, context);
         // No context, or one another provider issued.
@@ -242,7 +264,7 @@ TEST_F(QuickUnlockServiceTest, OnePromptOpensTwoCopiesAndOnlyWithThisProvidersCo
     EXPECT_EQ(bus->polkit().checkCount(), 1) << "one prompt for both copies";
 
     // The service's state: a folder and a secret only it can read.
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(stateDir().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     EXPECT_EQ(st.st_uid, 0u);
@@ -292,7 +314,9 @@ TEST_F(QuickUnlockServiceTest, HandlesTheServiceCannotUseForThisCaller) {
             LinuxTouchIDProvider::Options o;
             o.busAddress = elsewhere.address();
             TouchIDKey::setProvider(std::make_shared<LinuxTouchIDProvider>(o));
-            return outcomeOf([&] { TouchIDKey::open(sealed, handle, publicKey, TouchIDKey::authenticate("r")); });
+            return outcomeOf([&] {
+                TouchIDKey::open(sealed, handle, publicKey, TouchIDKey::authenticate("r", scopeOf(handle)));
+            });
         });
         EXPECT_EQ(got, invalidated);
         EXPECT_EQ(elsewhere.polkit().checkCount(), 1) << "refused after the prompt has passed";
@@ -310,8 +334,9 @@ TEST_F(QuickUnlockServiceTest, HandlesTheServiceCannotUseForThisCaller) {
 
 TEST_F(QuickUnlockServiceTest, CreatingAKeyNeedsTheActionAndASafeSecret) {
     bus->polkit().setActions({"org.example.other"});
-    EXPECT_EQ(asUser([] { return outcomeOf([] { TouchIDKey::createKey(); }); }),
-              outcome(VaultError::touchID("the system's authorization action for Hushcoffer is not installed")));
+    EXPECT_EQ(
+        asUser([] { return outcomeOf([] { TouchIDKey::createKey(); }); }),
+        outcome(VaultError::touchID("the system's authorization action for Hushcoffer is not installed")));
     bus->polkit().setActions({LinuxTouchIDProvider::actionId});
     makeKey();
 
@@ -404,16 +429,17 @@ TEST_F(QuickUnlockServiceTest, SameUserWithoutThePromptGetsNothing) {
         };
         KeyServiceClient attacker(address);
         out += name([&] { attacker.agree(Bytes(16, 7), handle, ephemeral); }) + ";";
-        out += name([&] { attacker.authorize(std::chrono::milliseconds(1500)); }) + ";";
+        out += name([&] { attacker.authorize(handle, "Photos", 1, std::chrono::milliseconds(1500)); }) + ";";
         out += name([&] { attacker.agree(Bytes(16, 0), handle, ephemeral); }) + ";";
         KeyServiceClient passed(address);
-        const Bytes token = passed.authorize(std::chrono::milliseconds(1500));
+        const Bytes token = passed.authorize(handle, "Photos", 1, std::chrono::milliseconds(1500));
         out += name([&] { attacker.agree(token, handle, ephemeral); }) + ";";
         out += name([&] { passed.agree(token, handle, ephemeral); });
         return out;
     });
-    EXPECT_EQ(viaService, std::string(KeyServiceProtocol::errorNoToken) + ";" + KeyServiceProtocol::errorNotAuthorized +
-                              ";" + KeyServiceProtocol::errorNoToken + ";" + KeyServiceProtocol::errorNoToken +
+    EXPECT_EQ(viaService, std::string(KeyServiceProtocol::errorNoToken) + ";" +
+                              KeyServiceProtocol::errorNotAuthorized + ";" +
+                              KeyServiceProtocol::errorNoToken + ";" + KeyServiceProtocol::errorNoToken +
                               ";answered");
 }
 
@@ -439,7 +465,8 @@ TEST_F(QuickUnlockServiceTest, MalformedRequestsGetErrorsAndTheServiceStays) {
         {{"app.hushcoffer.KeyService1.Authorize", "string:x"}, "org.freedesktop.DBus.Error.InvalidArgs"},
         {{"app.hushcoffer.KeyService1.Agree", "array:byte:1", "array:byte:1", "array:byte:1"},
          "org.freedesktop.DBus.Error.InvalidArgs"},
-        {{"app.hushcoffer.KeyService1.Agree", token16, longArray, offCurve}, "org.freedesktop.DBus.Error.InvalidArgs"},
+        {{"app.hushcoffer.KeyService1.Agree", token16, longArray, offCurve},
+         "org.freedesktop.DBus.Error.InvalidArgs"},
         {{"app.hushcoffer.KeyService1.Agree", token16, "array:byte:1", offCurve},
          "org.freedesktop.DBus.Error.InvalidArgs"},
         {{"app.hushcoffer.KeyService1.Agree", token16, "array:byte:", "array:byte:4"},
@@ -448,8 +475,8 @@ TEST_F(QuickUnlockServiceTest, MalformedRequestsGetErrorsAndTheServiceStays) {
         {{"org.example.Other.Method"}, "org.freedesktop.DBus.Error.AccessDenied"},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> argv{"--bus=" + bus->address(), "--print-reply", "--dest=app.hushcoffer.KeyService1",
-                                      "/app/hushcoffer/KeyService1"};
+        std::vector<std::string> argv{"--bus=" + bus->address(), "--print-reply",
+                                      "--dest=app.hushcoffer.KeyService1", "/app/hushcoffer/KeyService1"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         const auto r = vaultkit::Exec::runSync("/usr/bin/dbus-send", argv, std::nullopt, 10);
         EXPECT_NE(r.status, 0) << c.args.front();
@@ -457,4 +484,307 @@ TEST_F(QuickUnlockServiceTest, MalformedRequestsGetErrorsAndTheServiceStays) {
     }
     EXPECT_EQ(bus->serviceName(), service) << "the same service answers after all that";
     EXPECT_EQ(bus->polkit().checkCount(), 0);
+}
+
+// ---------------------------------------------------------------- one check, one unlock
+
+namespace {
+
+// What a KeyServiceClient call ended with: "answered" or the error's name.
+std::string nameOf(const std::function<void()>& f) {
+    try {
+        f();
+        return "answered";
+    } catch (const KeyServiceClient::Error& e) {
+        return e.name();
+    }
+}
+
+} // namespace
+
+// A passed check covers the agreements of one unlock with the one key it was
+// asked for, and the prompt names the vault and the program that asked.
+TEST_F(QuickUnlockServiceTest, OneCheckCoversOneUnlockWithOneKey) {
+    const auto [handle, publicKey] = makeKey();
+    const auto other = makeKey().first;
+    const std::string address = bus->address();
+    const std::string got = KeyServiceBus::runAs([&] {
+        KeyServiceClient client(address);
+        const Bytes token = client.authorize(handle, "Photos", 2, std::chrono::milliseconds(1500));
+        std::string out;
+        out += nameOf([&] { client.agree(token, other, publicKey); }) + ";";
+        out += nameOf([&] { client.agree(token, handle, publicKey); }) + ";";
+        out += nameOf([&] { client.agree(token, handle, publicKey); }) + ";";
+        out += nameOf([&] { client.agree(token, handle, publicKey); });
+        return out;
+    });
+    const std::string noToken = KeyServiceProtocol::errorNoToken;
+    EXPECT_EQ(got, noToken + ";answered;answered;" + noToken);
+    EXPECT_EQ(bus->polkit().checkCount(), 1);
+
+    std::error_code ec;
+    const std::string program = fs::read_symlink("/proc/self/exe", ec).string();
+    const std::string details = bus->polkit().lastDetails();
+    EXPECT_NE(details.find("\nvault=Photos"), std::string::npos) << details;
+    EXPECT_NE(details.find("program=" + program), std::string::npos) << details;
+    EXPECT_NE(details.find(
+                  "polkit.message=Hushcoffer wants to unlock the vault \u201c$(vault)\u201d for $(program)."),
+              std::string::npos)
+        << details;
+    EXPECT_NE(details.find("polkit.gettext_domain=hushcoffer"), std::string::npos) << details;
+
+    // Names the prompt could be fooled with are refused before any prompt.
+    for (const std::string& bad : {std::string(), std::string("two\nlines"), std::string(300, 'x')}) {
+        const std::string refused = KeyServiceBus::runAs([&] {
+            return nameOf(
+                [&] { KeyServiceClient(address).authorize(handle, bad, 1, std::chrono::seconds(2)); });
+        });
+        EXPECT_EQ(refused, "org.freedesktop.DBus.Error.InvalidArgs");
+    }
+    EXPECT_EQ(bus->polkit().checkCount(), 1);
+}
+
+// ---------------------------------------------------------------- nobody stalls the service
+
+namespace {
+
+// As root (another user than hctest): `count` calls of `method` sent at once,
+// 128 on each connection (what the bus lets one connection have open), in a
+// child that waits for their answers; returns it.
+pid_t flood(const std::string& address, const char* method, int count) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    std::vector<DBusPendingCall*> pending;
+    DBusConnection* c = nullptr;
+    for (int i = 0; i < count; ++i) {
+        if (i % 128 == 0) {
+            if (c) dbus_connection_flush(c);
+            DBusError err;
+            dbus_error_init(&err);
+            c = dbus_connection_open_private(address.c_str(), &err);
+            if (!c || !dbus_bus_register(c, &err)) ::_exit(1);
+        }
+        DBusMessage* m =
+            dbus_message_new_method_call(KeyServiceProtocol::busName, KeyServiceProtocol::objectPath,
+                                         KeyServiceProtocol::interfaceName, method);
+        DBusPendingCall* p = nullptr;
+        dbus_connection_send_with_reply(c, m, &p, 60000);
+        dbus_message_unref(m);
+        if (p) pending.push_back(p);
+    }
+    dbus_connection_flush(c);
+    for (auto* p : pending) {
+        dbus_pending_call_block(p);
+        dbus_pending_call_unref(p);
+    }
+    ::_exit(0);
+}
+
+} // namespace
+
+TEST_F(QuickUnlockServiceTest, AnotherUsersFloodOrAStoppedAuthorityHoldsUpNoUnlock) {
+    const auto [handle, publicKey] = makeKey();
+    const std::string address = bus->address();
+    // hctest's unlock (the check and two agreements), in milliseconds.
+    const auto unlock = [&] {
+        return KeyServiceBus::runAs([&] {
+            KeyServiceClient client(address);
+            const auto start = std::chrono::steady_clock::now();
+            const Bytes token = client.authorize(handle, "Photos", 2, std::chrono::seconds(5));
+            client.agree(token, handle, publicKey);
+            client.agree(token, handle, publicKey);
+            return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - start)
+                                      .count());
+        });
+    };
+    unlock(); // the service runs and has its primary key
+
+    // Bounds of a correct service, generous: neither waits behind the other
+    // user's work, where the same measurements took 0.8 s and 24 s before.
+    const pid_t flooder = flood(address, "CreateKey", 512);
+    ::usleep(50 * 1000);
+    const std::string whileFlooding = unlock();
+    ::waitpid(flooder, nullptr, 0);
+    EXPECT_LT(std::stol(whileFlooding), 200) << "ms for an unlock while another user floods the service";
+
+    // The authority stops answering: another user's IsAvailable waits for
+    // it, hctest's agreement does not (its token was given before).
+    const std::string agreed = KeyServiceBus::runAs([&] {
+        KeyServiceClient client(address);
+        const Bytes token = client.authorize(handle, "Photos", 1, std::chrono::seconds(5));
+        bus->polkit().pauseAuthority(true);
+        const pid_t asker = flood(address, "IsAvailable", 1);
+        ::usleep(200 * 1000);
+        const auto start = std::chrono::steady_clock::now();
+        const std::string how = nameOf([&] { client.agree(token, handle, publicKey); });
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                .count();
+        bus->polkit().pauseAuthority(false);
+        ::waitpid(asker, nullptr, 0);
+        return how + " " + std::to_string(ms);
+    });
+    ASSERT_EQ(agreed.rfind("answered ", 0), 0u) << agreed;
+    EXPECT_LT(std::stol(agreed.substr(9)), 2000) << "ms for an agreement while the authority hangs";
+}
+
+// ---------------------------------------------------------------- programs of the same user
+
+// Other programs of the user keep prompts open: one of each program at most
+// (a new request replaces its older one), and the app's own request is still
+// taken (the user's oldest gives way).
+TEST_F(QuickUnlockServiceTest, OtherProgramsOfTheUserCannotKeepTheAppOut) {
+    const Bytes handle = makeKey().first;
+    const std::string address = bus->address();
+    bus->polkit().scriptAnswers({"hang", "hang", "hang", "hang", "hang", "hang", "allow"});
+    vaulttest::TempDir programs{"hc-programs"};
+    fs::permissions(programs.path(), fs::perms(0755));
+    std::string handleArg = "array:byte:";
+    for (std::size_t i = 0; i < handle.size(); ++i)
+        handleArg += (i ? "," : "") + std::to_string(handle[i]);
+    // Two copies of one program asking twice each, and four other programs.
+    std::vector<fs::path> exes;
+    for (int i = 0; i < 5; ++i) {
+        exes.push_back(programs / ("asker" + std::to_string(i)));
+        fs::copy_file("/usr/bin/dbus-send", exes.back());
+    }
+    auto& polkit = bus->polkit();
+    const std::string got = KeyServiceBus::runAs([&] {
+        std::vector<pid_t> askers;
+        const std::vector<fs::path> order{exes[0], exes[0], exes[1], exes[2], exes[3], exes[4]};
+        for (const auto& exe : order) {
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                ::execl(exe.c_str(), exe.c_str(), ("--bus=" + address).c_str(), "--print-reply",
+                        "--reply-timeout=60000", "--dest=app.hushcoffer.KeyService1",
+                        "/app/hushcoffer/KeyService1", "app.hushcoffer.KeyService1.Authorize",
+                        handleArg.c_str(), "string:Photos", "uint32:1", "uint32:60000",
+                        static_cast<char*>(nullptr));
+                ::_exit(127);
+            }
+            askers.push_back(pid);
+            const int before = static_cast<int>(askers.size());
+            vaulttest::waitUntil([&] { return polkit.checkCount() >= before; }, 20);
+        }
+        const std::string app = nameOf([&] {
+            KeyServiceClient(address).authorize(handle, "Photos", 1, std::chrono::milliseconds(1500));
+        });
+        const int cancels = polkit.cancelCount();
+        for (const pid_t pid : askers) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        return app + " " + std::to_string(cancels);
+    });
+    // Withdrawn: the first program's older request, the user's oldest when
+    // the fifth program asked, and the oldest again for the app.
+    EXPECT_EQ(got, "answered 3");
+}
+
+// ---------------------------------------------------------------- revocation
+
+TEST_F(QuickUnlockServiceTest, ARevokedKeyIsInvalidatedBeforeAnyPrompt) {
+    const auto [handle, publicKey] = makeKey();
+    const auto [otherHandle, otherPublic] = makeKey();
+    const auto sealed = Sealing::seal("the password", publicKeyOf(publicKey));
+    EXPECT_EQ(openAs(sealed, handle, publicKey), "opened: the password");
+    // Another user cannot revoke hctest's key.
+    EXPECT_EQ(KeyServiceBus::runAs(
+                  [&] {
+                      LinuxTouchIDProvider::Options o = options();
+                      return outcomeOf([&] { LinuxTouchIDProvider(o).revokeKey(handle); });
+                  },
+                  "root"),
+              outcome(VaultError::touchID("the key belongs to another user")));
+    EXPECT_EQ(asUser([&] { return outcomeOf([&] { TouchIDKey::revoke(handle); }); }), "ok");
+    const int checks = bus->polkit().checkCount();
+    EXPECT_EQ(openAs(sealed, handle, publicKey), outcome(VaultError::touchIDInvalidated()));
+    EXPECT_EQ(bus->polkit().checkCount(), checks) << "no prompt for a revoked key";
+    EXPECT_EQ(asUser([&] { return outcomeOf([&] { TouchIDKey::revoke(handle); }); }), "ok")
+        << "twice is no failure";
+    EXPECT_EQ(openAs(Sealing::seal("other", publicKeyOf(otherPublic)), otherHandle, otherPublic),
+              "opened: other")
+        << "the user's other key still works";
+}
+
+// ---------------------------------------------------------------- secrets in memory
+
+namespace {
+
+// Where the memory of process `pid` holds `needle` (the mapping's line of
+// /proc/PID/maps), "" when nowhere it can be read.
+std::string whereHeld(pid_t pid, const Bytes& needle) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    const int mem = ::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY);
+    if (mem < 0) throw std::runtime_error("cannot read the service's memory");
+    std::string line;
+    std::string where;
+    while (where.empty() && std::getline(maps, line)) {
+        unsigned long from = 0, to = 0;
+        char perms[5] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, perms) != 3 || perms[0] != 'r') continue;
+        if (line.find("[vvar") != std::string::npos || line.find("[vsyscall]") != std::string::npos) continue;
+        std::vector<std::uint8_t> region(to - from);
+        const ssize_t n = ::pread(mem, region.data(), region.size(), static_cast<off_t>(from));
+        if (n <= 0) continue;
+        if (std::search(region.begin(), region.begin() + n, needle.begin(), needle.end()) !=
+            region.begin() + n)
+            where = line;
+    }
+    ::close(mem);
+    return where;
+}
+
+} // namespace
+
+// After an unlock whose connection has closed, the service's memory holds
+// neither the key's value, nor the token, nor the shared secret.
+TEST_F(QuickUnlockServiceTest, NoSecretOfAnUnlockStaysInTheServicesMemory) {
+    const auto [handle, publicKey] = makeKey();
+    const std::string address = bus->address();
+    const std::string got = KeyServiceBus::runAs([&] {
+        KeyServiceClient client(address);
+        const Bytes token = client.authorize(handle, "Photos", 1, std::chrono::seconds(5));
+        // A valid point: the key's own public key.
+        const Bytes shared = client.agree(token, handle, publicKey);
+        return hex(token) + " " + hex(shared);
+    });
+    const auto space = got.find(' ');
+    ASSERT_NE(space, std::string::npos) << got;
+    const Bytes token = unhex(got.substr(0, space));
+    const Bytes shared = unhex(got.substr(space + 1));
+    ASSERT_EQ(shared.size(), 32u);
+
+    // The key's value, as the service derives it.
+    Bytes secret(32);
+    {
+        std::ifstream in(stateDir() / "secret", std::ios::binary);
+        in.read(reinterpret_cast<char*>(secret.data()), 32);
+    }
+    std::string message = "hushcoffer quick unlock key v1";
+    const uid_t uid = KeyServiceBus::uidOf("hctest");
+    for (int shift = 24; shift >= 0; shift -= 8)
+        message.push_back(static_cast<char>(uid >> shift & 0xff));
+    Bytes auth(32);
+    unsigned int size = 0;
+    HMAC(EVP_sha256(), secret.data(), 32, reinterpret_cast<const unsigned char*>(message.data()),
+         message.size(), auth.data(), &size);
+
+    const std::string service = bus->serviceName();
+    ASSERT_FALSE(service.empty());
+    const auto r = vaultkit::Exec::runSync(
+        "/usr/bin/dbus-send",
+        {"--bus=" + address, "--print-reply=literal", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+         "org.freedesktop.DBus.GetConnectionUnixProcessID", "string:" + service},
+        std::nullopt, 5);
+    ASSERT_EQ(r.status, 0);
+    std::string text = r.stdoutText();
+    const pid_t pid =
+        static_cast<pid_t>(std::stol(text.substr(text.find_last_of(' ', text.find_last_not_of(" \n")) + 1)));
+    EXPECT_EQ(whereHeld(pid, auth), "") << "the key's value";
+    EXPECT_EQ(whereHeld(pid, token), "") << "the token";
+    EXPECT_EQ(whereHeld(pid, shared), "") << "the shared secret";
+    EXPECT_NE(whereHeld(pid, Bytes(handle.begin() + 8, handle.begin() + 40)), "")
+        << "the search finds what is there";
 }

@@ -94,9 +94,7 @@ protected:
         return "unlocked";
     }
 
-    VaultConfig onDisk() const {
-        return ConfigCoding::decode(vaulttest::readFile(configFile));
-    }
+    VaultConfig onDisk() const { return ConfigCoding::decode(vaulttest::readFile(configFile)); }
 
     fs::path vaultDir;
     fs::path configFile;
@@ -156,7 +154,8 @@ TEST_F(QuickUnlockVaultTest, PromptsThatDoNotPassLeaveTheVaultLocked) {
         bus->polkit().scriptAnswers({c.answer});
         EXPECT_EQ(asUser([](const fs::path& dir) { return unlock(dir); }), outcome(c.expected));
     }
-    EXPECT_EQ(asUser([](const fs::path& dir) { return unlock(dir); }), "unlocked") << "the next prompt passes";
+    EXPECT_EQ(asUser([](const fs::path& dir) { return unlock(dir); }), "unlocked")
+        << "the next prompt passes";
 }
 
 TEST_F(QuickUnlockVaultTest, OnePromptForTwoSealedCopies) {
@@ -194,9 +193,13 @@ TEST_F(QuickUnlockVaultTest, HandleOfAnotherTpmIsInvalidated) {
               "unlocked");
 }
 
-TEST_F(QuickUnlockVaultTest, PasswordChangeUpdatesTheSealedCopy) {
+// A password change, a new phrase and turning quick unlock off each revoke
+// the key in force: an older copy of vault.json (a backup, a synced copy)
+// opens nothing through the service any more, and asks for no prompt.
+TEST_F(QuickUnlockVaultTest, PasswordChangeNewPhraseAndDisableRevokeTheOldKey) {
     makeVault();
     const VaultConfig before = onDisk();
+    const std::string beforeFile = vaulttest::readFile(configFile);
     EXPECT_EQ(asUser([](const fs::path& dir) {
                   Vault::open(dir, vaulttest::fastGocryptfs())->changePassword(kPassword, kNewPassword);
                   return std::string("changed");
@@ -204,11 +207,42 @@ TEST_F(QuickUnlockVaultTest, PasswordChangeUpdatesTheSealedCopy) {
               "changed");
     const VaultConfig after = onDisk();
     ASSERT_TRUE(after.touchID.has_value());
-    EXPECT_EQ(after.touchID->handle, before.touchID->handle) << "the key stays";
+    EXPECT_NE(after.touchID->handle, before.touchID->handle) << "a new key";
     ASSERT_EQ(after.touchID->blobs.size(), 1u);
-    EXPECT_NE(after.touchID->blobs.front().box, before.touchID->blobs.front().box);
     EXPECT_EQ(bus->polkit().checkCount(), 0);
-
     EXPECT_EQ(asUser([](const fs::path& dir) { return unlock(dir, kNewPassword); }), "unlocked");
     EXPECT_EQ(bus->polkit().checkCount(), 1);
+
+    const std::string afterFile = vaulttest::readFile(configFile);
+    const std::string invalidated = outcome(VaultError::touchIDInvalidated());
+    const auto oldCopyOpens = [&](const std::string& copy) {
+        vaulttest::writeFile(configFile, copy);
+        const int checks = bus->polkit().checkCount();
+        std::string got = asUser([](const fs::path& dir) { return unlock(dir, kNewPassword); });
+        if (bus->polkit().checkCount() != checks) got += " (prompted)";
+        return got;
+    };
+    EXPECT_EQ(oldCopyOpens(beforeFile), invalidated) << "the copy from before the password change";
+
+    // A new phrase replaces the key too.
+    vaulttest::writeFile(configFile, afterFile);
+    EXPECT_EQ(asUser([](const fs::path& dir) {
+                  Vault::open(dir, vaulttest::fastGocryptfs())->regenerateMnemonic(kNewPassword);
+                  return std::string("new phrase");
+              }),
+              "new phrase");
+    const std::string phraseFile = vaulttest::readFile(configFile);
+    EXPECT_NE(onDisk().touchID->handle, after.touchID->handle);
+    EXPECT_EQ(asUser([](const fs::path& dir) { return unlock(dir, kNewPassword); }), "unlocked");
+    EXPECT_EQ(oldCopyOpens(afterFile), invalidated) << "the copy from before the new phrase";
+
+    // Off: the key goes with it.
+    vaulttest::writeFile(configFile, phraseFile);
+    EXPECT_EQ(asUser([](const fs::path& dir) {
+                  Vault::open(dir, vaulttest::fastGocryptfs())->disableTouchID();
+                  return std::string("off");
+              }),
+              "off");
+    EXPECT_FALSE(onDisk().touchID.has_value());
+    EXPECT_EQ(oldCopyOpens(phraseFile), invalidated) << "the copy from before quick unlock was turned off";
 }

@@ -2,6 +2,7 @@
 
 #include "vaultkit/process/Exec.h"
 
+#include <csignal>
 #include <filesystem>
 #include <stdexcept>
 
@@ -120,6 +121,17 @@ std::string PolkitAuthorityMock::lastCheck() {
     const auto begin = text.find_first_not_of(" \n\t");
     const auto end = text.find_last_not_of(" \n\t");
     return begin == std::string::npos ? std::string() : text.substr(begin, end - begin + 1);
+}
+
+std::string PolkitAuthorityMock::lastDetails() {
+    std::string text = call("LastDetails");
+    const auto begin = text.find_first_not_of(" \n\t");
+    const auto end = text.find_last_not_of(" \n\t");
+    return begin == std::string::npos ? std::string() : text.substr(begin, end - begin + 1);
+}
+
+void PolkitAuthorityMock::pauseAuthority(bool paused) {
+    if (authority_) ::kill(authority_->pid(), paused ? SIGSTOP : SIGCONT);
 }
 
 void PolkitAuthorityMock::stopAuthority() {

@@ -36,8 +36,13 @@ public:
     int callCount();
     // "subject-kind subject-name action-id flags" of the last check.
     std::string lastCheck();
+    // The last check's details, "key=value" lines sorted by key.
+    std::string lastDetails();
     // Ends the authority; the bus stays.
     void stopAuthority();
+    // Stops (SIGSTOP) and continues the authority: a hung authority that
+    // holds its name and answers nothing.
+    void pauseAuthority(bool paused);
 
 private:
     void startAuthority(const std::vector<std::string>& actions);

@@ -16,7 +16,8 @@ Parameters: {"actions": [ids...]}. Mock methods (org.freedesktop.DBus.Mock):
 SetActions(s comma-separated), ScriptAnswers(s comma-separated, used in
 order; "allow" once the script is used up), CheckCount() -> u,
 CancelCount() -> u, CallCount() -> u (every call of the authority's
-methods), LastCheck() -> s "subject-kind subject-name action flags".
+methods), LastCheck() -> s "subject-kind subject-name action flags",
+LastDetails() -> s, the last check's details as "key=value" lines, sorted.
 '''
 
 import dbus
@@ -60,11 +61,12 @@ def EnumerateActions(self, _locale):
 
 @dbus.service.method(MAIN_IFACE, in_signature='(sa{sv})sa{ss}us', out_signature='(bba{ss})',
                      async_callbacks=('ok_cb', 'err_cb'))
-def CheckAuthorization(self, subject, action_id, _details, flags, cancellation_id, ok_cb, err_cb):
+def CheckAuthorization(self, subject, action_id, details, flags, cancellation_id, ok_cb, err_cb):
     self.calls += 1
     kind, subject_details = subject
     name = subject_details.get('name', subject_details.get('pid', ''))
     self.checks.append('%s %s %s %d' % (kind, name, action_id, flags))
+    self.details = '\n'.join('%s=%s' % (k, details[k]) for k in sorted(details))
     if action_id not in self.actions:
         err_cb(dbus.exceptions.DBusException('Action %s is not registered' % action_id,
                                              name=ERROR_FAILED))
@@ -117,6 +119,11 @@ def CancelCount(self):
 @dbus.service.method(MOCK_IFACE, in_signature='', out_signature='u')
 def CallCount(self):
     return dbus.UInt32(self.calls)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='s')
+def LastDetails(self):
+    return getattr(self, 'details', '')
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='', out_signature='s')
