@@ -245,9 +245,25 @@ void appendCommandCode(std::vector<std::uint8_t>& out, TPM2_CC cc) {
         out.push_back(static_cast<std::uint8_t>(cc >> shift));
 }
 
-// The key's policy: PolicyAuthValue, then PolicyCommandCode(ECDH_ZGen), as
-// the TPM extends a policy digest (SHA-256, starting from zeros).
-TPM2B_DIGEST keyPolicy() {
+// The boot state a key can be bound to: PCR 7 of the SHA-256 bank, where
+// the firmware measures the Secure Boot state (its keys and whether it is on).
+constexpr std::uint32_t kBootStatePcr = 7;
+
+TPML_PCR_SELECTION bootStateSelection() {
+    TPML_PCR_SELECTION pcrs{};
+    pcrs.count = 1;
+    pcrs.pcrSelections[0].hash = TPM2_ALG_SHA256;
+    pcrs.pcrSelections[0].sizeofSelect = 3;
+    pcrs.pcrSelections[0].pcrSelect[kBootStatePcr / 8] = static_cast<BYTE>(1u << (kBootStatePcr % 8));
+    return pcrs;
+}
+
+using PcrValue = std::array<std::uint8_t, 32>;
+
+// The key's policy, as the TPM extends a policy digest (SHA-256, starting
+// from zeros): PolicyPCR over the boot state when `bootState` is given, then
+// PolicyAuthValue, then PolicyCommandCode(ECDH_ZGen).
+TPM2B_DIGEST keyPolicy(const std::optional<PcrValue>& bootState = std::nullopt) {
     auto extend = [](const TPM2B_DIGEST& from, const std::vector<std::uint8_t>& data) {
         std::vector<std::uint8_t> in(from.buffer, from.buffer + from.size);
         in.insert(in.end(), data.begin(), data.end());
@@ -261,12 +277,52 @@ TPM2B_DIGEST keyPolicy() {
     TPM2B_DIGEST digest{};
     digest.size = 32;
     std::vector<std::uint8_t> step;
+    if (bootState) {
+        appendCommandCode(step, TPM2_CC_PolicyPCR);
+        std::uint8_t selection[16];
+        size_t offset = 0;
+        const TPML_PCR_SELECTION pcrs = bootStateSelection();
+        if (Tss2_MU_TPML_PCR_SELECTION_Marshal(&pcrs, selection, sizeof selection, &offset) !=
+            TSS2_RC_SUCCESS)
+            throw TpmDevice::Error("cannot compute the key's policy");
+        step.insert(step.end(), selection, selection + offset);
+        unsigned char pcrDigest[32];
+        unsigned int size = 0;
+        if (EVP_Digest(bootState->data(), bootState->size(), pcrDigest, &size, EVP_sha256(), nullptr) != 1)
+            throw TpmDevice::Error("cannot compute the key's policy");
+        step.insert(step.end(), pcrDigest, pcrDigest + 32);
+        digest = extend(digest, step);
+        step.clear();
+    }
     appendCommandCode(step, TPM2_CC_PolicyAuthValue);
     digest = extend(digest, step);
     step.clear();
     appendCommandCode(step, TPM2_CC_PolicyCommandCode);
     appendCommandCode(step, TPM2_CC_ECDH_ZGen);
     return extend(digest, step);
+}
+
+bool samePolicy(const TPM2B_DIGEST& a, const TPM2B_DIGEST& b) {
+    return a.size == b.size && std::memcmp(a.buffer, b.buffer, a.size) == 0;
+}
+
+// The boot state as the firmware measured it; nothing where it measured
+// nothing (PCR 7 all zeros: no measured boot, as in many virtual machines).
+std::optional<PcrValue> measuredBootState(ESYS_CONTEXT* esys) {
+    const TPML_PCR_SELECTION pcrs = bootStateSelection();
+    UINT32 counter = 0;
+    TPML_PCR_SELECTION* outSelection = nullptr;
+    TPML_DIGEST* values = nullptr;
+    const TSS2_RC rc = Esys_PCR_Read(esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, &pcrs, &counter,
+                                     &outSelection, &values);
+    EsysPtr<TPML_PCR_SELECTION> ownedSelection(outSelection);
+    EsysPtr<TPML_DIGEST> ownedValues(values);
+    if (rc != TSS2_RC_SUCCESS) throw TpmDevice::Error(describe("cannot read the boot state", rc));
+    if (values->count != 1 || values->digests[0].size != 32) return std::nullopt;
+    PcrValue value{};
+    std::memcpy(value.data(), values->digests[0].buffer, 32);
+    if (std::all_of(value.begin(), value.end(), [](std::uint8_t b) { return b == 0; })) return std::nullopt;
+    return value;
 }
 
 // The attributes of a vault key: bound to this TPM and its parent, made
@@ -294,14 +350,13 @@ TPM2B_PUBLIC keyTemplate() {
 }
 
 // Whether a public area read from a handle is a key this class makes: the
-// attributes and the policy exactly (a key usable without the policy, such
-// as one with the user role open to its plain value, is not one).
+// attributes exactly and a policy of 32 bytes (a key usable without the
+// policy, such as one with the user role open to its plain value, is not
+// one). Which policy it is, is told when the key is used.
 bool isVaultKey(const TPMT_PUBLIC& area) {
-    static const TPM2B_DIGEST policy = keyPolicy();
     return area.type == TPM2_ALG_ECC && area.nameAlg == TPM2_ALG_SHA256 &&
            area.parameters.eccDetail.curveID == TPM2_ECC_NIST_P256 &&
-           area.objectAttributes == kKeyAttributes && area.authPolicy.size == policy.size &&
-           std::memcmp(area.authPolicy.buffer, policy.buffer, policy.size) == 0 &&
+           area.objectAttributes == kKeyAttributes && area.authPolicy.size == 32 &&
            area.unique.ecc.x.size <= 32 && area.unique.ecc.y.size <= 32;
 }
 
@@ -325,6 +380,7 @@ struct LoadedKey {
     std::mutex mutex;
     std::unique_ptr<Connection> connection;
     ESYS_TR key = ESYS_TR_NONE;
+    bool boundToBootState = false;
 
     // The key's value leaves the stack's memory with the key.
     ~LoadedKey() {
@@ -353,6 +409,13 @@ struct LoadedKey {
         connection->track(session);
         rc = Esys_TRSess_SetAttributes(esys, session, TPMA_SESSION_ENCRYPT,
                                        TPMA_SESSION_ENCRYPT | TPMA_SESSION_CONTINUESESSION);
+        if (rc == TSS2_RC_SUCCESS && boundToBootState) {
+            // The TPM compares the boot state now with the one the key was
+            // made under.
+            const TPML_PCR_SELECTION pcrs = bootStateSelection();
+            const TPM2B_DIGEST now{};
+            rc = Esys_PolicyPCR(esys, session, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, &now, &pcrs);
+        }
         if (rc == TSS2_RC_SUCCESS)
             rc = Esys_PolicyAuthValue(esys, session, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE);
         if (rc == TSS2_RC_SUCCESS)
@@ -434,7 +497,10 @@ TpmDevice::Key TpmDevice::createKey(const Auth& auth) const {
         TPM2B_SENSITIVE_CREATE& s;
         ~Cleanse() { OPENSSL_cleanse(&s, sizeof s); }
     } cleanse{sensitive};
-    const TPM2B_PUBLIC templ = keyTemplate();
+    TPM2B_PUBLIC templ = keyTemplate();
+    // Bound to the boot state where the firmware measures it.
+    if (const auto bootState = measuredBootState(c.esys()))
+        templ.publicArea.authPolicy = keyPolicy(bootState);
     TPM2B_DATA outside{};
     TPML_PCR_SELECTION pcrs{};
     TPM2B_PRIVATE* outPrivate = nullptr;
@@ -466,6 +532,15 @@ TpmDevice::Key TpmDevice::createKey(const Auth& auth) const {
     return key;
 }
 
+bool TpmDevice::boundToBootState(const std::vector<std::uint8_t>& handle) {
+    TPM2B_PUBLIC pub{};
+    size_t offset = 0;
+    if (Tss2_MU_TPM2B_PUBLIC_Unmarshal(handle.data(), handle.size(), &offset, &pub) != TSS2_RC_SUCCESS ||
+        !isVaultKey(pub.publicArea))
+        return false;
+    return !samePolicy(pub.publicArea.authPolicy, keyPolicy());
+}
+
 std::optional<Sealing::Agree> TpmDevice::loadKey(const std::vector<std::uint8_t>& handle,
                                                  const Auth& auth) const {
     // The handle must be exactly the two blobs, in the TPM's encoding.
@@ -493,6 +568,13 @@ std::optional<Sealing::Agree> TpmDevice::loadKey(const std::vector<std::uint8_t>
     }
     c.track(key);
     loaded->key = key;
+    // A key bound to a boot state other than this one is gone for good
+    // (quick unlock asks for the password then, as for any lost key).
+    if (!samePolicy(pub.publicArea.authPolicy, keyPolicy())) {
+        const auto bootState = measuredBootState(c.esys());
+        if (!bootState || !samePolicy(pub.publicArea.authPolicy, keyPolicy(bootState))) return std::nullopt;
+        loaded->boundToBootState = true;
+    }
     TPM2B_AUTH value{};
     value.size = static_cast<UINT16>(auth.size());
     std::memcpy(value.buffer, auth.data(), auth.size());

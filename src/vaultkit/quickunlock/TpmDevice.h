@@ -15,8 +15,9 @@ namespace vaultkit {
 // A TPM 2.0 reached through the TPM software stack, as a maker and user of
 // P-256 key-agreement keys.
 //
-// Keys live under a storage primary key of the owner hierarchy that is made
-// afresh from a fixed template on every use, so nothing is left in the TPM.
+// Keys live under a storage primary key of the owner hierarchy, made from a
+// fixed template once and loaded again from its saved context; each
+// operation flushes what it loaded, so nothing is left in the TPM.
 // A key's handle is its public and private blobs as the TPM returns them
 // (TPM2B_PUBLIC followed by TPM2B_PRIVATE, in the TPM's own encoding); the
 // private blob is encrypted under the primary, so only this TPM with its
@@ -62,14 +63,21 @@ public:
     // Makes a new key under the storage primary. The key can be used only in
     // a policy session that shows `auth` (PolicyAuthValue) and only for the
     // key agreement (PolicyCommandCode ECDH_ZGen): neither the plain
-    // authorisation value nor any other command opens it. Throws Error.
+    // authorisation value nor any other command opens it. Where the firmware
+    // measures the boot state (PCR 7, Secure Boot), the policy also requires
+    // that boot state (PolicyPCR): booted otherwise, the key opens nothing.
+    // `auth` reaches the TPM encrypted (a salted session). Throws Error.
     Key createKey(const Auth& auth) const;
+
+    // Whether the key of `handle` (TPM blobs) is bound to the boot state.
+    static bool boundToBootState(const std::vector<std::uint8_t>& handle);
 
     // Loads the key `handle` stands for and returns its key agreement
     // (TPM2_ECDH_ZGen with the peer point: the shared x coordinate), each run
     // in a fresh policy session showing `auth`. Nothing when this TPM cannot
     // load the handle (malformed, made by another TPM or before the TPM was
-    // cleared, or not a key made by createKey with its policy). Throws Error
+    // cleared, not a key made by createKey with its policy, or bound to
+    // another boot state). Throws Error
     // when the TPM cannot be reached. The returned operation keeps its own
     // connection with the loaded key until it is destroyed; it throws
     // WrongAuth when the TPM refuses `auth`, CryptoError when it refuses the

@@ -13,6 +13,7 @@
 #include "support/KeyServiceBus.h"
 #include "support/SoftwareTouchIDProvider.h"
 #include "support/SoftwareTpm.h"
+#include "support/TpmPcr.h"
 
 #include <gtest/gtest.h>
 
@@ -787,4 +788,27 @@ TEST_F(QuickUnlockServiceTest, NoSecretOfAnUnlockStaysInTheServicesMemory) {
     EXPECT_EQ(whereHeld(pid, shared), "") << "the shared secret";
     EXPECT_NE(whereHeld(pid, Bytes(handle.begin() + 8, handle.begin() + 40)), "")
         << "the search finds what is there";
+}
+
+// ---------------------------------------------------------------- the boot state
+
+// Where the firmware measures the boot state (PCR 7), a key is bound to it: a
+// disk and TPM booted otherwise (other media, Secure Boot changed) open
+// nothing, and the key counts as lost (the password is asked). Without a
+// measurement the key is not bound, and says so.
+TEST_F(QuickUnlockServiceTest, KeysAreBoundToTheMeasuredBootState) {
+    const auto [unbound, unboundPublic] = makeKey();
+    EXPECT_FALSE(TpmDevice::boundToBootState(KeyServiceProtocol::decodeHandle(unbound)->tpmBlobs));
+
+    vaulttest::extendPcr(tpm->transport(), 7); // the firmware's measurement
+    const auto [handle, publicKey] = makeKey();
+    EXPECT_TRUE(TpmDevice::boundToBootState(KeyServiceProtocol::decodeHandle(handle)->tpmBlobs));
+    const auto sealed = Sealing::seal("the password", publicKeyOf(publicKey));
+    EXPECT_EQ(openAs(sealed, handle, publicKey), "opened: the password");
+
+    vaulttest::extendPcr(tpm->transport(), 7); // booted otherwise
+    EXPECT_EQ(openAs(sealed, handle, publicKey), outcome(VaultError::touchIDInvalidated()));
+    // A key made without a measurement stays usable.
+    EXPECT_EQ(openAs(Sealing::seal("unbound", publicKeyOf(unboundPublic)), unbound, unboundPublic),
+              "opened: unbound");
 }
