@@ -2,6 +2,7 @@
 
 #include "vaultkit/error/VaultError.h"
 #include "vaultkit/quickunlock/KeyServiceClient.h"
+#include "vaultkit/quickunlock/TpmDevice.h"
 
 #include <openssl/crypto.h>
 
@@ -129,6 +130,12 @@ void LinuxTouchIDProvider::revokeKey(const std::vector<std::uint8_t>& handle) {
     } catch (const KeyServiceClient::Error& e) {
         throw VaultError::touchID(e.what());
     }
+}
+
+std::optional<bool> LinuxTouchIDProvider::bootStateBinding(const std::vector<std::uint8_t>& handle) {
+    const auto decoded = Protocol::decodeHandle(handle);
+    if (!decoded) return std::nullopt;
+    return TpmDevice::boundToBootState(decoded->tpmBlobs);
 }
 
 TouchIDProvider::CreatedKey LinuxTouchIDProvider::createKey() {

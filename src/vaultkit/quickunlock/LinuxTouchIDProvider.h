@@ -48,6 +48,8 @@ public:
     AuthOutcome authenticate(const std::string& reason) override;
     AuthOutcome authenticateFor(const std::string& reason, const AuthScope& scope) override;
     void revokeKey(const std::vector<std::uint8_t>& handle) override;
+    // From the key's policy in the handle (TpmDevice::boundToBootState).
+    std::optional<bool> bootStateBinding(const std::vector<std::uint8_t>& handle) override;
     std::optional<Sealing::Agree> loadKey(const std::vector<std::uint8_t>& handle,
                                           const TouchIDContext& context) override;
     CreatedKey createKey() override;

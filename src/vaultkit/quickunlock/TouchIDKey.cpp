@@ -63,6 +63,14 @@ void TouchIDKey::revoke(const std::vector<std::uint8_t>& handle) {
     }
 }
 
+std::optional<bool> TouchIDKey::bootStateBinding(const std::vector<std::uint8_t>& handle) {
+    try {
+        return provider()->bootStateBinding(handle);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 namespace {
 
 TouchIDContext contextOf(const std::function<TouchIDProvider::AuthOutcome(TouchIDProvider&)>& ask) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,10 @@ public:
     // Revokes the key `handle` stands for (TouchIDProvider::revokeKey);
     // failures become touchID(text).
     static void revoke(const std::vector<std::uint8_t>& handle);
+
+    // Whether the key is bound to the boot state
+    // (TouchIDProvider::bootStateBinding); nothing when unknown.
+    static std::optional<bool> bootStateBinding(const std::vector<std::uint8_t>& handle);
 
     // Opens one copy sealed to the biometric key (P-256 variant of Sealing)
     // with the key rebuilt from `handle`, bound to `context`. `publicKey` is

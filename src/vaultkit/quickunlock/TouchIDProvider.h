@@ -109,6 +109,14 @@ public:
     // nothing. Throws on failure.
     virtual void revokeKey(const std::vector<std::uint8_t>& handle) { (void)handle; }
 
+    // Whether the key `handle` stands for opens only in the boot state it
+    // was made in (a computer booted otherwise asks for the password);
+    // nothing when this provider does not tell. Reads the handle only.
+    virtual std::optional<bool> bootStateBinding(const std::vector<std::uint8_t>& handle) {
+        (void)handle;
+        return std::nullopt;
+    }
+
     // The key agreement of the private key that `handle` stands for, bound to
     // `context`; nothing when the key cannot be rebuilt from the handle (key
     // gone, another computer, enrolment changed). The returned operation

@@ -799,10 +799,13 @@ TEST_F(QuickUnlockServiceTest, NoSecretOfAnUnlockStaysInTheServicesMemory) {
 TEST_F(QuickUnlockServiceTest, KeysAreBoundToTheMeasuredBootState) {
     const auto [unbound, unboundPublic] = makeKey();
     EXPECT_FALSE(TpmDevice::boundToBootState(KeyServiceProtocol::decodeHandle(unbound)->tpmBlobs));
+    LinuxTouchIDProvider provider(options());
+    EXPECT_EQ(provider.bootStateBinding(unbound), std::optional<bool>(false));
+    EXPECT_EQ(provider.bootStateBinding(Bytes{1, 2, 3}), std::nullopt) << "not a handle of the service";
 
     vaulttest::extendPcr(tpm->transport(), 7); // the firmware's measurement
     const auto [handle, publicKey] = makeKey();
-    EXPECT_TRUE(TpmDevice::boundToBootState(KeyServiceProtocol::decodeHandle(handle)->tpmBlobs));
+    EXPECT_EQ(provider.bootStateBinding(handle), std::optional<bool>(true));
     const auto sealed = Sealing::seal("the password", publicKeyOf(publicKey));
     EXPECT_EQ(openAs(sealed, handle, publicKey), "opened: the password");
 
