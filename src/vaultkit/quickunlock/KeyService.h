@@ -16,19 +16,25 @@ namespace vaultkit {
 //
 // Started on demand by the system bus, as root; it ends by itself after
 // `idleExit` without callers. Who called is what the bus says about the
-// sending connection (its uid, its unique name), never a message argument:
+// sending connection (its uid, its process, its unique name), never a
+// message argument:
 //  - CreateKey makes a TPM key whose authorisation value is derived from the
-//    service's secret (KeyServiceSecret) and the caller's uid; the handle
-//    carries that uid.
+//    service's secret (KeyServiceSecret) and the caller's uid, and records it
+//    (KeyServiceKeys); the handle carries that uid. Revoke forgets a key of
+//    the caller's: it opens nothing any more.
 //  - Authorize asks polkit (CheckAuthorization, subject the caller's bus
-//    name, user interaction allowed) for the unlock action; when it says
-//    yes, the caller gets a token. One token covers the key agreements of one
-//    unlock (several sealed copies) for `tokenLifetime`, from that same
-//    connection and uid only, and goes when that connection closes (its open
-//    checks are withdrawn then too).
-//  - Agree needs such a token and a handle made for the caller's uid.
-// The polkit check runs without blocking the service, so one caller's open
-// prompt never holds up another caller; the number of open checks is bounded.
+//    name, user interaction allowed, the vault's name and the asking program
+//    in the details) for the unlock action; when it says yes, the caller gets
+//    a token. One token covers the given number of key agreements (the
+//    sealed copies of one unlock) with the one key it was asked for, for
+//    `tokenLifetime`, from that same connection and uid only, and goes when
+//    that connection closes (its open checks are withdrawn then too). A
+//    program's new Authorize replaces its open one.
+//  - Agree needs such a token and a recorded handle made for the caller's
+//    uid.
+// Nothing a caller does holds up another: requests are served one per user
+// in turn, each user may have only a few waiting, and neither the polkit
+// check nor the authority's list of actions is waited for on the loop.
 class KeyService {
 public:
     struct Options {
