@@ -37,8 +37,8 @@ constexpr std::size_t kTokensPerUser = 8;
 // authority's list of actions); more are refused at once.
 constexpr std::size_t kWorkPerUser = 8;
 // Key creation per user: a burst of this many, then one per interval.
-constexpr double kKeyBurst = 4;
-constexpr auto kKeyInterval = std::chrono::seconds(15);
+constexpr double kKeyBurst = 8;
+constexpr auto kKeyInterval = std::chrono::seconds(10);
 // Keys one user may hold in all.
 constexpr std::size_t kKeysPerUser = 256;
 // How long the authority's list of actions may take.

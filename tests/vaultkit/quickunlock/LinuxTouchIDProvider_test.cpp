@@ -815,3 +815,24 @@ TEST_F(QuickUnlockServiceTest, KeysAreBoundToTheMeasuredBootState) {
     EXPECT_EQ(openAs(Sealing::seal("unbound", publicKeyOf(unboundPublic)), unbound, unboundPublic),
               "opened: unbound");
 }
+
+// One user making keys in a burst is stopped; another user is not.
+TEST_F(QuickUnlockServiceTest, KeyCreationIsLimitedPerUser) {
+    const std::string address = bus->address();
+    const auto makeKeys = [&](int n, const std::string& user) {
+        return KeyServiceBus::runAs(
+            [&] {
+                KeyServiceClient client(address);
+                std::string out;
+                for (int i = 0; i < n; ++i)
+                    out += (out.empty() ? "" : ";") + nameOf([&] { client.createKey(); });
+                return out;
+            },
+            user);
+    };
+    std::string eight;
+    for (int i = 0; i < 8; ++i)
+        eight += (i ? ";" : "") + std::string("answered");
+    EXPECT_EQ(makeKeys(9, "hctest"), eight + ";" + KeyServiceProtocol::errorLimitsExceeded);
+    EXPECT_EQ(makeKeys(1, "root"), "answered");
+}
