@@ -1,5 +1,6 @@
 #include "cli/CliApp.h"
 
+#include "cli/BackupCommand.h"
 #include "cli/CliText.h"
 #include "cli/CredentialCommands.h"
 #include "cli/ImportCommand.h"
@@ -90,6 +91,14 @@ std::shared_ptr<Vault> CliApp::resolve(const std::string& argument) {
 }
 
 int CliApp::run(const std::vector<std::string>& argv) {
+    // backup has subcommands with options of their own: it reads its arguments itself.
+    if (!argv.empty() && BackupCommand::handles(argv[0])) {
+        try {
+            return BackupCommand(out_, err_).run({argv.begin() + 1, argv.end()});
+        } catch (const std::exception& e) {
+            return failure(e);
+        }
+    }
     CommandLine line;
     try {
         line = CommandLine::parse(argv);

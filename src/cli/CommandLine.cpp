@@ -92,6 +92,10 @@ const CommandInfo kCommands[] = {
      false,
      false,
      {"sleep", "screen", "idle"}},
+    {"backup", "backup push|list|restore|check|prune ...",
+     "Snapshots of a vault's encrypted data in a backup store; hushcoffer-cli backup --help\n"
+     "describes the subcommands.",
+     false, false},
     {"import", "import VAULT PATH...",
      "Copies each PATH (a file or a folder) into the unlocked vault VAULT and checks the copy\n"
      "entry by entry. One line per PATH: \"ok\" or \"failed\", the PATH, where it went, and the\n"

@@ -633,6 +633,18 @@ BandSync::RestoreResult BandSync::restore(const std::string& snapshot, const fs:
         Fd dir(::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (dir.fd < 0 || ::syncfs(dir.fd) != 0) failErrno("cannot flush", staging, errno);
     }
+    // The visible folder follows the name in the record: the restored vault
+    // is NAME (both copies of the record say so; nothing sealed depends on it).
+    if (const auto config = ConfigStore::load({staging / "vault.json", staging / "vault.json.bak"});
+        config && config->name != name) {
+        VaultConfig renamed = *config;
+        renamed.name = name;
+        try {
+            ConfigStore::save(renamed, staging / "vault.json", std::nullopt);
+        } catch (const std::exception& e) {
+            throw VaultError::io("cannot name the restored vault " + name + ": " + e.what());
+        }
+    }
     // An empty folder under the name is replaced by the rename.
     if (::rename(staging.c_str(), target.c_str()) != 0)
         failErrno("cannot move the restored vault to", target, errno);

@@ -100,7 +100,10 @@ public:
     // empty). Every band is checked against its name; files with a missing
     // or damaged band are left out, the rest is restored, and then integrity
     // names those files. The directory appears under its name only when
-    // complete (it is assembled beside it first).
+    // complete (it is assembled beside it first). The record copies get NAME
+    // as the vault's name (its visible folder is PARENT/NAME); they keep the
+    // vault's id, so the copy and the original are the same vault to the
+    // keyring.
     RestoreResult restore(const std::string& snapshot, const std::filesystem::path& parent,
                           const std::string& name, const RestoreOptions& options = {});
 
