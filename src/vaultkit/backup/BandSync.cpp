@@ -613,6 +613,9 @@ BandSync::RestoreResult BandSync::restore(const std::string& snapshot, const fs:
                 damaged.push_back(e->path);
                 break;
             }
+            // Start writing the file out now, so the flush at the end has
+            // little left to do and the disk works while the next files are read.
+            ::sync_file_range(fd.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
             if (::fchmod(fd.fd, e->mode) != 0) failErrno("cannot set the mode of", path, errno);
             const timespec times[2] = {timespecOf(e->mtimeNs), timespecOf(e->mtimeNs)};
             if (::futimens(fd.fd, times) != 0) failErrno("cannot set the time of", path, errno);
