@@ -207,6 +207,37 @@ TEST_F(BandSyncTest, CheckAndRestoreFindARemovedBandAndAFlippedByte) {
     EXPECT_TRUE(sync.check(false).ok());
 }
 
+TEST_F(BandSyncTest, RestoreOfChosenEntriesBringsWhatTheVaultNeedsToOpen) {
+    writeBytes(data / "sub/gocryptfs.diriv", randomBytes(16, 11));
+    writeBytes(data / "other/gocryptfs.diriv", randomBytes(16, 12));
+    writeBytes(data / "other/x", "x");
+    const auto pushed = sync.push(vaultDir, {});
+    BandSync::RestoreOptions only;
+    only.only = {"data.gocryptfs/sub/deeper", "data.gocryptfs/one"};
+    sync.restore(pushed.snapshot, tmp / "restored", "Some", only);
+    const auto all = treeOf(vaultDir);
+    std::map<std::string, Item> expected;
+    for (const char* path : {"vault.json", "vault.json.bak", "README.txt", "data.gocryptfs",
+                             "data.gocryptfs/gocryptfs.conf", "data.gocryptfs/gocryptfs.diriv",
+                             "data.gocryptfs/one", "data.gocryptfs/sub", "data.gocryptfs/sub/gocryptfs.diriv",
+                             "data.gocryptfs/sub/deeper", "data.gocryptfs/sub/deeper/small"})
+        expected[path] = all.at(path);
+    auto restored = treeOf(tmp / "restored/.Some.hushcoffer");
+    // The folders lack some of their entries, so only their presence counts.
+    for (const char* folder : {"data.gocryptfs", "data.gocryptfs/sub"}) {
+        ASSERT_TRUE(restored.count(folder)) << folder;
+        restored[folder].mtimeNs = expected[folder].mtimeNs;
+    }
+    expectSameTree(restored, expected);
+
+    only.only = {"data.gocryptfs/nothing-of-that-name"};
+    const auto error =
+        vaulttest::vaultErrorOf([&] { sync.restore(pushed.snapshot, tmp / "restored", "None", only); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind(), VaultError::Case::io);
+    EXPECT_FALSE(fs::exists(tmp / "restored/.None.hushcoffer"));
+}
+
 TEST_F(BandSyncTest, AFileThatKeepsChangingEndsThePushWithoutASnapshot) {
     BandSync::PushOptions options;
     int writes = 0;
