@@ -32,16 +32,6 @@ namespace {
 
 constexpr std::size_t MiB = SnapshotManifest::bandBytes;
 
-// The restored record differs in its name alone (the restore names the vault).
-void expectSameTree(std::map<std::string, Item> actual, std::map<std::string, Item> expected) {
-    for (const char* record : {"vault.json", "vault.json.bak"}) {
-        EXPECT_EQ(actual.count(record), expected.count(record)) << record;
-        actual.erase(record);
-        expected.erase(record);
-    }
-    EXPECT_TRUE(actual == expected) << differences(expected, actual);
-}
-
 class BandSyncFaults : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -116,4 +116,15 @@ inline std::string differences(const std::map<std::string, Item>& a, const std::
     return out;
 }
 
+// Expects a restored vault directory to equal its source; the restored
+// record differs in its name alone (the restore names the vault).
+inline void expectSameTree(std::map<std::string, Item> actual, std::map<std::string, Item> expected) {
+    for (const char* record : {"vault.json", "vault.json.bak"}) {
+        EXPECT_EQ(actual.count(record), expected.count(record)) << record;
+        actual.erase(record);
+        expected.erase(record);
+    }
+    EXPECT_TRUE(actual == expected) << differences(expected, actual);
+}
+
 } // namespace backuptest
