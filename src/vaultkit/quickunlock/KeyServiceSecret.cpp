@@ -87,6 +87,10 @@ std::optional<TpmDevice::Auth> KeyServiceSecret::authFor(std::uint32_t uid, bool
         }
         if (::mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST)
             throw Error(failure("cannot make the service's folder", dir_));
+        // The new folder's entry in its parent, on the disk with it.
+        Fd parent(::open(dir_.parent_path().empty() ? "." : dir_.parent_path().c_str(),
+                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (parent.get() >= 0) ::fsync(parent.get());
         if (::lstat(dir_.c_str(), &st) != 0)
             throw Error(failure("cannot look at the service's folder", dir_));
     }

@@ -97,16 +97,39 @@ void writeAtomically(const fs::path& path, std::string_view bytes, mode_t mode) 
     temp.keep = true;
     step("renamed", path);
 
-    // Make the rename itself durable. File systems that cannot flush a folder
-    // (EINVAL) have nothing more to do; a real I/O error is reported.
-    int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        int rc = ::fsync(dirFd);
-        int err = errno;
-        ::close(dirFd);
-        if (rc != 0 && err == EIO) throwErrno(err, "cannot flush the folder of", path);
-    }
+    // Make the rename itself durable.
+    syncPath(folder);
     step("directorySynced", path);
+}
+
+void syncPath(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        // A folder its owner may enter but not list cannot be opened to be
+        // flushed; nothing more can be done for it.
+        if (errno == EACCES) return;
+        throwErrno(errno, "cannot open to flush", path);
+    }
+    const int rc = ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    // EINVAL, EROFS: a file system (or special file) that keeps nothing to flush.
+    if (rc != 0 && err != EINVAL && err != EROFS) throwErrno(err, "cannot flush", path);
+}
+
+void syncParent(const fs::path& path) {
+    const fs::path absolute = path.is_absolute() ? path : fs::absolute(path);
+    const fs::path trimmed = absolute.has_filename() ? absolute : absolute.parent_path();
+    syncPath(trimmed.has_parent_path() ? trimmed.parent_path() : fs::path("/"));
+}
+
+bool makeDirectoryDurably(const fs::path& dir, mode_t mode) {
+    if (::mkdir(dir.c_str(), mode) != 0) {
+        if (errno == EEXIST) return false;
+        throwErrno(errno, "cannot create", dir);
+    }
+    syncParent(dir);
+    return true;
 }
 
 fs::path setAside(const fs::path& file) {
@@ -131,8 +154,7 @@ void createPrivateDirectories(const fs::path& dir) {
     std::error_code ec;
     if (fs::is_directory(dir, ec)) return;
     if (dir.has_parent_path() && dir.parent_path() != dir) createPrivateDirectories(dir.parent_path());
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        throw std::system_error(errno, std::generic_category(), "cannot create " + dir.string());
+    makeDirectoryDurably(dir, 0700);
 }
 
 void save(const VaultConfig& config, const fs::path& url, const std::optional<fs::path>& extraBackup) {

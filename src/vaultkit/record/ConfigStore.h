@@ -41,6 +41,23 @@ std::filesystem::path backupSibling(const std::filesystem::path& url);
 // failure. Throws std::system_error naming the path.
 void writeAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode = 0600);
 
+// Flushes what is known of `path` to the disk: the data of a file, the
+// entries of a folder (so that files made, renamed or removed in it survive a
+// power cut). A file system that cannot flush (EINVAL, EROFS) and a folder
+// that may not be opened for reading (EACCES) have nothing more to do; any
+// other failure throws std::system_error naming the path.
+void syncPath(const std::filesystem::path& path);
+
+// Flushes the folder that holds `path`, so that `path`'s own entry (a file or
+// folder just made or renamed there) is on the disk. Throws like syncPath.
+void syncParent(const std::filesystem::path& path);
+
+// Creates the folder `dir` (its parent must exist) with `mode` and flushes
+// its parent, so the new folder survives a power cut. Returns false when the
+// folder was already there (nothing is changed then). Throws
+// std::system_error.
+bool makeDirectoryDurably(const std::filesystem::path& dir, mode_t mode = 0700);
+
 // Renames `file` to "<file>.unreadable-<UTC time>" (with "-2", "-3"… when
 // that name is taken) and returns the new path, so that a file the program
 // cannot read is kept for recovery by hand instead of being overwritten.
@@ -48,8 +65,9 @@ void writeAtomically(const std::filesystem::path& path, std::string_view bytes, 
 std::filesystem::path setAside(const std::filesystem::path& file);
 
 // Creates `dir` and its missing parents, each new folder with mode 0700 (they
-// hold copies of vault records and the list of vaults: the owner's alone).
-// Folders that already exist are left as they are. Throws std::system_error.
+// hold copies of vault records and the list of vaults: the owner's alone),
+// each flushed into its parent (makeDirectoryDurably). Folders that already
+// exist are left as they are. Throws std::system_error.
 void createPrivateDirectories(const std::filesystem::path& dir);
 
 // Tests only: called at each step of writeAtomically ("written", "synced",

@@ -1,6 +1,7 @@
 #include "vaultkit/vault/LockedLook.h"
 
 #include "vaultkit/process/Exec.h"
+#include "vaultkit/record/ConfigStore.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace vaultkit {
@@ -28,27 +30,15 @@ bool isExecutableFile(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-// Writes `text` to `file` through a temporary file renamed over it.
+// Writes `text` to `file` the way the vault record is written (temporary
+// file, flush, rename, flush of the folder).
 std::optional<std::string> writeReplacing(const fs::path& file, const std::string& text) {
-    std::string temp = file.string() + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) return file.string() + ": " + std::strerror(errno);
-    bool ok = ::fchmod(fd, 0644) == 0;
-    std::size_t done = 0;
-    while (ok && done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += static_cast<std::size_t>(n);
+    try {
+        ConfigStore::writeAtomically(file, text, 0644);
+        return std::nullopt;
+    } catch (const std::system_error& e) {
+        return std::string(e.what());
     }
-    const int err = errno;
-    if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(temp.c_str(), file.c_str()) == 0) return std::nullopt;
-    const std::string problem = file.string() + ": " + std::strerror(ok ? errno : err);
-    ::unlink(temp.c_str());
-    return problem;
 }
 
 void runGio(const std::vector<std::string>& args, const std::string& program, double limit,
