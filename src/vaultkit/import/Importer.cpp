@@ -6,13 +6,19 @@
 #include "vaultkit/vault/Vault.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <fcntl.h>
 #include <mutex>
-#include <thread>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include <dirent.h>
@@ -64,8 +70,9 @@ template <class Visit> int openItem(const fs::path& url, Visit&& visit) {
 template <class Visit>
 void listDirectory(int rootFd, const std::string& dirRel, std::vector<std::string>& subdirs,
                    std::vector<std::string>& names, Visit&& visit) {
-    const int fd = dirRel.empty() ? ::dup(rootFd)
-                                  : ::openat(rootFd, dirRel.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = dirRel.empty()
+                       ? ::dup(rootFd)
+                       : ::openat(rootFd, dirRel.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return;
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
@@ -132,8 +139,9 @@ template <class Visit> void walkInParallel(const fs::path& url, unsigned threads
             subdirs.clear();
             found.clear();
             try {
-                listDirectory(rootFd, dirRel, subdirs, names,
-                              [&](std::string&& rel, std::int64_t value) { found.emplace_back(std::move(rel), value); });
+                listDirectory(rootFd, dirRel, subdirs, names, [&](std::string&& rel, std::int64_t value) {
+                    found.emplace_back(std::move(rel), value);
+                });
             } catch (...) {
                 lock.lock();
                 if (!failure) failure = std::current_exception();
@@ -257,7 +265,111 @@ ExecResult runCopy(const fs::path& source, const fs::path& destination, Fraction
     return future.get();
 }
 
+// ---- Temporary copies ----
+
+// The first 8 characters of a one-line system file (machine id, boot id),
+// without hyphens; "0" when it cannot be read.
+std::string shortId(const char* file) {
+    std::string text;
+    if (FILE* f = std::fopen(file, "re")) {
+        char buf[64] = {};
+        if (std::fgets(buf, sizeof buf, f)) text = buf;
+        std::fclose(f);
+    }
+    std::string out;
+    for (const char c : text) {
+        if (std::isxdigit(static_cast<unsigned char>(c))) out += c;
+        if (out.size() == 8) break;
+    }
+    return out.empty() ? "0" : out;
+}
+
+const std::string& machineTag() {
+    static const std::string tag = shortId("/etc/machine-id");
+    return tag;
+}
+
+const std::string& bootTag() {
+    static const std::string tag = shortId("/proc/sys/kernel/random/boot_id");
+    return tag;
+}
+
+// ".hushcoffer-import-MACHINE-BOOT-PID-RANDOM": what the copy of an item is
+// called until it is complete and flushed.
+std::string temporaryName() {
+    std::string random = Uuid::random().text();
+    random.erase(std::remove(random.begin(), random.end(), '-'), random.end());
+    return std::string(temporaryPrefix) + machineTag() + "-" + bootTag() + "-" + std::to_string(::getpid()) +
+           "-" + random.substr(0, 12);
+}
+
+// Whether a temporary copy was left by an import that can no longer finish
+// it: one of this computer's, from an earlier boot or a process that is gone.
+// Another computer's (a vault kept in sync between computers) is left to that
+// computer, which alone can tell whether its import still runs.
+bool abandoned(std::string_view name) {
+    if (!name.starts_with(temporaryPrefix)) return false;
+    name.remove_prefix(temporaryPrefix.size());
+    std::vector<std::string_view> parts;
+    for (std::size_t pos = 0;;) {
+        const auto dash = name.find('-', pos);
+        parts.push_back(
+            name.substr(pos, dash == std::string_view::npos ? std::string_view::npos : dash - pos));
+        if (dash == std::string_view::npos) break;
+        pos = dash + 1;
+    }
+    if (parts.size() != 4 || parts[0] != machineTag()) return false;
+    if (parts[1] != bootTag()) return true;
+    long pid = 0;
+    const auto [end, ec] = std::from_chars(parts[2].data(), parts[2].data() + parts[2].size(), pid);
+    if (ec != std::errc() || end != parts[2].data() + parts[2].size() || pid <= 0) return false;
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Flushes everything written to the file system that holds `image` (the
+// encrypted files behind the volume). The encrypted file system passes a
+// flush of a file or folder on to its own files, but never flushes the name
+// key it writes into each new folder; only this reaches that as well.
+std::optional<std::string> flushImage(const fs::path& image) {
+    const int fd = ::open(image.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return std::string("cannot open ") + image.string() + ": " + std::strerror(errno);
+    const int rc = ::syncfs(fd);
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0) return std::string("cannot flush the vault's data to the disk: ") + std::strerror(err);
+    return std::nullopt;
+}
+
+// Moves the finished copy to the first free name of uniqueDestination,
+// never replacing anything; returns where it is now.
+fs::path moveIntoPlace(const fs::path& temporary, const fs::path& wanted,
+                       std::vector<std::string>& problems) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path destination = uniqueDestination(wanted);
+        if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0)
+            return destination;
+        if (errno != EEXIST) break;
+    }
+    problems.push_back(std::string(copyToolPrefix) + "cannot give the copy its name " +
+                       wanted.filename().string() + ": " + std::strerror(errno));
+    return temporary;
+}
+
 } // namespace
+
+std::size_t removeAbandonedCopies(const fs::path& folder) {
+    std::size_t removed = 0;
+    std::error_code ec;
+    std::vector<fs::path> found;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        if (abandoned(it->path().filename().string())) found.push_back(it->path());
+    for (const auto& p : found) {
+        std::error_code rm;
+        fs::remove_all(p, rm);
+        if (!rm) ++removed;
+    }
+    return removed;
+}
 
 std::vector<Result> copy(const std::vector<fs::path>& sources, const Vault& vault,
                          const ItemProgress& progress, const ByteProgress& byteProgress) {
@@ -277,6 +389,10 @@ std::vector<Result> copy(const std::vector<fs::path>& sources, const Vault& vaul
     }
     FractionReporter reporter(byteProgress, totalBytes);
 
+    // Copies an import killed on its way left behind (the originals are
+    // still where they were).
+    removeAbandonedCopies(root);
+
     std::int64_t bytesBefore = 0;
     results.reserve(sources.size());
     for (std::size_t i = 0; i < sources.size(); ++i) {
@@ -293,24 +409,43 @@ std::vector<Result> copy(const std::vector<fs::path>& sources, const Vault& vaul
             // copied, and the comparison lists what did not arrive.
             result.destination = root;
             problems.push_back(std::string(copyToolPrefix) + "the file system root cannot be imported");
-        } else {
-            result.destination = uniqueDestination(root / name);
-            const ExecResult run = runCopy(source, result.destination, byteProgress ? &reporter : nullptr,
-                                           bytesBefore, itemBytes[i]);
+        }
+        // The copy is made under a hidden temporary name, checked and flushed,
+        // and only then given its name: an import stopped on its way (killed,
+        // a power cut) never leaves a cut-off file under a real name.
+        const fs::path temporary = name.empty() ? root : root / temporaryName();
+        if (!name.empty()) {
+            const ExecResult run =
+                runCopy(source, temporary, byteProgress ? &reporter : nullptr, bytesBefore, itemBytes[i]);
             if (run.status != 0) problems.push_back(std::string(copyToolPrefix) + copierText(run.stderrText));
         }
 
         const Inventory sourceInventory = inventory(source);
         const Inventory copyInventory =
-            name.empty() ? Inventory{{{".", unreadableValue}}, 0} : inventory(result.destination);
+            name.empty() ? Inventory{{{".", unreadableValue}}, 0} : inventory(temporary);
         result.files = static_cast<std::int64_t>(sourceInventory.entries.size());
         result.bytes = sourceInventory.bytes;
         result.problems = compare(sourceInventory, copyInventory, std::move(problems));
+        if (!name.empty()) {
+            std::error_code ec;
+            if (fs::symlink_status(temporary, ec).type() == fs::file_type::not_found) {
+                // Nothing arrived (a source that is not there): nothing to name.
+                result.destination = uniqueDestination(root / name);
+            } else {
+                if (auto failed = flushImage(vault.image())) result.problems.push_back(*failed);
+                result.destination = moveIntoPlace(temporary, root / name, result.problems);
+            }
+        }
         results.push_back(std::move(result));
 
         bytesBefore += itemBytes[i];
         reporter.arrived(bytesBefore);
     }
+    // The new names on the disk before anything is reported (and before the
+    // application offers to move the originals to the Trash).
+    if (auto failed = flushImage(vault.image()))
+        for (auto& r : results)
+            if (r.problems.size() < maxProblems) r.problems.push_back(*failed);
     reporter.finished();
     return results;
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vaultkit {
@@ -26,6 +27,12 @@ inline constexpr const char* copyToolPrefix = "cp: ";
 inline constexpr double copyTimeLimitSeconds = 604'800;
 // A result holds at most this many problem texts.
 inline constexpr std::size_t maxProblems = 51;
+
+// Each item is copied under a hidden temporary name in the volume's root,
+// checked, flushed to the disk and then renamed to its name; the name starts
+// with this and goes on with this computer's and this boot's ids, the
+// importing process's id and a random part.
+inline constexpr std::string_view temporaryPrefix = ".hushcoffer-import-";
 
 // Inventory values besides a size (0 or more).
 inline constexpr std::int64_t directoryValue = -1;
@@ -63,11 +70,22 @@ using ByteProgress = std::function<void(double fraction)>;
 
 // Copies each source into the vault's volume root under uniqueDestination of
 // its name, one after the other, and returns one result per source in the
-// order given. Throws only VaultError::io("vault is locked") when the vault is
-// not unlocked at the start (before any callback); every other failure is
-// reported in the results, and a failing item does not stop the others.
+// order given. Each copy is made under a temporary name (temporaryPrefix),
+// compared with its source, flushed and then renamed; the renames are
+// flushed before copy() returns, so whatever it reports is on the disk. An
+// item the copier could not copy whole is still given its name, with its
+// problems reported. Throws only VaultError::io("vault is locked") when the
+// vault is not unlocked at the start (before any callback); every other
+// failure is reported in the results, and a failing item does not stop the
+// others.
 std::vector<Result> copy(const std::vector<std::filesystem::path>& sources, const Vault& vault,
                          const ItemProgress& progress = {}, const ByteProgress& byteProgress = {});
+
+// Removes from `folder` the temporary copies that imports killed on their way
+// left behind: this computer's, made in an earlier boot or by a process that
+// has ended (another computer's, in a vault kept in sync, are left alone).
+// Returns how many were removed. copy() calls it on the volume's root first.
+std::size_t removeAbandonedCopies(const std::filesystem::path& folder);
 
 // `url` when nothing is there (not even a dangling link); otherwise the first
 // free name of "base 2.ext", "base 3.ext", … in the same folder ("base 2" for

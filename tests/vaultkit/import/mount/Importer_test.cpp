@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -163,7 +164,8 @@ TEST_F(ImporterMountTest, ProblemsAreReportedAndTheOtherItemsStillCopied) {
     // a source that is not there: only the copier's problem
     const auto& gone = results[1];
     ASSERT_EQ(gone.problems.size(), 1u) << ::testing::PrintToString(gone.problems);
-    EXPECT_EQ(gone.problems[0].rfind("cp: cannot stat", 0), 0u) << gone.problems[0] << ": the tool named once";
+    EXPECT_EQ(gone.problems[0].rfind("cp: cannot stat", 0), 0u)
+        << gone.problems[0] << ": the tool named once";
     EXPECT_EQ(gone.files, 1);
 
     EXPECT_TRUE(results[2].ok());
@@ -211,6 +213,61 @@ TEST_F(ImporterMountTest, LargeFileReportsGrowingFractions) {
     EXPECT_NE(std::find_if(fractions.begin(), fractions.end(),
                            [](double f) { return std::abs(f - 48.0 / 49.0) < 1e-9; }),
               fractions.end());
+}
+
+} // namespace
+
+namespace {
+
+// What an import killed on its way leaves: a hidden, cut-off copy under a
+// temporary name, never under the item's name; the next import removes this
+// computer's leftovers of ended processes and keeps any other.
+TEST_F(ImporterMountTest, TemporaryCopiesAreNamedOnlyWhenCompleteAndLeftoversGo) {
+    const fs::path mp = vault->mountPoint();
+    write(outside / "photo.jpg", 4096);
+    const auto results = Importer::copy({outside / "photo.jpg"}, *vault);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_TRUE(results[0].ok()) << ::testing::PrintToString(results[0].problems);
+    EXPECT_EQ(results[0].destination, mp / "photo.jpg");
+    for (const auto& e : fs::directory_iterator(mp))
+        EXPECT_FALSE(e.path().filename().string().starts_with(Importer::temporaryPrefix)) << e.path();
+
+    // Leftovers: one of an ended process (pid 0 never runs an import), one of
+    // an earlier boot, one of a process still running (this one), one of
+    // another computer; each a cut-off copy.
+    std::string machine, boot;
+    {
+        std::ifstream m("/etc/machine-id"), b("/proc/sys/kernel/random/boot_id");
+        std::getline(m, machine);
+        std::getline(b, boot);
+    }
+    auto tag = [](std::string id) {
+        std::string out;
+        for (char c : id)
+            if (std::isxdigit(static_cast<unsigned char>(c)) && out.size() < 8) out += c;
+        return out.empty() ? std::string("0") : out;
+    };
+    const std::string prefix(Importer::temporaryPrefix);
+    const std::string here = prefix + tag(machine) + "-" + tag(boot) + "-";
+    const fs::path ended = mp / (here + "999999999-aaaaaaaaaaaa");
+    const fs::path earlierBoot =
+        mp / (prefix + tag(machine) + "-0bad0bad-" + std::to_string(::getpid()) + "-bbbb");
+    const fs::path running = mp / (here + std::to_string(::getpid()) + "-cccccccccccc");
+    const fs::path elsewhere = mp / (prefix + "12345678-" + tag(boot) + "-1-dddddddddddd");
+    write(ended / "big.bin", 100);
+    write(earlierBoot, 10);
+    write(running, 10);
+    write(elsewhere, 10);
+
+    write(outside / "next.txt", 3);
+    const auto again = Importer::copy({outside / "next.txt"}, *vault);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_TRUE(again[0].ok());
+    EXPECT_FALSE(fs::exists(ended));
+    EXPECT_FALSE(fs::exists(earlierBoot));
+    EXPECT_TRUE(fs::exists(running)) << "an import still running keeps its copy";
+    EXPECT_TRUE(fs::exists(elsewhere)) << "another computer's copy is that computer's to remove";
+    EXPECT_EQ(vaulttest::readFile(mp / "photo.jpg"), std::string(4096, 'x'));
 }
 
 } // namespace
