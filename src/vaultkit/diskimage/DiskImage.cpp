@@ -3,6 +3,7 @@
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
 #include "vaultkit/error/VaultError.h"
 
+#include <iostream>
 #include <mutex>
 
 namespace vaultkit {
@@ -19,7 +20,34 @@ std::shared_ptr<DiskImage>& defaultSlot() {
     return slot;
 }
 
+std::mutex& noticeMutex() {
+    static std::mutex m;
+    return m;
+}
+
+DiskImage::NoticeSink& noticeSlot() {
+    static DiskImage::NoticeSink sink;
+    return sink;
+}
+
 } // namespace
+
+void DiskImage::setNoticeSink(NoticeSink sink) {
+    std::lock_guard lock(noticeMutex());
+    noticeSlot() = std::move(sink);
+}
+
+void DiskImage::notice(const std::string& line) {
+    NoticeSink sink;
+    {
+        std::lock_guard lock(noticeMutex());
+        sink = noticeSlot();
+    }
+    if (sink)
+        sink(line);
+    else
+        std::cerr << "hushcoffer: " << line << '\n';
+}
 
 std::vector<bool> DiskImage::areMountPoints(const std::vector<std::filesystem::path>& paths) {
     std::vector<bool> answers;
@@ -37,7 +65,8 @@ std::vector<DiskImage::MountState> DiskImage::mountStates(const std::vector<std:
     return states;
 }
 
-DiskImage::DataCheck DiskImage::checkData(const std::filesystem::path& /*image*/, const std::string& /*password*/) {
+DiskImage::DataCheck DiskImage::checkData(const std::filesystem::path& /*image*/,
+                                          const std::string& /*password*/) {
     throw VaultError::hdiutil("check", "this kind of image cannot be checked");
 }
 

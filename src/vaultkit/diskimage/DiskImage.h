@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,8 +51,7 @@ public:
     virtual void create(const std::filesystem::path& image, const std::string& password,
                         const std::string& volumeName) = 0;
     virtual void attach(const std::filesystem::path& image, const std::string& password,
-                        const std::filesystem::path& mountPoint,
-                        MountMode mode = MountMode::shared) = 0;
+                        const std::filesystem::path& mountPoint, MountMode mode = MountMode::shared) = 0;
     virtual void detach(const std::string& device, bool force) = 0;
     virtual bool checkPassword(const std::filesystem::path& image, const std::string& password) = 0;
     virtual void changePassword(const std::filesystem::path& image, const std::string& oldPassword,
@@ -84,6 +84,14 @@ public:
         // How many damaged items the tool counted (may exceed the list when
         // it could not name one).
         std::size_t damagedCount = 0;
+        // Entries the tool could not read that are no damage, named like
+        // `damaged` (by their names inside the volume where the check could
+        // tell them): sync clients' conflict copies not yet made visible
+        // (whole; they show at the next unlock), and sync clients' temporary
+        // files of downloads in progress or given up (the client removes them).
+        std::vector<std::string> conflictCopies;
+        std::vector<std::string> syncTemporaries;
+        // Nothing damaged (conflict copies and temporary files are no damage).
         bool whole() const { return damaged.empty() && damagedCount == 0; }
     };
     // Reads every file and folder of an image that is not mounted and reports
@@ -91,6 +99,13 @@ public:
     // hdiutil("check", message) when the check cannot run. Drivers without a
     // check throw hdiutil("check", ...) too.
     virtual DataCheck checkData(const std::filesystem::path& image, const std::string& password);
+
+    // Where drivers tell what they did by themselves to keep a vault usable
+    // (a leftover file set aside): one line each. Standard error until the
+    // program gives its log; an empty sink restores that. Thread-safe.
+    using NoticeSink = std::function<void(const std::string& line)>;
+    static void setNoticeSink(NoticeSink sink);
+    static void notice(const std::string& line);
 
     // The platform's driver with default tool paths; shared by the library.
     static std::shared_ptr<DiskImage> platformDefault();

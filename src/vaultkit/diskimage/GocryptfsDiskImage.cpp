@@ -1,5 +1,7 @@
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
 
+#include "vaultkit/diskimage/GocryptfsConflictWatcher.h"
+#include "vaultkit/diskimage/GocryptfsConflicts.h"
 #include "vaultkit/diskimage/ToolText.h"
 #include "vaultkit/error/VaultError.h"
 #include "vaultkit/process/Exec.h"
@@ -9,8 +11,10 @@
 #include <charconv>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdexcept>
@@ -614,10 +618,63 @@ std::optional<std::string> goUnquote(std::string_view text, std::size_t& pos) {
     return std::nullopt;
 }
 
+// A name a sync client gave its conflict copy of an encrypted name.
+bool isConflictCopyName(const std::string& name) {
+    for (const auto& o : GocryptfsConflicts::originalNames(name))
+        if (GocryptfsConflicts::isCipherName(o) || o == "gocryptfs.diriv" ||
+            (o.size() > 5 && o.compare(o.size() - 5, 5, ".name") == 0 && o.rfind("gocryptfs.longname.", 0) == 0))
+            return true;
+    return false;
+}
+
 // ---- The control socket ----
 
 // A folder only this user can enter: made 0700 when missing; refused when it
 // is a link, another user's, or open to others and not ours to close.
+// Flushes a file's data or a folder's entries to the disk. gocryptfs flushes
+// its config before renaming it into place but never the folder the rename
+// happened in, nor the root folder's IV: after -init and -passwd a power cut
+// could otherwise take back what the tool reported done.
+void flushToDisk(const std::filesystem::path& path, const std::string& verb) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int rc = fd < 0 ? -1 : ::fsync(fd);
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    if (rc != 0 && err != EINVAL && err != EROFS)
+        throw VaultError::hdiutil(verb, "cannot flush " + path.string() + ": " + std::strerror(err));
+}
+
+// gocryptfs -passwd makes gocryptfs.conf.tmp with O_EXCL, so one left by a
+// change that was stopped before its rename blocks every later change and
+// recovery. It holds the image's key under the password that change was
+// setting (perhaps its only copy), so it is never deleted: it moves beside
+// the image folder under a name that says what it is, and the move is logged.
+void setAsideUnfinishedConfig(const std::filesystem::path& image) {
+    const std::filesystem::path leftover = image / "gocryptfs.conf.tmp";
+    struct stat st {};
+    if (::lstat(leftover.c_str(), &st) != 0) return;
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    ::gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    const std::string base = "gocryptfs.conf.unfinished-password-change-" + std::string(stamp);
+    const std::filesystem::path folder = image.parent_path().empty() ? "." : image.parent_path();
+    std::filesystem::path aside = folder / base;
+    for (int n = 2; ::renameat2(AT_FDCWD, leftover.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) != 0;
+         ++n) {
+        if (errno != EEXIST || n > 1000)
+            throw VaultError::hdiutil("chpass", "a leftover gocryptfs.conf.tmp in the image folder blocks the "
+                                                "password change and cannot be moved aside: " +
+                                                    std::string(std::strerror(errno)));
+        aside = folder / (base + "-" + std::to_string(n));
+    }
+    flushToDisk(image, "chpass");
+    flushToDisk(folder, "chpass");
+    DiskImage::notice("an unfinished password change had left " + leftover.string() + "; moved to " +
+                      aside.string() + " (it holds the image's key under the password that change was setting)");
+}
+
 bool privateFolder(const std::string& dir) {
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
     struct stat st {};
@@ -837,8 +894,46 @@ std::filesystem::path GocryptfsDiskImage::controlSocketFor(std::string_view cano
     return std::filesystem::path(folder) / name;
 }
 
+namespace {
+
+// The control socket a daemon was told to open ("-ctlsock PATH").
+std::optional<std::string> controlSocketArgument(pid_t pid) {
+    const auto args = commandLine(std::to_string(pid));
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--") break;
+        std::string_view a = args[i];
+        if (a.substr(0, 2) == "--") a.remove_prefix(1);
+        if (a == "-ctlsock" && i + 1 < args.size() && !args[i + 1].empty() && args[i + 1][0] == '/')
+            return args[i + 1];
+        if (a.substr(0, 9) == "-ctlsock=" && a.size() > 10 && a[9] == '/') return std::string(a.substr(9));
+    }
+    return std::nullopt;
+}
+
+// Ends the conflict watcher that claimed the mount at `mp` (see
+// GocryptfsConflictWatcher::claim), so that it holds nothing open in it.
+void stopConflictWatcher(const std::string& mp, const std::vector<MountEntry>& table) {
+    std::optional<DaemonScan> scan;
+    for (const auto& e : table) {
+        if (e.mountPoint != mp || e.fsType != GocryptfsDiskImage::fsType) continue;
+        if (!scan) scan = DaemonScan::take();
+        for (const pid_t pid : scan->serving(e))
+            if (const auto sock = controlSocketArgument(pid)) GocryptfsConflictWatcher::stopClaimant(*sock);
+    }
+}
+
+} // namespace
+
 std::filesystem::path GocryptfsDiskImage::controlSocket(const std::filesystem::path& image) {
-    return controlSocketFor(canonical(image.string()));
+    // Where the serving daemon was told to open it: the process that
+    // mounted the vault may have had another runtime folder (a systemd
+    // unit, a login session, another terminal).
+    const auto table = MountTable::read();
+    const auto scan = DaemonScan::take();
+    for (const auto& e : mountsOf(image, table))
+        for (const pid_t pid : scan.serving(e))
+            if (const auto sock = controlSocketArgument(pid)) return *sock;
+    return controlSocketFor(canonicalIn(image.string(), table));
 }
 
 DiskImage::DataCheck GocryptfsDiskImage::parseFsckOutput(std::string_view output) {
@@ -879,11 +974,24 @@ DiskImage::DataCheck GocryptfsDiskImage::parseFsckOutput(std::string_view output
         if (quoted.empty()) continue;
         if (line.find("corrupt entry in dir") != std::string_view::npos && quoted.size() == 2) {
             const std::string& dir = quoted[0];
-            add(dir.empty() || dir == "/" || dir == "." ? quoted[1] : dir + "/" + quoted[1]);
+            std::string path = dir.empty() || dir == "/" || dir == "." ? quoted[1] : dir + "/" + quoted[1];
+            // A name that does not decrypt is no damage when a sync client
+            // made it: its conflict copy or its temporary file.
+            auto& kind = GocryptfsConflicts::syncTemporaryClient(quoted[1]) ? check.syncTemporaries
+                         : isConflictCopyName(quoted[1])                     ? check.conflictCopies
+                                                                             : check.damaged;
+            if (&kind != &check.damaged) {
+                if (std::find(kind.begin(), kind.end(), path) == kind.end()) kind.push_back(std::move(path));
+                continue;
+            }
+            add(std::move(path));
         } else {
             add(quoted[0]);
         }
     }
+    // The summary counts the entries that are no damage too.
+    const std::size_t notDamage = check.conflictCopies.size() + check.syncTemporaries.size();
+    check.damagedCount = check.damagedCount > notDamage ? check.damagedCount - notDamage : 0;
     check.damagedCount = std::max(check.damagedCount, check.damaged.size());
     return check;
 }
@@ -904,7 +1012,9 @@ DiskImage::DataCheck GocryptfsDiskImage::checkData(const std::filesystem::path& 
     if (r.status == 0) return {};
     if (r.status == 26) {
         auto check = parseFsckOutput(out + "\n" + r.stderrText);
-        if (check.damagedCount == 0) check.damagedCount = 1; // damage found, none named
+        // damage found, none named
+        if (check.damagedCount == 0 && check.conflictCopies.empty() && check.syncTemporaries.empty())
+            check.damagedCount = 1;
         return check;
     }
     std::string message = cleanToolText(r.stderrText + out);
@@ -945,6 +1055,12 @@ void GocryptfsDiskImage::create(const std::filesystem::path& image, const std::s
     ExecResult r = Exec::runSync(options_.gocryptfs, args, input.get(), options_.createTimeout);
     wipe(r);
     if (r.status != 0) throw VaultError::hdiutil("create", cleanToolText(r.stderrText));
+    // gocryptfs writes the root folder's IV without flushing it (an empty IV
+    // after a power cut makes every name unreadable) and never flushes the
+    // folders: the image is on the disk before the caller records it.
+    for (const auto& p : {image / "gocryptfs.diriv", image / "gocryptfs.conf", image,
+                          image.parent_path().empty() ? std::filesystem::path(".") : image.parent_path()})
+        flushToDisk(p, "create");
 }
 
 void GocryptfsDiskImage::attach(const std::filesystem::path& image, const std::string& password,
@@ -1036,6 +1152,10 @@ void GocryptfsDiskImage::attach(const std::filesystem::path& image, const std::s
 }
 
 void GocryptfsDiskImage::detach(const std::string& device, bool force) {
+    {
+        const auto table = MountTable::read();
+        stopConflictWatcher(canonicalIn(device, table), table);
+    }
     if (!force) {
         const ExecResult r =
             Exec::runSync(options_.fusermount, {"-u", "--", device}, std::nullopt, options_.detachTimeout);
@@ -1130,13 +1250,21 @@ void GocryptfsDiskImage::changePassword(const std::filesystem::path& image, cons
     }
     args.push_back("--");
     args.push_back(image.string());
+    setAsideUnfinishedConfig(image);
     ExecResult r;
     {
         SecretInput input{&oldPassword, &newPassword};
         r = Exec::runSync(options_.gocryptfs, args, input.get(), options_.changePasswordTimeout);
     }
     wipe(r);
-    if (r.status == 0) return;
+    if (r.status == 0) {
+        // The new config was renamed into place; only a flush of the folder
+        // makes that rename survive a power cut, before the caller drops
+        // the old password's sealed copy.
+        flushToDisk(image / "gocryptfs.conf", "chpass");
+        flushToDisk(image, "chpass");
+        return;
+    }
     if (r.status == 12) throw VaultError::wrongPassword();
     std::string message = cleanToolText(r.stderrText);
     if (r.status == 24) {

@@ -432,6 +432,9 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
         if (::chmod(dir.c_str(), 0700) != 0)
             throw fs::filesystem_error("cannot set the mode of", dir,
                                        std::error_code(errno, std::generic_category()));
+        // Both new folders are entries of the parent: flushed now, or a power
+        // cut could take the whole vault away after it was reported made.
+        ConfigStore::syncParent(dir);
 
         recoveryKey.emplace(mnemonic.recoveryKey());
         const X25519PublicKey publicKey = recoveryKey->publicKey();

@@ -503,14 +503,23 @@ TEST_F(GocryptfsMount, CheckAndChangePassword) {
                      VaultError::Case::wrongPassword);
     EXPECT_TRUE(driver_->checkPassword(image_, password_));
 
-    // A leftover temporary file of an interrupted change blocks the next one.
-    writeFile(image_ / "gocryptfs.conf.tmp", "");
-    const auto e = expectVaultError([&] { driver_->changePassword(image_, password_, "new horse"); },
-                                    VaultError::Case::hdiutil, "chpass");
-    EXPECT_NE(e.payload().at(1).find("gocryptfs.conf.tmp"), std::string::npos);
-    fs::remove(image_ / "gocryptfs.conf.tmp");
-
+    // A leftover temporary file of an interrupted change (gocryptfs makes it
+    // with O_EXCL, so it blocked every later change) is moved aside beside
+    // the image, kept byte for byte, and the change goes on.
+    writeFile(image_ / "gocryptfs.conf.tmp", "the key under an unfinished password");
+    std::vector<std::string> notices;
+    DiskImage::setNoticeSink([&](const std::string& line) { notices.push_back(line); });
     driver_->changePassword(image_, password_, "new horse");
+    DiskImage::setNoticeSink({});
+    EXPECT_FALSE(fs::exists(image_ / "gocryptfs.conf.tmp"));
+    std::vector<fs::path> aside;
+    for (const auto& e : fs::directory_iterator(image_.parent_path()))
+        if (e.path().filename().string().starts_with("gocryptfs.conf.unfinished-password-change-"))
+            aside.push_back(e.path());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(vaulttest::readFile(aside.front()), "the key under an unfinished password");
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices.front().find(aside.front().string()), std::string::npos) << notices.front();
     EXPECT_FALSE(driver_->checkPassword(image_, password_));
     EXPECT_TRUE(driver_->checkPassword(image_, "new horse"));
     expectVaultError([&] { driver_->attach(image_, password_, mp_); }, VaultError::Case::wrongPassword);
