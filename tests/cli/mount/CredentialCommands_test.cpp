@@ -159,6 +159,39 @@ TEST_F(CliCredentialsTest, PasswdRecoverNewPhraseAutolock) {
 }
 
 // Without --password-stdin secrets come only from a terminal.
+// A change killed before gocryptfs renamed its gocryptfs.conf.tmp left that
+// file behind, and every later passwd and recover failed on it: the person
+// who needs the phrase was locked out. It is moved aside (kept) instead.
+TEST_F(CliCredentialsTest, ALeftoverConfigOfAStoppedChangeBlocksNeitherRecoverNorPasswd) {
+    auto r = cli({"create", "--password-stdin", (tmp / "home").string(), "Safe"}, kPassword + "\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string phrase = r.out.substr(0, r.out.find('\n'));
+    ASSERT_EQ(cli({"lock", vault}).status, 0);
+    const fs::path dir = tmp / "home" / ".Safe.hushcoffer";
+    const fs::path leftover = dir / "data.gocryptfs" / "gocryptfs.conf.tmp";
+    auto keptCopies = [&] {
+        int n = 0;
+        for (const auto& e : fs::directory_iterator(dir))
+            n += e.path().filename().string().starts_with("gocryptfs.conf.unfinished-password-change-");
+        return n;
+    };
+
+    vaulttest::writeFile(leftover, "");
+    r = cli({"recover", "--password-stdin", vault}, phrase + "\nrecovered password\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("unfinished password change"), std::string::npos) << r.err;
+    EXPECT_TRUE(opens("recovered password"));
+    EXPECT_EQ(keptCopies(), 1);
+    ASSERT_EQ(cli({"lock", vault}).status, 0);
+
+    vaulttest::writeFile(leftover, "another");
+    r = cli({"passwd", "--password-stdin", vault}, "recovered password\nchanged password\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(opens("changed password"));
+    EXPECT_FALSE(fs::exists(leftover));
+    EXPECT_EQ(keptCopies(), 2);
+}
+
 TEST_F(CliCredentialsTest, SecretsNeedATerminalOrPasswordStdin) {
     auto r = cli({"create", "--password-stdin", (tmp / "home").string(), "Safe"}, kPassword + "\n");
     ASSERT_EQ(r.status, 0) << r.err;

@@ -424,6 +424,19 @@ TEST_F(CrashConsistency, Importing) {
         // The sources are never touched.
         for (const auto& [f, content] : sources)
             ASSERT_EQ(vaulttest::readFile(src / f), content) << "source " << f << " changed";
+        // No item under its final name differs from its source: a killed
+        // copy stays under its hidden temporary name.
+        for (const auto& e : fs::directory_iterator(vault->mountPoint())) {
+            const std::string name = e.path().filename().string();
+            const bool large = name.starts_with("large");
+            if (!large && !name.starts_with("folder")) continue;
+            const fs::path origin = src / (large ? "large.bin" : "folder");
+            EXPECT_EQ(Importer::inventory(e.path()).entries, Importer::inventory(origin).entries)
+                << name << " is not a whole copy (seed " << seed_ << ")";
+            if (large) {
+                EXPECT_EQ(vaulttest::readFile(e.path()), sources["large.bin"]) << name;
+            }
+        }
         // The vault stays unlocked through an import; lock it for the checks.
         vault->lock(true);
         password = checkVault(dir, {password}, mnemonic.phrase(), files);
