@@ -1,9 +1,11 @@
 #include "kxcore/AppPaths.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,7 +57,17 @@ bool AppPaths::makeOwnerOnlyPath(const QString& dir) {
     for (const QString& part : parts) {
         current += QLatin1Char('/') + part;
         QByteArray native = QFile::encodeName(current);
-        if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) return false;
+        if (::mkdir(native.constData(), 0700) == 0) {
+            // The new folder's entry reaches the disk with its parent.
+            const QByteArray parent = QFile::encodeName(QFileInfo(current).path());
+            const int fd = ::open(parent.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd >= 0) {
+                ::fsync(fd);
+                ::close(fd);
+            }
+        } else if (errno != EEXIST) {
+            return false;
+        }
     }
     return QFileInfo(path).isDir();
 }

@@ -13,8 +13,9 @@ namespace DeviceIdentity {
 
 // Reads the device file on every call and returns its id. A file that is
 // missing, unreadable, not that JSON form, or holding an empty id is replaced
-// (atomically) by one with a new id; if that cannot be written the new id is
-// still returned, and the next call makes another.
+// (atomically, flushed) by one with a new id; if that cannot be written the
+// failure is logged and the new id is kept for the rest of the run (every
+// later call returns it).
 QString anonymousID(const AppPaths& paths);
 
 } // namespace DeviceIdentity

@@ -1,7 +1,9 @@
 #include "kxcore/AppPaths.h"
 #include "kxcore/DeviceIdentity.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -62,6 +64,18 @@ TEST(DeviceIdentity, AMissingOrBrokenFileIsReplacedByANewKeptId) {
         EXPECT_EQ(DeviceIdentity::anonymousID(paths), id) << "kept after being re-made";
         previous = id;
     }
+}
+
+TEST(DeviceIdentity, AnIdThatCannotBeSavedStaysTheIdOfThisRun) {
+    QTemporaryDir dir;
+    AppPaths paths(QStringLiteral("app.hushcoffer.Hushcoffer"), QStringLiteral("Hushcoffer"), dir.path());
+    // A folder where the file should be: it can be neither read nor replaced
+    // (as root too).
+    ASSERT_TRUE(QDir().mkpath(paths.deviceFile()));
+    const QString first = DeviceIdentity::anonymousID(paths);
+    EXPECT_FALSE(QUuid(first).isNull()) << first.toStdString();
+    EXPECT_EQ(DeviceIdentity::anonymousID(paths), first) << "a new id on every call";
+    EXPECT_TRUE(QFileInfo(paths.deviceFile()).isDir());
 }
 
 } // namespace
