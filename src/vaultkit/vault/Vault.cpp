@@ -3,6 +3,7 @@
 #include "vaultkit/crypto/Mnemonic.h"
 #include "vaultkit/crypto/Sealing.h"
 #include "vaultkit/error/VaultError.h"
+#include "vaultkit/mountmode/SyncExclusion.h"
 #include "vaultkit/record/ConfigStore.h"
 
 #include <openssl/crypto.h>
@@ -404,6 +405,8 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
         fs::remove_all(dir, ec);
         if (ec) throw VaultError::alreadyExists(dir.string());
     }
+    // Before the visible folder exists, so no sync client ever sees it.
+    SyncExclusion::apply(mountPoint);
     const bool mountPointExisted = somethingAt(mountPoint);
     if (!mountPointExisted) {
         fs::create_directory(mountPoint);
@@ -562,6 +565,8 @@ void Vault::attachPrepared(const std::string& password) {
 
 void Vault::prepareMountPoint() {
     const fs::path mp = mountPoint();
+    // Whatever is mounted here is decrypted: keep sync clients out first.
+    SyncExclusion::apply(mp);
     struct stat st {};
     if (::lstat(mp.c_str(), &st) != 0) {
         fs::create_directory(mp);
