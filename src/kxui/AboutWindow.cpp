@@ -1,6 +1,7 @@
 #include "kxui/AboutWindow.h"
 
 #include "kxui/AboutView.h"
+#include "kxui/KXAccess.h"
 #include "kxui/KXContext.h"
 #include "kxui/kx.h"
 
@@ -24,7 +25,7 @@ AboutWindow::AboutWindow(const KXContext& ctx)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint)
     , view_(new AboutView(ctx, this)) {
     setObjectName(QStringLiteral("aboutWindow"));
-    setWindowTitle(kx("app.about", ctx.product().displayName));
+    setWindowTitle(KXAccess::plainText(kx("app.about", ctx.product().displayName)));
     setAttribute(Qt::WA_DeleteOnClose, false);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

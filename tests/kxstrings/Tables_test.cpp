@@ -93,6 +93,7 @@ const std::map<std::string, std::string> expectedPlaceholders = {
     {"recover.count", "d"},
     {"create.notEmpty", "@"},
     {"create.wordN", "d"},
+    {"create.stepOf", "dd@"},
     {"app.about", "@"},
     {"update.available", "@"},
     {"update.uptodate", "@"},
@@ -103,8 +104,11 @@ const std::map<std::string, std::string> expectedPlaceholders = {
     {"check.damagedBody", "d@"},
     {"check.title", "@"},
     {"check.unnamed", "d"},
+    {"check.conflictCopies", "d"},
+    {"check.syncTemporaries", "d"},
     {"check.wholeBody", "@"},
     {"conflicts.folder", "@"},
+    {"conflicts.hidden", "d"},
     {"conflicts.found", "@@"},
     {"err.keyringFailed", "@"},
     {"err.keyringNotRemoved", "@@"},
@@ -250,7 +254,7 @@ TEST(Tables, TheBuildPutsTheRealBundlesBesideTheProgram) {
     KXStrings::setLanguage("en");
     KXStrings::registerProductBundle();
     EXPECT_EQ(KXStrings::text("err.wrongPassword"), "The password is not correct.");
-    EXPECT_EQ(KXStrings::text("common.cancel"), "Cancel");
+    EXPECT_EQ(KXStrings::text("common.cancel"), "&Cancel"); // with its access letter
     EXPECT_EQ(KXStrings::text("err.busy", "gedit, bash"),
               "The vault is in use by: gedit, bash. Close those programs and try again.");
     EXPECT_EQ(KXStrings::text("err.system", "io", "marker mismatch"), "System error (io): marker mismatch");

@@ -142,9 +142,14 @@ TEST(Translations, WordsOfAnotherDesktopAppearInNoLanguage) {
 }
 
 TEST(Translations, TheLookupShowsTheChosenLanguage) {
-    // One key from each table, through the same lookup the program uses.
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"de", "Abbrechen"}, {"ja", "キャンセル"}, {"ru", "Отмена"}, {"th", "ยกเลิก"}, {"zh-Hant", "取消"}};
+    // One key from each table, through the same lookup the program uses
+    // (a button's text, with its access letter: in a script of its own, or
+    // after the text in parentheses).
+    const std::vector<std::pair<std::string, std::string>> cases = {{"de", "&Abbrechen"},
+                                                                    {"ja", "キャンセル(&C)"},
+                                                                    {"ru", "О&тмена"},
+                                                                    {"th", "ยกเลิก(&C)"},
+                                                                    {"zh-Hant", "取消(&C)"}};
     for (const auto& [language, cancel] : cases) {
         KXStrings::resetForTesting();
         unsetenv("HC_RESOURCES_DIR");

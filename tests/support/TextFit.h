@@ -34,23 +34,37 @@ inline bool lacksGlyphs(const QString& text, const QFont& font) {
     return false;
 }
 
+// The text as a label with a buddy draws it: "&&" as "&", a lone "&" gone.
+inline QString withoutAccessMarks(const QString& text) {
+    QString out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('&') && i + 1 < text.size()) ++i;
+        out += text[i];
+    }
+    return out;
+}
+
 // What is wrong with the visible texts below `top`, one line each. Labels
 // for which `skip` answers true (ones that elide on purpose) are left out.
 inline std::vector<std::string> problems(QWidget* top, const std::function<bool(QLabel*)>& skip = {}) {
     std::vector<std::string> found;
     auto note = [&](const QWidget* w, const QString& text, const char* what) {
-        found.push_back(std::string(what) + ": \"" + text.toStdString() + "\" (" + w->metaObject()->className() +
-                        " " + std::to_string(w->width()) + "x" + std::to_string(w->height()) + ")");
+        found.push_back(std::string(what) + ": \"" + text.toStdString() + "\" (" +
+                        w->metaObject()->className() + " " + std::to_string(w->width()) + "x" +
+                        std::to_string(w->height()) + ")");
     };
     for (QLabel* label : top->findChildren<QLabel*>()) {
         if (!label->isVisible() || label->text().isEmpty() || (skip && skip(label))) continue;
         const bool rich = label->textFormat() == Qt::RichText ||
                           (label->textFormat() == Qt::AutoText && Qt::mightBeRichText(label->text()));
-        if (!rich && lacksGlyphs(label->text(), label->font())) note(label, label->text(), "missing glyphs");
+        // a label with a buddy shows its access letter underlined, not its "&"
+        const QString shown = label->buddy() && !rich ? withoutAccessMarks(label->text()) : label->text();
+        if (!rich && lacksGlyphs(shown, label->font())) note(label, label->text(), "missing glyphs");
         if (label->wordWrap()) {
-            if (label->heightForWidth(label->width()) > label->height() + 1) note(label, label->text(), "cut below");
-        } else if (!rich && !label->text().contains(QLatin1Char('\n'))) {
-            if (label->fontMetrics().horizontalAdvance(label->text()) - 1 > label->contentsRect().width())
+            if (label->heightForWidth(label->width()) > label->height() + 1)
+                note(label, label->text(), "cut below");
+        } else if (!rich && !shown.contains(QLatin1Char('\n'))) {
+            if (label->fontMetrics().horizontalAdvance(shown) - 1 > label->contentsRect().width())
                 note(label, label->text(), "cut at the side");
         }
     }

@@ -4,6 +4,7 @@
 #include "app/desktop/MutterIdleMonitor.h"
 #include "app/desktop/ScreenSaverIdleMonitor.h"
 #include "app/desktop/ScreenSaverLockMonitor.h"
+#include "app/desktop/WaylandIdleMonitor.h"
 #include "app/desktop/X11IdleMonitor.h"
 #include "app/model/AppModel.h"
 
@@ -23,6 +24,8 @@ AppModel::Sources AppModel::desktopSources() {
     s.screenLocks.push_back(std::make_unique<LogindSessionLockMonitor>(system));
     s.idle.push_back(std::make_unique<MutterIdleMonitor>(session));
     s.idle.push_back(std::make_unique<ScreenSaverIdleMonitor>(session));
+    // wlroots desktops and KDE on Wayland: the compositor's idle protocols
+    s.idle.push_back(std::make_unique<WaylandIdleMonitor>());
     if (X11IdleMonitor::compiledIn()) s.idle.push_back(std::make_unique<X11IdleMonitor>());
     return s;
 }

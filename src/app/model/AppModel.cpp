@@ -11,17 +11,17 @@
 #include "vaultkit/record/Registry.h"
 #include "vaultkit/vault/Vault.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QCoreApplication>
 #include <QDesktopServices>
-#include <QElapsedTimer>
-#include <QGuiApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QMetaObject>
 #include <QPointer>
 #include <QStandardPaths>
@@ -273,7 +273,8 @@ void AppModel::forget(const VaultPtr& vault) {
     try {
         if (auto prefs = Vault::preferences()) prefs->forget(vault->config().id.text());
     } catch (const std::exception& e) {
-        logger().error("cannot remove the settings of the forgotten vault " + vault->name() + ": " + e.what());
+        logger().error("cannot remove the settings of the forgotten vault " + vault->name() + ": " +
+                       e.what());
     }
     mountModes_.erase(vault.get());
     std::erase_if(vaults_, [&](const VaultPtr& v) { return v.get() == vault.get(); });
@@ -372,33 +373,34 @@ void AppModel::publishWork(const Uuid& id) {
 }
 
 quint64 AppModel::run(const VaultPtr& vault, const QString& text, Body body, Done then,
-                     VaultWorkQueue::Sharing sharing) {
+                      VaultWorkQueue::Sharing sharing) {
     const Uuid id = vault->config().id;
     const quint64 serial = beginWork(id, text);
     announce();
-    submit(vault, std::move(body),
-           [this, vault, id, serial, text, then = std::move(then)](std::exception_ptr error) {
-               bool ok = true;
-               if (error) {
-                   ok = false;
-                   std::optional<VaultError> holder;
-                   const VaultError* ve = asVaultError(error, holder);
-                   if (ve && ve->kind() == VaultError::Case::busy) {
-                       const QStringList names = toQStringList(ve->payload());
-                       logger().info(text + " busy: " + bracketed(names));
-                       busyPrompt_ = BusyPrompt(vault, names);
-                   } else {
-                       message_ = Banner(describe(error), true);
-                       logger().error(text + " failed: " + errorText(error));
-                   }
-               }
-               endWork(id, serial);
-               ++tick_;
-               announce();
-               refreshSleepDelay();
-               if (then) then(ok);
-           },
-           sharing);
+    submit(
+        vault, std::move(body),
+        [this, vault, id, serial, text, then = std::move(then)](std::exception_ptr error) {
+            bool ok = true;
+            if (error) {
+                ok = false;
+                std::optional<VaultError> holder;
+                const VaultError* ve = asVaultError(error, holder);
+                if (ve && ve->kind() == VaultError::Case::busy) {
+                    const QStringList names = toQStringList(ve->payload());
+                    logger().info(text + " busy: " + bracketed(names));
+                    busyPrompt_ = BusyPrompt(vault, names);
+                } else {
+                    message_ = Banner(describe(error), true);
+                    logger().error(text + " failed: " + errorText(error));
+                }
+            }
+            endWork(id, serial);
+            ++tick_;
+            announce();
+            refreshSleepDelay();
+            if (then) then(ok);
+        },
+        sharing);
     return serial;
 }
 
@@ -410,7 +412,8 @@ void AppModel::applyLook(const VaultPtr& vault) {
     // Drawn here (pixmaps belong to the GUI thread); the tool calls run on
     // the lane, after what runs there now.
     FolderLook::lockedIconFile();
-    submit(vault, [vault] { FolderLook::refresh(*vault); }, [](std::exception_ptr) {});
+    submit(
+        vault, [vault] { FolderLook::refresh(*vault); }, [](std::exception_ptr) {});
 }
 
 // ---- Actions --------------------------------------------------------------------
@@ -640,14 +643,16 @@ void AppModel::importItems(const VaultPtr& vault, const QList<QUrl>& urls, Done 
         [this, vault, id, results, clock, done = std::move(done)](bool ok) {
             importProgress_.erase(id);
             // The end of a long import is news for a user who is elsewhere.
-            const bool windowActive = windowActive_ ? windowActive_()
-                                                    : QGuiApplication::applicationState() == Qt::ApplicationActive;
+            const bool windowActive = windowActive_
+                                          ? windowActive_()
+                                          : QGuiApplication::applicationState() == Qt::ApplicationActive;
             if (clock.elapsed() >= longImportMs_ && !windowActive) {
                 const QString name = QString::fromStdString(vault->config().name);
                 bool complete = ok;
                 for (const auto& r : *results)
                     complete = complete && r.ok();
-                postNotice(vault, complete ? kx("notice.importDone", name) : kx("notice.importProblems", name));
+                postNotice(vault,
+                           complete ? kx("notice.importDone", name) : kx("notice.importProblems", name));
             }
             if (!results->empty())
                 setImportResults(ImportBatch(std::move(*results)));
@@ -872,7 +877,23 @@ void AppModel::installSources() {
     if (sources_.idle.empty()) {
         logger().info("no source of the session's idle time: locking after idle minutes is off");
         idleOffLogged_ = true;
+        idleTime_ = IdleTime::unavailable;
     }
+}
+
+void AppModel::probeIdleTime() {
+    if (idleTime_ != IdleTime::unknown || idleProbing_ || sources_.idle.empty()) return;
+    idleProbing_ = true;
+    askIdle(0, [this](std::optional<double> seconds) {
+        idleProbing_ = false;
+        setIdleTime(seconds ? IdleTime::available : IdleTime::unavailable);
+    });
+}
+
+void AppModel::setIdleTime(IdleTime known) {
+    if (idleTime_ == known) return;
+    idleTime_ = known;
+    announce();
 }
 
 void AppModel::startSleepPass() {
@@ -923,6 +944,7 @@ void AppModel::checkIdle() {
     const std::size_t first = idleSourceInUse_.value_or(0);
     auto finish = [this](std::optional<double> seconds) {
         idleCheckRunning_ = false;
+        setIdleTime(seconds ? IdleTime::available : IdleTime::unavailable);
         if (!seconds) {
             if (!idleOffLogged_) {
                 logger().warn(
@@ -962,53 +984,53 @@ void AppModel::runIdlePass(double idleSeconds) {
 
 void AppModel::lockForPass(const VaultPtr& vault, bool force,
                            std::function<void(LockOutcome, std::exception_ptr)> then) {
-    queue_->submitUrgent(
-        laneOf(*vault), [this, vault, force, then = std::move(then), guard = importGuard_, lane = laneOf(*vault)] {
-            bool wasLocked = false;
-            std::exception_ptr error;
-            bool importing = false;
-            {
-                std::lock_guard lock(guard->mutex);
-                auto& state = guard->lanes[lane];
-                state.locking = true;
-                importing = state.importing;
-                // Before the volume goes: no further item is started.
-                if (importing && force && state.stop) *state.stop = true;
+    queue_->submitUrgent(laneOf(*vault), [this, vault, force, then = std::move(then), guard = importGuard_,
+                                          lane = laneOf(*vault)] {
+        bool wasLocked = false;
+        std::exception_ptr error;
+        bool importing = false;
+        {
+            std::lock_guard lock(guard->mutex);
+            auto& state = guard->lanes[lane];
+            state.locking = true;
+            importing = state.importing;
+            // Before the volume goes: no further item is started.
+            if (importing && force && state.stop) *state.stop = true;
+        }
+        try {
+            // Asked when tried: a user operation or another pass may have
+            // locked it meanwhile.
+            if (!vault->isUnlocked()) {
+                wasLocked = true;
+            } else if (importing && !force) {
+                // The copier uses the volume even between two files.
+                auto names = vault->driver()->busyProcesses(vault->mountPoint());
+                const std::string copier = fs::path(vaultkit::Importer::copyTool).filename().string();
+                if (std::find(names.begin(), names.end(), copier) == names.end())
+                    names.insert(names.begin(), copier);
+                throw VaultError::busy(std::move(names));
+            } else {
+                vault->lock(force);
             }
-            try {
-                // Asked when tried: a user operation or another pass may have
-                // locked it meanwhile.
-                if (!vault->isUnlocked()) {
-                    wasLocked = true;
-                } else if (importing && !force) {
-                    // The copier uses the volume even between two files.
-                    auto names = vault->driver()->busyProcesses(vault->mountPoint());
-                    const std::string copier = fs::path(vaultkit::Importer::copyTool).filename().string();
-                    if (std::find(names.begin(), names.end(), copier) == names.end())
-                        names.insert(names.begin(), copier);
-                    throw VaultError::busy(std::move(names));
-                } else {
-                    vault->lock(force);
-                }
-            } catch (...) {
-                error = std::current_exception();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        {
+            std::lock_guard lock(guard->mutex);
+            auto it = guard->lanes.find(lane);
+            if (it != guard->lanes.end()) {
+                it->second.locking = false;
+                if (!it->second.importing) guard->lanes.erase(it);
             }
-            {
-                std::lock_guard lock(guard->mutex);
-                auto it = guard->lanes.find(lane);
-                if (it != guard->lanes.end()) {
-                    it->second.locking = false;
-                    if (!it->second.importing) guard->lanes.erase(it);
-                }
-                guard->changed.notify_all();
-            }
-            post([then, wasLocked, error] {
-                if (error)
-                    then(LockOutcome::failed, error);
-                else
-                    then(wasLocked ? LockOutcome::wasLocked : LockOutcome::locked, nullptr);
-            });
+            guard->changed.notify_all();
+        }
+        post([then, wasLocked, error] {
+            if (error)
+                then(LockOutcome::failed, error);
+            else
+                then(wasLocked ? LockOutcome::wasLocked : LockOutcome::locked, nullptr);
         });
+    });
 }
 
 bool AppModel::isImporting(const VaultPtr& vault) const {

@@ -82,7 +82,7 @@ public:
     };
     // The desktop's sources: logind on the system bus for sleep and the
     // session's lock, the screen savers and idle monitors on the session bus,
-    // then X11.
+    // then the Wayland compositor's idle protocols, then X11.
     static Sources desktopSources();
 
     static constexpr int refreshIntervalMs = 2'000;
@@ -167,6 +167,13 @@ public:
     // The 30-second check: asks the idle sources and locks the vaults whose
     // limit has passed.
     void checkIdle();
+    // Whether a source of the session's idle time answers on this desktop,
+    // as learnt by the last idle check (the pane says so beside its idle
+    // choice when none does); changed() when it changes. probeIdleTime()
+    // asks the sources once while it is unknown.
+    enum class IdleTime { unknown, available, unavailable };
+    IdleTime idleTimeKnown() const { return idleTime_; }
+    void probeIdleTime();
     // One automatic pass: every unlocked vault whose record satisfies the
     // predicate is locked (never forced); a failure is one
     // "err.autoLockFailed" banner. `done` runs after the pass's tick.
@@ -261,6 +268,10 @@ public:
     // Started and stopped with the mount states on every refresh tick.
     void watchConflicts();
     bool watchesConflicts(const VaultPtr& vault) const;
+    // The conflict copies of an unlocked vault that the watcher had to leave
+    // hidden, one line each (where, and why); empty when there are none.
+    QStringList hiddenConflicts(const VaultPtr& vault) const;
+    void setHiddenConflicts(const VaultPtr& vault, const QStringList& lines);
 
     // ---- Notices on the desktop ----
     // Where notices go (none: nowhere, the default). The model takes it.
@@ -339,6 +350,7 @@ private:
     std::optional<DataCheckReport> dataCheck_;
     // One watcher per unlocked vault whose driver can name conflicts.
     std::map<const vaultkit::Vault*, std::shared_ptr<vaultkit::GocryptfsConflictWatcher>> conflictWatchers_;
+    std::map<const vaultkit::Vault*, QStringList> hiddenConflicts_;
     void conflictsFound(const VaultPtr& vault, const QStringList& folders);
     qint64 tick_ = 0;
 
@@ -357,6 +369,9 @@ private:
     Sources sources_;
     std::optional<std::size_t> idleSourceInUse_;
     bool idleOffLogged_ = false;
+    IdleTime idleTime_ = IdleTime::unknown;
+    bool idleProbing_ = false;
+    void setIdleTime(IdleTime known);
     bool sleepPassRunning_ = false;
     quint64 sleepPassSerial_ = 0; // the pass whose end releases the sleep delay
     QTimer sleepPassLimit_;

@@ -20,6 +20,7 @@ QLineEdit* secureField(const QString& placeholder, QWidget* parent) {
     auto* field = new QLineEdit(parent);
     field->setEchoMode(QLineEdit::Password);
     field->setPlaceholderText(placeholder);
+    field->setAccessibleName(placeholder);
     field->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
     field->setFixedWidth(SheetStyle::fieldWidth);
     return field;

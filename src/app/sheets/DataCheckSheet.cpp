@@ -28,6 +28,7 @@ DataCheckSheet::DataCheckSheet(const DataCheckReport& report, QWidget* parent)
         column->addWidget(body_);
         list_ = new QListWidget(this);
         list_->setObjectName(QStringLiteral("damagedList"));
+        list_->setAccessibleName(kx("check.damagedTitle"));
         list_->addItems(report.damaged);
         list_->setSelectionMode(QAbstractItemView::ExtendedSelection); // copyable
         column->addWidget(list_, 1);

@@ -31,6 +31,7 @@ ImportResultSheet::ImportResultSheet(AppModel* model, std::vector<vaultkit::Impo
     , results_(std::move(results))
     , list_(new QScrollArea(this)) {
     setWindowTitle(kx("import.doneTitle"));
+    list_->setAccessibleName(kx("import.doneTitle"));
     setWindowModality(Qt::WindowModal);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(SheetStyle::inset, SheetStyle::inset, SheetStyle::inset, SheetStyle::inset);

@@ -40,9 +40,11 @@ protected:
 MnemonicGrid::MnemonicGrid(QStringList words, QWidget* parent)
     : QWidget(parent)
     , words_(std::move(words)) {
-    setFocusPolicy(Qt::ClickFocus);
+    // Tab reaches the grid too: Copy there copies the whole phrase
+    setFocusPolicy(Qt::StrongFocus);
+    setAccessibleName(kx("create.s3"));
     auto* grid = new QGridLayout(this);
-    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setContentsMargins(3, 3, 3, 3); // room for the focus ring
     grid->setHorizontalSpacing(10);
     grid->setVerticalSpacing(10);
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -76,6 +78,31 @@ MnemonicGrid::MnemonicGrid(QStringList words, QWidget* parent)
     }
     for (int c = 0; c < 3; ++c)
         grid->setColumnStretch(c, 1);
+    QStringList spoken;
+    for (int i = 0; i < words_.size(); ++i)
+        spoken << QStringLiteral("%1 %2").arg(i + 1).arg(words_[i]);
+    setAccessibleDescription(spoken.join(QStringLiteral(", ")));
+}
+
+void MnemonicGrid::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    update();
+}
+
+void MnemonicGrid::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    update();
+}
+
+void MnemonicGrid::paintEvent(QPaintEvent*) {
+    // where the keyboard is: a ring in the accent colour around the grid
+    if (!hasFocus()) return;
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPen pen(palette().color(QPalette::Highlight));
+    pen.setWidthF(2.0);
+    p.setPen(pen);
+    p.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 9, 9);
 }
 
 QLabel* MnemonicGrid::wordLabel(int i) const {
@@ -101,7 +128,8 @@ void MnemonicGrid::keyPressEvent(QKeyEvent* event) {
 
 bool MnemonicGrid::eventFilter(QObject* watched, QEvent* event) {
     auto* word = qobject_cast<QLabel*>(watched);
-    if (!word || !wordLabels_.contains(word) || word->hasSelectedText()) return QWidget::eventFilter(watched, event);
+    if (!word || !wordLabels_.contains(word) || word->hasSelectedText())
+        return QWidget::eventFilter(watched, event);
     if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
         copyAll();
         event->accept();

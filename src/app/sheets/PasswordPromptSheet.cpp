@@ -33,6 +33,7 @@ PasswordPromptSheet::PasswordPromptSheet(const QString& title, const QString& no
 
     field_->setEchoMode(QLineEdit::Password);
     field_->setPlaceholderText(kx("unlock.placeholder"));
+    field_->setAccessibleName(kx("unlock.placeholder"));
     field_->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
     connect(field_, &QLineEdit::textChanged, this, &PasswordPromptSheet::refresh);
     column->addWidget(field_);

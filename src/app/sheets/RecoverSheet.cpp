@@ -26,6 +26,7 @@ QLineEdit* secureField(const QString& placeholder, QWidget* parent) {
     auto* field = new QLineEdit(parent);
     field->setEchoMode(QLineEdit::Password);
     field->setPlaceholderText(placeholder);
+    field->setAccessibleName(placeholder);
     field->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
     field->setFixedWidth(SheetStyle::fieldWidth);
     return field;
@@ -47,6 +48,7 @@ RecoverSheet::RecoverSheet(AppModel* model, std::shared_ptr<vaultkit::Vault> vau
     , action_(new QPushButton(kx("recover.action"), this))
     , spinner_(new BusySpinner(this)) {
     setWindowTitle(kx("recover.title"));
+    phrase_->setAccessibleName(kx("create.s3"));
     setWindowModality(Qt::WindowModal);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(SheetStyle::inset, SheetStyle::inset, SheetStyle::inset, SheetStyle::inset);

@@ -2,6 +2,7 @@
 
 #include "app/sheets/PasswordStrength.h"
 #include "kxui/KXStyle.h"
+#include "kxui/kx.h"
 
 #include <QEvent>
 #include <QHBoxLayout>
@@ -19,6 +20,7 @@ StrengthBar::StrengthBar(QWidget* parent)
     bar_->setTextVisible(false);
     bar_->setFixedWidth(200);
     bar_->setFixedHeight(8);
+    bar_->setAccessibleName(kx("strength.title"));
     KXStyle::setTone(caption_, KXStyle::Tone::secondary);
     row->addWidget(bar_);
     row->addWidget(caption_);
@@ -30,6 +32,7 @@ void StrengthBar::setPassword(const QString& password) {
     score_ = PasswordStrength::score(password);
     bar_->setValue(score_);
     caption_->setText(PasswordStrength::caption(score_));
+    bar_->setAccessibleDescription(caption_->text());
     applyTint();
 }
 

@@ -35,14 +35,15 @@ HushcofferApp::HushcofferApp(KXContext* context, Options options, QObject* paren
     model_ = new AppModel(supportDir_,
                           options_.desktopSources ? AppModel::desktopSources() : AppModel::Sources{}, this);
     AppDelegate::model = model_;
-    if (options_.desktopSources) model_->setNotifier(std::unique_ptr<Notifier>(DesktopNotifier::forSession()));
+    if (options_.desktopSources)
+        model_->setNotifier(std::unique_ptr<Notifier>(DesktopNotifier::forSession()));
     connect(model_, &AppModel::noticeActivated, this, [this] { openMainWindow(); });
     delegate_ = new AppDelegate(this);
     delegate_->installTerminationHandling();
 
     MainWindow::Commands commands;
     commands.quit = [this] { requestQuit(); };
-    commands.closeQuits = [] { return !MenuBarExtra::available(); };
+    commands.closeQuits = [this] { return !tray_ || !tray_->shown(); };
     commands.settings = [this] { openSettings(); };
     commands.about = [this] { kxui::AboutWindow::show(*context_); };
     commands.checkUpdates = [this] { kxui::checkForUpdates(context_->product(), false); };

@@ -23,9 +23,10 @@ void lockFrom(QPointer<AppModel> model, std::shared_ptr<std::vector<AppModel::Va
                 [model, vaults, index, done](bool) { lockFrom(model, vaults, index + 1, done); });
 }
 
-// A menu title shows "&" as a shortcut marker; a vault name is shown as it is.
-QString escaped(QString title) {
-    return title.replace(QLatin1Char('&'), QStringLiteral("&&"));
+// A menu title shows "&" before its access letter; a vault name is shown as
+// it is.
+QString escaped(QString name) {
+    return name.replace(QLatin1Char('&'), QStringLiteral("&&"));
 }
 
 } // namespace
@@ -36,7 +37,7 @@ std::vector<MenuBarContent::Item> MenuBarContent::items(AppModel* model, const A
     bool anyUnlocked = false;
     for (const AppModel::VaultPtr& vault : model->vaults()) {
         const vaultkit::VaultConfig config = vault->config();
-        const QString name = QString::fromStdString(config.name);
+        const QString name = escaped(QString::fromStdString(config.name));
         if (model->isUnlocked(vault)) {
             anyUnlocked = true;
             out.push_back({Kind::command, kx("menu.lockOne", name), [m, vault] {
@@ -76,10 +77,10 @@ void MenuBarContent::populate(QMenu* menu, AppModel* model, const Actions& actio
             menu->addSeparator();
             break;
         case Kind::text:
-            menu->addAction(escaped(item.title))->setEnabled(false);
+            menu->addAction(item.title)->setEnabled(false);
             break;
         case Kind::command: {
-            QAction* a = menu->addAction(escaped(item.title));
+            QAction* a = menu->addAction(item.title);
             if (item.action) QObject::connect(a, &QAction::triggered, a, [run = item.action] { run(); });
             break;
         }

@@ -3,28 +3,90 @@
 #include "kxui/KXSymbol.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusServiceWatcher>
+#include <QDBusVariant>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
+
+namespace {
+
+const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
+
+// Whether a StatusNotifierItem host (a panel's tray) is registered now.
+bool notifierHostRegistered() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(watcherService))
+        return false;
+    QDBusMessage get = QDBusMessage::createMethodCall(watcherService, watcherPath,
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get << watcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+    const QDBusMessage reply = bus.call(get, QDBus::Block, 2'000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
+    return reply.arguments().first().value<QDBusVariant>().variant().toBool();
+}
+
+} // namespace
 
 MenuBarExtra::MenuBarExtra(AppModel* model, MenuBarContent::Actions actions, QObject* parent)
     : QObject(parent)
     , model_(model)
     , actions_(std::move(actions))
     , menu_(std::make_unique<QMenu>()) {
+    connect(menu_.get(), &QMenu::aboutToShow, this, &MenuBarExtra::rebuild);
+    if (model_) connect(model_, &AppModel::changed, this, &MenuBarExtra::refresh);
+    // On Wayland the only tray is a StatusNotifierItem host, and Qt decides
+    // once, when the first icon is made, whether one is there: made before
+    // the panel starts (the usual order at login), the icon would never
+    // show. So it is made when a host registers. Elsewhere it is made and
+    // shown at once, whatever the desktop has now: the X11 tray protocol
+    // finds a tray that starts later by itself.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")) && !notifierHostRegistered())
+        waitForNotifierHost();
+    else
+        makeIcon();
+}
+
+void MenuBarExtra::makeIcon() {
+    if (tray_) return;
+    if (hostWatcher_) {
+        hostWatcher_->deleteLater();
+        hostWatcher_ = nullptr;
+    }
     tray_ = new QSystemTrayIcon(this);
     tray_->setContextMenu(menu_.get());
     tray_->setToolTip(QApplication::applicationDisplayName());
-    connect(menu_.get(), &QMenu::aboutToShow, this, &MenuBarExtra::rebuild);
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        // a click opens the menu where the desktop does not do it itself
-        if (reason == QSystemTrayIcon::Trigger && !menu_->isVisible()) {
-            rebuild();
-            menu_->popup(QCursor::pos());
-        }
+        // A click opens the window; the menu is the tray's to show (on the
+        // context click), never a floating copy of it.
+        if (reason == QSystemTrayIcon::Trigger && actions_.openMainWindow) actions_.openMainWindow();
     });
-    if (model_) connect(model_, &AppModel::changed, this, &MenuBarExtra::refresh);
+    symbol_.clear();
     refresh();
-    if (available()) tray_->show();
+    tray_->show();
+    emit iconMade();
+}
+
+void MenuBarExtra::waitForNotifierHost() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return;
+    hostWatcher_ =
+        new QDBusServiceWatcher(watcherService, bus, QDBusServiceWatcher::WatchForRegistration, this);
+    auto check = [this] {
+        if (notifierHostRegistered()) makeIcon();
+    };
+    connect(hostWatcher_, &QDBusServiceWatcher::serviceRegistered, this, check);
+    bus.connect(watcherService, watcherPath, watcherService, QStringLiteral("StatusNotifierHostRegistered"),
+                this, SLOT(notifierHostAppeared()));
+}
+
+void MenuBarExtra::notifierHostAppeared() {
+    if (!tray_ && notifierHostRegistered()) makeIcon();
 }
 
 MenuBarExtra::~MenuBarExtra() = default;
@@ -33,8 +95,16 @@ bool MenuBarExtra::available() {
     return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
+bool MenuBarExtra::shown() const {
+    return tray_ && QSystemTrayIcon::isSystemTrayAvailable();
+}
+
 void MenuBarExtra::refresh() {
     if (!model_) return;
+    if (!tray_) {
+        if (!menu_->isVisible()) rebuild();
+        return;
+    }
     const QString symbol = MenuBarContent::symbol(model_);
     if (symbol != symbol_) {
         symbol_ = symbol;

@@ -9,6 +9,7 @@
 #include <memory>
 
 class QMenu;
+class QDBusServiceWatcher;
 class QSystemTrayIcon;
 
 // The tray icon with the application's menu (MenuBarContent). The menu is
@@ -16,8 +17,12 @@ class QSystemTrayIcon;
 // seconds), except while it is open, and again just before it opens; the
 // icon shows an open lock while any vault is unlocked, else a closed one.
 //
-// Where the desktop offers no tray, nothing is shown (available() is false)
-// and the application quits when its last window closes.
+// A click on the icon opens the main window; the tray shows the menu.
+//
+// Where the desktop offers no tray, nothing is shown (shown() is false) and
+// the application quits when its last window closes. On Wayland the icon is
+// made once a StatusNotifierItem host (a panel's tray) registers, also when
+// that is after the start; trayIcon() is null until then.
 class MenuBarExtra : public QObject {
     Q_OBJECT
 public:
@@ -25,6 +30,8 @@ public:
     ~MenuBarExtra() override;
 
     static bool available();
+    // Whether the icon is made and a tray shows it now.
+    bool shown() const;
 
     QMenu* menu() const { return menu_.get(); }
     QSystemTrayIcon* trayIcon() const { return tray_; }
@@ -33,12 +40,22 @@ public:
 
     void refresh();
 
+signals:
+    // The icon was made (at once, or when a tray host appeared).
+    void iconMade();
+
+private slots:
+    void notifierHostAppeared();
+
 private:
     void rebuild();
+    void makeIcon();
+    void waitForNotifierHost();
 
     QPointer<AppModel> model_;
     MenuBarContent::Actions actions_;
     std::unique_ptr<QMenu> menu_;
     QSystemTrayIcon* tray_ = nullptr;
+    QDBusServiceWatcher* hostWatcher_ = nullptr;
     QString symbol_;
 };

@@ -3,7 +3,10 @@
 #include "app/model/AppModel.h"
 #include "kxui/KXStyle.h"
 #include "kxui/KXSymbol.h"
+#include "kxui/kx.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -17,6 +20,20 @@ bool sameBanner(const std::optional<Banner>& a, const Banner& b) {
     return a && a->id == b.id && a->text == b.text && a->isError == b.isError;
 }
 
+// The banner is an alert to assistive technologies: a screen reader
+// announces it when it shows, by its text.
+class BannerAccessible : public QAccessibleWidget {
+public:
+    explicit BannerAccessible(QWidget* banner)
+        : QAccessibleWidget(banner, QAccessible::AlertMessage) {}
+};
+
+QAccessibleInterface* bannerAccessible(const QString& className, QObject* object) {
+    if (className == QLatin1String("BannerView") && object && object->isWidgetType())
+        return new BannerAccessible(static_cast<QWidget*>(object));
+    return nullptr;
+}
+
 } // namespace
 
 BannerView::BannerView(AppModel* model, QWidget* parent)
@@ -25,6 +42,11 @@ BannerView::BannerView(AppModel* model, QWidget* parent)
     , symbol_(new QLabel(this))
     , text_(new QLabel(this))
     , close_(new QToolButton(this)) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(bannerAccessible);
+        return true;
+    }();
+    (void)factoryInstalled;
     setObjectName(QStringLiteral("banner"));
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(14, 10, 8, 10);
@@ -40,6 +62,8 @@ BannerView::BannerView(AppModel* model, QWidget* parent)
     close_->setIconSize(QSize(12, 12));
     close_->setFocusPolicy(Qt::TabFocus);
     close_->setCursor(Qt::ArrowCursor);
+    close_->setAccessibleName(kx("banner.close"));
+    close_->setToolTip(kx("banner.close"));
     row->addWidget(close_, 0, Qt::AlignTop);
     connect(close_, &QToolButton::clicked, this, [this] {
         if (model_) model_->setMessage(std::nullopt);
@@ -69,10 +93,19 @@ void BannerView::refresh() {
     // a new banner: the older timer is cancelled and never clears this one
     shown_ = current;
     text_->setText(current->text);
+    setAccessibleName(current->text);
     paintSymbol();
     timer_.start(durationMs(current->isError));
+    const bool wasVisible = isVisible();
     show();
     raise();
+    if (wasVisible) {
+        // a new banner in place of one shown: announced like one that shows
+        QAccessibleEvent renamed(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&renamed);
+    }
+    QAccessibleEvent alert(this, QAccessible::Alert);
+    QAccessible::updateAccessibility(&alert);
     if (parentWidget()) parentWidget()->update();
     updateGeometry();
 }

@@ -28,7 +28,7 @@ MainWindow::MainWindow(AppModel* model, const QString& title, Commands commands,
     addCommand(file, QStringLiteral("quit"), kx("menu.quit"), commands_.quit, QKeySequence::Quit);
 
     if (commands_.settings) {
-        QMenu* settings = menuBar()->addMenu(kx("settings.title"));
+        QMenu* settings = menuBar()->addMenu(kx("app.menu.settings"));
         addCommand(settings, QStringLiteral("settings"), kx("app.settings"), commands_.settings,
                    QKeySequence::Preferences);
     }

@@ -77,6 +77,7 @@ RootView::RootView(AppModel* model, QWidget* parent)
     side->addWidget(heading);
     list_ = new QListWidget(sidebar);
     list_->setObjectName(QStringLiteral("vaultList"));
+    list_->setAccessibleName(heading->text());
     list_->setFrameShape(QFrame::NoFrame);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setIconSize(QSize(16, 16));
@@ -197,6 +198,14 @@ void RootView::refreshSidebar() {
             QIcon::Selected);
         item->setIcon(icon);
         item->setData(Qt::UserRole + 2, unlocked);
+        // the state, said to a screen reader, where the eye sees the padlock
+        const QString spoken = QStringLiteral("%1, %2").arg(
+            name, unlocked ? kx("status.unlocked")
+                  : model_->mountState(vault) == vaultkit::DiskImage::MountState::stale
+                      ? kx("status.stale")
+                      : kx("status.locked"));
+        if (item->data(Qt::AccessibleTextRole).toString() != spoken)
+            item->setData(Qt::AccessibleTextRole, spoken);
         item->setSizeHint(QSize(0, 28));
         if (selection && *selection == vault->config().id && list_->currentRow() != i)
             list_->setCurrentRow(i);

@@ -11,6 +11,7 @@
 #include "kxui/Card.h"
 #include "kxui/GeneralSettings.h"
 #include "kxui/InfoRow.h"
+#include "kxui/KXAccess.h"
 #include "kxui/KXStyle.h"
 #include "kxui/KXSymbol.h"
 #include "kxui/kx.h"
@@ -23,8 +24,8 @@
 #include <QEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -154,6 +155,8 @@ VaultDetail::VaultDetail(AppModel* model, AppModel::VaultPtr vault, QWidget* par
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     auto* scroll = new QScrollArea(this);
+    // the pane, named after its vault
+    scroll->setAccessibleName(QString::fromStdString(vault_->config().name));
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -271,6 +274,7 @@ void VaultDetail::buildLockedCards(QVBoxLayout* column) {
         passwordField_ = new QLineEdit(unlockCard);
         passwordField_->setEchoMode(QLineEdit::Password);
         passwordField_->setPlaceholderText(kx("unlock.placeholder"));
+        passwordField_->setAccessibleName(kx("unlock.placeholder"));
         passwordField_->setMaximumWidth(fieldWidth);
         passwordField_->setMinimumWidth(200);
         passwordField_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -329,7 +333,8 @@ void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
         auto* importMenu = new QMenu(import_);
         importFiles_ = importMenu->addAction(kx("action.importFiles"));
         importFolder_ = importMenu->addAction(kx("action.importFolder"));
-        connect(importFiles_, &QAction::triggered, this, [this] { pickImport(FilePanels::ImportKind::files); });
+        connect(importFiles_, &QAction::triggered, this,
+                [this] { pickImport(FilePanels::ImportKind::files); });
         connect(importFolder_, &QAction::triggered, this,
                 [this] { pickImport(FilePanels::ImportKind::folders); });
         import_->setMenu(importMenu);
@@ -353,6 +358,8 @@ void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
         auto* label = new QLabel(kx("autolock.idle"), autoLock);
         row->addWidget(label);
         idlePicker_ = new QComboBox(autoLock);
+        // named by what it chooses, not by the value it shows
+        KXAccess::nameComboBox(idlePicker_, label->text());
         for (int minutes : idleChoices)
             idlePicker_->addItem(idleChoiceText(minutes), minutes);
         idlePicker_->setMaximumWidth(fieldWidth);
@@ -360,6 +367,15 @@ void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
         row->addWidget(idlePicker_);
         row->addStretch(1);
         autoLock->content()->addLayout(row);
+        // Said beside the picker: no source of the session's idle time
+        // answers on this desktop, so the choice has no effect here.
+        idleUnavailable_ = new QLabel(kx("autolock.idleUnavailable"), autoLock);
+        idleUnavailable_->setObjectName(QStringLiteral("idleUnavailable"));
+        idleUnavailable_->setWordWrap(true);
+        KXStyle::setFont(idleUnavailable_, KXStyle::Text::callout);
+        KXStyle::setTone(idleUnavailable_, KXStyle::Tone::secondary);
+        idleUnavailable_->hide();
+        autoLock->content()->addWidget(idleUnavailable_);
     }
     quitToggle_ = new QCheckBox(kx("autolock.quit"), autoLock);
     autoLock->add(quitToggle_);
@@ -443,6 +459,7 @@ void VaultDetail::buildDataCard(QVBoxLayout* column) {
         auto* label = new QLabel(kx("mountMode.title"), dataCard_);
         modeRow->addWidget(label);
         mountModePicker_ = new QComboBox(dataCard_);
+        KXAccess::nameComboBox(mountModePicker_, label->text());
         using Choice = vaultkit::MountModePolicy::Choice;
         mountModePicker_->addItem(kx("mountMode.automatic"), static_cast<int>(Choice::automatic));
         mountModePicker_->addItem(kx("mountMode.local"), static_cast<int>(Choice::local));
@@ -450,7 +467,8 @@ void VaultDetail::buildDataCard(QVBoxLayout* column) {
         label->setBuddy(mountModePicker_);
         connect(mountModePicker_, &QComboBox::activated, this, [this](int index) {
             if (refreshing_ || !model_ || index < 0) return;
-            model_->setMountModeChoice(vault_, static_cast<Choice>(mountModePicker_->itemData(index).toInt()));
+            model_->setMountModeChoice(vault_,
+                                       static_cast<Choice>(mountModePicker_->itemData(index).toInt()));
         });
         modeRow->addWidget(mountModePicker_);
         modeRow->addStretch(1);
@@ -475,6 +493,24 @@ void VaultDetail::buildDataCard(QVBoxLayout* column) {
     row->addStretch(1);
     dataCard_->content()->addLayout(row);
     column->addWidget(dataCard_);
+}
+
+void VaultDetail::showIdleMinutes(int minutes) {
+    // A value set elsewhere (hushcoffer-cli autolock --idle 1) that is not
+    // one of the choices gets an entry of its own, in order, while it holds.
+    for (int i = idlePicker_->count() - 1; i >= 0; --i) {
+        const int value = idlePicker_->itemData(i).toInt();
+        if (value != minutes && std::find(idleChoices.begin(), idleChoices.end(), value) == idleChoices.end())
+            idlePicker_->removeItem(i);
+    }
+    int index = idlePicker_->findData(minutes);
+    if (index < 0) {
+        index = 0;
+        while (index < idlePicker_->count() && idlePicker_->itemData(index).toInt() < minutes)
+            ++index;
+        idlePicker_->insertItem(index, idleChoiceText(minutes), minutes);
+    }
+    idlePicker_->setCurrentIndex(index);
 }
 
 void VaultDetail::bindAutoLock() {
@@ -771,10 +807,9 @@ void VaultDetail::refresh() {
     const VaultConfig::AutoLock autoLock = pendingAutoLock_ ? *pendingAutoLock_ : config.autoLock;
     sleepToggle_->setChecked(autoLock.onSleep);
     screenToggle_->setChecked(autoLock.onScreenLock);
-    int index = -1;
-    for (std::size_t i = 0; i < idleChoices.size(); ++i)
-        if (idleChoices[i] == autoLock.idleMinutes) index = static_cast<int>(i);
-    idlePicker_->setCurrentIndex(index);
+    showIdleMinutes(autoLock.idleMinutes);
+    if (unlocked) model_->probeIdleTime();
+    idleUnavailable_->setVisible(model_->idleTimeKnown() == AppModel::IdleTime::unavailable);
     quitToggle_->setChecked(lockOnQuit());
     loginToggle_->setChecked(unlocked && model_->unlocksAtLogin(vault_));
     const TouchIDRow row = touchIDRow(config.touchID.has_value(), model_->touchIDAvailable());

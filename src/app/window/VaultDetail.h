@@ -145,6 +145,7 @@ private:
     void buildUnlockedCards(QVBoxLayout* column);
     void buildDataCard(QVBoxLayout* column);
     void bindAutoLock();
+    void showIdleMinutes(int minutes);
     void writeAutoLock(const std::function<void(vaultkit::VaultConfig::AutoLock&)>& change);
     void paintSymbols();
 
@@ -190,6 +191,7 @@ private:
     QCheckBox* sleepToggle_ = nullptr;
     QCheckBox* screenToggle_ = nullptr;
     QComboBox* idlePicker_ = nullptr;
+    QLabel* idleUnavailable_ = nullptr;
     QCheckBox* quitToggle_ = nullptr;
     QCheckBox* loginToggle_ = nullptr;
     QWidget* touchIDOn_ = nullptr;

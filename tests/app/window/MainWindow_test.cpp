@@ -1,26 +1,26 @@
 // The main window, its parts and the tray menu, over a model whose vaults sit
 // on an in-memory disk driver (nothing is mounted; the mount-table answers
 // come from the driver).
+#include "app/desktop/SingleInstance.h"
 #include "app/model/AppModel.h"
+#include "app/sheets/SheetPresenter.h"
+#include "app/shell/MenuBarContent.h"
+#include "app/shell/MenuBarExtra.h"
+#include "app/shell/SelfTest.h"
 #include "app/window/BannerView.h"
 #include "app/window/EmptyState.h"
 #include "app/window/MainWindow.h"
-#include "app/shell/MenuBarContent.h"
-#include "app/shell/MenuBarExtra.h"
 #include "app/window/PathLabel.h"
 #include "app/window/RootView.h"
-#include "app/shell/SelfTest.h"
-#include "app/sheets/SheetPresenter.h"
-#include "app/desktop/SingleInstance.h"
 #include "app/window/VaultDetail.h"
 #include "kxcore/Settings.h"
 #include "kxui/InfoRow.h"
 #include "kxui/kx.h"
 #include "support/MemoryDiskImage.h"
+#include "support/Spin.h"
 #include "vaultkit/quickunlock/TouchIDKey.h"
 #include "vaultkit/quickunlock/TouchIDProvider.h"
 #include "vaultkit/vault/Vault.h"
-#include "support/Spin.h"
 
 #include <QAction>
 #include <QApplication>
@@ -484,12 +484,14 @@ TEST_F(WindowTest, IdlePickerOffersExactlyTheSixChoicesWithZeroAsNeverAndSavesTh
     const auto reopened = Vault::open(vault->dir(), driver_);
     EXPECT_EQ(reopened->config().autoLock, saved);
 
-    // a record holding a minute count the picker does not offer shows no choice
+    // a record holding a minute count the picker does not offer (set
+    // elsewhere) shows that value, not a blank
     VaultConfig::AutoLock odd = saved;
     odd.idleMinutes = 7;
     model().setAutoLock(vault, odd);
     ASSERT_TRUE(spinUntil([&] { return vault->config().autoLock.idleMinutes == 7; }));
-    EXPECT_TRUE(spinUntil([&] { return picker->currentIndex() == -1; }, 2)) << picker->currentIndex();
+    EXPECT_TRUE(spinUntil([&] { return picker->currentData().toInt() == 7; }, 2)) << picker->currentIndex();
+    EXPECT_EQ(picker->currentText(), VaultDetail::idleChoiceText(7));
 }
 
 TEST_F(WindowTest, LockOnQuitToggleIsOnWhenNeverWrittenOrNotABooleanAndWritesTheSetting) {

@@ -10,6 +10,7 @@
 #include "app/sheets/create/StepsView.h"
 #include "app/window/BusySpinner.h"
 #include "app/window/PathLabel.h"
+#include "kxui/KXAccess.h"
 #include "kxui/KXStyle.h"
 #include "kxui/KXSymbol.h"
 #include "kxui/kx.h"
@@ -49,6 +50,7 @@ QLineEdit* passwordLineEdit(const QString& placeholder, QWidget* parent) {
     auto* field = new QLineEdit(parent);
     field->setEchoMode(QLineEdit::Password);
     field->setPlaceholderText(placeholder);
+    field->setAccessibleName(placeholder);
     field->setMaximumWidth(SheetStyle::fieldWidth);
     field->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText |
                                Qt::ImhNoAutoUppercase);
@@ -71,7 +73,7 @@ CreateSheet::CreateSheet(AppModel* model, QWidget* parent)
     , parent_(QDir::homePath())
     , useTouchID_(model ? model->touchIDAvailable() : vaultkit::TouchIDKey::isAvailable())
     , mnemonic_(vaultkit::Mnemonic::generate()) {
-    setWindowTitle(kx("action.new"));
+    setWindowTitle(KXAccess::plainText(kx("action.new")));
     setWindowModality(Qt::WindowModal);
     setObjectName(QStringLiteral("createSheet"));
 
@@ -142,6 +144,7 @@ QWidget* CreateSheet::buildLocation() {
 
     nameField_ = new QLineEdit(kx("create.defaultName"), page);
     nameField_->setPlaceholderText(kx("create.name"));
+    nameField_->setAccessibleName(kx("create.name"));
     nameField_->setMaximumWidth(SheetStyle::fieldWidth);
     connect(nameField_, &QLineEdit::textChanged, this, [this] {
         targetLabel_->setPath(target());
@@ -256,6 +259,7 @@ QWidget* CreateSheet::buildQuiz() {
         auto* field = new QLineEdit(page);
         field->setFixedWidth(200);
         field->setInputMethodHints(Qt::ImhNoPredictiveText | Qt::ImhNoAutoUppercase | Qt::ImhPreferLowercase);
+        label->setBuddy(field);
         auto* mark = new QLabel(page);
         mark->setFixedSize(18, 18);
         connect(field, &QLineEdit::textChanged, this, &CreateSheet::refresh);
@@ -401,6 +405,7 @@ void CreateSheet::makeQuiz() {
     std::sort(quiz_.begin(), quiz_.end());
     for (int i = 0; i < 3; ++i) {
         wordLabels_[i]->setText(kx("create.wordN", quiz_[static_cast<std::size_t>(i)] + 1));
+        answers_[i]->setAccessibleName(wordLabels_[i]->text());
         answers_[i]->clear();
     }
     refresh();
@@ -613,6 +618,8 @@ void CreateSheet::refresh() {
     mismatch_->setVisible(!confirmField_->text().isEmpty() &&
                           confirmField_->text() != passwordField_->text());
     for (int i = 0; i < marks_.size(); ++i) {
+        // the mark is said too: as its own name and as the field's description
+        QString said;
         switch (answerMarkKind(i)) {
         case Mark::none:
             marks_[i]->clear();
@@ -620,11 +627,17 @@ void CreateSheet::refresh() {
         case Mark::right:
             marks_[i]->setPixmap(KXSymbol::pixmap(QStringLiteral("checkmark.circle.fill"), 18,
                                                   KXStyle::green(palette()), devicePixelRatioF()));
+            said = kx("create.quizRight");
             break;
         case Mark::wrong:
             marks_[i]->setPixmap(KXSymbol::pixmap(QStringLiteral("xmark.circle"), 18, KXStyle::red(palette()),
                                                   devicePixelRatioF()));
+            said = kx("create.quizWrong");
             break;
+        }
+        if (marks_[i]->accessibleName() != said) {
+            marks_[i]->setAccessibleName(said);
+            answers_[i]->setAccessibleDescription(said);
         }
     }
 }

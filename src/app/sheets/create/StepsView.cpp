@@ -2,6 +2,7 @@
 
 #include "kxui/KXStyle.h"
 #include "kxui/KXSymbol.h"
+#include "kxui/kx.h"
 
 #include <QEvent>
 #include <QHBoxLayout>
@@ -69,6 +70,9 @@ void StepsView::changeEvent(QEvent* event) {
 }
 
 void StepsView::refresh() {
+    if (current_ >= 0 && current_ < steps_.size())
+        setAccessibleName(
+            kx("create.stepOf", current_ + 1, static_cast<int>(steps_.size()), steps_[current_]));
     const QColor accent = palette().color(QPalette::Highlight);
     const QColor secondary = KXStyle::secondary(palette());
     for (int i = 0; i < titles_.size(); ++i) {
