@@ -2,11 +2,17 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <thread>
 #include <unistd.h>
@@ -120,11 +126,16 @@ void runWatcher(const std::shared_ptr<GocryptfsConflictWatcher::Shared>& s) {
         s->say("conflict copies: cannot watch " + s->image.string() + ": " + std::strerror(errno));
     else
         watchTree(fd, s->image, watches);
-    GocryptfsConflicts conflicts(s->image, s->mountPoint, s->socket, [&](const std::string& l) { s->say(l); });
+    GocryptfsConflicts conflicts(s->image, s->mountPoint, s->socket,
+                                 [&](const std::string& l) { s->say(l); });
     bool unreachableSaid = false;
     bool pending = true; // the first pass, over everything, runs at once
     Changes changes;
     changes.everything = true;
+    // Folders with a copy not complete yet, and when to look at them again.
+    std::vector<std::string> waiting;
+    std::vector<std::string> lastHidden;
+    std::optional<std::chrono::steady_clock::time_point> recheckAt;
     while (!s->isStopped()) {
         if (pending) {
             pending = false;
@@ -140,7 +151,13 @@ void runWatcher(const std::shared_ptr<GocryptfsConflictWatcher::Shared>& s) {
                 }
                 changes = {};
                 unreachableSaid = false;
-                if (!r.madeVisible.empty()) s->report(r);
+                waiting = r.waiting;
+                recheckAt.reset();
+                if (!waiting.empty())
+                    recheckAt =
+                        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(r.waitMs, 1));
+                if (!r.madeVisible.empty() || r.hidden != lastHidden) s->report(r);
+                lastHidden = r.hidden;
             } catch (const GocryptfsControlSocket::Unreachable& e) {
                 if (!unreachableSaid) s->say(std::string("conflict copies: ") + e.what());
                 unreachableSaid = true;
@@ -154,9 +171,25 @@ void runWatcher(const std::shared_ptr<GocryptfsConflictWatcher::Shared>& s) {
         }
         pollfd fds[2] = {{s->wake[0], POLLIN, 0}, {fd, POLLIN, 0}};
         const nfds_t count = fd >= 0 ? 2 : 1;
-        if (::poll(fds, count, -1) < 0 && errno != EINTR) break;
+        int timeout = -1;
+        if (recheckAt)
+            timeout = std::max(0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                       *recheckAt - std::chrono::steady_clock::now())
+                                                       .count()));
+        const int ready = ::poll(fds, count, timeout);
+        if (ready < 0 && errno != EINTR) break;
         if (fds[0].revents) break;
+        if (ready == 0 && recheckAt) {
+            // Time to look again at the copies that were still being written.
+            for (const auto& w : waiting)
+                changes.add(w, false);
+            recheckAt.reset();
+            pending = true;
+            continue;
+        }
         if (fd < 0 || !drain(fd, s->image, watches, changes)) continue;
+        for (const auto& w : waiting)
+            changes.add(w, false);
         // Let a batch of changes settle, but not for long.
         const auto first = std::chrono::steady_clock::now();
         for (;;) {
@@ -175,15 +208,17 @@ void runWatcher(const std::shared_ptr<GocryptfsConflictWatcher::Shared>& s) {
 
 } // namespace
 
-GocryptfsConflictWatcher::GocryptfsConflictWatcher(fs::path image, fs::path mountPoint, fs::path controlSocket,
-                                                   GocryptfsConflicts::Log log, Found found)
+GocryptfsConflictWatcher::GocryptfsConflictWatcher(fs::path image, fs::path mountPoint,
+                                                   fs::path controlSocket, GocryptfsConflicts::Log log,
+                                                   Found found)
     : shared_(std::make_shared<Shared>()) {
     shared_->image = std::move(image);
     shared_->mountPoint = std::move(mountPoint);
     shared_->socket = std::move(controlSocket);
     shared_->log = std::move(log);
     shared_->found = std::move(found);
-    if (::pipe2(shared_->wake, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    if (::pipe2(shared_->wake, O_CLOEXEC) != 0)
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     std::thread([s = shared_] { runWatcher(s); }).detach();
 }
 
@@ -199,6 +234,57 @@ GocryptfsConflictWatcher::~GocryptfsConflictWatcher() {
 
 const fs::path& GocryptfsConflictWatcher::image() const {
     return shared_->image;
+}
+
+fs::path GocryptfsConflictWatcher::claimFileFor(const fs::path& controlSocket) {
+    return fs::path(controlSocket.string() + ".watch");
+}
+
+int GocryptfsConflictWatcher::claim(const fs::path& controlSocket) {
+    const fs::path file = claimFileFor(controlSocket);
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) != 0 ||
+        ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool GocryptfsConflictWatcher::stopClaimant(const fs::path& controlSocket, double seconds) {
+    const fs::path file = claimFileFor(controlSocket);
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return true;
+    const auto free = [&] {
+        if (::flock(fd, LOCK_SH | LOCK_NB) != 0) return false;
+        ::flock(fd, LOCK_UN);
+        return true;
+    };
+    bool done = free();
+    if (!done) {
+        char buf[32] = {};
+        const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
+        const long pid = n > 0 ? std::strtol(buf, nullptr, 10) : 0;
+        // Only a watcher: the file may be left from one that ended long ago.
+        std::string args;
+        if (pid > 1 && pid != ::getpid()) {
+            std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+            args.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        if (args.find(std::string("watch-conflicts") + '\0') != std::string::npos)
+            ::kill(static_cast<pid_t>(pid), SIGTERM);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (!(done = free()) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::close(fd);
+    return done;
 }
 
 } // namespace vaultkit

@@ -15,12 +15,15 @@ namespace vaultkit {
 // writes a batch), over the folders that changed (and all below a folder
 // that came new).
 //
+// A folder with a copy that is still being written is looked at again when
+// the copy may be complete (GocryptfsConflicts::Result::waiting), changes or
+// not.
+//
 // `found` is called on that thread with each pass that made something
-// visible; `log` with every line of the passes (renames, copies left alone,
-// a control socket that does not answer). Neither is called once the
-// watcher is destroyed (the destructor waits for a call in progress). The
-// destructor does not wait for a pass in progress: a pass that hangs on a
-// stopped daemon ends on its own, its thread never calls back.
+// visible or found a copy it must leave hidden; `log` with every line of the passes (renames, copies left
+// alone, a control socket that does not answer). Neither is called once the watcher is destroyed (the
+// destructor waits for a call in progress). The destructor does not wait for a pass in progress: a pass that
+// hangs on a stopped daemon ends on its own, its thread never calls back.
 class GocryptfsConflictWatcher {
 public:
     using Found = std::function<void(const GocryptfsConflicts::Result&)>;
@@ -37,6 +40,25 @@ public:
     GocryptfsConflictWatcher& operator=(const GocryptfsConflictWatcher&) = delete;
 
     const std::filesystem::path& image() const;
+
+    // ---- The watcher that lives as long as the mount ----
+    // A vault may stay unlocked without the application running (unlocked
+    // by hushcoffer-cli from a script, a service or a terminal), so the
+    // command-line unlock starts a process of its own that watches the
+    // mount until it goes ("hushcoffer-cli watch-conflicts"). It claims the
+    // mount by a lock on "<control socket>.watch" holding its process id;
+    // one such process per mount.
+    static std::filesystem::path claimFileFor(const std::filesystem::path& controlSocket);
+    // Claims the mount for this process: the descriptor that holds the lock
+    // (close it to let go), or -1 when another process has it (or the file
+    // cannot be made).
+    static int claim(const std::filesystem::path& controlSocket);
+    // Ends the process that claimed the mount of this socket, if there is
+    // one (a pass stopped anywhere is finished by a later one), and waits up
+    // to `seconds` for it to let go; true when no process holds it now. A
+    // lock calls it first: its passes may hold a folder of the mount open
+    // for a moment, which would make the unmount fail as busy.
+    static bool stopClaimant(const std::filesystem::path& controlSocket, double seconds = 3);
 
     struct Shared; // what the thread shares with the object
 

@@ -158,7 +158,9 @@ public:
     // without a usable runtime folder (or when the path would not fit a Unix
     // socket address). Any process of the user finds it from the image path.
     static std::filesystem::path controlSocketFor(std::string_view canonicalImage);
-    // controlSocketFor() of this image as the mount table resolves it.
+    // The control socket of the mounted image: the one its daemon's command
+    // line names, else controlSocketFor() of the image as the mount table
+    // resolves it (the path this process would give a new mount).
     std::filesystem::path controlSocket(const std::filesystem::path& image);
 
 private:

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -49,7 +50,20 @@ const ClientCase clientCases[] = {
     {"Syncthing", ".sync-conflict-20240501-101010-ABCDEFG"},
     {"Seafile", " (SFConflict ann@example.org 2024-05-01-10-10-10)"},
     {"GoogleDrive", " (1)"},
+    {"DropboxGerman", " (Anns in Konflikt stehende Kopie 2026-12-10)"},
+    {"OneDriveLinux", "-ann-laptop"},
+    {"OneDriveLinuxBackup", "-ann-laptop-safeBackup-0001"},
+    // A client nobody knows: an encrypted name with something added.
+    {"Unknown", "~copy from elsewhere"},
 };
+
+// Sets a file's modification time an hour back: a copy a client made from
+// a file that was written long ago (it keeps that time).
+void age(const fs::path& file, int seconds = 3600) {
+    timespec times[2] = {{::time(nullptr) - seconds, 0}, {::time(nullptr) - seconds, 0}};
+    if (::utimensat(AT_FDCWD, file.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        throw std::runtime_error("cannot set the time of " + file.string());
+}
 
 class GocryptfsConflictsMount : public ::testing::Test {
 protected:
@@ -84,11 +98,30 @@ protected:
         const fs::path original = image_ / cipherOf(plain);
         const fs::path copy = original.parent_path() / marked(original.filename().string(), mark);
         fs::rename(donorCipher, copy);
+        age(copy);
         return copy;
     }
-    GocryptfsConflicts::Result resolve() {
-        GocryptfsConflicts conflicts(image_, mp_, socket_, [this](const std::string& l) { log_.push_back(l); });
+    GocryptfsConflicts::Result resolve(GocryptfsConflicts::Options options = {}) {
+        GocryptfsConflicts conflicts(
+            image_, mp_, socket_, [this](const std::string& l) { log_.push_back(l); }, std::move(options));
         return conflicts.resolve();
+    }
+    // Every entry below the image folder whose name does not decrypt (the
+    // folder keys, long-name records and the config aside).
+    std::vector<std::string> hiddenNames() {
+        std::vector<std::string> out;
+        const GocryptfsControlSocket socket(socket_);
+        for (auto it = fs::recursive_directory_iterator(image_); it != fs::recursive_directory_iterator();
+             ++it) {
+            const std::string n = it->path().filename();
+            if (n == "gocryptfs.diriv" || n == "gocryptfs.conf" ||
+                (n.rfind("gocryptfs.longname.", 0) == 0 && n.size() > 5 && n.substr(n.size() - 5) == ".name"))
+                continue;
+            const auto rel = fs::relative(it->path(), image_).string();
+            const auto plain = socket.decryptPath(rel);
+            if (!plain || plain->find(".hushcoffer-conflict-") != std::string::npos) out.push_back(rel);
+        }
+        return out;
     }
 
     TempDir tmp_{"hc-conflicts"};
@@ -172,7 +205,8 @@ TEST_F(GocryptfsConflictsMount, CopiesThatCannotBeHandledAreLoggedAndLeftAsTheyA
 
     // Once the folder can be written, the copy shows.
     const auto later = resolve();
-    EXPECT_EQ(later.madeVisible, std::vector<std::string>{"locked/" + GocryptfsConflicts::conflictName("a.txt", 1)});
+    EXPECT_EQ(later.madeVisible,
+              std::vector<std::string>{"locked/" + GocryptfsConflicts::conflictName("a.txt", 1)});
     EXPECT_EQ(readFile(mp_ / "locked/a (Conflict 1).txt"), "theirs");
     EXPECT_TRUE(fs::exists(stranger));
 }
@@ -199,6 +233,7 @@ TEST_F(GocryptfsConflictsMount, ConflictedFolderKeyKeepsEveryFileReadable) {
     // The other computer's b.txt also conflicted with an earlier copy of it.
     writeFile(mp_ / "donor", "their older b");
     fs::rename(image_ / cipherOf("donor"), docs / (bCipher + ".sync-conflict-20240501-101010-ABCDEFG"));
+    age(docs / (bCipher + ".sync-conflict-20240501-101010-ABCDEFG"));
     fs::remove(theirs);
     // An identical copy of this computer's key hides nothing.
     fs::copy_file(docs / "gocryptfs.diriv", docs / "gocryptfs (1).diriv");
@@ -253,10 +288,12 @@ TEST_F(GocryptfsConflictsMount, WatcherFindsCopiesAtStartAndInFoldersMadeLater) 
         fs::create_directories(mp_ / "new/deeper");
         writeFile(mp_ / "new/deeper/a.txt", "mine");
         makeConflictCopy("new/deeper/a.txt", ".sync-conflict-20240501-101010-ABCDEFG", "theirs late");
-        ASSERT_TRUE(vaulttest::waitUntil([&] { return fs::exists(mp_ / "new/deeper/a (Conflict 1).txt"); }, 60));
+        ASSERT_TRUE(
+            vaulttest::waitUntil([&] { return fs::exists(mp_ / "new/deeper/a (Conflict 1).txt"); }, 60));
         EXPECT_EQ(readFile(mp_ / "new/deeper/a (Conflict 1).txt"), "theirs late");
         fs::rename(tmp_ / "parked", batchCipher);
-        ASSERT_TRUE(vaulttest::waitUntil([&] { return fs::exists(mp_ / "batch/inner/y (Conflict 1).txt"); }, 60));
+        ASSERT_TRUE(
+            vaulttest::waitUntil([&] { return fs::exists(mp_ / "batch/inner/y (Conflict 1).txt"); }, 60));
         EXPECT_EQ(readFile(mp_ / "batch/inner/y (Conflict 1).txt"), "theirs in batch");
     }
     std::lock_guard lock(mutex);
@@ -271,7 +308,7 @@ TEST_F(GocryptfsConflictsMount, EveryMountHasAControlSocketEvenOverAStaleOne) {
     // A socket file nobody listens on (a daemon that was killed leaves one)
     // would make gocryptfs refuse to start.
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, socket_.c_str(), sizeof addr.sun_path - 1);
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
@@ -282,6 +319,208 @@ TEST_F(GocryptfsConflictsMount, EveryMountHasAControlSocketEvenOverAStaleOne) {
     struct stat st {};
     ASSERT_EQ(::stat(socket_.parent_path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+// A copy is renamed only once it is complete: nobody writes it, it has
+// stood still, and it reads to its end. Each of the three alone holds it back.
+TEST_F(GocryptfsConflictsMount, CopyStillBeingWrittenStaysHiddenUntilComplete) {
+    writeFile(mp_ / "a.txt", "mine");
+    const std::string theirs(10000, 't');
+    const fs::path copy = makeConflictCopy("a.txt", " (1)", theirs);
+    const std::string whole = readFile(copy);
+    const std::string shown = GocryptfsConflicts::conflictName("a.txt", 1);
+    GocryptfsConflicts conflicts(image_, mp_, socket_, [this](const std::string& l) { log_.push_back(l); });
+
+    // A writer holds it open (between two writes of a client).
+    const int fd = ::open(copy.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    auto r = conflicts.resolve();
+    EXPECT_TRUE(r.madeVisible.empty());
+    EXPECT_EQ(r.waiting, std::vector<std::string>{""});
+    EXPECT_GT(r.waitMs, 0);
+    ::close(fd);
+
+    // Written a moment ago: the writer may come back.
+    age(copy, 0);
+    r = conflicts.resolve();
+    EXPECT_TRUE(r.madeVisible.empty());
+    EXPECT_EQ(r.waiting, std::vector<std::string>{""});
+    EXPECT_LE(r.waitMs, GocryptfsConflicts::Options{}.stillMs + 1);
+
+    // Quiet, but only the first half arrived: it stays under its name.
+    vaulttest::writeFile(copy, whole.substr(0, 18 + 4128 + 100));
+    age(copy);
+    r = conflicts.resolve();
+    EXPECT_TRUE(r.madeVisible.empty());
+    EXPECT_TRUE(r.waiting.empty());
+    ASSERT_EQ(r.hidden.size(), 1u);
+    EXPECT_NE(r.hidden.front().find("does not read to its end"), std::string::npos) << r.hidden.front();
+    EXPECT_TRUE(fs::exists(copy));
+    EXPECT_FALSE(fs::exists(mp_ / shown));
+    EXPECT_TRUE(hiddenNames().size() == 1u);
+    // Unchanged, it is not tried again, but still listed.
+    r = conflicts.resolve();
+    EXPECT_EQ(r.hidden.size(), 1u);
+    EXPECT_TRUE(r.problems.empty());
+
+    // The rest arrives: the whole copy shows, once.
+    vaulttest::writeFile(copy, whole);
+    age(copy);
+    r = conflicts.resolve();
+    EXPECT_EQ(r.madeVisible, std::vector<std::string>{shown});
+    EXPECT_EQ(readFile(mp_ / shown), theirs);
+    EXPECT_TRUE(hiddenNames().empty());
+}
+
+// A pass stopped between any two of its steps (killed, or a failure) leaves
+// nothing that the next pass does not finish, also files under the other
+// computer's folder key that arrive after its key was handled.
+TEST_F(GocryptfsConflictsMount, PassStoppedBetweenStepsIsFinishedByTheNext) {
+    struct Stop {
+        const char* step;
+        int at; // the how-manyth time the step comes
+    };
+    const Stop stops[] = {{"temporary", 1}, {"folder", 1}, {"key", 1}, {"moved", 1}};
+    const std::string longName = std::string(200, 'l') + ".txt";
+    int round = 0;
+    for (const auto& stop : stops) {
+        SCOPED_TRACE(std::string(stop.step) + " " + std::to_string(stop.at));
+        const std::string dir = "round" + std::to_string(++round);
+        fs::create_directories(mp_ / dir / "docs");
+        writeFile(mp_ / dir / "docs/mine.txt", "mine");
+        writeFile(mp_ / dir / "plan.txt", "mine");
+        makeConflictCopy(dir + "/plan.txt", " (1)", "their plan");
+        // The other computer's "docs", its key a conflict copy here.
+        fs::create_directories(mp_ / dir / "theirs");
+        writeFile(mp_ / dir / "theirs/b.txt", "their b");
+        writeFile(mp_ / dir / "theirs" / longName, "their long");
+        const fs::path docs = image_ / cipherOf(dir + "/docs");
+        const fs::path theirs = image_ / cipherOf(dir + "/theirs");
+        const auto moveIn = [&] {
+            for (const auto& e : fs::directory_iterator(theirs)) {
+                const std::string n = e.path().filename();
+                if (n == "gocryptfs.diriv") continue;
+                fs::rename(e.path(), docs / n);
+            }
+        };
+        fs::copy_file(theirs / "gocryptfs.diriv", docs / "gocryptfs.diriv (1)");
+        moveIn();
+
+        int seen = 0;
+        GocryptfsConflicts::Options stopping;
+        stopping.stepHook = [&](std::string_view step) {
+            if (step == stop.step && ++seen == stop.at) throw std::runtime_error("stopped");
+        };
+        EXPECT_THROW(resolve(stopping), std::runtime_error);
+        const auto r = resolve();
+        EXPECT_TRUE(r.hidden.empty()) << r.hidden.front();
+        const std::string other = dir + "/docs/" + GocryptfsConflicts::otherCopyFolderName(1);
+        EXPECT_EQ(readFile(mp_ / dir / "plan (Conflict 1).txt"), "their plan");
+        EXPECT_EQ(readFile(mp_ / other / "b.txt"), "their b");
+        EXPECT_EQ(readFile(mp_ / other / longName), "their long");
+        EXPECT_FALSE(fs::exists(mp_ / dir / "docs" / GocryptfsConflicts::otherCopyFolderName(2)));
+
+        // A file the client brings later under the other key joins them.
+        writeFile(mp_ / dir / "theirs/late.txt", "their late");
+        moveIn();
+        resolve();
+        EXPECT_EQ(readFile(mp_ / other / "late.txt"), "their late");
+        EXPECT_TRUE(hiddenNames().empty());
+    }
+}
+
+// About one name in 256 of another key passes gocryptfs's padding check
+// under this folder's key; it must not show here as a garbage name.
+TEST_F(GocryptfsConflictsMount, NameOfTheOtherKeyThatDecryptsHereByChanceGoesToTheOtherCopy) {
+    fs::create_directory(mp_ / "docs");
+    writeFile(mp_ / "docs/mine.txt", "mine");
+    fs::create_directory(mp_ / "theirs");
+    const std::string docsCipher = cipherOf("docs");
+    const GocryptfsControlSocket socket(socket_);
+    std::string chance;
+    for (int i = 0; i < 20000 && chance.empty(); ++i) {
+        const std::string name = "file " + std::to_string(i) + ".txt";
+        const auto c = socket.encryptPath("theirs/" + name);
+        ASSERT_TRUE(c);
+        if (socket.decryptPath(docsCipher + "/" + fs::path(*c).filename().string())) chance = name;
+    }
+    ASSERT_FALSE(chance.empty());
+    writeFile(mp_ / "theirs" / chance, "theirs");
+    const fs::path docs = image_ / docsCipher;
+    const fs::path theirs = image_ / cipherOf("theirs");
+    fs::rename(image_ / cipherOf("theirs/" + chance),
+               docs / fs::path(cipherOf("theirs/" + chance)).filename());
+    fs::rename(theirs / "gocryptfs.diriv", docs / "gocryptfs.diriv.sync-conflict-20240501-101010-ABCDEFG");
+
+    resolve();
+    std::vector<std::string> inDocs;
+    for (const auto& e : fs::directory_iterator(mp_ / "docs"))
+        inDocs.push_back(e.path().filename());
+    std::sort(inDocs.begin(), inDocs.end());
+    EXPECT_EQ(inDocs, (std::vector<std::string>{GocryptfsConflicts::otherCopyFolderName(1), "mine.txt"}));
+    EXPECT_EQ(readFile(mp_ / "docs" / GocryptfsConflicts::otherCopyFolderName(1) / chance), "theirs");
+}
+
+// A long name's copy whose original was renamed or deleted (its record went
+// with it) still shows: under its name when a copy of the record came too,
+// else under a stand-in name.
+TEST_F(GocryptfsConflictsMount, LongNameCopyWithoutItsOriginalGetsANameAnyway) {
+    const std::string a = std::string(190, 'a') + ".odt";
+    const std::string b = std::string(190, 'b') + ".odt";
+    writeFile(mp_ / a, "mine a");
+    writeFile(mp_ / b, "mine b");
+    const fs::path copyA = makeConflictCopy(a, " (1)", "their a");
+    const fs::path copyB = makeConflictCopy(b, ".sync-conflict-20240501-101010-ABCDEFG", "their b");
+    // The record of b's original came along as a copy of its own.
+    const fs::path recordB = image_ / (cipherOf(b) + ".name");
+    fs::copy_file(recordB, image_ / (cipherOf(b) + ".sync-conflict-20240501-101010-ABCDEFG.name"));
+    fs::remove(mp_ / a);
+    fs::remove(mp_ / b);
+
+    const auto r = resolve();
+    EXPECT_EQ(readFile(mp_ / GocryptfsConflicts::standInName(1)), "their a");
+    EXPECT_EQ(readFile(mp_ / GocryptfsConflicts::conflictName(b, 1)), "their b");
+    EXPECT_EQ(r.madeVisible.size(), 2u);
+    EXPECT_FALSE(fs::exists(copyA));
+    EXPECT_FALSE(fs::exists(copyB));
+}
+
+// The other computer showed the copy first and the client brought its new
+// name over, but has not yet removed the old one here: no second copy.
+TEST_F(GocryptfsConflictsMount, CopyIdenticalToOneShownAlreadyIsLeftToTheClient) {
+    writeFile(mp_ / "a.txt", "mine");
+    const fs::path copy = makeConflictCopy("a.txt", " (Ann's conflicted copy 2024-05-01)", "theirs");
+    const std::string bytes = readFile(copy);
+    ASSERT_EQ(resolve().madeVisible.size(), 1u);
+    writeFile(copy, bytes); // the old name, still here
+    age(copy);
+    const auto r = resolve();
+    EXPECT_TRUE(r.madeVisible.empty());
+    EXPECT_TRUE(r.hidden.empty());
+    EXPECT_TRUE(fs::exists(copy));
+    EXPECT_FALSE(fs::exists(mp_ / "a (Conflict 2).txt"));
+    // A different copy under that name is shown.
+    writeFile(mp_ / "donor-x", "theirs, changed again");
+    fs::remove(copy);
+    fs::rename(image_ / cipherOf("donor-x"), copy);
+    age(copy);
+    EXPECT_EQ(resolve().madeVisible, std::vector<std::string>{"a (Conflict 2).txt"});
+}
+
+// The control socket is where the daemon was told to open it, whatever the
+// asking process's runtime folder.
+TEST_F(GocryptfsConflictsMount, ControlSocketIsFoundFromTheDaemonsArguments) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string saved = runtime ? runtime : "";
+    fs::create_directory(tmp_ / "elsewhere");
+    ::setenv("XDG_RUNTIME_DIR", (tmp_ / "elsewhere").c_str(), 1);
+    const fs::path asked = driver_->controlSocket(image_);
+    if (runtime)
+        ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+    else
+        ::unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(asked, socket_);
+    EXPECT_TRUE(GocryptfsControlSocket(asked).encryptPath("x.txt").has_value());
 }
 
 } // namespace
