@@ -7,9 +7,11 @@
 #include "cli/SecretReader.h"
 
 #include "vaultkit/crypto/Mnemonic.h"
+#include "vaultkit/diskimage/GocryptfsConflictWatcher.h"
 #include "vaultkit/diskimage/GocryptfsConflicts.h"
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
 #include "vaultkit/error/VaultError.h"
+#include "vaultkit/mountmode/SyncExclusion.h"
 #include "vaultkit/keyring/SecretServiceKeyring.h"
 #include "vaultkit/record/Registry.h"
 #include "vaultkit/vault/LockedLook.h"
@@ -18,8 +20,13 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
 #include <ostream>
+#include <poll.h>
 #include <pwd.h>
+#include <spawn.h>
 #include <unistd.h>
 
 namespace cli {
@@ -141,6 +148,7 @@ int CliApp::dispatch(const CommandLine& line) {
     if (c == "lock") return lock(line);
     if (c == "check") return check(line);
     if (c == "check-data") return checkData(line);
+    if (c == "watch-conflicts") return watchConflicts(line);
     if (c == "status") return status(line);
     if (c == "add") return add(line);
     if (c == "forget") return forget(line);
@@ -278,14 +286,107 @@ void CliApp::revealConflicts(const Vault& vault) {
     if (!driver) return;
     try {
         vaultkit::GocryptfsConflicts conflicts(vault.image(), vault.mountPoint(), driver->controlSocket(vault.image()));
-        const auto found = conflicts.resolve();
+        auto found = conflicts.resolve();
+        // A copy still being written is looked at again a moment later
+        // (the watcher started below takes over after a few tries).
+        for (int again = 0; again < 3 && !found.waiting.empty(); ++again) {
+            ::usleep(static_cast<useconds_t>(std::min(found.waitMs, 5000)) * 1000);
+            std::vector<vaultkit::GocryptfsConflicts::Folder> folders;
+            for (const auto& w : found.waiting)
+                folders.push_back({w, false});
+            auto more = conflicts.resolve(folders);
+            for (const auto& p : found.madeVisible)
+                more.madeVisible.insert(more.madeVisible.begin(), p);
+            for (const auto& p : found.problems)
+                more.problems.insert(more.problems.begin(), p);
+            found = std::move(more);
+        }
         for (const auto& path : found.madeVisible)
             err_ << "Sync conflict copy made visible: " << path << '\n';
-        for (const auto& problem : found.problems)
-            err_ << "hushcoffer-cli: " << problem << '\n';
+        for (const auto& line : found.hidden)
+            err_ << "hushcoffer-cli: sync conflict copy left hidden: " << line << '\n';
     } catch (const std::exception& e) {
         err_ << "hushcoffer-cli: sync conflict copies were not looked for: " << e.what() << '\n';
     }
+    startConflictWatcher(vault);
+}
+
+void CliApp::startConflictWatcher(const Vault& vault) {
+    // A process of its own keeps watching while the vault stays unlocked
+    // (see GocryptfsConflictWatcher::claim): this one ends now, and nothing
+    // else may be running (a script, a service, a login without the window).
+    if (!dynamic_cast<vaultkit::GocryptfsDiskImage*>(vault.driver().get())) return;
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return;
+    const std::string program = self.string();
+    const std::string mountPoint = vault.mountPoint().string();
+    std::vector<std::string> args = {program, "watch-conflicts", "--", mountPoint};
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawnattr_init(&attributes);
+    // Its own session, in "/" (never inside a mount it would keep busy),
+    // without this process's terminal or pipes.
+    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    ::posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    ::posix_spawn_file_actions_addchdir_np(&actions, "/");
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    pid_t pid = 0;
+    const int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attributes);
+    if (rc != 0)
+        err_ << "hushcoffer-cli: conflict copies are not watched while \"" << vault.name()
+             << "\" stays unlocked: " << std::strerror(rc) << '\n';
+}
+
+int CliApp::watchConflicts(const CommandLine& line) {
+    if (line.args.size() != 1) return usageError("watch-conflicts", "watch-conflicts needs one VAULT");
+    auto vault = resolve(line.args[0]);
+    auto* driver = dynamic_cast<vaultkit::GocryptfsDiskImage*>(vault->driver().get());
+    if (!driver || vault->mountState() != vaultkit::DiskImage::MountState::mounted) {
+        err_ << "hushcoffer-cli: \"" << vault->name() << "\" is not unlocked\n";
+        return exitFailure;
+    }
+    const fs::path socket = driver->controlSocket(vault->image());
+    const int claim = vaultkit::GocryptfsConflictWatcher::claim(socket);
+    if (claim < 0) {
+        err_ << "\"" << vault->name() << "\" is watched already.\n";
+        return exitOK;
+    }
+    std::mutex mutex;
+    {
+        vaultkit::GocryptfsConflictWatcher watcher(
+            vault->image(), vault->mountPoint(), socket,
+            [&](const std::string& text) {
+                std::lock_guard lock(mutex);
+                err_ << text << '\n' << std::flush;
+            },
+            {});
+        // Until the mount goes: the mount table wakes every reader on a change.
+        const int table = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+        for (;;) {
+            pollfd ready{table, POLLPRI, 0};
+            if (table >= 0) ::poll(&ready, 1, 60'000);
+            else ::sleep(2);
+            if (table >= 0) {
+                char buf[4096];
+                ::lseek(table, 0, SEEK_SET);
+                while (::read(table, buf, sizeof buf) > 0) {
+                }
+            }
+            if (vault->mountState() != vaultkit::DiskImage::MountState::mounted) break;
+        }
+        if (table >= 0) ::close(table);
+    }
+    ::close(claim);
+    return exitOK;
 }
 
 std::string CliApp::keyringText(const vaultkit::KeyringError& error) {
@@ -372,6 +473,21 @@ int CliApp::checkData(const CommandLine& line) {
     err_ << "Checking the encrypted data of \"" << vault->name() << "\"; this reads every file…\n" << std::flush;
     const auto result = vault->checkData(password.str());
     password.wipe();
+    // What is no damage goes to standard error, so that standard output
+    // stays one damaged path a line.
+    if (!result.conflictCopies.empty())
+        err_ << result.conflictCopies.size()
+             << (result.conflictCopies.size() == 1 ? " sync conflict copy is" : " sync conflict copies are")
+             << " whole but not shown yet; Hushcoffer shows "
+             << (result.conflictCopies.size() == 1 ? "it" : "them") << " beside the original once the vault is unlocked:\n";
+    for (const auto& path : result.conflictCopies)
+        err_ << "  conflict copy: " << path << '\n';
+    if (!result.syncTemporaries.empty())
+        err_ << result.syncTemporaries.size()
+             << (result.syncTemporaries.size() == 1 ? " temporary file" : " temporary files")
+             << " of a sync client (downloads in progress or given up; no damage, the client removes them):\n";
+    for (const auto& path : result.syncTemporaries)
+        err_ << "  sync temporary file: " << path << '\n';
     if (result.whole()) {
         out_ << "No damage found: every file of \"" << vault->name() << "\" is whole.\n";
         return exitOK;
@@ -432,6 +548,9 @@ int CliApp::status(const CommandLine& line) {
 int CliApp::add(const CommandLine& line) {
     if (line.args.size() != 1) return usageError("add", "add needs one VAULT");
     auto vault = resolve(line.args[0]);
+    // Its visible folder may be made here (the locked look): keep sync
+    // clients out of it before anything is.
+    vaultkit::SyncExclusion::apply(vault->mountPoint());
     if (registerVault(*vault))
         out_ << "Added \"" << vault->name() << "\": " << vault->dir().string() << '\n';
     else

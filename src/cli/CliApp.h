@@ -70,6 +70,11 @@ private:
     // visible "(Conflict N)" name; each one made visible is named on
     // standard error.
     void revealConflicts(const vaultkit::Vault& vault);
+    // Starts "watch-conflicts" for the vault in the background.
+    void startConflictWatcher(const vaultkit::Vault& vault);
+    // Gives conflict copies visible names while the vault stays unlocked;
+    // returns once it is locked (or another process watches it).
+    int watchConflicts(const CommandLine& line);
     int status(const CommandLine& line);
     int add(const CommandLine& line);
     int forget(const CommandLine& line);

@@ -30,7 +30,8 @@ const CommandInfo kCommands[] = {
      "log in\" is on; this command never stores one); when none is stored the password is asked\n"
      "as without it. Conflict copies a sync client left in the encrypted data are then given\n"
      "names that show in the vault (\"NAME (Conflict N).EXT\" beside the original), each named on\n"
-     "standard error.",
+     "standard error, and so are those that arrive while it stays unlocked (watch-conflicts runs\n"
+     "in the background until it is locked).",
      true,
      false,
      {},
@@ -46,9 +47,15 @@ const CommandInfo kCommands[] = {
     {"check-data", "check-data [--password-stdin] VAULT",
      "Reads all the encrypted data of the locked vault VAULT and names every file and folder whose\n"
      "data is damaged (one path inside the vault per line on standard output). Nothing is\n"
-     "changed. Exit status 0 when everything is whole, 5 when damage was found: restore those\n"
-     "files from a backup.",
+     "changed. Sync conflict copies not shown yet and sync clients' temporary files are no\n"
+     "damage: they are named on standard error. Exit status 0 when nothing is damaged, 5 when\n"
+     "damage was found: restore those files from a backup.",
      true, false},
+    {"watch-conflicts", "watch-conflicts VAULT",
+     "Gives the conflict copies a sync client brings into the unlocked vault VAULT names that show\n"
+     "in the vault, as they arrive, until the vault is locked; then it ends. \"unlock\" starts it\n"
+     "in the background; it ends at once when another one watches VAULT.",
+     false, false},
     {"status", "status [VAULT...]",
      "One line per vault: name, state, visible folder (separated by tabs). The state is\n"
      "\"unlocked\", \"locked\", or \"stale\": the vault is still mounted but the program that served\n"

@@ -24,11 +24,11 @@ kxcore::Log& logger() {
 // The password as UTF-8, wiped when the last holder lets go.
 std::shared_ptr<std::string> secretCopy(const QString& password) {
     QByteArray utf8 = password.toUtf8();
-    auto secret = std::shared_ptr<std::string>(new std::string(utf8.constData(), static_cast<std::size_t>(utf8.size())),
-                                               [](std::string* s) {
-                                                   if (!s->empty()) OPENSSL_cleanse(s->data(), s->size());
-                                                   delete s;
-                                               });
+    auto secret = std::shared_ptr<std::string>(
+        new std::string(utf8.constData(), static_cast<std::size_t>(utf8.size())), [](std::string* s) {
+            if (!s->empty()) OPENSSL_cleanse(s->data(), s->size());
+            delete s;
+        });
     if (!utf8.isEmpty()) OPENSSL_cleanse(utf8.data(), static_cast<std::size_t>(utf8.size()));
     return secret;
 }
@@ -47,9 +47,9 @@ void AppModel::checkData(const VaultPtr& vault, const QString& password, Done do
         vault, kx("work.checking"),
         [vault, secret, result] {
             *result = vault->checkData(*secret);
-            logger().info("data check of " + vault->name() + ": " +
-                          (result->whole() ? std::string("whole")
-                                           : std::to_string(result->damagedCount) + " damaged"));
+            logger().info(
+                "data check of " + vault->name() + ": " +
+                (result->whole() ? std::string("whole") : std::to_string(result->damagedCount) + " damaged"));
         },
         [this, vault, secret, result, done = std::move(done)](bool ok) mutable {
             secret.reset();
@@ -57,8 +57,13 @@ void AppModel::checkData(const VaultPtr& vault, const QString& password, Done do
                 QStringList damaged;
                 for (const auto& p : result->damaged)
                     damaged << QString::fromStdString(p);
-                setDataCheck(DataCheckReport(QString::fromStdString(vault->config().name), damaged,
-                                             static_cast<int>(result->damagedCount)));
+                DataCheckReport report(QString::fromStdString(vault->config().name), damaged,
+                                       static_cast<int>(result->damagedCount));
+                for (const auto& p : result->conflictCopies)
+                    report.conflictCopies << QString::fromStdString(p);
+                for (const auto& p : result->syncTemporaries)
+                    report.syncTemporaries << QString::fromStdString(p);
+                setDataCheck(std::move(report));
             }
             if (done) done(ok);
         });
@@ -86,11 +91,16 @@ void AppModel::watchConflicts() {
                     QStringList folders;
                     for (const auto& f : r.folders)
                         folders << QString::fromStdString(f);
+                    QStringList hidden;
+                    for (const auto& h : r.hidden)
+                        hidden << QString::fromStdString(h);
                     // a queued call to an object that is gone is dropped
                     QMetaObject::invokeMethod(
                         self.data(),
-                        [self, vault, folders] {
-                            if (self) self->conflictsFound(vault, folders);
+                        [self, vault, folders, hidden] {
+                            if (!self) return;
+                            self->setHiddenConflicts(vault, hidden);
+                            if (!folders.isEmpty()) self->conflictsFound(vault, folders);
                         },
                         Qt::QueuedConnection);
                 });
@@ -101,6 +111,24 @@ void AppModel::watchConflicts() {
     }
     for (auto it = conflictWatchers_.begin(); it != conflictWatchers_.end();)
         it = keep.count(it->first) ? std::next(it) : conflictWatchers_.erase(it);
+    bool forgot = false;
+    for (auto it = hiddenConflicts_.begin(); it != hiddenConflicts_.end();) {
+        forgot = forgot || !keep.count(it->first);
+        it = keep.count(it->first) ? std::next(it) : hiddenConflicts_.erase(it);
+    }
+    if (forgot) announce();
+}
+
+QStringList AppModel::hiddenConflicts(const VaultPtr& vault) const {
+    const auto it = vault ? hiddenConflicts_.find(vault.get()) : hiddenConflicts_.end();
+    return it == hiddenConflicts_.end() ? QStringList() : it->second;
+}
+
+void AppModel::setHiddenConflicts(const VaultPtr& vault, const QStringList& lines) {
+    auto& known = hiddenConflicts_[vault.get()];
+    if (known == lines) return;
+    known = lines;
+    announce();
 }
 
 void AppModel::conflictsFound(const VaultPtr& vault, const QStringList& folders) {

@@ -76,4 +76,8 @@ struct DataCheckReport {
     QStringList damaged;
     // At least damaged.size(); 0: everything is whole.
     int damagedCount = 0;
+    // What sync clients left that is no damage: conflict copies not shown
+    // yet, and their temporary files (paths inside the vault where known).
+    QStringList conflictCopies;
+    QStringList syncTemporaries;
 };

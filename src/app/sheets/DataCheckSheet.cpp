@@ -40,6 +40,23 @@ DataCheckSheet::DataCheckSheet(const DataCheckReport& report, QWidget* parent)
         advice_ = SheetStyle::calloutNote(kx("check.advice"), this);
         column->addWidget(advice_);
     }
+    // What sync clients left: named, and said to be no damage.
+    const auto addList = [&](const QStringList& items, const char* key, const char* objectName, QLabel*& label,
+                             QListWidget*& list) {
+        if (items.isEmpty()) return;
+        label = SheetStyle::caption(kx(key, static_cast<int>(items.size())), this);
+        label->setWordWrap(true);
+        column->addWidget(label);
+        list = new QListWidget(this);
+        list->setObjectName(QString::fromLatin1(objectName));
+        list->setAccessibleName(label->text());
+        list->addItems(items);
+        list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+        column->addWidget(list, 1);
+    };
+    addList(report.conflictCopies, "check.conflictCopies", "conflictCopyList", conflictCopiesLabel_, conflictCopies_);
+    addList(report.syncTemporaries, "check.syncTemporaries", "syncTemporaryList", syncTemporariesLabel_,
+            syncTemporaries_);
     close_ = new QPushButton(kx("common.done"), this);
     close_->setDefault(true);
     connect(close_, &QPushButton::clicked, this, &QDialog::accept);
@@ -47,5 +64,5 @@ DataCheckSheet::DataCheckSheet(const DataCheckReport& report, QWidget* parent)
     row->addStretch(1);
     row->addWidget(close_);
     column->addLayout(row);
-    resize(520, whole ? 200 : 420);
+    resize(520, whole && !conflictCopies_ && !syncTemporaries_ ? 200 : 420);
 }

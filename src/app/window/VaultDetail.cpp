@@ -345,6 +345,15 @@ void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
         row->addStretch(1);
         cards->addLayout(row);
     }
+    // Sync conflict copies the watcher had to leave hidden, each named.
+    hiddenConflicts_ = new QLabel(unlockedCards_);
+    hiddenConflicts_->setObjectName(QStringLiteral("hiddenConflicts"));
+    hiddenConflicts_->setTextFormat(Qt::PlainText);
+    hiddenConflicts_->setWordWrap(true);
+    hiddenConflicts_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    KXStyle::setFont(hiddenConflicts_, KXStyle::Text::callout);
+    hiddenConflicts_->hide();
+    cards->addWidget(hiddenConflicts_);
 
     auto* autoLock = new kxui::Card(unlockedCards_);
     autoLock->setObjectName(QStringLiteral("autoLockCard"));
@@ -804,6 +813,11 @@ void VaultDetail::refresh() {
     touchIDUnlock_->setVisible(config.touchID.has_value());
 
     // unlocked
+    const QStringList hidden = unlocked ? model_->hiddenConflicts(vault_) : QStringList();
+    hiddenConflicts_->setVisible(!hidden.isEmpty());
+    if (!hidden.isEmpty())
+        hiddenConflicts_->setText(kx("conflicts.hidden", static_cast<int>(hidden.size())) + QLatin1Char('\n') +
+                                  hidden.join(QLatin1Char('\n')));
     const VaultConfig::AutoLock autoLock = pendingAutoLock_ ? *pendingAutoLock_ : config.autoLock;
     sleepToggle_->setChecked(autoLock.onSleep);
     screenToggle_->setChecked(autoLock.onScreenLock);

@@ -128,6 +128,9 @@ public:
     QComboBox* mountModePicker() const { return mountModePicker_; }
     QLabel* mountModeWhy() const { return mountModeWhy_; }
     QLabel* staleNote() const { return staleNote_; }
+    // The sync conflict copies left hidden in the unlocked vault (hidden
+    // when there are none).
+    QLabel* hiddenConflictsNote() const { return hiddenConflicts_; }
     QMessageBox* forgetAlert() const { return forgetAlert_; }
 
 protected:
@@ -181,6 +184,7 @@ private:
     QPushButton* touchIDUnlock_ = nullptr;
     QPushButton* lockedChange_ = nullptr;
     QLabel* staleNote_ = nullptr;
+    QLabel* hiddenConflicts_ = nullptr;
 
     QWidget* unlockedCards_ = nullptr;
     QPushButton* open_ = nullptr;

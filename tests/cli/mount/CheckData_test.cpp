@@ -27,7 +27,8 @@ struct Run {
 };
 
 Run cli(const std::vector<std::string>& args, const std::string& input = {}) {
-    const auto r = vaultkit::Exec::runSync(cliProgram(), args, vaultkit::Bytes(input.begin(), input.end()), 300);
+    const auto r =
+        vaultkit::Exec::runSync(cliProgram(), args, vaultkit::Bytes(input.begin(), input.end()), 300);
     return {r.status, r.stdoutText(), r.stderrText};
 }
 
@@ -68,6 +69,43 @@ TEST(CliCheckData, WholeDamagedLockedFirstAndWrongPassword) {
     EXPECT_EQ(r.status, 5) << r.err;
     EXPECT_EQ(r.out, "letters/long.txt\n");
     EXPECT_NE(r.err.find("backup"), std::string::npos) << r.err;
+    ::unsetenv("HC_SUPPORT_DIR");
+}
+
+// What sync clients leave in the encrypted folder is named as what it is,
+// and is no damage: the check passes.
+TEST(CliCheckData, ConflictCopiesAndSyncTemporariesAreNamedButNoDamage) {
+    vaulttest::TempDir tmp{"hc-cli-check-sync"};
+    ::setenv("HC_SUPPORT_DIR", (tmp / "support").c_str(), 1);
+    fs::create_directory(tmp / "home");
+    const fs::path vault = tmp / "home/Box";
+    const fs::path image = tmp / "home/.Box.hushcoffer/data.gocryptfs";
+    auto r = cli({"create", "--password-stdin", (tmp / "home").string(), "Box"}, kPassword + "\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    fs::create_directory(vault / "docs");
+    vaulttest::writeFile(vault / "docs/plan.txt", "mine");
+    ASSERT_EQ(cli({"lock", vault.string()}).status, 0);
+    fs::path docs, plan;
+    for (const auto& e : fs::directory_iterator(image))
+        if (e.is_directory()) docs = e.path();
+    for (const auto& e : fs::directory_iterator(docs))
+        if (e.path().filename() != "gocryptfs.diriv") plan = e.path();
+    const std::string name = plan.filename();
+    fs::copy_file(plan, docs / (name + ".sync-conflict-20261210-101010-ABCDEFG"));
+    fs::copy_file(plan, docs / (".syncthing." + name + ".tmp"));
+
+    r = cli({"check-data", "--password-stdin", vault.string()}, kPassword + "\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("No damage found"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("conflict copy: docs/"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("sync temporary file: docs/.syncthing."), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("backup"), std::string::npos) << r.err;
+
+    // Real damage beside them: exit 5, and only the damage on standard output.
+    fs::resize_file(plan, 20);
+    r = cli({"check-data", "--password-stdin", vault.string()}, kPassword + "\n");
+    EXPECT_EQ(r.status, 5) << r.err;
+    EXPECT_EQ(r.out, "docs/plan.txt\n");
     ::unsetenv("HC_SUPPORT_DIR");
 }
 
