@@ -539,18 +539,7 @@ state = {}
 # Steps whose fix has not landed yet: their failure is reported as OPEN with
 # the reason, and a run whose only failures are these ends as skipped (ctest's
 # SKIP_RETURN_CODE 77) instead of failed. Remove an entry once its step passes.
-KNOWN_OPEN = {
-    "side 1 leaves its visible folder out of Syncthing":
-        "the visible folder is not yet excluded from Syncthing (.stignore) at create",
-    "vault added and unlocked on side 2":
-        "follows from the missing exclusion: side 1's plain files arrive in side 2's visible folder",
-    "side 2 leaves its visible folder out of Syncthing":
-        "the visible folder is not yet excluded from Syncthing (.stignore) at add and unlock",
-    "the conflict shows on both sides while unlocked, one copy":
-        "a vault unlocked with hushcoffer-cli is not watched for conflict copies while it stays mounted",
-    "check-data passes on both":
-        "check-data reports Syncthing's kept temporary files (.syncthing.NAME.tmp) as damage",
-}
+KNOWN_OPEN = {}
 SKIPPED = 77
 
 
