@@ -331,7 +331,10 @@ bool abandoned(std::string_view name) {
 // flush of a file or folder on to its own files, but never flushes the name
 // key it writes into each new folder; only this reaches that as well.
 std::optional<std::string> flushImage(const fs::path& image) {
-    const int fd = ::open(image.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // The vault directory that holds the image is on the same file system
+    // (and is there for drivers whose image is not a folder).
+    int fd = ::open(image.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) fd = ::open(image.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return std::string("cannot open ") + image.string() + ": " + std::strerror(errno);
     const int rc = ::syncfs(fd);
     const int err = errno;

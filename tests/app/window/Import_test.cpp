@@ -207,7 +207,8 @@ TEST_F(ImportTest, TheEndOfALongImportIsANoticeWhileNoWindowIsActive) {
     done.reset();
     model_->importItems(vault, {QUrl::fromLocalFile(dir_.filePath("missing"))}, [&](bool ok) { done = ok; });
     ASSERT_TRUE(spinUntil([&] { return done.has_value(); }, 20));
-    EXPECT_EQ(bodies, (QStringList{kx("notice.importDone", "Private"), kx("notice.importProblems", "Private")}));
+    EXPECT_EQ(bodies, (QStringList{kx("notice.importDone", "Private"), kx("notice.importProblems", "Private")}))
+        << bodies.join(" | ").toStdString();
 }
 
 TEST_F(ImportTest, TheFilesPanelTakesSeveralFilesAndTheFoldersPanelSeveralFolders) {
