@@ -142,6 +142,8 @@ AppModel::AppModel(const QString& supportDir, Sources sources, QObject* parent)
     , queue_(std::make_unique<VaultWorkQueue>()) {
     Vault::setBackupDirectory(fs::path((supportDir_ + "/backups").toStdString()));
     Vault::setPreferencesDirectory(fs::path(supportDir_.toStdString()));
+    // What the driver does on its own (a leftover file set aside) goes to the log.
+    vaultkit::DiskImage::setNoticeSink([](const std::string& line) { logger().warn(line); });
     loadRegistry();
     if (!vaults_.empty()) selection_ = vaults_.front()->config().id;
     installSources();
