@@ -726,12 +726,18 @@ std::string whereHeld(pid_t pid, const Bytes& needle) {
         char perms[5] = {};
         if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, perms) != 3 || perms[0] != 'r') continue;
         if (line.find("[vvar") != std::string::npos || line.find("[vsyscall]") != std::string::npos) continue;
-        std::vector<std::uint8_t> region(to - from);
-        const ssize_t n = ::pread(mem, region.data(), region.size(), static_cast<off_t>(from));
-        if (n <= 0) continue;
-        if (std::search(region.begin(), region.begin() + n, needle.begin(), needle.end()) !=
-            region.begin() + n)
-            where = line;
+        // Read in pieces that overlap by the needle's length; a reservation
+        // of terabytes (a sanitizer's shadow memory) holds nothing of ours.
+        if (to - from > (1ul << 32)) continue;
+        constexpr size_t piece = 1 << 20;
+        std::vector<std::uint8_t> buf(piece + needle.size());
+        for (unsigned long at = from; at < to && where.empty(); at += piece) {
+            const size_t want = std::min<unsigned long>(buf.size(), to - at);
+            const ssize_t n = ::pread(mem, buf.data(), want, static_cast<off_t>(at));
+            if (n <= 0) break;
+            if (std::search(buf.begin(), buf.begin() + n, needle.begin(), needle.end()) != buf.begin() + n)
+                where = line;
+        }
     }
     ::close(mem);
     return where;
@@ -742,6 +748,12 @@ std::string whereHeld(pid_t pid, const Bytes& needle) {
 // After an unlock whose connection has closed, the service's memory holds
 // neither the key's value, nor the token, nor the shared secret.
 TEST_F(QuickUnlockServiceTest, NoSecretOfAnUnlockStaysInTheServicesMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's allocator keeps freed blocks as they were (its
+    // quarantine) and ignores the C library's perturbing of freed memory;
+    // the release build checks the service as it ships.
+    GTEST_SKIP() << "not meaningful with AddressSanitizer's allocator";
+#endif
     const auto [handle, publicKey] = makeKey();
     const std::string address = bus->address();
     const std::string got = KeyServiceBus::runAs([&] {
