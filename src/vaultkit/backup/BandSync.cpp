@@ -742,7 +742,9 @@ std::vector<std::string> BandSync::selectKept(const std::vector<SnapshotInfo>& s
         byVault[s.vaultId].push_back({SnapshotManifest::timeOfId(s.id).value_or(0), s.id});
     }
     std::set<std::string> kept;
-    for (auto& [vault, list] : byVault) {
+    for (auto& entry : byVault) {
+        // A plain reference (not a structured binding): the lambda below uses it.
+        auto& list = entry.second;
         std::sort(list.begin(), list.end(), std::greater<>());
         for (int i = 0; i < rules.last && i < static_cast<int>(list.size()); ++i)
             kept.insert(list[i].second);
