@@ -24,7 +24,8 @@ using vaultkit::VaultError;
 
 namespace {
 
-constexpr int exitOK = 0, exitFailure = 1, exitUsage = 2, exitDamaged = 5;
+// A failure (1) is the caller's: it turns the error thrown here into its line and status.
+constexpr int exitOK = 0, exitUsage = 2, exitDamaged = 5;
 
 struct Parsed {
     std::vector<std::string> args;

@@ -410,9 +410,9 @@ struct KeyService::Impl {
                 actionKnown(work, std::nullopt, "cannot ask the authorization service");
                 return;
             }
-            lookup.emplace();
-            lookup->pending = pending;
-            lookup->deadline = Clock::now() + kLookupTime;
+            // Built whole: clang cannot default-construct a nested struct with
+            // member initializers inside its enclosing class.
+            lookup = Lookup{pending, Clock::now() + kLookupTime, {}};
             dbus_pending_call_set_notify(pending, &Impl::actionsListed, this, nullptr);
         }
         lookup->waiters.push_back(std::move(work));
