@@ -600,14 +600,18 @@ TEST_F(QuickUnlockServiceTest, AnotherUsersFloodOrAStoppedAuthorityHoldsUpNoUnlo
         });
     };
     unlock(); // the service runs and has its primary key
+    const long quiet = std::stol(unlock());
 
     // Bounds of a correct service, generous: neither waits behind the other
-    // user's work, where the same measurements took 0.8 s and 24 s before.
+    // user's work, where the same measurements took 0.8 s and 24 s before
+    // (against 6-20 ms for a quiet unlock). A slower build or a loaded
+    // machine (sanitizers) moves the bound with the quiet unlock's time.
     const pid_t flooder = flood(address, "CreateKey", 512);
     ::usleep(50 * 1000);
     const std::string whileFlooding = unlock();
     ::waitpid(flooder, nullptr, 0);
-    EXPECT_LT(std::stol(whileFlooding), 200) << "ms for an unlock while another user floods the service";
+    EXPECT_LT(std::stol(whileFlooding), std::max(200L, 4 * quiet + 100))
+        << "ms for an unlock while another user floods the service (quiet: " << quiet << " ms)";
 
     // The authority stops answering: another user's IsAvailable waits for
     // it, hctest's agreement does not (its token was given before).
