@@ -61,24 +61,6 @@ struct Refusal {
     std::string text;
 };
 
-// The bytes of the byte arrays in `message`, in place: what the service
-// wipes in a message that carried a secret before it lets the message go.
-void wipeByteArrays(DBusMessage* message) {
-    DBusMessageIter args;
-    if (!message || !dbus_message_iter_init(message, &args)) return;
-    do {
-        if (dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY ||
-            dbus_message_iter_get_element_type(&args) != DBUS_TYPE_BYTE)
-            continue;
-        DBusMessageIter items;
-        dbus_message_iter_recurse(&args, &items);
-        const unsigned char* data = nullptr;
-        int n = 0;
-        dbus_message_iter_get_fixed_array(&items, &data, &n);
-        if (data && n > 0) OPENSSL_cleanse(const_cast<unsigned char*>(data), static_cast<std::size_t>(n));
-    } while (dbus_message_iter_next(&args));
-}
-
 // Overwrites the stack below the caller: the TPM stack leaves shared
 // secrets and the like in its stack frames.
 [[gnu::noinline]] void wipeStack() {
@@ -127,7 +109,7 @@ struct KeyService::Impl {
         Work& operator=(Work&&) = default;
         ~Work() {
             OPENSSL_cleanse(request.token.data(), request.token.size());
-            if (call && request.method == Protocol::Method::agree) wipeByteArrays(call.get());
+            if (call && request.method == Protocol::Method::agree) Protocol::wipeByteArrays(call.get());
         }
     };
     // A polkit check under way for an Authorize call.
@@ -219,7 +201,7 @@ struct KeyService::Impl {
                 !dbus_message_iter_append_fixed_array(&array, DBUS_TYPE_BYTE, &data,
                                                       static_cast<int>(v.size())) ||
                 !dbus_message_iter_close_container(&args, &array)) {
-                wipeByteArrays(reply);
+                KeyServiceProtocol::wipeByteArrays(reply);
                 dbus_message_unref(reply);
                 return;
             }
@@ -227,7 +209,7 @@ struct KeyService::Impl {
         dbus_connection_send(conn, reply, nullptr);
         if (wipe) {
             dbus_connection_flush(conn);
-            wipeByteArrays(reply);
+            KeyServiceProtocol::wipeByteArrays(reply);
         }
         dbus_message_unref(reply);
     }
@@ -299,7 +281,7 @@ struct KeyService::Impl {
             work.request = Protocol::decode(call);
         } catch (const Protocol::BadRequest& e) {
             refuse(call, e.errorName().c_str(), e.what());
-            wipeByteArrays(call);
+            KeyServiceProtocol::wipeByteArrays(call);
             return;
         }
         work.call.reset(dbus_message_ref(call));

@@ -37,22 +37,6 @@ void check(bool ok) {
     if (!ok) throw KeyServiceClient::Error("", "out of memory");
 }
 
-void wipeByteArrays(DBusMessage* message) {
-    DBusMessageIter args;
-    if (!message || !dbus_message_iter_init(message, &args)) return;
-    do {
-        if (dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY ||
-            dbus_message_iter_get_element_type(&args) != DBUS_TYPE_BYTE)
-            continue;
-        DBusMessageIter items;
-        dbus_message_iter_recurse(&args, &items);
-        const unsigned char* data = nullptr;
-        int n = 0;
-        dbus_message_iter_get_fixed_array(&items, &data, &n);
-        if (data && n > 0) OPENSSL_cleanse(const_cast<unsigned char*>(data), static_cast<std::size_t>(n));
-    } while (dbus_message_iter_next(&args));
-}
-
 using Arg = KeyServiceClient::Arg;
 Arg bytesArg(const KeyServiceClient::Bytes& b) {
     return Arg{Arg::Kind::bytes, &b, nullptr, 0};
@@ -114,7 +98,7 @@ KeyServiceClient::call(const char* method, const std::vector<Arg>& callArgs, int
     // The token and the shared secret do not stay behind in the messages.
     struct Wipe {
         DBusMessage* m;
-        ~Wipe() { wipeByteArrays(m); }
+        ~Wipe() { KeyServiceProtocol::wipeByteArrays(m); }
     } wipeCall{call.get()};
     BusError err;
     Message reply;

@@ -3,6 +3,7 @@
 #include "vaultkit/crypto/CryptoSupport.h"
 
 #include <dbus/dbus.h>
+#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <cstring>
@@ -140,6 +141,22 @@ KeyServiceProtocol::decodeHandle(const std::vector<std::uint8_t>& handle) {
         out.uid = out.uid << 8 | handle[sizeof kMagic + i];
     out.tpmBlobs.assign(handle.begin() + static_cast<std::ptrdiff_t>(header), handle.end());
     return out;
+}
+
+void KeyServiceProtocol::wipeByteArrays(DBusMessage* message) {
+    DBusMessageIter args;
+    if (!message || !dbus_message_iter_init(message, &args)) return;
+    do {
+        if (dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY ||
+            dbus_message_iter_get_element_type(&args) != DBUS_TYPE_BYTE)
+            continue;
+        DBusMessageIter items;
+        dbus_message_iter_recurse(&args, &items);
+        const unsigned char* data = nullptr;
+        int n = 0;
+        dbus_message_iter_get_fixed_array(&items, &data, &n);
+        if (data && n > 0) OPENSSL_cleanse(const_cast<unsigned char*>(data), static_cast<std::size_t>(n));
+    } while (dbus_message_iter_next(&args));
 }
 
 } // namespace vaultkit

@@ -78,6 +78,11 @@ public:
     // password (two while a password change is unconfirmed).
     static constexpr std::uint32_t maxAgreements = 4;
 
+    // Overwrites, in place, the bytes of every byte array among the message's
+    // arguments: both ends wipe a message that carried a secret (a token, a
+    // point, a shared secret) before they let it go.
+    static void wipeByteArrays(DBusMessage* message);
+
     enum class Method { isAvailable, createKey, authorize, agree, revoke };
 
     struct Request {
