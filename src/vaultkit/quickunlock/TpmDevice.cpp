@@ -22,6 +22,15 @@ namespace vaultkit {
 
 namespace {
 
+// The parameter encryption of the sessions that carry a secret.
+TPMT_SYM_DEF aes128Cfb() {
+    TPMT_SYM_DEF symmetric{};
+    symmetric.algorithm = TPM2_ALG_AES;
+    symmetric.keyBits.aes = 128;
+    symmetric.mode.aes = TPM2_ALG_CFB;
+    return symmetric;
+}
+
 std::string describe(const char* what, TSS2_RC rc) {
     return std::string(what) + ": " + Tss2_RC_Decode(rc);
 }
@@ -171,10 +180,7 @@ public:
     // of the command (AES-128-CFB), for commands that carry a key's
     // authorisation value: the value never crosses the TPM's bus in clear.
     ESYS_TR saltedSession(ESYS_TR primary) {
-        TPMT_SYM_DEF symmetric{};
-        symmetric.algorithm = TPM2_ALG_AES;
-        symmetric.keyBits.aes = 128;
-        symmetric.mode.aes = TPM2_ALG_CFB;
+        TPMT_SYM_DEF symmetric = aes128Cfb();
         ESYS_TR session = ESYS_TR_NONE;
         TSS2_RC rc =
             Esys_StartAuthSession(esys_, primary, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
@@ -397,10 +403,7 @@ struct LoadedKey {
     // TPM ends it after the command.
     ESYS_TR policySession() {
         ESYS_CONTEXT* esys = connection->esys();
-        TPMT_SYM_DEF symmetric{};
-        symmetric.algorithm = TPM2_ALG_AES;
-        symmetric.keyBits.aes = 128;
-        symmetric.mode.aes = TPM2_ALG_CFB;
+        TPMT_SYM_DEF symmetric = aes128Cfb();
         ESYS_TR session = ESYS_TR_NONE;
         TSS2_RC rc =
             Esys_StartAuthSession(esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
