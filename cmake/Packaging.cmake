@@ -50,10 +50,12 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://hushcoffer.app/)
 # The libraries the binaries link (Qt, OpenSSL, utf8proc, X11, the C++
 # runtime) come from dpkg-shlibdeps; what is used without linking is listed:
-# the tools that mount vaults, Qt's display plugins and the
-# fonts the interface languages need.
+# the tools that mount vaults, Qt's display plugins (qt6-wayland: without it a
+# Wayland session with no Xwayland cannot start the application at all, and
+# one with Xwayland runs it through X11) and the fonts the interface languages
+# need.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "gocryptfs, fuse3, qt6-qpa-plugins, fonts-noto-core")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "gocryptfs, fuse3, qt6-qpa-plugins, qt6-wayland, fonts-noto-core")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, hicolor-icon-theme, adwaita-icon-theme")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "polkitd")
 
