@@ -7,7 +7,7 @@
 // (never from the environment), which for the installed service is fixed by
 // root-owned files, and the name it serves under is one only root may take
 // on the system bus.
-#include "vaultkit/quickunlock/KeyService.h"
+#include "keyd/KeyService.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -40,6 +40,9 @@ class KeyServiceProtocol {
 public:
     KeyServiceProtocol() = delete;
 
+    // Where the service is reached: the system bus socket itself, so that no
+    // environment variable can send a client or the service elsewhere.
+    static constexpr const char* systemBusAddress = "unix:path=/run/dbus/system_bus_socket";
     static constexpr const char* busName = "app.hushcoffer.KeyService1";
     static constexpr const char* objectPath = "/app/hushcoffer/KeyService1";
     static constexpr const char* interfaceName = "app.hushcoffer.KeyService1";
@@ -113,7 +116,7 @@ public:
     static Request decode(DBusMessage* call);
 
     // A handle of the service: "HCK1", the uid it was made for (4 bytes,
-    // big-endian), then the TPM's blobs (TpmDevice).
+    // big-endian), then the TPM's blobs (TpmKeyPolicy).
     struct Handle {
         std::uint32_t uid = 0;
         std::vector<std::uint8_t> tpmBlobs;

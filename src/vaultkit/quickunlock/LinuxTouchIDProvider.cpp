@@ -2,7 +2,7 @@
 
 #include "vaultkit/error/VaultError.h"
 #include "vaultkit/quickunlock/KeyServiceClient.h"
-#include "vaultkit/quickunlock/TpmDevice.h"
+#include "vaultkit/quickunlock/TpmKeyPolicy.h"
 
 #include <openssl/crypto.h>
 
@@ -135,7 +135,7 @@ void LinuxTouchIDProvider::revokeKey(const std::vector<std::uint8_t>& handle) {
 std::optional<bool> LinuxTouchIDProvider::bootStateBinding(const std::vector<std::uint8_t>& handle) {
     const auto decoded = Protocol::decodeHandle(handle);
     if (!decoded) return std::nullopt;
-    return TpmDevice::boundToBootState(decoded->tpmBlobs);
+    return TpmKeyPolicy::boundToBootState(decoded->tpmBlobs);
 }
 
 TouchIDProvider::CreatedKey LinuxTouchIDProvider::createKey() {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "vaultkit/quickunlock/KeyServiceProtocol.h"
-#include "vaultkit/quickunlock/PolkitAuthority.h"
 #include "vaultkit/quickunlock/TouchIDProvider.h"
 
 #include <chrono>
@@ -32,7 +31,7 @@ public:
 
     struct Options {
         // The bus of the key service: the system bus socket itself.
-        std::string busAddress = PolkitAuthority::systemBusAddress;
+        std::string busAddress = KeyServiceProtocol::systemBusAddress;
         // How long a prompt may stay unanswered before it is withdrawn.
         std::chrono::milliseconds promptTimeout = std::chrono::minutes(5);
     };
@@ -48,7 +47,7 @@ public:
     AuthOutcome authenticate(const std::string& reason) override;
     AuthOutcome authenticateFor(const std::string& reason, const AuthScope& scope) override;
     void revokeKey(const std::vector<std::uint8_t>& handle) override;
-    // From the key's policy in the handle (TpmDevice::boundToBootState).
+    // From the key's policy in the handle (TpmKeyPolicy::boundToBootState).
     std::optional<bool> bootStateBinding(const std::vector<std::uint8_t>& handle) override;
     std::optional<Sealing::Agree> loadKey(const std::vector<std::uint8_t>& handle,
                                           const TouchIDContext& context) override;

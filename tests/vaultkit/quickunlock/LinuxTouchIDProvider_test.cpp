@@ -1,6 +1,7 @@
 // Quick unlock through the key service: the service as root on a private
 // system bus (activated by the bus), a software TPM, a mocked polkit
 // authority, and the provider as the ordinary user hctest in a child process.
+#include "keyd/TpmDevice.h"
 #include "vaultkit/crypto/Sealing.h"
 #include "vaultkit/error/VaultError.h"
 #include "vaultkit/process/Exec.h"
@@ -8,7 +9,7 @@
 #include "vaultkit/quickunlock/KeyServiceProtocol.h"
 #include "vaultkit/quickunlock/LinuxTouchIDProvider.h"
 #include "vaultkit/quickunlock/TouchIDKey.h"
-#include "vaultkit/quickunlock/TpmDevice.h"
+#include "vaultkit/quickunlock/TpmKeyPolicy.h"
 
 #include "support/KeyServiceBus.h"
 #include "support/SoftwareTouchIDProvider.h"
@@ -39,6 +40,7 @@ using vaultkit::LinuxTouchIDProvider;
 using vaultkit::TouchIDContext;
 using vaultkit::TouchIDKey;
 using vaultkit::TpmDevice;
+using vaultkit::TpmKeyPolicy;
 using vaultkit::VaultError;
 using vaulttest::KeyServiceBus;
 using vaulttest::outcomeOf;
@@ -814,7 +816,7 @@ TEST_F(QuickUnlockServiceTest, NoSecretOfAnUnlockStaysInTheServicesMemory) {
 // measurement the key is not bound, and says so.
 TEST_F(QuickUnlockServiceTest, KeysAreBoundToTheMeasuredBootState) {
     const auto [unbound, unboundPublic] = makeKey();
-    EXPECT_FALSE(TpmDevice::boundToBootState(KeyServiceProtocol::decodeHandle(unbound)->tpmBlobs));
+    EXPECT_FALSE(TpmKeyPolicy::boundToBootState(KeyServiceProtocol::decodeHandle(unbound)->tpmBlobs));
     LinuxTouchIDProvider provider(options());
     EXPECT_EQ(provider.bootStateBinding(unbound), std::optional<bool>(false));
     EXPECT_EQ(provider.bootStateBinding(Bytes{1, 2, 3}), std::nullopt) << "not a handle of the service";

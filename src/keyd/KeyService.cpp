@@ -1,9 +1,9 @@
-#include "vaultkit/quickunlock/KeyService.h"
+#include "keyd/KeyService.h"
 
+#include "keyd/KeyServiceSecret.h"
 #include "vaultkit/crypto/CryptoKeys.h"
 #include "vaultkit/quickunlock/KeyServiceKeys.h"
 #include "vaultkit/quickunlock/KeyServiceProtocol.h"
-#include "vaultkit/quickunlock/KeyServiceSecret.h"
 
 #include <dbus/dbus.h>
 #include <openssl/crypto.h>

@@ -1,4 +1,4 @@
-#include "vaultkit/quickunlock/PolkitAuthority.h"
+#include "keyd/PolkitAuthority.h"
 
 #include <dbus/dbus.h>
 

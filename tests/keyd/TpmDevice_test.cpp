@@ -1,7 +1,7 @@
 // The TPM keys of quick unlock against a software TPM started by the test.
 #include "vaultkit/crypto/P256KeyPair.h"
 #include "vaultkit/crypto/Sealing.h"
-#include "vaultkit/quickunlock/TpmDevice.h"
+#include "keyd/TpmDevice.h"
 
 #include "support/SoftwareTpm.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "vaultkit/quickunlock/PolkitAuthority.h"
-#include "vaultkit/quickunlock/TpmDevice.h"
+#include "keyd/PolkitAuthority.h"
+#include "keyd/TpmDevice.h"
 
 #include <chrono>
 #include <filesystem>

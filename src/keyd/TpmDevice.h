@@ -69,9 +69,6 @@ public:
     // `auth` reaches the TPM encrypted (a salted session). Throws Error.
     Key createKey(const Auth& auth) const;
 
-    // Whether the key of `handle` (TPM blobs) is bound to the boot state.
-    static bool boundToBootState(const std::vector<std::uint8_t>& handle);
-
     // Loads the key `handle` stands for and returns its key agreement
     // (TPM2_ECDH_ZGen with the peer point: the shared x coordinate), each run
     // in a fresh policy session showing `auth`. Nothing when this TPM cannot

@@ -1,4 +1,4 @@
-#include "vaultkit/quickunlock/KeyServiceSecret.h"
+#include "keyd/KeyServiceSecret.h"
 
 #include <openssl/crypto.h>
 #include <openssl/hmac.h>

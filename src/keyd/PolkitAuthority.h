@@ -1,5 +1,7 @@
 #pragma once
 
+#include "vaultkit/quickunlock/KeyServiceProtocol.h"
+
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -20,7 +22,7 @@ namespace vaultkit {
 // variable can send the question elsewhere.
 class PolkitAuthority {
 public:
-    static constexpr const char* systemBusAddress = "unix:path=/run/dbus/system_bus_socket";
+    static constexpr const char* systemBusAddress = KeyServiceProtocol::systemBusAddress;
 
     // The bus or the authority cannot be reached, or answered with an error.
     class Error : public std::runtime_error {

@@ -1,4 +1,6 @@
-#include "vaultkit/quickunlock/TpmDevice.h"
+#include "keyd/TpmDevice.h"
+
+#include "vaultkit/quickunlock/TpmKeyPolicy.h"
 
 #include <tss2/tss2_esys.h>
 #include <tss2/tss2_mu.h>
@@ -246,70 +248,23 @@ bool authRefused(TSS2_RC rc) {
     return code == TPM2_RC_AUTH_FAIL || code == TPM2_RC_POLICY_FAIL || code == TPM2_RC_BAD_AUTH;
 }
 
-void appendCommandCode(std::vector<std::uint8_t>& out, TPM2_CC cc) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::uint8_t>(cc >> shift));
-}
+using PcrValue = TpmKeyPolicy::PcrValue;
 
-// The boot state a key can be bound to: PCR 7 of the SHA-256 bank, where
-// the firmware measures the Secure Boot state (its keys and whether it is on).
-constexpr std::uint32_t kBootStatePcr = 7;
-
-TPML_PCR_SELECTION bootStateSelection() {
-    TPML_PCR_SELECTION pcrs{};
-    pcrs.count = 1;
-    pcrs.pcrSelections[0].hash = TPM2_ALG_SHA256;
-    pcrs.pcrSelections[0].sizeofSelect = 3;
-    pcrs.pcrSelections[0].pcrSelect[kBootStatePcr / 8] = static_cast<BYTE>(1u << (kBootStatePcr % 8));
-    return pcrs;
-}
-
-using PcrValue = std::array<std::uint8_t, 32>;
-
-// The key's policy, as the TPM extends a policy digest (SHA-256, starting
-// from zeros): PolicyPCR over the boot state when `bootState` is given, then
-// PolicyAuthValue, then PolicyCommandCode(ECDH_ZGen).
+// The key's policy (TpmKeyPolicy), its failure as the TPM's.
 TPM2B_DIGEST keyPolicy(const std::optional<PcrValue>& bootState = std::nullopt) {
-    auto extend = [](const TPM2B_DIGEST& from, const std::vector<std::uint8_t>& data) {
-        std::vector<std::uint8_t> in(from.buffer, from.buffer + from.size);
-        in.insert(in.end(), data.begin(), data.end());
-        TPM2B_DIGEST to{};
-        unsigned int size = 0;
-        if (EVP_Digest(in.data(), in.size(), to.buffer, &size, EVP_sha256(), nullptr) != 1 || size != 32)
-            throw TpmDevice::Error("cannot compute the key's policy");
-        to.size = 32;
-        return to;
-    };
-    TPM2B_DIGEST digest{};
-    digest.size = 32;
-    std::vector<std::uint8_t> step;
-    if (bootState) {
-        appendCommandCode(step, TPM2_CC_PolicyPCR);
-        std::uint8_t selection[16];
-        size_t offset = 0;
-        const TPML_PCR_SELECTION pcrs = bootStateSelection();
-        if (Tss2_MU_TPML_PCR_SELECTION_Marshal(&pcrs, selection, sizeof selection, &offset) !=
-            TSS2_RC_SUCCESS)
-            throw TpmDevice::Error("cannot compute the key's policy");
-        step.insert(step.end(), selection, selection + offset);
-        unsigned char pcrDigest[32];
-        unsigned int size = 0;
-        if (EVP_Digest(bootState->data(), bootState->size(), pcrDigest, &size, EVP_sha256(), nullptr) != 1)
-            throw TpmDevice::Error("cannot compute the key's policy");
-        step.insert(step.end(), pcrDigest, pcrDigest + 32);
-        digest = extend(digest, step);
-        step.clear();
+    try {
+        return TpmKeyPolicy::digest(bootState);
+    } catch (const TpmKeyPolicy::Error& e) {
+        throw TpmDevice::Error(e.what());
     }
-    appendCommandCode(step, TPM2_CC_PolicyAuthValue);
-    digest = extend(digest, step);
-    step.clear();
-    appendCommandCode(step, TPM2_CC_PolicyCommandCode);
-    appendCommandCode(step, TPM2_CC_ECDH_ZGen);
-    return extend(digest, step);
 }
 
 bool samePolicy(const TPM2B_DIGEST& a, const TPM2B_DIGEST& b) {
-    return a.size == b.size && std::memcmp(a.buffer, b.buffer, a.size) == 0;
+    return TpmKeyPolicy::same(a, b);
+}
+
+TPML_PCR_SELECTION bootStateSelection() {
+    return TpmKeyPolicy::bootStateSelection();
 }
 
 // The boot state as the firmware measured it; nothing where it measured
@@ -331,14 +286,6 @@ std::optional<PcrValue> measuredBootState(ESYS_CONTEXT* esys) {
     return value;
 }
 
-// The attributes of a vault key: bound to this TPM and its parent, made
-// inside the TPM, no lockout for wrong values (the value is not a user's
-// guessable password), and both the user and the admin role only through
-// the policy.
-constexpr TPMA_OBJECT kKeyAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT |
-                                       TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_ADMINWITHPOLICY |
-                                       TPMA_OBJECT_NODA | TPMA_OBJECT_DECRYPT;
-
 // The template of a vault key: an unrestricted P-256 decryption key usable
 // for key agreement.
 TPM2B_PUBLIC keyTemplate() {
@@ -346,7 +293,7 @@ TPM2B_PUBLIC keyTemplate() {
     auto& area = templ.publicArea;
     area.type = TPM2_ALG_ECC;
     area.nameAlg = TPM2_ALG_SHA256;
-    area.objectAttributes = kKeyAttributes;
+    area.objectAttributes = TpmKeyPolicy::attributes;
     area.authPolicy = keyPolicy();
     area.parameters.eccDetail.symmetric.algorithm = TPM2_ALG_NULL;
     area.parameters.eccDetail.scheme.scheme = TPM2_ALG_NULL;
@@ -355,15 +302,8 @@ TPM2B_PUBLIC keyTemplate() {
     return templ;
 }
 
-// Whether a public area read from a handle is a key this class makes: the
-// attributes exactly and a policy of 32 bytes (a key usable without the
-// policy, such as one with the user role open to its plain value, is not
-// one). Which policy it is, is told when the key is used.
 bool isVaultKey(const TPMT_PUBLIC& area) {
-    return area.type == TPM2_ALG_ECC && area.nameAlg == TPM2_ALG_SHA256 &&
-           area.parameters.eccDetail.curveID == TPM2_ECC_NIST_P256 &&
-           area.objectAttributes == kKeyAttributes && area.authPolicy.size == 32 &&
-           area.unique.ecc.x.size <= 32 && area.unique.ecc.y.size <= 32;
+    return TpmKeyPolicy::isVaultKey(area);
 }
 
 // A coordinate as 32 big-endian bytes (the TPM may drop leading zeros).
@@ -533,15 +473,6 @@ TpmDevice::Key TpmDevice::createKey(const Auth& auth) const {
     key.handle.resize(offset);
     key.publicKey = publicKeyOf(pub->publicArea);
     return key;
-}
-
-bool TpmDevice::boundToBootState(const std::vector<std::uint8_t>& handle) {
-    TPM2B_PUBLIC pub{};
-    size_t offset = 0;
-    if (Tss2_MU_TPM2B_PUBLIC_Unmarshal(handle.data(), handle.size(), &offset, &pub) != TSS2_RC_SUCCESS ||
-        !isVaultKey(pub.publicArea))
-        return false;
-    return !samePolicy(pub.publicArea.authPolicy, keyPolicy());
 }
 
 std::optional<Sealing::Agree> TpmDevice::loadKey(const std::vector<std::uint8_t>& handle,

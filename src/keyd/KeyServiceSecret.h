@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vaultkit/quickunlock/TpmDevice.h"
+#include "keyd/TpmDevice.h"
 
 #include <cstdint>
 #include <filesystem>
