@@ -1,12 +1,18 @@
 #include "vaultkit/keyring/SecretServiceKeyring.h"
 
-#include <libsecret/secret.h>
+#include "vaultkit/keyring/LibsecretApi.h"
 
 #include <memory>
 
 namespace vaultkit {
 
 namespace {
+
+// Only called once the library is in use: every object handed to these
+// helpers came from it.
+const LibsecretApi& api() {
+    return LibsecretApi::get();
+}
 
 // Items are found by their two attributes alone, whatever schema name they
 // carry (a copy moved or restored by another tool may have lost it).
@@ -31,39 +37,39 @@ const SecretSchema& schema() {
 
 struct ObjectUnref {
     void operator()(gpointer object) const {
-        if (object) g_object_unref(object);
+        if (object) api().g_object_unref(object);
     }
 };
 template <typename T> using Ref = std::unique_ptr<T, ObjectUnref>;
 
 struct ErrorFree {
     void operator()(GError* e) const {
-        if (e) g_error_free(e);
+        if (e) api().g_error_free(e);
     }
 };
 using Error = std::unique_ptr<GError, ErrorFree>;
 
 struct TableUnref {
     void operator()(GHashTable* t) const {
-        if (t) g_hash_table_unref(t);
+        if (t) api().g_hash_table_unref(t);
     }
 };
 using Attributes = std::unique_ptr<GHashTable, TableUnref>;
 
 struct ValueUnref {
     void operator()(SecretValue* v) const {
-        if (v) secret_value_unref(v);
+        if (v) api().secret_value_unref(v);
     }
 };
 using Value = std::unique_ptr<SecretValue, ValueUnref>;
 
 struct ItemListFree {
-    void operator()(GList* list) const { g_list_free_full(list, g_object_unref); }
+    void operator()(GList* list) const { api().g_list_free_full(list, api().g_object_unref); }
 };
 using ItemList = std::unique_ptr<GList, ItemListFree>;
 
 [[noreturn]] void fail(KeyringError::Kind kind, const std::string& what, const Error& error) {
-    if (error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED))
+    if (error && api().g_error_matches(error.get(), api().g_io_error_quark(), G_IO_ERROR_CANCELLED))
         throw KeyringError(KeyringError::Kind::cancelled, what + ": withdrawn");
     throw KeyringError(kind, what + (error ? std::string(": ") + error->message : std::string()));
 }
@@ -73,7 +79,7 @@ GCancellable* cancellableOf(void* p) {
 }
 
 Attributes attributesOf(const std::string& vaultId) {
-    return Attributes(secret_attributes_build(&schema(), "application",
+    return Attributes(api().secret_attributes_build(&schema(), "application",
                                               SecretServiceKeyring::application.data(), "vault",
                                               vaultId.c_str(), nullptr));
 }
@@ -83,7 +89,7 @@ Attributes attributesOf(const std::string& vaultId) {
 // nothing owns org.freedesktop.secrets).
 Ref<SecretService> connect(GCancellable* cancellable) {
     GError* raw = nullptr;
-    Ref<SecretService> service(secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr,
+    Ref<SecretService> service(api().secret_service_open_sync(api().secret_service_get_type(), nullptr,
                                                         SECRET_SERVICE_OPEN_SESSION, cancellable, &raw));
     Error error(raw);
     if (!service || error) fail(KeyringError::Kind::noService, "no keyring service", error);
@@ -93,62 +99,77 @@ Ref<SecretService> connect(GCancellable* cancellable) {
 // Unlocks the default collection when it is locked (the service's prompt).
 void openDefault(SecretService* service, GCancellable* cancellable) {
     GError* raw = nullptr;
-    Ref<SecretCollection> collection(secret_collection_for_alias_sync(
+    Ref<SecretCollection> collection(api().secret_collection_for_alias_sync(
         service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, &raw));
     Error error(raw);
     if (error) fail(KeyringError::Kind::failed, "cannot find the default keyring", error);
     // No default collection yet: storing makes one, nothing to unlock.
-    if (!collection || !secret_collection_get_locked(collection.get())) return;
+    if (!collection || !api().secret_collection_get_locked(collection.get())) return;
 
-    GList* objects = g_list_append(nullptr, collection.get());
+    GList* objects = api().g_list_append(nullptr, collection.get());
     GList* unlocked = nullptr;
-    secret_service_unlock_sync(service, objects, cancellable, &unlocked, &raw);
-    g_list_free(objects);
+    api().secret_service_unlock_sync(service, objects, cancellable, &unlocked, &raw);
+    api().g_list_free(objects);
     const bool opened = unlocked != nullptr;
-    g_list_free_full(unlocked, g_object_unref);
+    api().g_list_free_full(unlocked, api().g_object_unref);
     error.reset(raw);
     if (error) fail(KeyringError::Kind::locked, "the keyring was not unlocked", error);
-    if (g_cancellable_is_cancelled(cancellable))
+    if (api().g_cancellable_is_cancelled(cancellable))
         throw KeyringError(KeyringError::Kind::cancelled, "the keyring was not unlocked: withdrawn");
     if (!opened) throw KeyringError(KeyringError::Kind::locked, "the keyring was not unlocked");
 }
 
 } // namespace
 
-SecretServiceKeyring::SecretServiceKeyring()
-    : cancellable_(g_cancellable_new(), [](void* p) { g_object_unref(p); }) {}
+SecretServiceKeyring::SecretServiceKeyring() = default;
+
+void* SecretServiceKeyring::cancellable() {
+    const LibsecretApi& library = LibsecretApi::get();
+    const std::lock_guard lock(cancelMutex_);
+    if (!cancellable_) {
+        cancellable_ = std::shared_ptr<void>(library.g_cancellable_new(), [](void* p) { api().g_object_unref(p); });
+        if (cancelled_) library.g_cancellable_cancel(cancellableOf(cancellable_.get()));
+    }
+    return cancellable_.get();
+}
 
 void SecretServiceKeyring::cancel() {
-    g_cancellable_cancel(cancellableOf(cancellable_.get()));
+    const std::lock_guard lock(cancelMutex_);
+    cancelled_ = true;
+    // Nothing to withdraw before the first call made the cancellable: it is
+    // made cancelled then.
+    if (cancellable_) api().g_cancellable_cancel(cancellableOf(cancellable_.get()));
 }
 
 void SecretServiceKeyring::open() {
     const std::lock_guard lock(mutex_);
-    auto service = connect(cancellableOf(cancellable_.get()));
-    openDefault(service.get(), cancellableOf(cancellable_.get()));
+    GCancellable* withdraw = cancellableOf(cancellable());
+    auto service = connect(withdraw);
+    openDefault(service.get(), withdraw);
 }
 
 std::optional<std::string> SecretServiceKeyring::password(const std::string& vaultId) {
     const std::lock_guard lock(mutex_);
-    auto service = connect(cancellableOf(cancellable_.get()));
+    GCancellable* withdraw = cancellableOf(cancellable());
+    auto service = connect(withdraw);
     auto attributes = attributesOf(vaultId);
     GError* raw = nullptr;
     // Every matching item of every collection, unlocked on the way (the
     // service prompts when the item's collection is locked).
-    ItemList items(secret_service_search_sync(
+    ItemList items(api().secret_service_search_sync(
         service.get(), &schema(), attributes.get(),
         static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK | SECRET_SEARCH_LOAD_SECRETS),
-        cancellableOf(cancellable_.get()), &raw));
+        withdraw, &raw));
     Error error(raw);
     if (error) fail(KeyringError::Kind::failed, "cannot search the keyring", error);
     if (!items) return std::nullopt;
     for (GList* l = items.get(); l; l = l->next) {
         auto* item = static_cast<SecretItem*>(l->data);
-        if (secret_item_get_locked(item)) continue;
-        Value value(secret_item_get_secret(item));
+        if (api().secret_item_get_locked(item)) continue;
+        Value value(api().secret_item_get_secret(item));
         if (!value) continue;
         gsize length = 0;
-        const gchar* bytes = secret_value_get(value.get(), &length);
+        const gchar* bytes = api().secret_value_get(value.get(), &length);
         return std::string(bytes, length);
     }
     // Items exist, but none could be opened: their keyring stayed locked.
@@ -158,34 +179,36 @@ std::optional<std::string> SecretServiceKeyring::password(const std::string& vau
 void SecretServiceKeyring::store(const std::string& vaultId, const std::string& label,
                                  const std::string& password) {
     const std::lock_guard lock(mutex_);
-    auto service = connect(cancellableOf(cancellable_.get()));
-    openDefault(service.get(), cancellableOf(cancellable_.get()));
+    GCancellable* withdraw = cancellableOf(cancellable());
+    auto service = connect(withdraw);
+    openDefault(service.get(), withdraw);
     auto attributes = attributesOf(vaultId);
     // One item per vault: a copy the user moved to another keyring goes
     // too, so no older password can be found first later.
     GError* raw = nullptr;
-    secret_service_clear_sync(service.get(), &schema(), attributes.get(), cancellableOf(cancellable_.get()),
+    api().secret_service_clear_sync(service.get(), &schema(), attributes.get(), withdraw,
                               &raw);
     Error cleared(raw);
     if (cleared) fail(KeyringError::Kind::failed, "cannot replace the password in the keyring", cleared);
     // The value copies the bytes into the library's own memory, which it
     // wipes when it frees it.
-    Value value(secret_value_new(password.data(), static_cast<gssize>(password.size()), "text/plain"));
+    Value value(api().secret_value_new(password.data(), static_cast<gssize>(password.size()), "text/plain"));
     raw = nullptr;
     const gboolean stored =
-        secret_service_store_sync(service.get(), &schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
-                                  label.c_str(), value.get(), cancellableOf(cancellable_.get()), &raw);
+        api().secret_service_store_sync(service.get(), &schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
+                                  label.c_str(), value.get(), withdraw, &raw);
     Error error(raw);
     if (!stored || error) fail(KeyringError::Kind::failed, "cannot store the password in the keyring", error);
 }
 
 bool SecretServiceKeyring::remove(const std::string& vaultId) {
     const std::lock_guard lock(mutex_);
-    auto service = connect(cancellableOf(cancellable_.get()));
+    GCancellable* withdraw = cancellableOf(cancellable());
+    auto service = connect(withdraw);
     auto attributes = attributesOf(vaultId);
     GError* raw = nullptr;
-    const gboolean removed = secret_service_clear_sync(service.get(), &schema(), attributes.get(),
-                                                       cancellableOf(cancellable_.get()), &raw);
+    const gboolean removed = api().secret_service_clear_sync(service.get(), &schema(), attributes.get(),
+                                                       withdraw, &raw);
     Error error(raw);
     if (error) fail(KeyringError::Kind::failed, "cannot delete the password from the keyring", error);
     return removed != FALSE;

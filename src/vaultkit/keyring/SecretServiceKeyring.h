@@ -18,7 +18,9 @@ namespace vaultkit {
 // storing replaces every one of them. New items go to the default collection
 // (the login keyring). Each call
 // opens its own connection to the service, so a service started or stopped
-// after this object was made is seen; calls are serialised.
+// after this object was made is seen; calls are serialised. The library is
+// loaded by the first call (LibsecretApi): making the object costs nothing,
+// and a system without it reports noService.
 class SecretServiceKeyring : public Keyring {
 public:
     static constexpr std::string_view schemaName = "app.hushcoffer.VaultPassword";
@@ -33,9 +35,14 @@ public:
     void cancel() override;
 
 private:
-    std::mutex mutex_;
-    // The GCancellable given to every call (opaque here: no GLib in this
-    // header).
+    // The GCancellable given to every call, made by the first (opaque here:
+    // no GLib in this header). Throws KeyringError(noService) when the
+    // library cannot be loaded.
+    void* cancellable();
+
+    std::mutex mutex_; // serialises the calls
+    std::mutex cancelMutex_;
+    bool cancelled_ = false;
     std::shared_ptr<void> cancellable_;
 };
 
