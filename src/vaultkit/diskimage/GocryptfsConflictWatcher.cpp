@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <poll.h>
+#include <set>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <thread>
@@ -48,21 +50,81 @@ namespace {
 
 constexpr uint32_t watchMask = IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB | IN_ONLYDIR;
 
-// Watches `dir` and every folder below it (not following links).
-void watchTree(int fd, const fs::path& dir, std::unordered_map<int, fs::path>& watches) {
-    const int wd = ::inotify_add_watch(fd, dir.c_str(), watchMask);
-    if (wd < 0) return;
-    watches[wd] = dir;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code typeError;
-        if (it->is_directory(typeError) && !it->is_symlink(typeError)) watchTree(fd, it->path(), watches);
+// The inotify watches on folders of the image folder, at most `budget`:
+// pinned ones (every folder of a small vault, the top levels of a large one)
+// and, in what is left, the folders that changed last (the oldest go first).
+class Watches {
+public:
+    Watches(int fd, fs::path image, std::size_t budget)
+        : fd_(fd)
+        , image_(std::move(image))
+        , budget_(budget) {}
+
+    bool full() const { return byWd_.size() >= budget_; }
+    std::size_t count() const { return byWd_.size(); }
+
+    // Watches `rel` (relative to the image folder); false when it cannot
+    // be watched or the budget is spent on pinned ones.
+    bool add(const std::string& rel, bool pinned) {
+        if (fd_ < 0) return false;
+        if (const auto it = byRel_.find(rel); it != byRel_.end()) {
+            if (pinned) pinned_.insert(it->second);
+            else touch(it->second);
+            return true;
+        }
+        if (full() && !evictOne()) return false;
+        const fs::path dir = rel.empty() ? image_ : image_ / rel;
+        const int wd = ::inotify_add_watch(fd_, dir.c_str(), watchMask);
+        if (wd < 0) return false;
+        // The same folder under another path (it was moved): one watch.
+        if (const auto old = byWd_.find(wd); old != byWd_.end()) byRel_.erase(old->second);
+        byWd_[wd] = rel;
+        byRel_[rel] = wd;
+        if (pinned) pinned_.insert(wd);
+        else touch(wd);
+        return true;
     }
-}
+    const std::string* folder(int wd) const {
+        const auto it = byWd_.find(wd);
+        return it == byWd_.end() ? nullptr : &it->second;
+    }
+    // The kernel dropped the watch (the folder is gone).
+    void dropped(int wd) {
+        if (const auto it = byWd_.find(wd); it != byWd_.end()) {
+            byRel_.erase(it->second);
+            byWd_.erase(it);
+        }
+        pinned_.erase(wd);
+        recent_.remove(wd);
+    }
+
+private:
+    void touch(int wd) {
+        if (pinned_.count(wd)) return;
+        recent_.remove(wd);
+        recent_.push_back(wd);
+    }
+    bool evictOne() {
+        if (recent_.empty()) return false;
+        const int wd = recent_.front();
+        ::inotify_rm_watch(fd_, wd);
+        dropped(wd);
+        return true;
+    }
+
+    int fd_;
+    fs::path image_;
+    std::size_t budget_;
+    std::unordered_map<int, std::string> byWd_;
+    std::map<std::string, int> byRel_;
+    std::set<int> pinned_;
+    std::list<int> recent_;
+};
 
 // What changed since the last pass: folders to look at (relative to the
 // image folder; true: with everything below, a folder that came new), or
-// everything (the queue overflowed, or a pass could not run).
+// a look at the times of everything (the queue overflowed, a pass could not
+// run, the timed pass).
 struct Changes {
     std::map<std::string, bool> folders;
     bool everything = false;
@@ -72,18 +134,13 @@ struct Changes {
     }
 };
 
-std::string relativeTo(const fs::path& image, const fs::path& path) {
-    const std::string base = image.string();
-    const std::string p = path.string();
-    if (p == base) return {};
-    if (p.size() > base.size() && p.compare(0, base.size(), base) == 0 && p[base.size()] == '/')
-        return p.substr(base.size() + 1);
-    return {};
+std::string join(const std::string& dir, const std::string& name) {
+    return dir.empty() ? name : dir + "/" + name;
 }
 
-// Reads what is pending; adds watches for new folders and notes what
-// changed. True when anything came.
-bool drain(int fd, const fs::path& image, std::unordered_map<int, fs::path>& watches, Changes& changes) {
+// Reads what is pending; watches new folders and notes what changed. True
+// when anything came.
+bool drain(int fd, Watches& watches, bool pinNew, Changes& changes) {
     bool any = false;
     alignas(inotify_event) char buf[16384];
     for (;;) {
@@ -98,107 +155,142 @@ bool drain(int fd, const fs::path& image, std::unordered_map<int, fs::path>& wat
                 continue;
             }
             if (ev->mask & IN_IGNORED) {
-                watches.erase(ev->wd);
+                watches.dropped(ev->wd);
                 continue;
             }
-            const auto it = watches.find(ev->wd);
-            if (it == watches.end()) continue;
+            const std::string* where = watches.folder(ev->wd);
+            if (!where) continue;
+            const std::string rel = *where; // add() below may move the map
             if ((ev->mask & IN_ISDIR) && (ev->mask & (IN_CREATE | IN_MOVED_TO)) && ev->len > 0) {
-                const fs::path dir = it->second / ev->name;
-                watchTree(fd, dir, watches);
-                changes.add(relativeTo(image, dir), true); // it may have come with its content
+                const std::string dir = join(rel, ev->name);
+                watches.add(dir, pinNew);
+                changes.add(dir, true); // it may have come with its content
             }
-            changes.add(relativeTo(image, it->second), false);
+            changes.add(rel, false);
         }
     }
     return any;
 }
 
-int msSince(std::chrono::steady_clock::time_point t) {
-    return static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count());
+using Clock = std::chrono::steady_clock;
+
+int msUntil(Clock::time_point t) {
+    return std::max(0, static_cast<int>(
+                           std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count()));
+}
+
+int msSince(Clock::time_point t) {
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
 void runWatcher(const std::shared_ptr<GocryptfsConflictWatcher::Shared>& s) {
     const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    std::unordered_map<int, fs::path> watches;
-    if (fd < 0)
-        s->say("conflict copies: cannot watch " + s->image.string() + ": " + std::strerror(errno));
-    else
-        watchTree(fd, s->image, watches);
-    GocryptfsConflicts conflicts(s->image, s->mountPoint, s->socket,
-                                 [&](const std::string& l) { s->say(l); });
+    if (fd < 0) s->say("conflict copies: cannot watch " + s->image.string() + ": " + std::strerror(errno));
+    Watches watches(fd, s->image, GocryptfsConflictWatcher::maxWatches);
+    // The top is watched before the first pass: what arrives during it is
+    // looked at afterwards.
+    watches.add("", true);
+    GocryptfsConflicts conflicts(s->image, s->mountPoint, s->socket, [&](const std::string& l) { s->say(l); });
     bool unreachableSaid = false;
     bool pending = true; // the first pass, over everything, runs at once
+    bool first = true;
+    // Every folder watched (a small vault): no timed passes.
+    bool allWatched = false;
     Changes changes;
-    changes.everything = true;
     // Folders with a copy not complete yet, and when to look at them again.
     std::vector<std::string> waiting;
     std::vector<std::string> lastHidden;
-    std::optional<std::chrono::steady_clock::time_point> recheckAt;
+    std::optional<Clock::time_point> recheckAt;
+    // When the next timed pass runs (never: every folder is watched).
+    constexpr auto never = Clock::time_point::max();
+    Clock::time_point pollAt = never;
     while (!s->isStopped()) {
         if (pending) {
             pending = false;
+            const auto began = Clock::now();
             try {
                 GocryptfsConflicts::Result r;
-                if (changes.everything) {
+                if (first) {
                     r = conflicts.resolve();
+                } else if (changes.everything) {
+                    r = conflicts.resolveChanged();
                 } else {
                     std::vector<GocryptfsConflicts::Folder> folders;
                     for (const auto& [rel, recursive] : changes.folders)
                         folders.push_back({rel, recursive});
                     r = conflicts.resolve(folders);
                 }
+                first = false;
                 changes = {};
                 unreachableSaid = false;
                 waiting = r.waiting;
                 recheckAt.reset();
                 if (!waiting.empty())
-                    recheckAt =
-                        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(r.waitMs, 1));
+                    recheckAt = Clock::now() + std::chrono::milliseconds(std::max(r.waitMs, 1));
                 if (!r.madeVisible.empty() || r.hidden != lastHidden) s->report(r);
                 lastHidden = r.hidden;
+                // Watch every folder while they fit; else the top levels,
+                // and each folder a pass found changed.
+                allWatched = conflicts.knownFolderCount() <= GocryptfsConflictWatcher::maxWatches;
+                if (allWatched) {
+                    for (const auto& rel : conflicts.knownFolders(GocryptfsConflictWatcher::maxWatches))
+                        watches.add(rel, true);
+                } else {
+                    for (const auto& rel : conflicts.knownFolders(GocryptfsConflictWatcher::maxWatches / 2))
+                        watches.add(rel, true);
+                    for (const auto& rel : r.read)
+                        watches.add(rel, false);
+                }
             } catch (const GocryptfsControlSocket::Unreachable& e) {
                 if (!unreachableSaid) s->say(std::string("conflict copies: ") + e.what());
                 unreachableSaid = true;
                 changes = {};
-                changes.everything = true; // the next pass looks at everything
+                changes.everything = true; // the next timed pass looks at all
+                allWatched = false;
             } catch (const std::exception& e) {
                 s->say(std::string("conflict copies: ") + e.what());
                 changes = {};
                 changes.everything = true;
+                allWatched = false;
             }
+            pollAt = allWatched ? never
+                                : Clock::now() + std::chrono::milliseconds(
+                                                     std::max(GocryptfsConflictWatcher::pollMs, 20 * msSince(began)));
         }
         pollfd fds[2] = {{s->wake[0], POLLIN, 0}, {fd, POLLIN, 0}};
         const nfds_t count = fd >= 0 ? 2 : 1;
         int timeout = -1;
-        if (recheckAt)
-            timeout = std::max(0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                       *recheckAt - std::chrono::steady_clock::now())
-                                                       .count()));
+        if (recheckAt) timeout = msUntil(*recheckAt);
+        if (pollAt != never) timeout = timeout < 0 ? msUntil(pollAt) : std::min(timeout, msUntil(pollAt));
         const int ready = ::poll(fds, count, timeout);
         if (ready < 0 && errno != EINTR) break;
         if (fds[0].revents) break;
-        if (ready == 0 && recheckAt) {
-            // Time to look again at the copies that were still being written.
-            for (const auto& w : waiting)
-                changes.add(w, false);
-            recheckAt.reset();
-            pending = true;
+        if (ready == 0) {
+            if (recheckAt && Clock::now() >= *recheckAt) {
+                // Time to look again at the copies that were still being written.
+                for (const auto& w : waiting)
+                    changes.add(w, false);
+                recheckAt.reset();
+                pending = true;
+            }
+            if (pollAt != never && Clock::now() >= pollAt) {
+                changes.everything = true;
+                pending = true;
+            }
             continue;
         }
-        if (fd < 0 || !drain(fd, s->image, watches, changes)) continue;
+        if (fd < 0 || !drain(fd, watches, allWatched, changes)) continue;
         for (const auto& w : waiting)
             changes.add(w, false);
         // Let a batch of changes settle, but not for long.
-        const auto first = std::chrono::steady_clock::now();
+        const auto firstEvent = Clock::now();
         for (;;) {
-            const int left = GocryptfsConflictWatcher::maxWaitMs - msSince(first);
+            const int left = GocryptfsConflictWatcher::maxWaitMs - msSince(firstEvent);
             if (left <= 0) break;
             pollfd more[2] = {{s->wake[0], POLLIN, 0}, {fd, POLLIN, 0}};
             const int r = ::poll(more, 2, std::min(left, GocryptfsConflictWatcher::settleMs));
             if (r <= 0 || more[0].revents) break;
-            drain(fd, s->image, watches, changes);
+            drain(fd, watches, allWatched, changes);
         }
         pending = true;
     }

@@ -10,10 +10,23 @@
 namespace vaultkit {
 
 // Runs GocryptfsConflicts for one mounted image on a thread of its own: over
-// everything at start, then whenever the image folder changes (inotify on
-// every folder of it), a moment after the changes settle (a sync client
-// writes a batch), over the folders that changed (and all below a folder
-// that came new).
+// everything at start, then over what changed, a moment after the changes
+// settle (a sync client writes a batch).
+//
+// Changes are seen two ways, so that the cost does not grow with the vault:
+//  - inotify on at most maxWatches folders of the image folder. A vault with
+//    no more folders has every one watched and nothing else runs while it is
+//    quiet. In a larger one the top levels (half the budget, breadth first)
+//    and the folders that changed last are watched. (An ordinary user's
+//    fanotify offers only marks on single inodes, no mount or file-system
+//    marks, so it watches no tree either; inotify watches are shared by all
+//    of the user's programs, the sync client among them.)
+//  - in a larger vault, every pollMs a pass that looks at the times of every
+//    folder (GocryptfsConflicts::resolveChanged: one stat each) and reads
+//    only those that changed. The gap grows when a pass takes long, so that
+//    it never takes more than a twentieth of the time.
+// An event on a watched folder is handled at once; a copy elsewhere is seen
+// by the next timed pass.
 //
 // A folder with a copy that is still being written is looked at again when
 // the copy may be complete (GocryptfsConflicts::Result::waiting), changes or
@@ -32,6 +45,10 @@ public:
     // pass waits for quiet while changes keep coming (milliseconds).
     static constexpr int settleMs = 250;
     static constexpr int maxWaitMs = 1000;
+    // The most folders watched by inotify, and the least time between two
+    // timed passes (milliseconds) once a vault has more folders.
+    static constexpr std::size_t maxWatches = 256;
+    static constexpr int pollMs = 1000;
 
     GocryptfsConflictWatcher(std::filesystem::path image, std::filesystem::path mountPoint,
                              std::filesystem::path controlSocket, GocryptfsConflicts::Log log, Found found);

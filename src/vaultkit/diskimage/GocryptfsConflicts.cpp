@@ -494,11 +494,105 @@ struct GocryptfsConflicts::Pass {
 };
 
 GocryptfsConflicts::Result GocryptfsConflicts::resolve() {
+    known_.clear();
+    return resolveChanged();
+}
+
+GocryptfsConflicts::Result GocryptfsConflicts::resolveChanged() {
     Result result;
     writers_.reset();
-    scanFolder("", "", result, 0);
+    // Folders with a copy that did not read to its end and has changed since
+    // (a client may write it in place, which leaves its folder's times).
+    std::set<std::string> forced;
+    for (const auto& [path, was] : unreadable_) {
+        struct stat st {};
+        if (::lstat(cipherPath(path).c_str(), &st) != 0 || std::make_pair(st.st_size, mtimeNs(st)) != was) {
+            const auto slash = path.rfind('/');
+            forced.insert(slash == std::string::npos ? std::string() : path.substr(0, slash));
+        }
+    }
+    visit("", "", result, 0, false, true, forced);
     listHidden(result);
     return result;
+}
+
+std::size_t GocryptfsConflicts::knownFolderCount() const {
+    return known_.size();
+}
+
+std::vector<std::string> GocryptfsConflicts::knownFolders(std::size_t max) const {
+    std::vector<std::string> out;
+    std::vector<std::string> level{std::string()};
+    while (!level.empty() && out.size() < max) {
+        std::vector<std::string> next;
+        for (const auto& rel : level) {
+            const auto it = known_.find(rel);
+            if (it == known_.end()) continue;
+            if (out.size() >= max) break;
+            out.push_back(rel);
+            for (const auto& sub : it->second.subfolders)
+                next.push_back(sub.first);
+        }
+        level = std::move(next);
+    }
+    return out;
+}
+
+void GocryptfsConflicts::forget(const std::string& cipherRel) {
+    if (cipherRel.empty()) {
+        known_.clear();
+        return;
+    }
+    known_.erase(cipherRel);
+    const std::string below = cipherRel + "/";
+    for (auto it = known_.lower_bound(below); it != known_.end() && it->first.compare(0, below.size(), below) == 0;)
+        it = known_.erase(it);
+}
+
+void GocryptfsConflicts::visit(const std::string& cipherRel, const std::string& plainRel, Result& result,
+                               int depth, bool force, bool descend, const std::set<std::string>& forced) {
+    if (depth > maxDepth) return;
+    struct stat st {};
+    if (::lstat(cipherPath(cipherRel).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        forget(cipherRel);
+        return;
+    }
+    const Stamp stamp{st.st_ino, mtimeNs(st), static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL +
+                                                  st.st_ctim.tv_nsec};
+    const auto it = known_.find(cipherRel);
+    const bool same = it != known_.end() && !it->second.racy && it->second.stamp.inode == stamp.inode &&
+                      it->second.stamp.mtime == stamp.mtime && it->second.stamp.ctime == stamp.ctime;
+    if (same && !force && !forced.count(cipherRel)) {
+        if (!descend) return;
+        const auto subfolders = it->second.subfolders; // the visits below may change the map
+        for (const auto& [sub, plain] : subfolders)
+            visit(sub, plain, result, depth + 1, false, true, forced);
+        return;
+    }
+    // The stamp is taken before the folder is read: a change made while it
+    // is read shows as a difference next time.
+    const long long lookedAt = nowNs();
+    if (options_.readHook) options_.readHook(cipherRel);
+    result.read.push_back(cipherRel);
+    std::vector<std::pair<std::string, std::string>> subfolders;
+    if (!scanFolder(cipherRel, plainRel, result, depth, false, &subfolders)) {
+        forget(cipherRel); // read again next time
+        return;
+    }
+    if (const auto was = known_.find(cipherRel); was != known_.end())
+        for (const auto& old : was->second.subfolders)
+            if (std::none_of(subfolders.begin(), subfolders.end(),
+                             [&](const auto& s) { return s.first == old.first; }))
+                forget(old.first);
+    Known k;
+    k.stamp = stamp;
+    k.racy = lookedAt - std::max(stamp.mtime, stamp.ctime) < static_cast<long long>(options_.racyMs) * 1000000LL;
+    k.plain = plainRel;
+    k.subfolders = subfolders;
+    known_[cipherRel] = std::move(k);
+    if (!descend) return;
+    for (const auto& [sub, plain] : subfolders)
+        visit(sub, plain, result, depth + 1, false, true, forced);
 }
 
 void GocryptfsConflicts::listHidden(Result& result) const {
@@ -509,6 +603,7 @@ void GocryptfsConflicts::listHidden(Result& result) const {
 GocryptfsConflicts::Result GocryptfsConflicts::resolve(const std::vector<Folder>& folders) {
     Result result;
     writers_.reset();
+    const std::set<std::string> none;
     for (const auto& f : folders) {
         std::string plain;
         if (!f.cipherPath.empty()) {
@@ -516,7 +611,13 @@ GocryptfsConflicts::Result GocryptfsConflicts::resolve(const std::vector<Folder>
             if (!p) continue;
             plain = *p;
         }
-        scanFolder(f.cipherPath, plain, result, 0, f.recursive);
+        // Everything below a folder that came new is read; the stamps taken
+        // spare the next resolveChanged() what is read here.
+        if (f.recursive) forget(f.cipherPath);
+        const int depth = f.cipherPath.empty()
+                              ? 0
+                              : 1 + static_cast<int>(std::count(f.cipherPath.begin(), f.cipherPath.end(), '/'));
+        visit(f.cipherPath, plain, result, depth, true, f.recursive, none);
     }
     listHidden(result);
     return result;
@@ -553,9 +654,10 @@ std::optional<std::string> GocryptfsConflicts::readsUnder(const std::string& fol
     return last;
 }
 
-void GocryptfsConflicts::scanFolder(const std::string& cipherRel, const std::string& plainRel, Result& result,
-                                    int depth, bool recursive) {
-    if (depth > maxDepth) return;
+bool GocryptfsConflicts::scanFolder(const std::string& cipherRel, const std::string& plainRel, Result& result,
+                                    int depth, bool recursive,
+                                    std::vector<std::pair<std::string, std::string>>* subfolders) {
+    if (depth > maxDepth) return false;
     // What this folder hides is found afresh.
     for (auto it = hidden_.begin(); it != hidden_.end();) {
         const auto slash = it->first.rfind('/');
@@ -586,7 +688,7 @@ void GocryptfsConflicts::scanFolder(const std::string& cipherRel, const std::str
         pass.changed = false;
         return true;
     };
-    if (!look()) return;
+    if (!look()) return false;
 
     // 1. Conflicted copies of the folder's name key.
     const auto current = readSmall(cipherPath(join(cipherRel, std::string(dirIVName))), dirIVBytes);
@@ -632,13 +734,13 @@ void GocryptfsConflicts::scanFolder(const std::string& cipherRel, const std::str
             }
         if (!known) pass.changed |= resolveDirIV(pass, e.name, result);
     }
-    if (pass.changed && !look()) return;
+    if (pass.changed && !look()) return false;
 
     // 2. Copies a pass stopped between its renames.
     if (pass.plainNames)
         for (const auto& n : std::vector<std::string>(*pass.plainNames))
             if (temporaryHash(n)) pass.changed |= finishTemporary(pass, n, join(cipherRel, n), result);
-    if (pass.changed && !look()) return;
+    if (pass.changed && !look()) return false;
 
     // 3. Hidden names: copies, and names of another copy's key. Only looked
     // at one by one when the mount shows fewer names than the folder holds,
@@ -673,17 +775,19 @@ void GocryptfsConflicts::scanFolder(const std::string& cipherRel, const std::str
             pass.changed |= resolveHidden(pass, e.name, result);
         }
     }
-    if (pass.changed && !look()) return;
+    if (pass.changed && !look()) return false;
 
     // 4. Sub-folders.
-    if (!recursive) return;
+    if (!recursive && !subfolders) return true;
     for (const auto& e : pass.entries) {
         if (!e.directory || !isCipherName(e.name)) continue;
         const std::string sub = join(cipherRel, e.name);
         const auto plain = socket_.decryptPath(sub);
         if (!plain) continue;
-        scanFolder(sub, *plain, result, depth + 1);
+        if (subfolders) subfolders->emplace_back(sub, *plain);
+        if (recursive) scanFolder(sub, *plain, result, depth + 1);
     }
+    return true;
 }
 
 bool GocryptfsConflicts::moveToOtherCopy(Pass& pass, const std::string& name, const std::string& folderCipher,

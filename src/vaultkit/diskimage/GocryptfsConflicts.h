@@ -86,6 +86,9 @@ public:
         // is not complete yet, to be looked at again in `waitMs` ms.
         std::vector<std::string> waiting;
         int waitMs = 0;
+        // The folders of the image folder this pass read (relative, "" its
+        // top), in the order read.
+        std::vector<std::string> read;
     };
 
     struct Options {
@@ -97,6 +100,13 @@ public:
         // ("folder", "key", "temporary", "moved"); tests throw from it to
         // stop a pass there.
         std::function<void(std::string_view step)> stepHook;
+        // Called with each folder of the image folder (relative, "" its top)
+        // as a pass reads it; tests count them.
+        std::function<void(const std::string& folder)> readHook;
+        // A folder whose times lie less than this before the moment a pass
+        // read it is read again by the next pass: a change in the same tick
+        // of the file system's clock would leave its times as they were.
+        int racyMs = 1000;
     };
 
     // A sync client's mark: the text it adds to a name in conflict.
@@ -138,9 +148,21 @@ public:
     GocryptfsConflicts(std::filesystem::path image, std::filesystem::path mountPoint,
                        std::filesystem::path controlSocket, Log log, Options options);
 
-    // One pass over the whole image folder. Throws
+    // One pass over the whole image folder: every folder is read. Throws
     // GocryptfsControlSocket::Unreachable when the daemon does not answer.
     Result resolve();
+    // A pass over what changed since the passes before it: every folder this
+    // object knows is looked at (one stat, no reading), and only those whose
+    // inode, modification or change time differ from when a pass last read
+    // them, those new since, and those holding a copy that did not read to
+    // its end and has changed since, are read. A copy arriving (a rename or
+    // a new file) changes the times of its folder, so it is found; an
+    // unchanged vault costs one stat per folder. The first pass reads all.
+    Result resolveChanged();
+    // How many folders of the image folder the passes so far know, and up
+    // to `max` of them, the top levels first (relative, "" the top).
+    std::size_t knownFolderCount() const;
+    std::vector<std::string> knownFolders(std::size_t max) const;
     // A pass over some folders of the image folder only, given relative to
     // it ("" is its top): each alone, or with all below it when `recursive`.
     // Folders that are gone or whose names do not decrypt are skipped.
@@ -152,8 +174,33 @@ public:
 
 private:
     struct Pass; // what one folder's pass knows
-    void scanFolder(const std::string& cipherRel, const std::string& plainRel, Result& result, int depth,
-                    bool recursive = true);
+    // A folder's identity and times when a pass read it.
+    struct Stamp {
+        ino_t inode;
+        long long mtime;
+        long long ctime;
+    };
+    // What the passes know of a folder: its stamp, whether it must be read
+    // again anyway (racy), its plain path, its sub-folders (encrypted and
+    // plain paths).
+    struct Known {
+        Stamp stamp;
+        bool racy;
+        std::string plain;
+        std::vector<std::pair<std::string, std::string>> subfolders;
+    };
+    // Reads one folder (and, when `recursive`, all below it); its
+    // sub-folders, encrypted and plain paths, go to `subfolders` when given.
+    // False when the folder could not be read.
+    bool scanFolder(const std::string& cipherRel, const std::string& plainRel, Result& result, int depth,
+                    bool recursive = true,
+                    std::vector<std::pair<std::string, std::string>>* subfolders = nullptr);
+    // Looks at a folder's stamp and reads it when it changed (or `force`);
+    // then the same for its sub-folders when `descend`.
+    void visit(const std::string& cipherRel, const std::string& plainRel, Result& result, int depth, bool force,
+               bool descend, const std::set<std::string>& forced);
+    // Forgets a folder and everything below it.
+    void forget(const std::string& cipherRel);
     bool resolveDirIV(Pass& pass, const std::string& copy, Result& result);
     bool moveToOtherCopy(Pass& pass, const std::string& name, const std::string& folderCipher,
                          Result& result);
@@ -191,6 +238,8 @@ private:
     // Copies that did not read to their end, by path, with the size and
     // modification time they had: tried again only once they change.
     std::map<std::string, std::pair<off_t, long long>> unreadable_;
+    // The folders the passes have read, by encrypted path.
+    std::map<std::string, Known> known_;
 };
 
 } // namespace vaultkit
