@@ -29,6 +29,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -695,27 +696,66 @@ bool someoneListens(const std::string& path) {
     return ok;
 }
 
-// The socket path for a new mount of `canonicalImage`, its folder made and a
-// leftover socket of a mount that is gone removed (gocryptfs refuses to start
-// on an existing file). None when no private folder can be had or a live
-// process still listens there; the mount then goes without a socket.
-std::optional<std::string> prepareControlSocket(const std::string& canonicalImage) {
-    const std::string sock = GocryptfsDiskImage::controlSocketFor(canonicalImage).string();
-    if (!privateFolder(std::filesystem::path(sock).parent_path().string())) return std::nullopt;
-    struct stat st {};
-    if (::lstat(sock.c_str(), &st) == 0) {
-        if (!S_ISSOCK(st.st_mode)) return std::nullopt;
-        // The daemon of a mount just unmounted still listens until it has
-        // ended, and removes the file when it goes: wait for it, so that it
-        // cannot remove the new daemon's socket.
-        const auto deadline = Clock::now() + std::chrono::seconds(3);
-        while (someoneListens(sock)) {
-            if (Clock::now() >= deadline) return std::nullopt;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+// Removes the control sockets of mounts of the image that are gone (nobody
+// listens: a daemon that was killed leaves its file) and the watchers' claim
+// files beside them that nobody holds. A daemon that is still ending listens
+// until it has gone and removes its own file.
+void removeStaleControlSockets(const std::filesystem::path& folder, const std::string& stem) {
+    DIR* d = ::opendir(folder.c_str());
+    if (!d) return;
+    std::vector<std::string> names;
+    while (const dirent* ent = ::readdir(d))
+        if (std::string_view(ent->d_name).substr(0, stem.size()) == stem) names.emplace_back(ent->d_name);
+    ::closedir(d);
+    const auto endsWith = [](const std::string& n, std::string_view tail) {
+        return n.size() >= tail.size() && n.compare(n.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    for (const auto& n : names) {
+        const std::string path = (folder / n).string();
+        struct stat st {};
+        if (endsWith(n, ".sock")) {
+            if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && !someoneListens(path))
+                ::unlink(path.c_str());
         }
-        if (::unlink(sock.c_str()) != 0 && errno != ENOENT) return std::nullopt;
     }
-    return sock;
+    for (const auto& n : names) {
+        if (!endsWith(n, ".sock.watch")) continue;
+        const std::string path = (folder / n).string();
+        struct stat st {};
+        if (::lstat(path.substr(0, path.size() - 6).c_str(), &st) == 0) continue; // its mount is there
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) ::unlink(path.c_str());
+        ::close(fd);
+    }
+}
+
+// A fresh socket path for a new mount of `canonicalImage`, its folder made
+// and the leftovers of mounts that are gone removed: "<stem>-<8 random hex
+// digits>.sock" beside controlSocketFor()'s "<stem>.sock". A mount never
+// waits for the daemon of the one before (it removes its own socket when it
+// has ended, which may be after the next mount came up). None when no
+// private folder can be had; the mount then goes without a socket.
+std::optional<std::string> prepareControlSocket(const std::string& canonicalImage) {
+    const std::filesystem::path base = GocryptfsDiskImage::controlSocketFor(canonicalImage);
+    const std::filesystem::path folder = base.parent_path();
+    if (!privateFolder(folder.string())) return std::nullopt;
+    const std::string stem = base.stem().string();
+    removeStaleControlSockets(folder, stem);
+    static constexpr char hex[] = "0123456789abcdef";
+    for (int tries = 0; tries < 16; ++tries) {
+        unsigned char raw[4];
+        if (RAND_bytes(raw, sizeof raw) != 1) return std::nullopt;
+        std::string name = stem + "-";
+        for (const auto b : raw) {
+            name += hex[b >> 4];
+            name += hex[b & 0x0F];
+        }
+        const std::string sock = (folder / (name + ".sock")).string();
+        struct stat st {};
+        if (::lstat(sock.c_str(), &st) != 0 && errno == ENOENT) return sock;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -882,13 +922,15 @@ std::filesystem::path GocryptfsDiskImage::controlSocketFor(std::string_view cano
         name += hex[digest[i] & 0x0F];
     }
     name += ".sock";
+    // Each mount's socket has "-" and 8 hex digits more (prepareControlSocket).
+    constexpr std::size_t freshSuffix = 9;
     const std::string fallback = "/tmp/hushcoffer-" + std::to_string(::geteuid());
     std::string folder = fallback;
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/') {
         struct stat st {};
         const std::string candidate = std::string(runtime) + "/hushcoffer";
         if (::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-            candidate.size() + 1 + name.size() < sizeof(sockaddr_un::sun_path))
+            candidate.size() + 1 + name.size() + freshSuffix < sizeof(sockaddr_un::sun_path))
             folder = candidate;
     }
     return std::filesystem::path(folder) / name;

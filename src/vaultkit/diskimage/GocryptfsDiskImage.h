@@ -151,16 +151,20 @@ public:
     // ways on).
     static std::vector<pid_t> daemonsServing(const MountEntry& entry);
 
-    // The control socket every mount made here opens (gocryptfs -ctlsock),
-    // through which the encrypted names of the mounted image can be asked:
-    // "<folder>/<16 hex digits of SHA-256 of the canonical image path>.sock",
-    // where the folder is $XDG_RUNTIME_DIR/hushcoffer, or /tmp/hushcoffer-UID
-    // without a usable runtime folder (or when the path would not fit a Unix
-    // socket address). Any process of the user finds it from the image path.
+    // Where the control sockets of the image's mounts go (gocryptfs
+    // -ctlsock), through which the encrypted names of the mounted image can
+    // be asked: "<folder>/<16 hex digits of SHA-256 of the canonical image
+    // path>.sock", where the folder is $XDG_RUNTIME_DIR/hushcoffer, or
+    // /tmp/hushcoffer-UID without a usable runtime folder (or when the path
+    // would not fit a Unix socket address). Each mount made here gets a
+    // fresh one beside it, that name with "-" and 8 random hex digits before
+    // ".sock", so that a mount right after an unmount never waits for the
+    // ending daemon's socket to go; leftovers nobody listens on (and the
+    // watchers' claim files nobody holds) are removed before each mount.
     static std::filesystem::path controlSocketFor(std::string_view canonicalImage);
     // The control socket of the mounted image: the one its daemon's command
-    // line names, else controlSocketFor() of the image as the mount table
-    // resolves it (the path this process would give a new mount).
+    // line names (also for mounts made by earlier runs or other processes),
+    // else controlSocketFor() of the image as the mount table resolves it.
     std::filesystem::path controlSocket(const std::filesystem::path& image);
 
 private:

@@ -11,7 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <limits>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/socket.h>
@@ -300,25 +303,166 @@ TEST_F(GocryptfsConflictsMount, WatcherFindsCopiesAtStartAndInFoldersMadeLater) 
     EXPECT_EQ(folders, (std::vector<std::string>{"", "new/deeper", "batch/inner"}));
 }
 
-TEST_F(GocryptfsConflictsMount, EveryMountHasAControlSocketEvenOverAStaleOne) {
-    EXPECT_TRUE(GocryptfsControlSocket(socket_).encryptPath("x.txt").has_value());
+// Each mount opens a socket of its own, so a mount right after an unmount
+// never waits for the ending daemon; the leftovers of mounts that are gone
+// (a killed daemon leaves its socket, a killed watcher its claim file) are
+// removed, another image's are not touched.
+TEST_F(GocryptfsConflictsMount, EachMountHasAFreshControlSocketAndLeftoversAreRemoved) {
+    const fs::path first = socket_;
+    EXPECT_TRUE(GocryptfsControlSocket(first).encryptPath("x.txt").has_value());
+    const std::string name = first.filename().string();
+    const auto dash = name.find('-');
+    ASSERT_NE(dash, std::string::npos) << name;
+    const std::string stem = name.substr(0, dash);
+    EXPECT_EQ(stem + ".sock", GocryptfsDiskImage::controlSocketFor(fs::canonical(image_).string()).filename());
     driver_->detach(mp_.string(), false);
-    // The daemon removes its socket when it ends.
-    ASSERT_TRUE(vaulttest::waitUntil([&] { return !fs::exists(socket_); }, 10));
-    // A socket file nobody listens on (a daemon that was killed leaves one)
-    // would make gocryptfs refuse to start.
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, socket_.c_str(), sizeof addr.sun_path - 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ::close(fd);
-    ASSERT_TRUE(fs::exists(socket_));
+
+    const auto boundSocket = [](const fs::path& path) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd); // nobody listens there any more
+        return ok;
+    };
+    const fs::path folder = first.parent_path();
+    const fs::path stale = folder / (stem + "-00000000.sock");
+    const fs::path staleClaim = folder / (stem + "-00000000.sock.watch");
+    const fs::path oldName = folder / (stem + ".sock"); // made by earlier versions
+    const fs::path otherImage = folder / "0000000000000000-00000000.sock";
+    ASSERT_TRUE(boundSocket(stale));
+    ASSERT_TRUE(boundSocket(oldName));
+    ASSERT_TRUE(boundSocket(otherImage));
+    writeFile(staleClaim, "1\n");
+
     driver_->attach(image_, password_, mp_);
+    socket_ = driver_->controlSocket(image_);
+    EXPECT_NE(socket_, first);
+    EXPECT_EQ(socket_.parent_path(), folder);
     EXPECT_TRUE(GocryptfsControlSocket(socket_).encryptPath("x.txt").has_value());
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_FALSE(fs::exists(staleClaim));
+    EXPECT_FALSE(fs::exists(oldName));
+    EXPECT_TRUE(fs::exists(otherImage));
+    fs::remove(otherImage);
     struct stat st {};
-    ASSERT_EQ(::stat(socket_.parent_path().c_str(), &st), 0);
+    ASSERT_EQ(::stat(folder.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+// After the first pass, a pass reads only the folders whose times changed:
+// a copy arriving in one folder is found by reading that folder alone, and
+// an unchanged vault reads none.
+TEST_F(GocryptfsConflictsMount, IncrementalPassReadsOnlyTheFoldersThatChanged) {
+    fs::create_directories(mp_ / "a/b");
+    fs::create_directories(mp_ / "c/d");
+    writeFile(mp_ / "a/b/y.txt", "mine");
+    writeFile(mp_ / "c/z.txt", "z");
+    std::vector<std::string> reads;
+    GocryptfsConflicts::Options options;
+    options.racyMs = 0; // the clock's tick is not what this test is about
+    options.readHook = [&](const std::string& folder) { reads.push_back(folder); };
+    GocryptfsConflicts conflicts(image_, mp_, socket_, {}, options);
+    const auto sorted = [](std::vector<std::string> v) {
+        std::sort(v.begin(), v.end());
+        return v;
+    };
+
+    auto r = conflicts.resolveChanged(); // the first pass reads everything
+    EXPECT_EQ(sorted(reads), sorted({"", cipherOf("a"), cipherOf("a/b"), cipherOf("c"), cipherOf("c/d")}));
+    EXPECT_EQ(r.read, reads);
+    EXPECT_EQ(conflicts.knownFolderCount(), 5u);
+    reads.clear();
+    r = conflicts.resolveChanged();
+    EXPECT_TRUE(reads.empty()) << reads.front();
+    EXPECT_TRUE(r.madeVisible.empty());
+
+    // A client's copy arrives in a/b (renamed into place there).
+    writeFile(mp_ / "a/b/donor", "theirs");
+    const fs::path copy = image_ / (cipherOf("a/b/y.txt") + ".sync-conflict-20240501-101010-ABCDEFG");
+    fs::rename(image_ / cipherOf("a/b/donor"), copy);
+    age(copy);
+    reads.clear();
+    r = conflicts.resolveChanged();
+    EXPECT_EQ(reads, std::vector<std::string>{cipherOf("a/b")});
+    EXPECT_EQ(r.madeVisible, std::vector<std::string>{"a/b/y (Conflict 1).txt"});
+    EXPECT_EQ(readFile(mp_ / "a/b/y (Conflict 1).txt"), "theirs");
+    // The pass's own rename shows once more, then nothing.
+    reads.clear();
+    conflicts.resolveChanged();
+    EXPECT_LE(reads.size(), 1u);
+    reads.clear();
+    r = conflicts.resolveChanged();
+    EXPECT_TRUE(reads.empty());
+    EXPECT_TRUE(r.madeVisible.empty());
+
+    // A folder that goes is forgotten; one that comes is read with its content.
+    fs::remove_all(mp_ / "c/d");
+    fs::create_directories(mp_ / "a/new");
+    writeFile(mp_ / "a/new/n.txt", "mine");
+    writeFile(mp_ / "a/new/donor", "theirs too");
+    const fs::path copy2 = image_ / (cipherOf("a/new/n.txt") + " (1)");
+    fs::rename(image_ / cipherOf("a/new/donor"), copy2);
+    age(copy2);
+    reads.clear();
+    r = conflicts.resolveChanged();
+    EXPECT_EQ(sorted(reads), sorted({cipherOf("a"), cipherOf("a/new"), cipherOf("c")}));
+    EXPECT_EQ(r.madeVisible, std::vector<std::string>{"a/new/n (Conflict 1).txt"});
+    EXPECT_EQ(conflicts.knownFolderCount(), 5u);
+}
+
+// A folder that changed within the clock's tick of a pass that read it is
+// read again by the next pass (a change made then would leave its times as
+// they were).
+TEST_F(GocryptfsConflictsMount, FolderChangedJustBeforeItWasReadIsReadAgain) {
+    fs::create_directories(mp_ / "a");
+    std::vector<std::string> reads;
+    GocryptfsConflicts::Options options;
+    options.racyMs = std::numeric_limits<int>::max(); // every change counts as just now
+    options.readHook = [&](const std::string& folder) { reads.push_back(folder); };
+    GocryptfsConflicts conflicts(image_, mp_, socket_, {}, options);
+    conflicts.resolveChanged();
+    ASSERT_EQ(reads.size(), 2u);
+    reads.clear();
+    conflicts.resolveChanged();
+    EXPECT_EQ(reads.size(), 2u);
+}
+
+// In a vault with more folders than the watcher watches, a copy in a folder
+// it does not watch is found by its timed pass over the folders' times, and
+// the watches stay within their budget.
+TEST_F(GocryptfsConflictsMount, WatcherOfALargeVaultStaysWithinItsWatchesAndFindsCopiesAnywhere) {
+    const std::size_t folders = GocryptfsConflictWatcher::maxWatches + 40;
+    for (std::size_t i = 0; i < folders; ++i)
+        fs::create_directories(mp_ / "d" / ("f" + std::to_string(i)) / "deep");
+    writeFile(mp_ / "early.txt", "mine");
+    makeConflictCopy("early.txt", " (1)", "theirs early");
+    const auto inotifyWatches = [] {
+        std::size_t n = 0;
+        for (const auto& e : fs::directory_iterator("/proc/self/fdinfo")) {
+            std::ifstream in(e.path());
+            for (std::string line; std::getline(in, line);)
+                n += line.rfind("inotify wd:", 0) == 0;
+        }
+        return n;
+    };
+    {
+        GocryptfsConflictWatcher watcher(image_, mp_, socket_, {}, {});
+        ASSERT_TRUE(vaulttest::waitUntil([&] { return fs::exists(mp_ / "early (Conflict 1).txt"); }, 60));
+        // Below the top levels (which hold more folders than half the budget).
+        const std::string target = "d/f" + std::to_string(folders / 2) + "/deep/a.txt";
+        writeFile(mp_ / target, "mine");
+        writeFile(mp_ / "donor-late", "theirs late");
+        const fs::path copy = image_ / (cipherOf(target) + ".sync-conflict-20240501-101010-ABCDEFG");
+        fs::rename(image_ / cipherOf("donor-late"), copy);
+        age(copy);
+        const fs::path shown = mp_ / ("d/f" + std::to_string(folders / 2) + "/deep/a (Conflict 1).txt");
+        ASSERT_TRUE(vaulttest::waitUntil([&] { return fs::exists(shown); }, 60));
+        EXPECT_EQ(readFile(shown), "theirs late");
+        EXPECT_LE(inotifyWatches(), GocryptfsConflictWatcher::maxWatches);
+        EXPECT_GT(inotifyWatches(), 0u);
+    }
 }
 
 // A copy is renamed only once it is complete: nobody writes it, it has
