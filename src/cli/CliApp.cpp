@@ -267,7 +267,7 @@ int CliApp::unlock(const CommandLine& line) {
             }
             out_ << "Unlocked: " << vault->mountPoint().string() << '\n';
             giveUnlockedLook(*vault);
-            revealConflicts(*vault);
+            startConflictWatcher(*vault);
             return exitOK;
         }
         err_ << "No password for \"" << vault->name() << "\" is stored in the keyring.\n";
@@ -277,44 +277,17 @@ int CliApp::unlock(const CommandLine& line) {
     vault->unlock(password.str());
     out_ << "Unlocked: " << vault->mountPoint().string() << '\n';
     giveUnlockedLook(*vault);
-    revealConflicts(*vault);
+    startConflictWatcher(*vault);
     return exitOK;
 }
 
-void CliApp::revealConflicts(const Vault& vault) {
-    auto* driver = dynamic_cast<vaultkit::GocryptfsDiskImage*>(vault.driver().get());
-    if (!driver) return;
-    try {
-        vaultkit::GocryptfsConflicts conflicts(vault.image(), vault.mountPoint(), driver->controlSocket(vault.image()));
-        auto found = conflicts.resolve();
-        // A copy still being written is looked at again a moment later
-        // (the watcher started below takes over after a few tries).
-        for (int again = 0; again < 3 && !found.waiting.empty(); ++again) {
-            ::usleep(static_cast<useconds_t>(std::min(found.waitMs, 5000)) * 1000);
-            std::vector<vaultkit::GocryptfsConflicts::Folder> folders;
-            for (const auto& w : found.waiting)
-                folders.push_back({w, false});
-            auto more = conflicts.resolve(folders);
-            for (const auto& p : found.madeVisible)
-                more.madeVisible.insert(more.madeVisible.begin(), p);
-            for (const auto& p : found.problems)
-                more.problems.insert(more.problems.begin(), p);
-            found = std::move(more);
-        }
-        for (const auto& path : found.madeVisible)
-            err_ << "Sync conflict copy made visible: " << path << '\n';
-        for (const auto& line : found.hidden)
-            err_ << "hushcoffer-cli: sync conflict copy left hidden: " << line << '\n';
-    } catch (const std::exception& e) {
-        err_ << "hushcoffer-cli: sync conflict copies were not looked for: " << e.what() << '\n';
-    }
-    startConflictWatcher(vault);
-}
-
 void CliApp::startConflictWatcher(const Vault& vault) {
-    // A process of its own keeps watching while the vault stays unlocked
-    // (see GocryptfsConflictWatcher::claim): this one ends now, and nothing
-    // else may be running (a script, a service, a login without the window).
+    // A process of its own makes the conflict copies visible and keeps
+    // watching while the vault stays unlocked (see
+    // GocryptfsConflictWatcher::claim): this one ends now, and nothing else
+    // may be running (a script, a service, a login without the window). Its
+    // first pass reads the whole vault, so it runs there, after "Unlocked",
+    // never before it.
     if (!dynamic_cast<vaultkit::GocryptfsDiskImage*>(vault.driver().get())) return;
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);

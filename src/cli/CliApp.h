@@ -66,11 +66,9 @@ private:
     static std::filesystem::path lockedIconFile();
     int check(const CommandLine& line);
     int checkData(const CommandLine& line);
-    // After an unlock: one pass that gives sync clients' conflict copies a
-    // visible "(Conflict N)" name; each one made visible is named on
-    // standard error.
-    void revealConflicts(const vaultkit::Vault& vault);
-    // Starts "watch-conflicts" for the vault in the background.
+    // Starts "watch-conflicts" for the vault in the background: it gives sync
+    // clients' conflict copies a visible "(Conflict N)" name, those left
+    // while the vault was locked first.
     void startConflictWatcher(const vaultkit::Vault& vault);
     // Gives conflict copies visible names while the vault stays unlocked;
     // returns once it is locked (or another process watches it).
