@@ -410,6 +410,15 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
     const bool mountPointExisted = somethingAt(mountPoint);
     if (!mountPointExisted) {
         fs::create_directory(mountPoint);
+        // An exclusion carried by the folder itself (an attribute) can be
+        // set only now that it exists.
+        try {
+            SyncExclusion::apply(mountPoint);
+        } catch (...) {
+            std::error_code ignored;
+            fs::remove(mountPoint, ignored);
+            throw;
+        }
     } else if (!visibleItems(mountPoint).empty()) {
         throw VaultError::alreadyExists(mountPoint.string());
     }
@@ -560,6 +569,18 @@ void Vault::attachPrepared(const std::string& password) {
         if (known) ::chmod(mp.c_str(), before.st_mode & 07777);
         throw VaultError::io("mount point not active after attach");
     }
+    // A client that reads an attribute of the folder now reads the volume
+    // root's: the exclusion must be there too, or the volume is taken away.
+    try {
+        SyncExclusion::apply(mp);
+    } catch (...) {
+        try {
+            if (auto a = driver_->attachment(image())) driver_->detach(a->wholeDisk, true);
+        } catch (...) {
+        }
+        if (known) ::chmod(mp.c_str(), before.st_mode & 07777);
+        throw;
+    }
     setVerifiedPassword(password);
 }
 
@@ -570,6 +591,8 @@ void Vault::prepareMountPoint() {
     struct stat st {};
     if (::lstat(mp.c_str(), &st) != 0) {
         fs::create_directory(mp);
+        // ...and those that read an attribute of the folder, now it exists.
+        SyncExclusion::apply(mp);
         return;
     }
     if (S_ISDIR(st.st_mode)) {

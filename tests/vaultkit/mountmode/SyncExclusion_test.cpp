@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/xattr.h>
+#include <tuple>
 
 using namespace vaultkit;
 namespace fs = std::filesystem;
@@ -108,4 +110,208 @@ TEST(SyncExclusion, AnIgnoreFileThatCannotBeWrittenIsAnError) {
     EXPECT_EQ(e->kind(), VaultError::Case::io);
     EXPECT_TRUE(fs::is_directory(tmp / ".stignore" / "inside"));
     EXPECT_FALSE(fs::exists(tmp / "Notes"));
+}
+
+// ---- The other clients, each with a fixture of its own files ----
+
+namespace {
+
+// A home with a synced folder `root` made the way `client` makes it, and
+// what the client reads its exclusion from afterwards.
+struct ClientFixture {
+    const char* client;
+    // Builds the client's files below home for the synced folder home/Cloud.
+    void (*make)(const fs::path& home);
+    // The file holding the exclusion, below home.
+    const char* file;
+    // The line that must be in it for the visible folder Cloud/Work/Notes.
+    const char* line;
+};
+
+const ClientFixture kClients[] = {
+    {"Nextcloud",
+     [](const fs::path& home) {
+         fs::create_directories(home / "Cloud/Work");
+         put(home / "Cloud/._sync_5e2a9c0b1d47.db", "SQLite format 3");
+         put(home / ".config/Nextcloud/nextcloud.cfg",
+             "[Accounts]\n0\\Folders\\1\\localPath=" + (home / "Cloud").string() +
+                 "/\n0\\Folders\\1\\targetPath=/\n0\\url=https://127.0.0.1\n");
+         put(home / ".config/Nextcloud/sync-exclude.lst", "*~\n.~lock.*\n");
+     },
+     ".config/Nextcloud/sync-exclude.lst", "/Work/Notes"},
+    {"ownCloud",
+     [](const fs::path& home) {
+         fs::create_directories(home / "Cloud/Work");
+         put(home / "Cloud/.sync_0a1b2c3d4e5f.db", "SQLite format 3");
+         put(home / "Cloud/.owncloudsync.log", "");
+         put(home / ".config/ownCloud/owncloud.cfg",
+             "[Accounts]\n0\\Folders\\1\\localPath=" + (home / "Cloud").string() + "/\n");
+     },
+     ".config/ownCloud/sync-exclude.lst", "/Work/Notes"},
+    {"Seafile",
+     [](const fs::path& home) {
+         // ~/Cloud is the Seafile folder, Work the library.
+         fs::create_directories(home / "Cloud/.seafile-data/storage");
+         fs::create_directories(home / "Cloud/Work");
+     },
+     "Cloud/Work/seafile-ignore.txt", "Notes/"},
+    {"OneDrive",
+     [](const fs::path& home) {
+         fs::create_directories(home / "Cloud/Work");
+         put(home / ".config/onedrive/config",
+             "# sync_dir = \"~/OneDrive\"\nsync_dir = \"~/Cloud\"\nskip_file = \"~*|.~*|*.tmp\"\n");
+     },
+     ".config/onedrive/config", "skip_dir = \"Work/Notes\""},
+    {"Resilio Sync",
+     [](const fs::path& home) {
+         fs::create_directories(home / "Cloud/Work");
+         put(home / "Cloud/.sync/ID", "\x01\x02");
+         put(home / "Cloud/.sync/IgnoreList", "# default list\n.DS_Store\n");
+     },
+     "Cloud/.sync/IgnoreList", "/Work/Notes"},
+    {"MEGA",
+     [](const fs::path& home) {
+         fs::create_directories(home / "Cloud/.debris");
+         fs::create_directories(home / "Cloud/Work");
+         put(home / "Cloud/.megaignore", "-:.debris\n-g:*.crdownload\n");
+     },
+     "Cloud/.megaignore", "-p:Work/Notes"},
+};
+
+} // namespace
+
+// Each client's exclusion is written to the file that client reads, the
+// user's lines kept, once; inspect() then sees it in force.
+TEST(SyncExclusion, EachClientsExclusionGoesWhereThatClientReadsIt) {
+    for (const auto& c : kClients) {
+        SCOPED_TRACE(c.client);
+        vaulttest::TempDir tmp("hc-exclude");
+        const fs::path home = tmp.path();
+        c.make(home);
+        const std::string before = fs::exists(home / c.file) ? slurp(home / c.file) : std::string();
+        const fs::path visible = home / "Cloud/Work/Notes";
+
+        const auto notYet = SyncExclusion::inspect(visible, home);
+        ASSERT_EQ(notYet.entries.size(), 1u);
+        EXPECT_FALSE(notYet.entries[0].inForce);
+        EXPECT_FALSE(notYet.allInForce());
+        EXPECT_EQ(slurp(home / c.file), before); // inspect writes nothing
+
+        const auto first = SyncExclusion::apply(visible, home);
+        ASSERT_EQ(first.entries.size(), 1u);
+        EXPECT_EQ(first.entries[0].client, c.client);
+        EXPECT_EQ(first.entries[0].file, home / c.file);
+        EXPECT_TRUE(first.entries[0].written);
+        EXPECT_TRUE(first.entries[0].inForce);
+        const std::string text = slurp(home / c.file);
+        EXPECT_TRUE(text.starts_with(before)) << text;
+        EXPECT_TRUE(SyncExclusion::holdsLine(text, c.line)) << text;
+
+        const auto second = SyncExclusion::apply(visible, home);
+        ASSERT_EQ(second.entries.size(), 1u);
+        EXPECT_FALSE(second.entries[0].written);
+        EXPECT_EQ(slurp(home / c.file), text);
+        EXPECT_TRUE(SyncExclusion::inspect(visible, home).allInForce());
+    }
+}
+
+// Dropbox: the ignore attribute on the visible folder; a folder not made yet
+// is pending (nothing to set it on), and set once it exists.
+TEST(SyncExclusion, DropboxGetsItsIgnoreAttributeOnTheFolder) {
+    const std::pair<const char*, bool> layouts[] = {{"marker", true}, {"info.json only", false}};
+    for (const auto& [what, marker] : layouts) {
+        SCOPED_TRACE(what);
+        vaulttest::TempDir tmp("hc-exclude");
+        const fs::path home = tmp.path();
+        const fs::path root = home / "Dropbox (Personal)";
+        fs::create_directories(root / "Work");
+        if (marker) {
+            put(root / ".dropbox", "{\"ns\": 1}");
+            fs::create_directories(root / ".dropbox.cache");
+        } else {
+            put(home / ".dropbox/info.json",
+                "{\"personal\": {\"path\": \"" + root.string() + "\", \"host\": 1, \"is_team\": false}}");
+        }
+        const fs::path visible = root / "Work/Notes";
+        const auto pending = SyncExclusion::apply(visible, home);
+        ASSERT_EQ(pending.entries.size(), 1u);
+        EXPECT_EQ(pending.entries[0].client, "Dropbox");
+        EXPECT_EQ(pending.entries[0].note, "pending");
+        EXPECT_FALSE(fs::exists(visible));
+
+        fs::create_directory(visible);
+        const auto set = SyncExclusion::apply(visible, home);
+        ASSERT_EQ(set.entries.size(), 1u);
+        EXPECT_TRUE(set.entries[0].written);
+        EXPECT_TRUE(set.entries[0].inForce);
+        char value[4] = {};
+        ASSERT_EQ(::getxattr(visible.c_str(), "user.com.dropbox.ignored", value, sizeof value), 1);
+        EXPECT_EQ(value[0], '1');
+        EXPECT_FALSE(SyncExclusion::apply(visible, home).entries[0].written);
+    }
+}
+
+// The OneDrive client reads skip_dir as one "|" list in older versions: the
+// pattern joins the user's first line instead of a second line that would
+// replace it; a commented line is not the user's setting.
+TEST(SyncExclusion, OneDriveSkipDirKeepsTheUsersPatterns) {
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"skip_dir = \"Games\"\n", "skip_dir = \"Games|Work/Notes\"\n", "one line"},
+        {"skip_dir = \"\"\n", "skip_dir = \"Work/Notes\"\n", "empty"},
+        {"  skip_dir=\"A|B\"\nskip_dir = \"C\"\n", "  skip_dir=\"A|B|Work/Notes\"\nskip_dir = \"C\"\n", "two lines"},
+        {"# skip_dir = \"Games\"\n", nullptr, "commented out"},
+        {"skip_dir = \"Games|Work/Notes\"\n", "skip_dir = \"Games|Work/Notes\"\n", "there already"},
+    };
+    for (const auto& [config, expected, what] : cases) {
+        SCOPED_TRACE(what);
+        const std::string out = SyncExclusion::withOneDriveSkipDir(config, "Work/Notes");
+        if (expected) {
+            EXPECT_EQ(out, expected);
+        } else {
+            EXPECT_TRUE(out.starts_with(config)) << out;
+            EXPECT_TRUE(out.ends_with("\nskip_dir = \"Work/Notes\"\n")) << out;
+        }
+        EXPECT_TRUE(SyncExclusion::oneDriveSkips(out, "Work/Notes")) << out;
+    }
+    EXPECT_FALSE(SyncExclusion::oneDriveSkips("skip_dir = \"Work/Notes2\"\n# skip_dir = \"Work/Notes\"\n", "Work/Notes"));
+}
+
+// The clients' own lists of their folders.
+TEST(SyncExclusion, ClientsFolderListsAreRead) {
+    EXPECT_EQ(SyncExclusion::dropboxFolders(
+                  R"J({"personal": {"path": "/home/a/Dropbox"}, "business": {"path": "/home/a/Dropbox (Firm)"}})J"),
+              (std::vector<fs::path>{"/home/a/Dropbox (Firm)", "/home/a/Dropbox"})); // in the order of the keys
+    EXPECT_TRUE(SyncExclusion::dropboxFolders("not json").empty());
+    EXPECT_TRUE(SyncExclusion::dropboxFolders(R"({"personal": {"path": 3}})").empty());
+    EXPECT_EQ(SyncExclusion::accountFolders("[Accounts]\n0\\Folders\\1\\localPath=/home/a/Nextcloud/\n"
+                                            "0\\Folders\\1\\targetPath=/\n"
+                                            "1\\FoldersWithPlaceholders\\2\\localPath=\"/data/Work\"\n"),
+              (std::vector<fs::path>{"/home/a/Nextcloud", "/data/Work"}));
+}
+
+// Where an exclusion cannot be made, apply() refuses (the caller does not
+// mount) and writes nothing: Insync has no file to write, and a Nextcloud
+// journal without the client's configuration folder gives nowhere to write.
+TEST(SyncExclusion, AFolderThatCannotBeExcludedIsRefused) {
+    const std::pair<const char*, const char*> cases[] = {{"Insync", ".insync-trash"},
+                                                         {"Nextcloud", "._sync_5e2a9c0b1d47.db"}};
+    for (const auto& [client, marker] : cases) {
+        SCOPED_TRACE(client);
+        vaulttest::TempDir tmp("hc-exclude");
+        const fs::path home = tmp.path();
+        fs::create_directories(home / "Cloud/Work");
+        if (std::string_view(marker).ends_with(".db"))
+            put(home / "Cloud" / marker, "SQLite format 3");
+        else
+            fs::create_directories(home / "Cloud" / marker);
+        const auto e = vaulttest::vaultErrorOf([&] { SyncExclusion::apply(home / "Cloud/Work/Notes", home); });
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->kind(), VaultError::Case::io);
+        const auto seen = SyncExclusion::inspect(home / "Cloud/Work/Notes", home);
+        ASSERT_EQ(seen.entries.size(), 1u);
+        EXPECT_EQ(seen.entries[0].client, client);
+        EXPECT_EQ(seen.entries[0].note, "impossible");
+        EXPECT_FALSE(seen.allInForce());
+        EXPECT_FALSE(fs::exists(home / ".config"));
+    }
 }
