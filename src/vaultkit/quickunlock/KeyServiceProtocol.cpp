@@ -2,7 +2,7 @@
 
 #include "vaultkit/crypto/CryptoSupport.h"
 
-#include <dbus/dbus.h>
+#include "vaultkit/quickunlock/LibdbusApi.h"
 #include <openssl/crypto.h>
 
 #include <algorithm>
@@ -12,6 +12,12 @@ namespace vaultkit {
 
 namespace {
 
+// Only called once the library is in use: every message and connection
+// handed to these helpers came from it.
+const LibdbusApi& dbus() {
+    return LibdbusApi::get();
+}
+
 constexpr std::uint8_t kMagic[4] = {'H', 'C', 'K', '1'};
 
 [[noreturn]] void invalid(const std::string& text) {
@@ -20,33 +26,33 @@ constexpr std::uint8_t kMagic[4] = {'H', 'C', 'K', '1'};
 
 // A byte array argument of at most `max` bytes; moves the iterator on.
 std::vector<std::uint8_t> readBytes(DBusMessageIter* args, std::size_t max, const char* what) {
-    if (dbus_message_iter_get_arg_type(args) != DBUS_TYPE_ARRAY ||
-        dbus_message_iter_get_element_type(args) != DBUS_TYPE_BYTE)
+    if (dbus().dbus_message_iter_get_arg_type(args) != DBUS_TYPE_ARRAY ||
+        dbus().dbus_message_iter_get_element_type(args) != DBUS_TYPE_BYTE)
         invalid(std::string(what) + " is not a byte array");
     DBusMessageIter items;
-    dbus_message_iter_recurse(args, &items);
+    dbus().dbus_message_iter_recurse(args, &items);
     const unsigned char* data = nullptr;
     int n = 0;
-    dbus_message_iter_get_fixed_array(&items, &data, &n);
+    dbus().dbus_message_iter_get_fixed_array(&items, &data, &n);
     if (n < 0 || static_cast<std::size_t>(n) > max) invalid(std::string(what) + " is too long");
-    dbus_message_iter_next(args);
+    dbus().dbus_message_iter_next(args);
     return std::vector<std::uint8_t>(data, data + n);
 }
 
 } // namespace
 
 KeyServiceProtocol::Request KeyServiceProtocol::decode(DBusMessage* call) {
-    if (!call || dbus_message_get_type(call) != DBUS_MESSAGE_TYPE_METHOD_CALL)
+    if (!call || dbus().dbus_message_get_type(call) != DBUS_MESSAGE_TYPE_METHOD_CALL)
         throw BadRequest(DBUS_ERROR_FAILED, "not a method call");
-    const char* path = dbus_message_get_path(call);
+    const char* path = dbus().dbus_message_get_path(call);
     if (!path || std::strcmp(path, objectPath) != 0)
         throw BadRequest(DBUS_ERROR_UNKNOWN_OBJECT, std::string("no object at ") + (path ? path : "(none)"));
-    const char* iface = dbus_message_get_interface(call);
+    const char* iface = dbus().dbus_message_get_interface(call);
     if (!iface || std::strcmp(iface, interfaceName) != 0)
         throw BadRequest(DBUS_ERROR_UNKNOWN_INTERFACE,
                          std::string("unknown interface ") + (iface ? iface : "(none)"));
-    const char* member = dbus_message_get_member(call);
-    const char* signature = dbus_message_get_signature(call);
+    const char* member = dbus().dbus_message_get_member(call);
+    const char* signature = dbus().dbus_message_get_signature(call);
     const std::string name = member ? member : "";
     const std::string sig = signature ? signature : "";
 
@@ -68,7 +74,7 @@ KeyServiceProtocol::Request KeyServiceProtocol::decode(DBusMessage* call) {
     Request request;
     request.method = it->method;
     DBusMessageIter args;
-    dbus_message_iter_init(call, &args);
+    dbus().dbus_message_iter_init(call, &args);
     switch (request.method) {
     case Method::isAvailable:
     case Method::createKey:
@@ -77,8 +83,8 @@ KeyServiceProtocol::Request KeyServiceProtocol::decode(DBusMessage* call) {
         request.handle = readBytes(&args, maxHandleSize, "the handle");
         if (request.handle.empty()) invalid("the handle is empty");
         const char* vaultName = nullptr;
-        dbus_message_iter_get_basic(&args, &vaultName);
-        dbus_message_iter_next(&args);
+        dbus().dbus_message_iter_get_basic(&args, &vaultName);
+        dbus().dbus_message_iter_next(&args);
         request.vaultName = vaultName ? vaultName : "";
         if (request.vaultName.empty() || request.vaultName.size() > maxVaultNameSize)
             invalid("the vault's name is empty or too long");
@@ -88,13 +94,13 @@ KeyServiceProtocol::Request KeyServiceProtocol::decode(DBusMessage* call) {
                         [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
             invalid("the vault's name holds control characters");
         dbus_uint32_t agreements = 0;
-        dbus_message_iter_get_basic(&args, &agreements);
-        dbus_message_iter_next(&args);
+        dbus().dbus_message_iter_get_basic(&args, &agreements);
+        dbus().dbus_message_iter_next(&args);
         if (agreements < 1 || agreements > maxAgreements)
             invalid("the number of key agreements is out of bounds");
         request.agreements = agreements;
         dbus_uint32_t ms = 0;
-        dbus_message_iter_get_basic(&args, &ms);
+        dbus().dbus_message_iter_get_basic(&args, &ms);
         request.promptTimeoutMs = std::clamp<std::uint32_t>(ms, minPromptTimeoutMs, maxPromptTimeoutMs);
         break;
     }
@@ -145,18 +151,18 @@ KeyServiceProtocol::decodeHandle(const std::vector<std::uint8_t>& handle) {
 
 void KeyServiceProtocol::wipeByteArrays(DBusMessage* message) {
     DBusMessageIter args;
-    if (!message || !dbus_message_iter_init(message, &args)) return;
+    if (!message || !dbus().dbus_message_iter_init(message, &args)) return;
     do {
-        if (dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY ||
-            dbus_message_iter_get_element_type(&args) != DBUS_TYPE_BYTE)
+        if (dbus().dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY ||
+            dbus().dbus_message_iter_get_element_type(&args) != DBUS_TYPE_BYTE)
             continue;
         DBusMessageIter items;
-        dbus_message_iter_recurse(&args, &items);
+        dbus().dbus_message_iter_recurse(&args, &items);
         const unsigned char* data = nullptr;
         int n = 0;
-        dbus_message_iter_get_fixed_array(&items, &data, &n);
+        dbus().dbus_message_iter_get_fixed_array(&items, &data, &n);
         if (data && n > 0) OPENSSL_cleanse(const_cast<unsigned char*>(data), static_cast<std::size_t>(n));
-    } while (dbus_message_iter_next(&args));
+    } while (dbus().dbus_message_iter_next(&args));
 }
 
 } // namespace vaultkit
