@@ -59,6 +59,7 @@ std::string busConfig(const fs::path& dir) {
     <allow own="org.freedesktop.PolicyKit1"/>
   </policy>
   <include>)" + std::string(HC_SOURCE_DIR) + R"(/resources/linux/app.hushcoffer.KeyService1.conf</include>
+  <include ignore_missing="yes">/usr/share/dbus-1/system.d/org.freedesktop.PolicyKit1.conf</include>
 </busconfig>
 )";
 }
@@ -87,7 +88,8 @@ uid_t KeyServiceBus::uidOf(const std::string& user) {
     return pw->pw_uid;
 }
 
-KeyServiceBus::KeyServiceBus(const std::string& tpmTransport, const fs::path& stateDir, int idleExitSeconds) {
+KeyServiceBus::KeyServiceBus(const std::string& tpmTransport, const fs::path& stateDir, int idleExitSeconds,
+                             const std::optional<std::string>& realPolkitRules) {
     // The clients (another user) reach the bus socket below this folder.
     fs::permissions(dir_.path(), fs::perms(0755));
     fs::create_directory(dir_ / "services");
@@ -107,12 +109,21 @@ KeyServiceBus::KeyServiceBus(const std::string& tpmTransport, const fs::path& st
     const auto line = bus_->readLine(10);
     if (!line || line->empty()) throw std::runtime_error("the private system bus did not start");
     address_ = *line;
-    polkit_ = std::make_unique<PolkitAuthorityMock>(
-        address_, std::vector<std::string>{vaultkit::LinuxTouchIDProvider::actionId});
+    if (realPolkitRules)
+        realPolkit_ = std::make_unique<RealPolkitd>(address_, *realPolkitRules);
+    else
+        polkit_ = std::make_unique<PolkitAuthorityMock>(
+            address_, std::vector<std::string>{vaultkit::LinuxTouchIDProvider::actionId});
+}
+
+PolkitAuthorityMock& KeyServiceBus::polkit() {
+    if (!polkit_) throw std::logic_error("this bus has the real polkitd, not the mock");
+    return *polkit_;
 }
 
 KeyServiceBus::~KeyServiceBus() {
     polkit_.reset();
+    realPolkit_.reset();
     // The service ends when its bus goes.
     if (bus_) bus_->stop();
 }

@@ -2,10 +2,12 @@
 
 #include "support/ChildProcess.h"
 #include "support/PolkitAuthorityMock.h"
+#include "support/RealPolkitd.h"
 #include "support/TestSupport.h"
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
@@ -24,14 +26,17 @@ public:
     static bool usable(std::string* why);
 
     // The service ends after `idleExitSeconds` without callers (0: never).
+    // With `realPolkitRules` the distribution's polkitd answers, with those
+    // rules (RealPolkitd), instead of the mocked authority.
     KeyServiceBus(const std::string& tpmTransport, const std::filesystem::path& stateDir,
-                  int idleExitSeconds = 0);
+                  int idleExitSeconds = 0, const std::optional<std::string>& realPolkitRules = std::nullopt);
     ~KeyServiceBus();
     KeyServiceBus(const KeyServiceBus&) = delete;
     KeyServiceBus& operator=(const KeyServiceBus&) = delete;
 
     const std::string& address() const { return address_; }
-    PolkitAuthorityMock& polkit() { return *polkit_; }
+    // The mocked authority (a bus with the real polkitd has none).
+    PolkitAuthorityMock& polkit();
     // The unique name of the running service ("" when none runs).
     std::string serviceName();
 
@@ -45,6 +50,7 @@ private:
     TempDir dir_{"hc-sysbus"};
     std::unique_ptr<ChildProcess> bus_;
     std::unique_ptr<PolkitAuthorityMock> polkit_;
+    std::unique_ptr<RealPolkitd> realPolkit_;
     std::string address_;
 };
 
