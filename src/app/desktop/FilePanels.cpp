@@ -1,6 +1,8 @@
 #include "app/desktop/FilePanels.h"
 
 #include "app/desktop/PortalFileChooser.h"
+#include "app/desktop/WaylandWindowExport.h"
+#include "kxcore/Log.h"
 #include "kxui/kx.h"
 
 #include <QAbstractItemView>
@@ -11,6 +13,8 @@
 #include <QGuiApplication>
 #include <QPointer>
 #include <QWidget>
+
+#include <memory>
 
 namespace {
 
@@ -42,11 +46,22 @@ QString titleOf(FilePanels::ImportKind kind) {
     return kind == FilePanels::ImportKind::files ? kx("import.filesTitle") : kx("import.foldersTitle");
 }
 
-// The portal's name for the window the dialog belongs to (X11 only: on
-// Wayland the portal needs an exported handle, and goes without).
-QString portalParent(QWidget* parent) {
-    if (!parent || QGuiApplication::platformName() != QLatin1String("xcb")) return {};
-    return QStringLiteral("x11:") + QString::number(parent->window()->winId(), 16);
+// The portal's name for the window the dialog belongs to: on X11 the
+// window's id; on Wayland a handle the compositor gives for the window
+// (xdg-foreign), valid while `exported` lives. Empty elsewhere (the dialog
+// then has no parent).
+QString portalParent(QWidget* parent, std::shared_ptr<WaylandWindowExport>& exported) {
+    if (!parent) return {};
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("xcb"))
+        return QStringLiteral("x11:") + QString::number(parent->window()->winId(), 16);
+    if (platform == QLatin1String("wayland")) {
+        exported = std::make_shared<WaylandWindowExport>(parent->window()->windowHandle());
+        if (exported->handle().isEmpty())
+            kxcore::Log::shared().info("the file dialog gets no parent window: " + exported->why().toStdString());
+        return exported->portalParent();
+    }
+    return {};
 }
 
 void openQtDialog(QWidget* parent, FilePanels::ImportKind kind, FilePanels::Chosen chosen) {
@@ -111,14 +126,18 @@ void FilePanels::chooseImport(QWidget* parent, ImportKind kind, Chosen chosen) {
     }
     auto* portal = new PortalFileChooser(bus, parent);
     PortalFileChooser::Request request;
-    request.parentWindow = portalParent(parent);
+    // the export lives until the portal has answered (the dialog is closed)
+    std::shared_ptr<WaylandWindowExport> exported;
+    request.parentWindow = portalParent(parent, exported);
     request.title = titleOf(kind);
     request.acceptLabel = kx("import.prompt");
     request.directories = kind == ImportKind::folders;
     request.multiple = true;
     QPointer<QWidget> guard(parent);
-    portal->open(request, [portal, guard, kind, chosen = std::move(chosen)](bool answered, QList<QUrl> urls) {
+    portal->open(request, [portal, guard, kind, exported, chosen = std::move(chosen)](bool answered,
+                                                                                     QList<QUrl> urls) mutable {
         portal->deleteLater();
+        exported.reset();
         if (answered) {
             chosen(std::move(urls));
             return;

@@ -27,7 +27,7 @@ public:
     static bool isAvailable(QDBusConnection bus);
 
     struct Request {
-        QString parentWindow; // "x11:HEX" or empty
+        QString parentWindow; // "x11:HEX", "wayland:HANDLE" (xdg-foreign) or empty
         QString title;
         QString acceptLabel;
         bool directories = false; // folders instead of files
