@@ -1035,6 +1035,12 @@ void AppModel::lockForPass(const VaultPtr& vault, bool force,
     });
 }
 
+std::optional<bool> AppModel::touchIDBootBinding(const VaultPtr& vault) const {
+    const auto touchID = vault->config().touchID;
+    if (!touchID || touchID->handle.empty()) return std::nullopt;
+    return vaultkit::TouchIDKey::bootStateBinding(touchID->handle);
+}
+
 bool AppModel::isImporting(const VaultPtr& vault) const {
     std::lock_guard lock(importGuard_->mutex);
     const auto it = importGuard_->lanes.find(laneOf(*vault));

@@ -210,6 +210,13 @@ public:
     // first answer, changed() when the answer changes.
     bool touchIDAvailable() const { return touchIDAvailable_; }
     void recheckTouchID();
+    // Whether the vault's quick-unlock key opens only in the boot state it
+    // was made in (TouchIDKey::bootStateBinding): true when a computer booted
+    // otherwise asks for the password, false when the key does not depend on
+    // the boot state, nothing without a key or when the provider does not
+    // tell. Read from the stored handle alone (neither the TPM nor the key
+    // service is asked), so the GUI thread may ask.
+    std::optional<bool> touchIDBootBinding(const VaultPtr& vault) const;
 
     // Gives the vault's folder the look of its state (FolderLook::refresh),
     // off the GUI thread: on the vault's lane after the work that runs there.

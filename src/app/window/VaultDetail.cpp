@@ -420,6 +420,14 @@ void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
         row->addWidget(touchIDDisable_);
         row->addStretch(1);
         security->add(touchIDOn_);
+        // Under the switch: whether the key also needs the boot state it was
+        // made in (the difference for a stolen computer).
+        touchIDBoot_ = new QLabel(security);
+        touchIDBoot_->setObjectName(QStringLiteral("touchIDBootState"));
+        touchIDBoot_->setWordWrap(true);
+        KXStyle::setFont(touchIDBoot_, KXStyle::Text::callout);
+        KXStyle::setTone(touchIDBoot_, KXStyle::Tone::secondary);
+        security->add(touchIDBoot_);
     }
     {
         auto* row = rowLayout(8);
@@ -830,6 +838,10 @@ void VaultDetail::refresh() {
     touchIDOn_->setVisible(row == TouchIDRow::on);
     touchIDUnavailable_->setVisible(row == TouchIDRow::unavailable);
     touchIDEnable_->setVisible(row == TouchIDRow::enable);
+    const std::optional<bool> bootBound =
+        row == TouchIDRow::on ? model_->touchIDBootBinding(vault_) : std::optional<bool>();
+    touchIDBoot_->setVisible(bootBound.has_value());
+    if (bootBound) touchIDBoot_->setText(kx(*bootBound ? "touchid.bootBound" : "touchid.bootUnbound"));
 
     location_->setValue(PathLabel::abbreviate(pathText(vault_->image())));
     const auto mode = model_->mountMode(vault_);

@@ -115,6 +115,9 @@ public:
     QMessageBox* autostartOffer() const { return autostartOffer_; }
     QWidget* touchIDOnRow() const { return touchIDOn_; }
     QPushButton* touchIDDisableButton() const { return touchIDDisable_; }
+    // The line under the quick-unlock row: whether the key is bound to the
+    // boot state (hidden when quick unlock is off or the key does not tell).
+    QLabel* touchIDBootNote() const { return touchIDBoot_; }
     QWidget* touchIDUnavailableRow() const { return touchIDUnavailable_; }
     QPushButton* touchIDEnableButton() const { return touchIDEnable_; }
     QPushButton* unlockedChangePasswordButton() const { return unlockedChange_; }
@@ -201,6 +204,7 @@ private:
     QWidget* touchIDOn_ = nullptr;
     QLabel* touchIDOnIcon_ = nullptr;
     QPushButton* touchIDDisable_ = nullptr;
+    QLabel* touchIDBoot_ = nullptr;
     QWidget* touchIDUnavailable_ = nullptr;
     QLabel* touchIDUnavailableIcon_ = nullptr;
     QPushButton* touchIDEnable_ = nullptr;
