@@ -5,6 +5,7 @@
 // a one-line label and a button are wide enough.
 #include "app/model/AppModel.h"
 #include "app/sheets/create/CreateSheet.h"
+#include "app/widgets/ElidedLabel.h"
 #include "app/window/MainWindow.h"
 #include "app/sheets/PasswordPromptSheet.h"
 #include "app/window/PathLabel.h"
@@ -12,6 +13,7 @@
 #include "app/sheets/SheetPresenter.h"
 #include "app/sheets/SheetSnapshots.h"
 #include "app/window/VaultDetail.h"
+#include "kxui/InfoRow.h"
 #include "kxui/kx.h"
 #include "kxstrings/KXLanguage.h"
 #include "kxstrings/KXStrings.h"
@@ -24,6 +26,8 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -179,6 +183,82 @@ TEST_P(Languages, TheDataCheckPromptAndResultsShowEveryTextWhole) {
         QApplication::processEvents();
         EXPECT_FALSE(model->dataCheck()) << "closing the sheet clears the result";
     }
+}
+
+// Everything the pane shows lies inside it: no widget runs past the right
+// edge of the pane's view (it has no horizontal scrolling), and the pane
+// itself ends inside the window.
+void expectInsidePane(QWidget* window, VaultDetail* detail, const std::string& where) {
+    auto* scroll = detail->findChild<QScrollArea*>();
+    ASSERT_NE(scroll, nullptr);
+    QWidget* viewport = scroll->viewport();
+    QWidget* page = scroll->widget();
+    EXPECT_LE(detail->mapTo(window, QPoint(detail->width(), 0)).x(), window->width()) << where;
+    EXPECT_LE(page->width(), viewport->width()) << where << ": the pane is wider than its view";
+    for (QWidget* w : page->findChildren<QWidget*>()) {
+        if (w->isWindow() || !w->isVisibleTo(page)) continue;
+        const QRect r(w->mapTo(viewport, QPoint(0, 0)), w->size());
+        if (r.right() >= viewport->width())
+            ADD_FAILURE() << where << ": " << w->metaObject()->className() << " \""
+                          << w->objectName().toStdString() << "\" ends at x " << r.right() << " of "
+                          << viewport->width();
+    }
+}
+
+// A vault with a name of about 100 characters in the smallest window, locked
+// and unlocked: every text of the pane wraps or is shortened with its whole
+// text in the tooltip, and nothing runs off the right edge.
+TEST_P(Languages, AVaultWithALongNameFitsTheSmallestWindow) {
+    auto driver = std::make_shared<uitest::MemoryDiskImage>("right password");
+    const std::string name = "Family photos, tax papers and the letters from the insurance company, "
+                             "scanned in 2019 to 2024";
+    ASSERT_GE(name.size(), 90U);
+    const std::filesystem::path dir = std::filesystem::path(tmp.path().toStdString()) / ("." + name + ".hushcoffer");
+    std::filesystem::create_directories(dir);
+    vaultkit::VaultConfig config;
+    config.id = vaultkit::Uuid::random();
+    config.name = name;
+    auto vault = std::make_shared<vaultkit::Vault>(dir, config, driver);
+    model->registerVault(vault);
+
+    MainWindow window(model.get(), QStringLiteral("Hushcoffer"), {});
+    window.resize(MainWindow::minimumWindowSize);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_EQ(window.size(), MainWindow::minimumWindowSize);
+    const auto check = [&](const std::string& where) {
+        QApplication::processEvents();
+        VaultDetail* detail = window.rootView()->detail();
+        ASSERT_NE(detail, nullptr);
+        expectInsidePane(&window, detail, where);
+        const auto skip = [](QLabel* label) {
+            return qobject_cast<PathLabel*>(label) != nullptr || qobject_cast<ElidedLabel*>(label) != nullptr;
+        };
+        for (const auto& p : textfit::problems(&window, skip))
+            ADD_FAILURE() << GetParam().code << ", " << where << ": " << p;
+        // the shortened texts: the whole text is in the tooltip
+        EXPECT_EQ(detail->nameLabel()->toolTip().toStdString(), name) << where;
+        EXPECT_TRUE(detail->nameLabel()->isElided()) << where;
+        EXPECT_LE(detail->nameLabel()->fontMetrics().horizontalAdvance(detail->nameLabel()->text()),
+                  detail->nameLabel()->contentsRect().width())
+            << where;
+        EXPECT_EQ(detail->pathLabel()->toolTip(), QString::fromStdString(vault->mountPoint().string())) << where;
+        QLabel* location = detail->locationRow()->valueWidget();
+        EXPECT_EQ(location->toolTip(), detail->locationRow()->value()) << where;
+        EXPECT_LE(location->fontMetrics().horizontalAdvance(location->text()), location->contentsRect().width())
+            << where;
+    };
+    check(std::string(GetParam().code) + ", locked");
+
+    std::optional<bool> unlocked;
+    model->unlock(vault, QStringLiteral("right password"), [&](bool ok) { unlocked = ok; });
+    QElapsedTimer timer;
+    timer.start();
+    while (!unlocked && timer.elapsed() < 10000)
+        QTest::qWait(10);
+    ASSERT_EQ(unlocked, std::optional<bool>(true));
+    model->setMessage(Banner(kx("ok.created", QString::fromStdString(name))));
+    check(std::string(GetParam().code) + ", unlocked, with a banner");
 }
 
 INSTANTIATE_TEST_SUITE_P(All, Languages, ::testing::ValuesIn(KXLanguage::all),

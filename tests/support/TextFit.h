@@ -10,6 +10,7 @@
 #include <QGlyphRun>
 #include <QLabel>
 #include <QTextLayout>
+#include <QToolButton>
 #include <QWidget>
 
 #include <algorithm>
@@ -70,6 +71,11 @@ inline std::vector<std::string> problems(QWidget* top, const std::function<bool(
     }
     for (QAbstractButton* button : top->findChildren<QAbstractButton*>()) {
         if (!button->isVisible() || button->text().isEmpty()) continue;
+        // a tool button that shows only its icon (a field's show-password
+        // toggle) draws no text: its text is its accessible name
+        if (const auto* tool = qobject_cast<const QToolButton*>(button);
+            tool && tool->toolButtonStyle() == Qt::ToolButtonIconOnly && !tool->icon().isNull())
+            continue;
         if (lacksGlyphs(button->text(), button->font())) note(button, button->text(), "missing glyphs");
         if (button->sizeHint().width() > button->width() + 1) note(button, button->text(), "cut at the side");
     }

@@ -5,6 +5,8 @@
 #include "app/sheets/SheetPresenter.h"
 #include "app/window/BusySpinner.h"
 #include "app/window/PathLabel.h"
+#include "app/widgets/ElidedLabel.h"
+#include "app/widgets/WrappingRow.h"
 #include "kxcore/Autostart.h"
 #include "kxcore/Log.h"
 #include "kxcore/Settings.h"
@@ -208,9 +210,8 @@ void VaultDetail::buildHeader(QVBoxLayout* column) {
 
     auto* texts = new QVBoxLayout;
     texts->setSpacing(3);
-    name_ = new QLabel(header_);
-    name_->setTextFormat(Qt::PlainText);
-    name_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // a long name ends in "…" with the whole name in the tooltip
+    name_ = new ElidedLabel(header_);
     KXStyle::setFont(name_, KXStyle::Text::title);
     texts->addWidget(name_);
     path_ = new PathLabel(header_);
@@ -270,7 +271,8 @@ void VaultDetail::buildLockedCards(QVBoxLayout* column) {
         titleRow->addStretch(1);
         unlockCard->content()->addLayout(titleRow);
 
-        auto* row = rowLayout(8);
+        // the field and its buttons, one under the other when narrow
+        auto* row = new WrappingRow(unlockCard, 8);
         passwordField_ = new QLineEdit(unlockCard);
         passwordField_->setEchoMode(QLineEdit::Password);
         passwordField_->setPlaceholderText(kx("unlock.placeholder"));
@@ -291,8 +293,7 @@ void VaultDetail::buildLockedCards(QVBoxLayout* column) {
         touchIDUnlock_ = new QPushButton(kx("action.touchid"), unlockCard);
         connect(touchIDUnlock_, &QPushButton::clicked, this, &VaultDetail::unlockWithTouchID);
         row->addWidget(touchIDUnlock_);
-        row->addStretch(0);
-        unlockCard->content()->addLayout(row);
+        unlockCard->content()->addWidget(row);
     }
     cards->addWidget(unlockCard);
 
@@ -322,7 +323,7 @@ void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
     cards->setSpacing(16);
 
     {
-        auto* row = rowLayout(10);
+        auto* row = new WrappingRow(unlockedCards_, 10);
         open_ = new QPushButton(kx("action.openFinder"), unlockedCards_);
         KXStyle::makeProminent(open_);
         connect(open_, &QPushButton::clicked, this, [this] {
@@ -342,8 +343,7 @@ void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
         lock_ = new QPushButton(kx("action.lock"), unlockedCards_);
         connect(lock_, &QPushButton::clicked, this, &VaultDetail::lock);
         row->addWidget(lock_);
-        row->addStretch(1);
-        cards->addLayout(row);
+        cards->addWidget(row);
     }
     // Sync conflict copies the watcher had to leave hidden, each named.
     hiddenConflicts_ = new QLabel(unlockedCards_);
@@ -363,7 +363,7 @@ void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
     screenToggle_ = new QCheckBox(kx("autolock.screen"), autoLock);
     autoLock->add(screenToggle_);
     {
-        auto* row = rowLayout(10);
+        auto* row = new WrappingRow(autoLock, 10);
         auto* label = new QLabel(kx("autolock.idle"), autoLock);
         row->addWidget(label);
         idlePicker_ = new QComboBox(autoLock);
@@ -374,8 +374,7 @@ void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
         idlePicker_->setMaximumWidth(fieldWidth);
         label->setBuddy(idlePicker_);
         row->addWidget(idlePicker_);
-        row->addStretch(1);
-        autoLock->content()->addLayout(row);
+        autoLock->content()->addWidget(row);
         // Said beside the picker: no source of the session's idle time
         // answers on this desktop, so the choice has no effect here.
         idleUnavailable_ = new QLabel(kx("autolock.idleUnavailable"), autoLock);
@@ -444,15 +443,14 @@ void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
     connect(touchIDEnable_, &QPushButton::clicked, this, [this] { openSheet(Sheet::touchID); });
     security->add(touchIDEnable_);
     {
-        auto* row = rowLayout(8);
+        auto* row = new WrappingRow(security, 8);
         unlockedChange_ = new QPushButton(kx("action.changePassword"), security);
         connect(unlockedChange_, &QPushButton::clicked, this, [this] { openSheet(Sheet::changePassword); });
         row->addWidget(unlockedChange_);
         regenerate_ = new QPushButton(kx("mnemonic.regenerate"), security);
         connect(regenerate_, &QPushButton::clicked, this, [this] { openSheet(Sheet::regenerate); });
         row->addWidget(regenerate_);
-        row->addStretch(1);
-        security->content()->addLayout(row);
+        security->content()->addWidget(row);
     }
     cards->addWidget(security);
     column->addWidget(unlockedCards_);
@@ -472,7 +470,7 @@ void VaultDetail::buildDataCard(QVBoxLayout* column) {
     dataCard_->content()->addWidget(note);
     {
         // How the vault is mounted, why, and the user's choice.
-        auto* modeRow = rowLayout(10);
+        auto* modeRow = new WrappingRow(dataCard_, 10);
         auto* label = new QLabel(kx("mountMode.title"), dataCard_);
         modeRow->addWidget(label);
         mountModePicker_ = new QComboBox(dataCard_);
@@ -488,15 +486,14 @@ void VaultDetail::buildDataCard(QVBoxLayout* column) {
                                        static_cast<Choice>(mountModePicker_->itemData(index).toInt()));
         });
         modeRow->addWidget(mountModePicker_);
-        modeRow->addStretch(1);
-        dataCard_->content()->addLayout(modeRow);
+        dataCard_->content()->addWidget(modeRow);
         mountModeWhy_ = new QLabel(dataCard_);
         mountModeWhy_->setWordWrap(true);
         KXStyle::setFont(mountModeWhy_, KXStyle::Text::callout);
         KXStyle::setTone(mountModeWhy_, KXStyle::Tone::secondary);
         dataCard_->content()->addWidget(mountModeWhy_);
     }
-    auto* row = rowLayout(8);
+    auto* row = new WrappingRow(dataCard_, 8);
     reveal_ = new QPushButton(kx("data.reveal"), dataCard_);
     connect(reveal_, &QPushButton::clicked, this, &VaultDetail::reveal);
     row->addWidget(reveal_);
@@ -507,8 +504,7 @@ void VaultDetail::buildDataCard(QVBoxLayout* column) {
     KXStyle::makeDestructive(forget_);
     connect(forget_, &QPushButton::clicked, this, [this] { confirmForget(); });
     row->addWidget(forget_);
-    row->addStretch(1);
-    dataCard_->content()->addLayout(row);
+    dataCard_->content()->addWidget(row);
     column->addWidget(dataCard_);
 }
 
@@ -792,10 +788,10 @@ void VaultDetail::refresh() {
     const auto mountState = model_->mountState(vault_);
     const bool unlocked = mountState == vaultkit::DiskImage::MountState::mounted;
     const bool stale = mountState == vaultkit::DiskImage::MountState::stale;
-    const bool changedState = unlocked != unlocked_ || name_->text().isEmpty();
+    const bool changedState = unlocked != unlocked_ || name_->fullText().isEmpty();
     unlocked_ = unlocked;
 
-    name_->setText(QString::fromStdString(config.name));
+    name_->setFullText(QString::fromStdString(config.name));
     path_->setPath(pathText(vault_->mountPoint()));
     badge_->setText(unlocked ? kx("status.unlocked") : stale ? kx("status.stale") : kx("status.locked"));
     if (changedState) paintSymbols();

@@ -10,6 +10,7 @@
 #include <optional>
 
 class BusySpinner;
+class ElidedLabel;
 class QAction;
 class PathLabel;
 class QCheckBox;
@@ -82,7 +83,7 @@ public:
     // The header and the cards (all disabled while the vault works).
     QWidget* header() const { return header_; }
     QWidget* content() const { return content_; }
-    QLabel* nameLabel() const { return name_; }
+    ElidedLabel* nameLabel() const { return name_; }
     PathLabel* pathLabel() const { return path_; }
     QLabel* badge() const { return badge_; }
     QWidget* workingRow() const { return workingRow_; }
@@ -172,7 +173,7 @@ private:
     QWidget* header_ = nullptr;
     QWidget* content_ = nullptr;
     QLabel* tile_ = nullptr;
-    QLabel* name_ = nullptr;
+    ElidedLabel* name_ = nullptr;
     PathLabel* path_ = nullptr;
     QLabel* badge_ = nullptr;
     QWidget* workingRow_ = nullptr;
