@@ -174,6 +174,21 @@ std::string CliApp::statusLine(const Vault& vault, vaultkit::DiskImage::MountSta
     return vault.name() + '\t' + word + '\t' + vault.mountPoint().string();
 }
 
+namespace {
+
+// Which sync clients cover the vault's visible folder and whether each leaves
+// it out, one line each on standard error (standard output keeps its columns).
+void reportSyncCoverage(std::ostream& err, const Vault& vault, const vaultkit::SyncExclusion::Result& result) {
+    for (const auto& line : vaultkit::SyncExclusion::explain(result))
+        err << vault.name() << ": " << CliText::errorText(line.key, line.args) << '\n';
+}
+
+void reportSyncCoverage(std::ostream& err, const Vault& vault) {
+    reportSyncCoverage(err, vault, vaultkit::SyncExclusion::inspect(vault.mountPoint()));
+}
+
+} // namespace
+
 void CliApp::noteSetAside(const std::optional<fs::path>& aside) {
     if (aside)
         err_ << "hushcoffer-cli: the vault list could not be read; it was kept as " << aside->string()
@@ -266,6 +281,7 @@ int CliApp::unlock(const CommandLine& line) {
                 return exitFailure;
             }
             out_ << "Unlocked: " << vault->mountPoint().string() << '\n';
+            reportSyncCoverage(err_, *vault);
             giveUnlockedLook(*vault);
             startConflictWatcher(*vault);
             return exitOK;
@@ -480,6 +496,7 @@ int CliApp::status(const CommandLine& line) {
             try {
                 const auto vault = resolve(arg);
                 out_ << statusLine(*vault, vault->mountState()) << '\n';
+                reportSyncCoverage(err_, *vault);
             } catch (const NotAVault&) {
                 err_ << "hushcoffer-cli: " << arg << ": " << CliText::errorText("err.notAVault", {}) << '\n';
                 rc = exitFailure;
@@ -513,8 +530,10 @@ int CliApp::status(const CommandLine& line) {
     }
     // one read of the mount table for all of them
     const auto states = Vault::mountStates(vaults);
-    for (std::size_t i = 0; i < vaults.size(); ++i)
+    for (std::size_t i = 0; i < vaults.size(); ++i) {
         out_ << statusLine(*vaults[i], states[i]) << '\n';
+        reportSyncCoverage(err_, *vaults[i]);
+    }
     return exitOK;
 }
 
@@ -523,11 +542,12 @@ int CliApp::add(const CommandLine& line) {
     auto vault = resolve(line.args[0]);
     // Its visible folder may be made here (the locked look): keep sync
     // clients out of it before anything is.
-    vaultkit::SyncExclusion::apply(vault->mountPoint());
+    const auto excluded = vaultkit::SyncExclusion::apply(vault->mountPoint());
     if (registerVault(*vault))
         out_ << "Added \"" << vault->name() << "\": " << vault->dir().string() << '\n';
     else
         out_ << "Already registered: " << vault->dir().string() << '\n';
+    reportSyncCoverage(err_, *vault, excluded);
     return exitOK;
 }
 

@@ -415,7 +415,14 @@ void AppModel::applyLook(const VaultPtr& vault) {
     // the lane, after what runs there now.
     FolderLook::lockedIconFile();
     submit(
-        vault, [vault] { FolderLook::refresh(*vault); }, [](std::exception_ptr) {});
+        vault,
+        [vault] {
+            // The look puts files into the visible folder (and a vault just
+            // added may have none yet): sync clients are kept out of it first.
+            if (const auto error = keepSyncClientsOut(*vault)) logger().error(*error);
+            FolderLook::refresh(*vault);
+        },
+        [this, vault](std::exception_ptr) { syncCoverage_.erase(vault.get()); });
 }
 
 // ---- Actions --------------------------------------------------------------------

@@ -244,6 +244,14 @@ public:
     // Stores the choice in this computer's vault settings; it takes effect at
     // the next unlock. A failure is an error banner.
     void setMountModeChoice(const VaultPtr& vault, vaultkit::MountModePolicy::Choice choice);
+    // Which sync clients cover the vault's visible folder and whether each
+    // leaves it out (SyncExclusion::inspect), as texts for the pane. Looked
+    // up once per vault and again when it is locked or unlocked or its look
+    // is applied (the lane writes the exclusions before both).
+    QStringList syncCoverage(const VaultPtr& vault) const;
+    // Writes those exclusions (SyncExclusion::apply); the error's text when
+    // one cannot be written. Blocks: on the vault's lane.
+    static std::optional<std::string> keepSyncClientsOut(const vaultkit::Vault& vault);
 
     // ---- Unlock at login (AppModelLoginUnlock.cpp) ----
     // The per-vault choice lives in the vault preferences under this key (a
@@ -368,6 +376,7 @@ private:
         std::map<const vaultkit::Vault*, vaultkit::DiskImage::MountState> states;
     };
     mutable std::map<const vaultkit::Vault*, vaultkit::MountModePolicy::Decision> mountModes_;
+    mutable std::map<const vaultkit::Vault*, std::pair<vaultkit::DiskImage::MountState, QStringList>> syncCoverage_;
     mutable UnlockedSnapshot unlocked_;
     void dropUnlockedSnapshot() { unlocked_ = {}; }
 

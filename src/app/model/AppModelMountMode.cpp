@@ -2,7 +2,11 @@
 // mounted and keeps the user's choice.
 #include "app/model/AppModel.h"
 
+#include "kxstrings/KXStrings.h"
+#include "vaultkit/mountmode/SyncExclusion.h"
 #include "vaultkit/vault/Vault.h"
+
+#include <span>
 
 using vaultkit::MountModePolicy;
 
@@ -27,4 +31,29 @@ void AppModel::setMountModeChoice(const VaultPtr& vault, MountModePolicy::Choice
     }
     mountModes_.erase(vault.get());
     announce();
+}
+
+QStringList AppModel::syncCoverage(const VaultPtr& vault) const {
+    if (!vault) return {};
+    // Looked at again when the vault is locked or unlocked (the unlock
+    // writes what was missing).
+    const auto state = mountState(vault);
+    const auto known = syncCoverage_.find(vault.get());
+    if (known != syncCoverage_.end() && known->second.first == state) return known->second.second;
+    QStringList lines;
+    for (const auto& line : vaultkit::SyncExclusion::explain(vaultkit::SyncExclusion::inspect(vault->mountPoint()))) {
+        std::vector<KXFormat::Arg> args(line.args.begin(), line.args.end());
+        lines << QString::fromStdString(KXStrings::text(line.key, std::span<const KXFormat::Arg>(args.data(), args.size())));
+    }
+    syncCoverage_[vault.get()] = {state, lines};
+    return lines;
+}
+
+std::optional<std::string> AppModel::keepSyncClientsOut(const vaultkit::Vault& vault) {
+    try {
+        vaultkit::SyncExclusion::apply(vault.mountPoint());
+        return std::nullopt;
+    } catch (const std::exception& e) {
+        return "cannot keep sync clients out of " + vault.mountPoint().string() + ": " + e.what();
+    }
 }

@@ -846,6 +846,10 @@ void VaultDetail::refresh() {
     std::vector<KXFormat::Arg> whyArgs(why.args.begin(), why.args.end());
     const QString whyText = QString::fromStdString(
         KXStrings::text(why.key, std::span<const KXFormat::Arg>(whyArgs.data(), whyArgs.size())));
-    mountModeWhy_->setText(unlocked ? whyText + QLatin1Char(' ') + kx("mountMode.nextUnlock") : whyText);
+    // Below it, which sync clients carry the vault and whether each leaves
+    // the visible folder out.
+    const QStringList synced = model_->syncCoverage(vault_);
+    const QString modeText = unlocked ? whyText + QLatin1Char(' ') + kx("mountMode.nextUnlock") : whyText;
+    mountModeWhy_->setText(synced.isEmpty() ? modeText : modeText + QLatin1Char('\n') + synced.join(QLatin1Char('\n')));
     refreshing_ = false;
 }

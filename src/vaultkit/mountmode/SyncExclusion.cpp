@@ -162,7 +162,20 @@ void dropbox(Entry& entry, const fs::path& folder, bool write) {
     }
     entry.inForce = readBack();
     if (entry.inForce || !write) return;
-    if (::setxattr(folder.c_str(), kDropboxAttribute, "1", 1, 0) != 0)
+    int rc = ::setxattr(folder.c_str(), kDropboxAttribute, "1", 1, 0);
+    struct stat st {};
+    if (rc != 0 && errno == EACCES && ::stat(folder.c_str(), &st) == 0 && st.st_uid == ::geteuid() &&
+        (st.st_mode & S_IWUSR) == 0) {
+        // A locked vault's folder is read-only, and an attribute is written
+        // with the folder's write permission: lent for the call.
+        if (::chmod(folder.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0) {
+            rc = ::setxattr(folder.c_str(), kDropboxAttribute, "1", 1, 0);
+            const int saved = errno;
+            ::chmod(folder.c_str(), st.st_mode & 07777);
+            errno = saved;
+        }
+    }
+    if (rc != 0)
         throw VaultError::io("cannot keep Dropbox out of the vault: the attribute " + std::string(kDropboxAttribute) +
                              " cannot be set on " + folder.string() + ": " + std::strerror(errno));
     entry.written = true;

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/xattr.h>
 
 namespace fs = std::filesystem;
 using vaultkit::DiskImage;
@@ -154,4 +155,40 @@ TEST_F(MountModeCardTest, AStaleVaultShowsTheNoteAndUnlocksAgain) {
     EXPECT_EQ(driver->attachCalls(), attaches + 1);
     EXPECT_EQ(model->mountState(v), DiskImage::MountState::mounted);
     ASSERT_TRUE(uitest::spinUntil([&] { return pane.staleNote()->isHidden(); }));
+}
+
+// Below the mode, the card says which sync client carries the vault and
+// whether its visible folder is left out: a Dropbox folder gets the ignore
+// attribute at the unlock and says so; an Insync folder cannot be excluded,
+// says so, and is not unlocked there.
+TEST_F(MountModeCardTest, TheCardTellsWhichClientSyncsTheVaultAndWhetherItIsLeftOut) {
+    auto dropbox = addVault("Notes", "Dropbox/Work");
+    fs::create_directories(fs::path(dir.path().toStdString()) / "Dropbox/.dropbox.cache");
+    auto insync = addVault("Diary", "Insync/Home");
+    fs::create_directories(fs::path(dir.path().toStdString()) / "Insync/.insync-trash");
+
+    VaultDetail dropboxPane(model.get(), dropbox);
+    dropboxPane.show();
+    const std::string root = fs::path(dir.path().toStdString()).string();
+    const QString pending = kx("sync.pending", std::string("Dropbox"), root + "/Dropbox");
+    EXPECT_TRUE(dropboxPane.mountModeWhy()->text().endsWith(QLatin1Char('\n') + pending))
+        << dropboxPane.mountModeWhy()->text().toStdString();
+
+    ASSERT_TRUE(unlockNow(dropbox));
+    model->bump();
+    char value[4] = {};
+    EXPECT_EQ(::getxattr(dropbox->mountPoint().c_str(), "user.com.dropbox.ignored", value, sizeof value), 1);
+    const QString excluded =
+        kx("sync.excluded", std::string("Dropbox"), root + "/Dropbox", dropbox->mountPoint().string());
+    EXPECT_TRUE(uitest::spinUntil([&] { return dropboxPane.mountModeWhy()->text().endsWith(excluded); }))
+        << dropboxPane.mountModeWhy()->text().toStdString();
+
+    VaultDetail insyncPane(model.get(), insync);
+    insyncPane.show();
+    const QString cannot = kx("sync.cannotExclude", std::string("Insync"), root + "/Insync");
+    EXPECT_TRUE(insyncPane.mountModeWhy()->text().endsWith(cannot)) << insyncPane.mountModeWhy()->text().toStdString();
+    const int attaches = driver->attachCalls();
+    EXPECT_FALSE(unlockNow(insync));
+    EXPECT_EQ(driver->attachCalls(), attaches) << "nothing is mounted where it would be uploaded";
+    EXPECT_FALSE(model->isUnlocked(insync));
 }

@@ -7,6 +7,7 @@
 #include "vaultkit/crypto/Sealing.h"
 #include "vaultkit/diskimage/MountTable.h"
 #include "vaultkit/error/VaultError.h"
+#include "vaultkit/mountmode/SyncExclusion.h"
 #include "vaultkit/record/ConfigStore.h"
 #include "vaultkit/vault/Vault.h"
 
@@ -17,6 +18,7 @@
 #include <sys/stat.h>
 #include <set>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace vaultkit;
@@ -670,6 +672,25 @@ TEST_F(VaultMountTest, VaultsInSyncedFoldersMountSharedAndOthersLocal) {
     EXPECT_EQ(plain->mountModeDecision().synced, std::nullopt);
     plain->lock(false);
 
+    // The clients' configuration is read below HOME: a home of the test's
+    // own, where the Nextcloud and ownCloud clients have their folders (their
+    // exclude lists go there).
+    const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const char* savedXdg = std::getenv("XDG_CONFIG_HOME");
+    const std::string savedXdgText = savedXdg ? savedXdg : "";
+    struct RestoreHome {
+        std::string home, xdg;
+        bool hadXdg;
+        ~RestoreHome() {
+            ::setenv("HOME", home.c_str(), 1);
+            if (hadXdg) ::setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
+        }
+    } restoreHome{savedHome, savedXdgText, savedXdg != nullptr};
+    fs::create_directories(tmp / "testhome" / ".config" / "Nextcloud");
+    fs::create_directories(tmp / "testhome" / ".config" / "ownCloud");
+    ::setenv("HOME", (tmp / "testhome").c_str(), 1);
+    ::unsetenv("XDG_CONFIG_HOME");
+
     int n = 0;
     for (const auto& marker : SyncedFolders::markers()) {
         const std::string name(marker.name);
@@ -686,8 +707,17 @@ TEST_F(VaultMountTest, VaultsInSyncedFoldersMountSharedAndOthersLocal) {
             if (!marker.inside.empty()) vaulttest::writeFile(entry / std::string(marker.inside), "");
         }
         fs::create_directories(root / "Documents");
+        if (marker.client == "Insync") {
+            // No exclusion can be written there: the vault is not made (its
+            // first mount would be uploaded decrypted) and nothing is mounted.
+            EXPECT_THROW(Vault::create(root / "Documents", "Synced", kPassword, Mnemonic::generate(), {}, driver),
+                         VaultError);
+            EXPECT_TRUE(mountsBelow(root).empty());
+            continue;
+        }
         auto vault = Vault::create(root / "Documents", "Synced", kPassword, Mnemonic::generate(), {}, driver);
         EXPECT_STREQ(modeOfDaemon(*vault), "shared");
+        EXPECT_TRUE(SyncExclusion::inspect(vault->mountPoint()).allInForce());
         const auto decision = vault->mountModeDecision();
         ASSERT_TRUE(decision.synced);
         EXPECT_EQ(decision.synced->client, marker.client);
@@ -774,4 +804,33 @@ TEST_F(VaultMountTest, AKilledDaemonMakesTheVaultStaleAndUnlockRecoversIt) {
     other->lock(false);
     vault->lock(false);
     EXPECT_EQ(vault->mountState(), DiskImage::MountState::notMounted);
+}
+
+// A vault in a Dropbox folder carries Dropbox's ignore attribute on its
+// visible folder while locked (set on the folder itself before each mount)
+// and while unlocked (the client then reads the volume root's, through the
+// mount). A folder that lost it gets it back at the next unlock.
+TEST_F(VaultMountTest, ADropboxVaultCarriesTheIgnoreAttributeLockedAndUnlocked) {
+    constexpr const char* attribute = "user.com.dropbox.ignored";
+    auto ignored = [&](const fs::path& p) {
+        char value[4] = {};
+        return ::getxattr(p.c_str(), attribute, value, sizeof value) == 1 && value[0] == '1';
+    };
+    fs::create_directories(tmp / "Dropbox" / "Work");
+    vaulttest::writeFile(tmp / "Dropbox" / ".dropbox", "");
+    auto vault = Vault::create(tmp / "Dropbox" / "Work", "Notes", kPassword, Mnemonic::generate(), {}, driver);
+    ASSERT_TRUE(vault->isUnlocked());
+    EXPECT_TRUE(ignored(vault->mountPoint())) << "through the mount";
+    vault->lock(false);
+    EXPECT_TRUE(ignored(vault->mountPoint())) << "on the folder itself";
+
+    // A vault locked before the attribute was known: the read-only folder
+    // (0555) still gets it.
+    ::chmod(vault->mountPoint().c_str(), 0755);
+    ASSERT_EQ(::removexattr(vault->mountPoint().c_str(), attribute), 0);
+    ::chmod(vault->mountPoint().c_str(), 0555);
+    vault->unlock(kPassword);
+    EXPECT_TRUE(ignored(vault->mountPoint()));
+    vault->lock(false);
+    EXPECT_TRUE(ignored(vault->mountPoint())) << "set again before the mount";
 }
