@@ -2,6 +2,7 @@
 
 #include "vaultkit/error/VaultError.h"
 #include "vaultkit/process/Exec.h"
+#include "vaultkit/record/Registry.h"
 #include "vaultkit/record/Uuid.h"
 #include "vaultkit/vault/Vault.h"
 
@@ -488,6 +489,19 @@ std::vector<std::string> compare(const Inventory& source, const Inventory& copy,
             problems.push_back("size differs: " + path);
     }
     return problems;
+}
+
+std::optional<fs::path> sourceHoldingVault(const std::vector<fs::path>& sources, const Vault& vault) {
+    // Compared as standardized paths with a final "/", so that "/a/b" holds
+    // "/a/b/c" but not "/a/bc".
+    const std::string dirKey = Registry::standardized(vault.dir()) + "/";
+    const std::string mountKey = Registry::standardized(vault.mountPoint()) + "/";
+    for (const auto& source : sources) {
+        const std::string item = Registry::standardized(source);
+        const std::string key = item == "/" ? item : item + "/";
+        if (dirKey.starts_with(key) || mountKey.starts_with(key)) return fs::path(item);
+    }
+    return std::nullopt;
 }
 
 } // namespace vaultkit::Importer

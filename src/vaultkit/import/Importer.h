@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,6 +81,13 @@ using ByteProgress = std::function<void(double fraction)>;
 // others.
 std::vector<Result> copy(const std::vector<std::filesystem::path>& sources, const Vault& vault,
                          const ItemProgress& progress = {}, const ByteProgress& byteProgress = {});
+
+// The first source that holds the vault itself (its directory or its volume,
+// or is one of them), standardized; nothing when none does. A selection with
+// such a source is refused as a whole before anything is copied: copying a
+// vault into itself would never end.
+std::optional<std::filesystem::path> sourceHoldingVault(const std::vector<std::filesystem::path>& sources,
+                                                        const Vault& vault);
 
 // Removes from `folder` the temporary copies that imports killed on their way
 // left behind: this computer's, made in an earlier boot or by a process that

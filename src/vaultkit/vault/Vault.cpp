@@ -243,6 +243,15 @@ std::vector<std::string> Vault::visibleItems(const fs::path& folder) {
     return names;
 }
 
+bool Vault::targetIsUsable(const fs::path& folder) {
+    if (!somethingAt(folder)) return true;
+    try {
+        return visibleItems(folder).empty();
+    } catch (const fs::filesystem_error&) {
+        return true;
+    }
+}
+
 // ---------------------------------------------------------------- object
 
 Vault::Vault(fs::path dir, VaultConfig config, std::shared_ptr<DiskImage> driver)

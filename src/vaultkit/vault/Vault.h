@@ -92,6 +92,11 @@ public:
     // application (destination ending ".app" or ".desktop"). File-system
     // errors pass through.
     static std::vector<std::string> visibleItems(const std::filesystem::path& folder);
+    // Whether create may make a vault's visible folder at `folder`: nothing
+    // is there yet, or a folder that holds no visibleItems. A path that
+    // cannot be listed counts as usable here (create reports why it fails).
+    // The window's creation sheet asks this before the password step.
+    static bool targetIsUsable(const std::filesystem::path& folder);
 
     Vault(std::filesystem::path dir, VaultConfig config,
           std::shared_ptr<DiskImage> driver = DiskImage::platformDefault());

@@ -1,4 +1,7 @@
 #include "vaultkit/import/Importer.h"
+#include "vaultkit/vault/Vault.h"
+
+#include "../../support/SharedRuleCases.h"
 
 #include <gtest/gtest.h>
 
@@ -31,6 +34,22 @@ protected:
     }
     fs::path root;
 };
+
+// The cases the window and hushcoffer-cli import run too
+// (tests/support/SharedRuleCases.h).
+TEST_F(ImporterTest, ASelectionHoldingTheVaultIsRefusedWithThatSourcesName) {
+    VaultConfig config;
+    config.name = "V";
+    const Vault vault(root / ".V.hushcoffer", config);
+    for (const auto& c : sharedrules::selectionCases(root)) {
+        SCOPED_TRACE(c.what);
+        const auto holding = Importer::sourceHoldingVault(c.sources, vault);
+        ASSERT_EQ(holding.has_value(), c.refused.has_value());
+        if (holding) {
+            EXPECT_EQ(holding->filename().string(), *c.refused);
+        }
+    }
+}
 
 TEST_F(ImporterTest, UniqueDestinationTakesTheFirstFreeNumber) {
     write(root / "report.pdf", 1);

@@ -1,6 +1,7 @@
 // The parts of Vault that need no mounted volume: names, the password rule,
 // what counts as an empty folder, backup file names and opening a record
 // from its three copies.
+#include "../../support/SharedRuleCases.h"
 #include "support/TestSupport.h"
 
 #include "vaultkit/error/VaultError.h"
@@ -160,6 +161,19 @@ TEST(VaultVisibleItems, IgnoresLockedLookFilesAndApplicationLinks) {
     std::sort(items.begin(), items.end());
     EXPECT_EQ(items, (std::vector<std::string>{".hidden", "Icon", "a link"}));
     EXPECT_THROW(Vault::visibleItems(f / "missing"), fs::filesystem_error);
+}
+
+// The cases the creation sheet and hushcoffer-cli create run too
+// (tests/support/SharedRuleCases.h).
+TEST(VaultTarget, IsUsableWhenMissingOrHoldingNothingTheUserWouldSee) {
+    TempFolder t;
+    int n = 0;
+    for (const auto& c : sharedrules::targetCases()) {
+        SCOPED_TRACE(c.what);
+        const fs::path target = t.path() / ("T" + std::to_string(++n));
+        c.make(target);
+        EXPECT_EQ(Vault::targetIsUsable(target), c.usable);
+    }
 }
 
 TEST(VaultBackupURL, FollowsTheCanonicalPath) {
