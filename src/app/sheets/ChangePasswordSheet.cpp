@@ -1,10 +1,11 @@
 #include "app/sheets/ChangePasswordSheet.h"
 
 #include "app/model/AppModel.h"
-#include "app/sheets/PasswordStrength.h"
 #include "app/sheets/SheetStyle.h"
-#include "app/sheets/StrengthBar.h"
-#include "app/window/BusySpinner.h"
+#include "app/widgets/BusySpinner.h"
+#include "app/widgets/PasswordField.h"
+#include "app/widgets/PasswordStrength.h"
+#include "app/widgets/StrengthBar.h"
 #include "kxui/KXStyle.h"
 #include "kxui/kx.h"
 
@@ -16,12 +17,8 @@
 
 namespace {
 
-QLineEdit* secureField(const QString& placeholder, QWidget* parent) {
-    auto* field = new QLineEdit(parent);
-    field->setEchoMode(QLineEdit::Password);
-    field->setPlaceholderText(placeholder);
-    field->setAccessibleName(placeholder);
-    field->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
+PasswordField* secureField(const QString& placeholder, QWidget* parent) {
+    auto* field = new PasswordField(placeholder, parent);
     field->setFixedWidth(SheetStyle::fieldWidth);
     return field;
 }
@@ -37,6 +34,7 @@ ChangePasswordSheet::ChangePasswordSheet(AppModel* model, std::shared_ptr<vaultk
     , new_(secureField(kx("change.new"), this))
     , confirm_(secureField(kx("create.pw2"), this))
     , strength_(new StrengthBar(this))
+    , error_(SheetStyle::error(QString(), this))
     , cancel_(new QPushButton(kx("common.cancel"), this))
     , action_(new QPushButton(kx("change.action"), this))
     , spinner_(new BusySpinner(this)) {
@@ -57,9 +55,15 @@ ChangePasswordSheet::ChangePasswordSheet(AppModel* model, std::shared_ptr<vaultk
     column->addWidget(new_);
     column->addWidget(confirm_);
     column->addWidget(strength_);
+    error_->setObjectName(QStringLiteral("sheetError"));
+    error_->setFixedWidth(width);
+    error_->hide();
+    column->addWidget(error_);
 
-    for (auto* field : {old_, new_, confirm_})
+    for (auto* field : {old_, new_, confirm_}) {
         connect(field, &QLineEdit::textChanged, this, &ChangePasswordSheet::refresh);
+        connect(field, &QLineEdit::textEdited, error_, &QLabel::hide);
+    }
     connect(new_, &QLineEdit::textChanged, strength_, &StrengthBar::setPassword);
 
     connect(action_, &QPushButton::clicked, this, &ChangePasswordSheet::change);
@@ -75,17 +79,26 @@ bool ChangePasswordSheet::canChange() const {
 void ChangePasswordSheet::change() {
     if (!canChange() || !model_) return;
     busy_ = true;
+    error_->hide();
+    actionError_.begin(model_);
     refresh();
     QPointer<ChangePasswordSheet> guard(this);
     model_->changePassword(vault_, old_->text(), new_->text(), [guard](bool ok) {
         if (!guard) return;
+        guard->busy_ = false;
+        guard->refresh();
         if (ok) {
             for (auto* field : {guard->old_, guard->new_, guard->confirm_})
                 field->clear();
             guard->accept();
+            return;
         }
-        guard->busy_ = false;
-        guard->refresh();
+        const QString why = guard->actionError_.take(guard->model_);
+        guard->error_->setText(why);
+        guard->error_->setVisible(!why.isEmpty());
+        // a wrong current password is corrected there; any other refusal
+        // is about the new one
+        (why == kx("err.wrongPassword") || why.isEmpty() ? guard->old_ : guard->new_)->selectForRetry();
     });
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "app/sheets/ActionError.h"
+#include "app/widgets/PasswordField.h"
+
 #include <QDialog>
 #include <QPointer>
 
@@ -7,7 +10,7 @@
 
 class AppModel;
 class BusySpinner;
-class QLineEdit;
+class QLabel;
 class QPushButton;
 class StrengthBar;
 
@@ -18,7 +21,9 @@ class Vault;
 // Changes a vault's password: the current one, the new one twice, with the
 // strength meter under them. The action is enabled for a non-empty current
 // password and a new one of at least 8 characters that matches its
-// repetition; the sheet closes only when the model reports success.
+// repetition; the sheet closes only when the model reports success, and
+// otherwise shows the model's error under the fields with the field to
+// correct focused (the current password after a wrong one).
 class ChangePasswordSheet : public QDialog {
     Q_OBJECT
 public:
@@ -28,10 +33,11 @@ public:
     bool canChange() const;
     void change();
 
-    QLineEdit* oldField() const { return old_; }
-    QLineEdit* newField() const { return new_; }
-    QLineEdit* confirmField() const { return confirm_; }
+    PasswordField* oldField() const { return old_; }
+    PasswordField* newField() const { return new_; }
+    PasswordField* confirmField() const { return confirm_; }
     StrengthBar* strengthBar() const { return strength_; }
+    QLabel* errorLabel() const { return error_; }
     QPushButton* actionButton() const { return action_; }
     QPushButton* cancelButton() const { return cancel_; }
     BusySpinner* spinner() const { return spinner_; }
@@ -41,11 +47,13 @@ private:
 
     QPointer<AppModel> model_;
     std::shared_ptr<vaultkit::Vault> vault_;
+    ActionError actionError_;
     bool busy_ = false;
-    QLineEdit* old_;
-    QLineEdit* new_;
-    QLineEdit* confirm_;
+    PasswordField* old_;
+    PasswordField* new_;
+    PasswordField* confirm_;
     StrengthBar* strength_;
+    QLabel* error_;
     QPushButton* cancel_;
     QPushButton* action_;
     BusySpinner* spinner_;

@@ -1,7 +1,9 @@
 #include "app/sheets/PasswordPromptSheet.h"
 
+#include "app/model/AppModel.h"
 #include "app/sheets/SheetStyle.h"
-#include "app/window/BusySpinner.h"
+#include "app/widgets/BusySpinner.h"
+#include "app/widgets/PasswordField.h"
 #include "kxui/KXStyle.h"
 #include "kxui/kx.h"
 
@@ -16,7 +18,8 @@ PasswordPromptSheet::PasswordPromptSheet(const QString& title, const QString& no
                                          QWidget* parent)
     : QDialog(parent)
     , action_(std::move(action))
-    , field_(new QLineEdit(this))
+    , field_(new PasswordField(kx("unlock.placeholder"), this))
+    , error_(SheetStyle::error(QString(), this))
     , cancel_(new QPushButton(kx("common.cancel"), this))
     , ok_(new QPushButton(kx("common.ok"), this))
     , spinner_(new BusySpinner(this)) {
@@ -31,12 +34,13 @@ PasswordPromptSheet::PasswordPromptSheet(const QString& title, const QString& no
     column->addWidget(titleLabel);
     column->addWidget(noteLabel);
 
-    field_->setEchoMode(QLineEdit::Password);
-    field_->setPlaceholderText(kx("unlock.placeholder"));
-    field_->setAccessibleName(kx("unlock.placeholder"));
-    field_->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
     connect(field_, &QLineEdit::textChanged, this, &PasswordPromptSheet::refresh);
     column->addWidget(field_);
+    error_->setObjectName(QStringLiteral("sheetError"));
+    error_->hide();
+    column->addWidget(error_);
+    // the error is about what was typed; typing again answers it
+    connect(field_, &QLineEdit::textEdited, error_, &QLabel::hide);
 
     connect(ok_, &QPushButton::clicked, this, &PasswordPromptSheet::go);
     column->addLayout(SheetStyle::actionRow(this, cancel_, spinner_, ok_));
@@ -46,22 +50,34 @@ PasswordPromptSheet::PasswordPromptSheet(const QString& title, const QString& no
     titleLabel->setFixedWidth(width);
     noteLabel->setFixedWidth(width);
     field_->setFixedWidth(width);
+    error_->setFixedWidth(width);
     refresh();
+}
+
+void PasswordPromptSheet::showErrorsOf(AppModel* model) {
+    model_ = model;
 }
 
 void PasswordPromptSheet::go() {
     if (busy_ || field_->text().isEmpty() || !action_) return;
     busy_ = true;
+    error_->hide();
+    actionError_.begin(model_);
     refresh();
     QPointer<PasswordPromptSheet> guard(this);
     action_(field_->text(), [guard](bool ok) {
         if (!guard) return;
+        guard->busy_ = false;
+        guard->refresh();
         if (ok) {
             guard->field_->clear();
             guard->accept();
+            return;
         }
-        guard->busy_ = false;
-        guard->refresh();
+        const QString why = guard->actionError_.take(guard->model_);
+        guard->error_->setText(why);
+        guard->error_->setVisible(!why.isEmpty());
+        guard->field_->selectForRetry();
     });
 }
 

@@ -1,10 +1,11 @@
 #include "app/sheets/RecoverSheet.h"
 
 #include "app/model/AppModel.h"
-#include "app/sheets/PasswordStrength.h"
 #include "app/sheets/SheetStyle.h"
-#include "app/sheets/StrengthBar.h"
-#include "app/window/BusySpinner.h"
+#include "app/widgets/BusySpinner.h"
+#include "app/widgets/PasswordField.h"
+#include "app/widgets/PasswordStrength.h"
+#include "app/widgets/StrengthBar.h"
 #include "kxui/KXStyle.h"
 #include "kxui/KXSymbol.h"
 #include "kxui/kx.h"
@@ -22,12 +23,8 @@
 
 namespace {
 
-QLineEdit* secureField(const QString& placeholder, QWidget* parent) {
-    auto* field = new QLineEdit(parent);
-    field->setEchoMode(QLineEdit::Password);
-    field->setPlaceholderText(placeholder);
-    field->setAccessibleName(placeholder);
-    field->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
+PasswordField* secureField(const QString& placeholder, QWidget* parent) {
+    auto* field = new PasswordField(placeholder, parent);
     field->setFixedWidth(SheetStyle::fieldWidth);
     return field;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/widgets/PasswordField.h"
+
 #include <QDialog>
 #include <QPointer>
 
@@ -9,7 +11,6 @@
 class AppModel;
 class BusySpinner;
 class QLabel;
-class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class StrengthBar;
@@ -43,8 +44,8 @@ public:
     QPlainTextEdit* phraseEditor() const { return phrase_; }
     QLabel* feedbackLabel() const { return feedbackText_; }
     QLabel* feedbackSymbol() const { return feedbackSymbol_; }
-    QLineEdit* passwordField() const { return password_; }
-    QLineEdit* confirmField() const { return confirm_; }
+    PasswordField* passwordField() const { return password_; }
+    PasswordField* confirmField() const { return confirm_; }
     StrengthBar* strengthBar() const { return strength_; }
     QPushButton* actionButton() const { return action_; }
     QPushButton* cancelButton() const { return cancel_; }
@@ -62,8 +63,8 @@ private:
     QPlainTextEdit* phrase_;
     QLabel* feedbackSymbol_;
     QLabel* feedbackText_;
-    QLineEdit* password_;
-    QLineEdit* confirm_;
+    PasswordField* password_;
+    PasswordField* confirm_;
     StrengthBar* strength_;
     QPushButton* cancel_;
     QPushButton* action_;

@@ -3,7 +3,7 @@
 #include "app/desktop/DesktopNotifier.h"
 #include "app/desktop/FolderLook.h"
 #include "app/sheets/SheetPresenter.h"
-#include "app/sheets/SheetSnapshots.h"
+#include "app/window/SheetSnapshots.h"
 #include "app/shell/MenuBarContent.h"
 #include "app/shell/MenuBarExtra.h"
 #include "app/shell/QuitBusyAlert.h"

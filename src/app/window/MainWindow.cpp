@@ -1,6 +1,7 @@
 #include "app/window/MainWindow.h"
 
 #include "app/window/RootView.h"
+#include "app/window/VaultDetail.h"
 #include "kxui/kx.h"
 
 #include <QAction>
@@ -60,6 +61,8 @@ void MainWindow::bringToFront() {
     show();
     raise();
     activateWindow();
+    // opened to unlock (the tray's "Unlock …"): typing goes to the password
+    if (VaultDetail* detail = root_->detail()) detail->focusPassword();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -41,7 +41,8 @@ public:
     RootView* rootView() const { return root_; }
     QAction* action(const QString& name) const;
 
-    // Shows the window, un-minimised, in front, with the keyboard focus.
+    // Shows the window, un-minimised, in front, with the keyboard focus (in
+    // the password field when the selected vault is locked).
     void bringToFront();
 
 protected:

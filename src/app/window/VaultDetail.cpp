@@ -2,10 +2,12 @@
 
 #include "app/desktop/FileBrowser.h"
 #include "app/desktop/FilePanels.h"
+#include "app/sheets/PasswordPromptSheet.h"
 #include "app/sheets/SheetPresenter.h"
-#include "app/window/BusySpinner.h"
-#include "app/window/PathLabel.h"
+#include "app/widgets/BusySpinner.h"
 #include "app/widgets/ElidedLabel.h"
+#include "app/widgets/PasswordField.h"
+#include "app/widgets/PathLabel.h"
 #include "app/widgets/WrappingRow.h"
 #include "kxcore/Autostart.h"
 #include "kxcore/Log.h"
@@ -273,10 +275,7 @@ void VaultDetail::buildLockedCards(QVBoxLayout* column) {
 
         // the field and its buttons, one under the other when narrow
         auto* row = new WrappingRow(unlockCard, 8);
-        passwordField_ = new QLineEdit(unlockCard);
-        passwordField_->setEchoMode(QLineEdit::Password);
-        passwordField_->setPlaceholderText(kx("unlock.placeholder"));
-        passwordField_->setAccessibleName(kx("unlock.placeholder"));
+        passwordField_ = new PasswordField(kx("unlock.placeholder"), unlockCard);
         passwordField_->setMaximumWidth(fieldWidth);
         passwordField_->setMinimumWidth(200);
         passwordField_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -294,6 +293,19 @@ void VaultDetail::buildLockedCards(QVBoxLayout* column) {
         connect(touchIDUnlock_, &QPushButton::clicked, this, &VaultDetail::unlockWithTouchID);
         row->addWidget(touchIDUnlock_);
         unlockCard->content()->addWidget(row);
+
+        // why the last attempt failed, under the field it is about; typing
+        // again answers it
+        unlockError_ = new QLabel(unlockCard);
+        unlockError_->setObjectName(QStringLiteral("unlockError"));
+        unlockError_->setTextFormat(Qt::PlainText);
+        unlockError_->setWordWrap(true);
+        unlockError_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        KXStyle::setFont(unlockError_, KXStyle::Text::callout);
+        KXStyle::setTone(unlockError_, KXStyle::Tone::red);
+        unlockError_->hide();
+        connect(passwordField_, &QLineEdit::textEdited, unlockError_, &QLabel::hide);
+        unlockCard->content()->addWidget(unlockError_);
     }
     cards->addWidget(unlockCard);
 
@@ -617,9 +629,27 @@ void VaultDetail::unlock() {
     const QString password = passwordField_->text();
     if (password.isEmpty() || !model_) return;
     QPointer<VaultDetail> self(this);
+    unlockAttempt_.begin(model_);
+    unlockError_->hide();
     model_->unlock(vault_, password, [self](bool ok) {
-        if (ok && self) self->passwordField_->clear();
+        if (!self) return;
+        if (ok) {
+            self->passwordField_->clear();
+            return;
+        }
+        // the pane was disabled while it worked, which took the focus away:
+        // back into the field, the wrong text selected, the reason under it
+        const QString why = self->unlockAttempt_.take(self->model_);
+        self->unlockError_->setText(why);
+        self->unlockError_->setVisible(!why.isEmpty());
+        self->focusPassword();
     });
+}
+
+void VaultDetail::focusPassword() {
+    if (lockedCards_->isHidden() || !content_->isEnabled()) return;
+    passwordField_->setFocus(Qt::OtherFocusReason);
+    passwordField_->selectAll();
 }
 
 void VaultDetail::unlockWithTouchID() {
@@ -730,6 +760,8 @@ QDialog* VaultDetail::openSheet(Sheet which) {
     }
     }
     if (!dialog) return nullptr;
+    // a prompt shows its action's error itself, not behind it in the banner
+    if (auto* prompt = qobject_cast<PasswordPromptSheet*>(dialog)) prompt->showErrorsOf(model_);
     sheet_ = which;
     sheetDialog_ = dialog;
     connect(dialog, &QDialog::finished, this, [this] {

@@ -2,6 +2,7 @@
 
 #include "app/desktop/FilePanels.h"
 #include "app/model/AppModel.h"
+#include "app/sheets/ActionError.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -78,6 +79,9 @@ public:
 
     // Reads the model and the mount state again.
     void refresh();
+    // A locked vault's pane: focus in the password field, its text selected
+    // (after a failed attempt, and when the window opens to unlock).
+    void focusPassword();
 
     // ---- Widgets (tests and screenshots) ----
     // The header and the cards (all disabled while the vault works).
@@ -93,6 +97,8 @@ public:
     QWidget* unlockedCards() const { return unlockedCards_; }
     kxui::Card* dataCard() const { return dataCard_; }
     QLineEdit* passwordField() const { return passwordField_; }
+    // Under the password field: why the last unlock failed (hidden otherwise).
+    QLabel* unlockErrorLabel() const { return unlockError_; }
     QPushButton* unlockButton() const { return unlockButton_; }
     QPushButton* touchIDUnlockButton() const { return touchIDUnlock_; }
     QPushButton* forgotButton() const { return forgot_; }
@@ -184,6 +190,8 @@ private:
     QWidget* lockedCards_ = nullptr;
     QPushButton* forgot_ = nullptr;
     QLineEdit* passwordField_ = nullptr;
+    QLabel* unlockError_ = nullptr;
+    ActionError unlockAttempt_;
     QPushButton* unlockButton_ = nullptr;
     QPushButton* touchIDUnlock_ = nullptr;
     QPushButton* lockedChange_ = nullptr;

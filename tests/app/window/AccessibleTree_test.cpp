@@ -16,7 +16,7 @@
 #include "app/sheets/PasswordPromptSheet.h"
 #include "app/sheets/RecoverSheet.h"
 #include "app/sheets/SheetPresenter.h"
-#include "app/sheets/StrengthBar.h"
+#include "app/widgets/StrengthBar.h"
 #include "app/sheets/create/CreateSheet.h"
 #include "app/sheets/create/StepsView.h"
 #include "app/window/BannerView.h"

@@ -10,7 +10,7 @@
 #include "app/window/BannerView.h"
 #include "app/window/EmptyState.h"
 #include "app/window/MainWindow.h"
-#include "app/window/PathLabel.h"
+#include "app/widgets/PathLabel.h"
 #include "app/window/RootView.h"
 #include "app/window/VaultDetail.h"
 #include "kxcore/Settings.h"
@@ -298,7 +298,7 @@ TEST_F(WindowTest, ReturnAnywhereInTheLockedPaneUnlocksOnce) {
     }
 }
 
-TEST_F(WindowTest, AWrongPasswordStaysInTheFieldWithAnErrorBannerAndTheRightOneClearsIt) {
+TEST_F(WindowTest, AWrongPasswordStaysInTheFieldWithTheErrorUnderItAndTheRightOneClearsIt) {
     auto vault = addVault("Private");
     RootView root(&model());
     root.show();
@@ -316,11 +316,11 @@ TEST_F(WindowTest, AWrongPasswordStaysInTheFieldWithAnErrorBannerAndTheRightOneC
     EXPECT_TRUE(detail->content()->isEnabled());
     EXPECT_TRUE(detail->workingRow()->isHidden());
     EXPECT_EQ(detail->passwordField()->text(), QStringLiteral("wrong one"));
-    ASSERT_TRUE(model().message().has_value());
-    EXPECT_TRUE(model().message()->isError);
-    EXPECT_EQ(model().message()->text, kx("err.wrongPassword"));
-    EXPECT_FALSE(root.banner()->isHidden());
-    EXPECT_EQ(root.banner()->textLabel()->text(), kx("err.wrongPassword"));
+    // the error shows under the field, not in the banner at the bottom
+    EXPECT_FALSE(detail->unlockErrorLabel()->isHidden());
+    EXPECT_EQ(detail->unlockErrorLabel()->text(), kx("err.wrongPassword"));
+    EXPECT_FALSE(model().message().has_value());
+    EXPECT_TRUE(root.banner()->isHidden());
 
     detail->passwordField()->setText(QString::fromLatin1(rightPassword));
     QTest::mouseClick(detail->unlockButton(), Qt::LeftButton);
@@ -330,7 +330,6 @@ TEST_F(WindowTest, AWrongPasswordStaysInTheFieldWithAnErrorBannerAndTheRightOneC
     EXPECT_TRUE(detail->lockedCards()->isHidden());
     EXPECT_FALSE(detail->unlockedCards()->isHidden());
     EXPECT_EQ(detail->badge()->text(), kx("status.unlocked"));
-    // the wrong-password banner does not stay over the unlocked vault
     EXPECT_FALSE(model().message().has_value());
     EXPECT_TRUE(root.banner()->isHidden());
 }

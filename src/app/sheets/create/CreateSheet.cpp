@@ -3,13 +3,14 @@
 #include "app/desktop/FolderLook.h"
 #include "app/model/AppModel.h"
 #include "app/sheets/MnemonicGrid.h"
-#include "app/sheets/PasswordStrength.h"
 #include "app/sheets/RecoveryPrint.h"
 #include "app/sheets/SheetStyle.h"
-#include "app/sheets/StrengthBar.h"
 #include "app/sheets/create/StepsView.h"
-#include "app/window/BusySpinner.h"
-#include "app/window/PathLabel.h"
+#include "app/widgets/BusySpinner.h"
+#include "app/widgets/PasswordField.h"
+#include "app/widgets/PasswordStrength.h"
+#include "app/widgets/PathLabel.h"
+#include "app/widgets/StrengthBar.h"
 #include "kxui/KXAccess.h"
 #include "kxui/KXStyle.h"
 #include "kxui/KXSymbol.h"
@@ -46,14 +47,9 @@ void wipe(std::string& secret) {
     secret.clear();
 }
 
-QLineEdit* passwordLineEdit(const QString& placeholder, QWidget* parent) {
-    auto* field = new QLineEdit(parent);
-    field->setEchoMode(QLineEdit::Password);
-    field->setPlaceholderText(placeholder);
-    field->setAccessibleName(placeholder);
+PasswordField* passwordLineEdit(const QString& placeholder, QWidget* parent) {
+    auto* field = new PasswordField(placeholder, parent);
     field->setMaximumWidth(SheetStyle::fieldWidth);
-    field->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText |
-                               Qt::ImhNoAutoUppercase);
     return field;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/widgets/PasswordField.h"
 #include "vaultkit/crypto/Mnemonic.h"
 
 #include <QDialog>
@@ -97,8 +98,8 @@ public:
     PathLabel* parentLabel() const { return parentLabel_; }
     PathLabel* targetLabel() const { return targetLabel_; }
     QPushButton* chooseButton() const { return chooseButton_; }
-    QLineEdit* passwordField() const { return passwordField_; }
-    QLineEdit* confirmField() const { return confirmField_; }
+    PasswordField* passwordField() const { return passwordField_; }
+    PasswordField* confirmField() const { return confirmField_; }
     StrengthBar* strengthBar() const { return strength_; }
     QLabel* mismatchLabel() const { return mismatch_; }
     QCheckBox* touchIDToggle() const { return touchIDToggle_; }
@@ -160,8 +161,8 @@ private:
     PathLabel* parentLabel_ = nullptr;
     PathLabel* targetLabel_ = nullptr;
     QPushButton* chooseButton_ = nullptr;
-    QLineEdit* passwordField_ = nullptr;
-    QLineEdit* confirmField_ = nullptr;
+    PasswordField* passwordField_ = nullptr;
+    PasswordField* confirmField_ = nullptr;
     StrengthBar* strength_ = nullptr;
     QLabel* mismatch_ = nullptr;
     QCheckBox* touchIDToggle_ = nullptr;

@@ -2,12 +2,12 @@
 // checks of Next, the quiz, a failed creation, the demonstration start, the
 // folder chooser and the path display.
 #include "app/model/AppModel.h"
-#include "app/window/BusySpinner.h"
+#include "app/widgets/BusySpinner.h"
 #include "app/sheets/create/CreateSheet.h"
 #include "app/sheets/MnemonicGrid.h"
-#include "app/window/PathLabel.h"
+#include "app/widgets/PathLabel.h"
 #include "app/sheets/create/StepsView.h"
-#include "app/sheets/StrengthBar.h"
+#include "app/widgets/StrengthBar.h"
 #include "kxui/kx.h"
 #include "vaultkit/quickunlock/TouchIDKey.h"
 #include "vaultkit/vault/Vault.h"

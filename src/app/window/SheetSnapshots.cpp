@@ -1,4 +1,4 @@
-#include "app/sheets/SheetSnapshots.h"
+#include "app/window/SheetSnapshots.h"
 
 #include "app/model/AppModel.h"
 #include "app/window/RootView.h"

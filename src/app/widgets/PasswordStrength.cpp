@@ -1,4 +1,4 @@
-#include "app/sheets/PasswordStrength.h"
+#include "app/widgets/PasswordStrength.h"
 
 #include "kxui/kx.h"
 

@@ -7,7 +7,8 @@ class QLabel;
 class QProgressBar;
 
 // The password strength meter: a 200-pixel bar showing PasswordStrength's
-// score out of 6 in red, orange or green, and its caption. Advice only.
+// score out of 6 in red, orange or green, and its caption (none while the
+// field is empty). Advice only.
 class StrengthBar : public QWidget {
     Q_OBJECT
 public:

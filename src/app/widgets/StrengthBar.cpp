@@ -1,6 +1,6 @@
-#include "app/sheets/StrengthBar.h"
+#include "app/widgets/StrengthBar.h"
 
-#include "app/sheets/PasswordStrength.h"
+#include "app/widgets/PasswordStrength.h"
 #include "kxui/KXStyle.h"
 #include "kxui/kx.h"
 
@@ -31,7 +31,8 @@ StrengthBar::StrengthBar(QWidget* parent)
 void StrengthBar::setPassword(const QString& password) {
     score_ = PasswordStrength::score(password);
     bar_->setValue(score_);
-    caption_->setText(PasswordStrength::caption(score_));
+    // nothing typed yet: no verdict, not "Weak"
+    caption_->setText(password.isEmpty() ? QString() : PasswordStrength::caption(score_));
     bar_->setAccessibleDescription(caption_->text());
     applyTint();
 }

@@ -1,4 +1,4 @@
-#include "app/window/BusySpinner.h"
+#include "app/widgets/BusySpinner.h"
 
 #include "kxui/KXStyle.h"
 

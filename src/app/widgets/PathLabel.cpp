@@ -1,4 +1,4 @@
-#include "app/window/PathLabel.h"
+#include "app/widgets/PathLabel.h"
 
 #include <QDir>
 #include <QFontMetrics>
