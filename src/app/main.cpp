@@ -17,6 +17,7 @@
 #include "kxui/KXContext.h"
 #include "kxui/KXSnapshot.h"
 #include "kxui/KXStyle.h"
+#include "vaultkit/record/SupportFolder.h"
 #include "vaultkit/vault/Vault.h"
 
 #include <QApplication>
@@ -83,7 +84,7 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("hushcoffer"));
-    QApplication::setDesktopFileName(QStringLiteral("app.hushcoffer.Hushcoffer"));
+    QApplication::setDesktopFileName(QString::fromLatin1(vaultkit::SupportFolder::appID));
     QApplication::setQuitOnLastWindowClosed(false);
 
     const kxcore::ProductInfo product = KXContext::loadProduct();

@@ -14,7 +14,9 @@
 #include "vaultkit/mountmode/SyncExclusion.h"
 #include "vaultkit/keyring/SecretServiceKeyring.h"
 #include "vaultkit/record/Registry.h"
+#include "vaultkit/record/SupportFolder.h"
 #include "vaultkit/vault/LockedLook.h"
+#include "vaultkit/vault/VaultLocator.h"
 
 #include <openssl/crypto.h>
 
@@ -25,7 +27,6 @@
 #include <mutex>
 #include <ostream>
 #include <poll.h>
-#include <pwd.h>
 #include <spawn.h>
 #include <unistd.h>
 
@@ -38,19 +39,6 @@ using vaultkit::Registry::standardized;
 
 namespace {
 
-std::string homeFolder() {
-    if (const char* home = std::getenv("HOME"); home && *home) return home;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-    return "/";
-}
-
-bool isAbsoluteVariable(const char* name, std::string& value) {
-    const char* v = std::getenv(name);
-    if (!v || v[0] != '/') return false;
-    value = v;
-    return true;
-}
-
 const char* progressText(const std::string& key) {
     if (key == "create") return "Creating the encrypted image…";
     if (key == "verify") return "Checking the new vault…";
@@ -61,40 +49,15 @@ const char* progressText(const std::string& key) {
 } // namespace
 
 fs::path CliApp::supportDirectory() {
-    if (const char* dir = std::getenv("HC_SUPPORT_DIR"); dir && *dir) return fs::absolute(dir);
-    std::string dataHome;
-    if (!isAbsoluteVariable("XDG_DATA_HOME", dataHome)) dataHome = homeFolder() + "/.local/share";
-    return fs::path(dataHome) / bundleID;
+    return vaultkit::SupportFolder::path();
 }
 
 fs::path CliApp::registryFile() const {
     return supportDirectory() / std::string(vaultkit::Registry::fileName);
 }
 
-std::vector<fs::path> CliApp::candidates(const std::string& argument) {
-    const fs::path url = standardized(argument);
-    std::vector<fs::path> out;
-    auto consider = [&](const fs::path& p) {
-        if (Vault::isVaultDirName(p.filename().string())) out.push_back(p);
-    };
-    consider(url);
-    consider(url.parent_path());
-    consider(url.parent_path() / ("." + url.filename().string() + std::string(Vault::dirSuffix)));
-    return out;
-}
-
 std::shared_ptr<Vault> CliApp::resolve(const std::string& argument) {
-    std::optional<VaultError> firstError;
-    for (const auto& dir : candidates(argument)) {
-        try {
-            return Vault::open(dir);
-        } catch (const VaultError& e) {
-            std::error_code ec;
-            if (!firstError && fs::is_directory(dir, ec)) firstError = e;
-        }
-    }
-    if (firstError) throw *firstError;
-    throw NotAVault();
+    return vaultkit::VaultLocator::open(argument);
 }
 
 int CliApp::run(const std::vector<std::string>& argv) {
@@ -556,7 +519,7 @@ int CliApp::forget(const CommandLine& line) {
     const fs::path file = registryFile();
     std::vector<std::string> paths = vaultkit::Registry::read(file).value_or(std::vector<std::string>{});
     // By path, so a vault whose folder is gone can be forgotten too.
-    for (const auto& candidate : candidates(line.args[0])) {
+    for (const auto& candidate : vaultkit::VaultLocator::candidates(line.args[0])) {
         const std::string wanted = standardized(candidate);
         auto kept = paths;
         std::erase_if(kept, [&](const std::string& p) { return standardized(p) == wanted; });

@@ -4,6 +4,7 @@
 
 #include "vaultkit/keyring/Keyring.h"
 #include "vaultkit/vault/Vault.h"
+#include "vaultkit/vault/VaultLocator.h"
 
 #include <filesystem>
 #include <iosfwd>
@@ -26,30 +27,20 @@ public:
     // check-data found damaged data.
     static constexpr int exitDamaged = 5;
 
-    // The application's bundle identifier: the name of its data folder.
-    static constexpr const char* bundleID = "app.hushcoffer.Hushcoffer";
-
     CliApp(std::ostream& out, std::ostream& err)
         : out_(out)
         , err_(err) {}
 
     int run(const std::vector<std::string>& argv);
 
-    // $HC_SUPPORT_DIR when set, else $XDG_DATA_HOME (or ~/.local/share) +
-    // the bundle identifier.
+    // The support folder the window uses too (SupportFolder::path).
     static std::filesystem::path supportDirectory();
-    // The vault a VAULT argument names: tried in order the path itself, its
-    // parent folder, and the sibling "." + its name + ".hushcoffer"; the first
-    // whose name is a vault directory name and that opens. Throws the open
-    // error of a vault directory that exists but does not open, else
-    // notAVault (a CliApp::NotAVault).
+    // The vault a VAULT argument names, as the window finds a picked path
+    // (VaultLocator::open): throws the open error of a vault directory that
+    // exists but does not open, else NotAVault.
     static std::shared_ptr<vaultkit::Vault> resolve(const std::string& argument);
-    // The candidate vault directories of a VAULT argument, in that order.
-    static std::vector<std::filesystem::path> candidates(const std::string& argument);
 
-    struct NotAVault : std::exception {
-        const char* what() const noexcept override { return "not a vault"; }
-    };
+    using NotAVault = vaultkit::VaultLocator::NotAVault;
 
 private:
     int dispatch(const CommandLine& line);

@@ -2,7 +2,6 @@
 
 #include "cli/CliApp.h"
 #include "cli/CliText.h"
-#include "vaultkit/record/Registry.h"
 #include "vaultkit/import/Importer.h"
 
 #include <filesystem>
@@ -17,18 +16,10 @@ int ImportCommand::run(const CommandLine& line) {
     }
     const auto vault = CliApp::resolve(line.args[0]);
     std::vector<std::filesystem::path> sources(line.args.begin() + 1, line.args.end());
-    // As in the application: a selection that holds the vault itself (its
-    // directory or its volume) is refused before anything is copied.
-    const std::string dirKey = vaultkit::Registry::standardized(vault->dir()) + "/";
-    const std::string mountKey = vaultkit::Registry::standardized(vault->mountPoint()) + "/";
-    for (const auto& source : sources) {
-        std::string item = vaultkit::Registry::standardized(source);
-        const std::string name = std::filesystem::path(item).filename().string();
-        if (item != "/") item += "/";
-        if (dirKey.starts_with(item) || mountKey.starts_with(item)) {
-            err_ << "hushcoffer-cli: " << CliText::errorText("err.importContainsVault", {name}) << '\n';
-            return CliApp::exitFailure;
-        }
+    if (const auto holding = vaultkit::Importer::sourceHoldingVault(sources, *vault)) {
+        err_ << "hushcoffer-cli: " << CliText::errorText("err.importContainsVault", {holding->filename().string()})
+             << '\n';
+        return CliApp::exitFailure;
     }
     const auto results = vaultkit::Importer::copy(sources, *vault);
     bool failed = false;

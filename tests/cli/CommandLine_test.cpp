@@ -72,31 +72,3 @@ TEST(CliText, FormatsTheErrorTextsOfTheLibrary) {
         EXPECT_EQ(CliText::describe(e).rfind("err.", 0), std::string::npos) << e.key();
     }
 }
-
-TEST(CliApp, CandidatesOfAVaultArgument) {
-    using P = std::vector<std::filesystem::path>;
-    EXPECT_EQ(CliApp::candidates("/h/Photos"), P{"/h/.Photos.hushcoffer"});
-    EXPECT_EQ(CliApp::candidates("/h/Photos/"), P{"/h/.Photos.hushcoffer"});
-    // Every candidate whose name passes is listed, in the order they are tried.
-    EXPECT_EQ(CliApp::candidates("/h/.Photos.hushcoffer"),
-              (P{"/h/.Photos.hushcoffer", "/h/..Photos.hushcoffer.hushcoffer"}));
-    EXPECT_EQ(CliApp::candidates("/h/.Photos.hushcoffer/vault.json"),
-              (P{"/h/.Photos.hushcoffer", "/h/.Photos.hushcoffer/.vault.json.hushcoffer"}));
-    EXPECT_EQ(CliApp::candidates("/h/x/../.P.hushcoffer/./README.txt"),
-              (P{"/h/.P.hushcoffer", "/h/.P.hushcoffer/.README.txt.hushcoffer"}));
-    EXPECT_EQ(CliApp::candidates("/h/.A.hushcoffer/.B.hushcoffer"),
-              (P{"/h/.A.hushcoffer/.B.hushcoffer", "/h/.A.hushcoffer",
-                 "/h/.A.hushcoffer/..B.hushcoffer.hushcoffer"}));
-}
-
-TEST(CliApp, SupportDirectory) {
-    ::setenv("HC_SUPPORT_DIR", "/s/dir", 1);
-    EXPECT_EQ(CliApp::supportDirectory(), "/s/dir");
-    ::unsetenv("HC_SUPPORT_DIR");
-    ::setenv("XDG_DATA_HOME", "/d", 1);
-    EXPECT_EQ(CliApp::supportDirectory(), std::filesystem::path("/d") / CliApp::bundleID);
-    ::setenv("XDG_DATA_HOME", "relative", 1); // not absolute: ignored
-    ::setenv("HOME", "/home/u", 1);
-    EXPECT_EQ(CliApp::supportDirectory(), std::filesystem::path("/home/u/.local/share") / CliApp::bundleID);
-    ::unsetenv("XDG_DATA_HOME");
-}

@@ -3,6 +3,7 @@
 #include "kxcore/AppPaths.h"
 #include "kxcore/Log.h"
 #include "kxui/kx.h"
+#include "vaultkit/record/SupportFolder.h"
 #include "vaultkit/vault/LockedLook.h"
 #include "vaultkit/vault/Vault.h"
 
@@ -29,7 +30,6 @@ namespace {
 
 constexpr const char* lockedPrefix = "folder look (locked): ";
 constexpr const char* unlockedPrefix = "folder look (unlocked): ";
-constexpr const char* bundleID = "app.hushcoffer.Hushcoffer";
 constexpr double gioTimeLimitSeconds = 10;
 
 // The padlock's place: 30 px below the vertically centred position.
@@ -234,9 +234,7 @@ QString FolderLook::supportDirectory() {
         std::lock_guard lock(supportMutex);
         if (!supportOverride.isEmpty()) return supportOverride;
     }
-    const QString env = qEnvironmentVariable("HC_SUPPORT_DIR");
-    if (!env.isEmpty()) return env;
-    return kxcore::AppPaths::dataHome() + QLatin1Char('/') + QLatin1String(bundleID);
+    return QString::fromStdString(vaultkit::SupportFolder::path().string());
 }
 
 std::optional<QString> FolderLook::installedDesktopFile() {

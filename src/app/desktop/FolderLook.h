@@ -78,9 +78,8 @@ public:
     // (and logged) when it cannot be written.
     static QString lockedIconFile();
 
-    // The support folder: set at start by the application; until then
-    // $HC_SUPPORT_DIR, else $XDG_DATA_HOME (~/.local/share) + the bundle
-    // identifier.
+    // The support folder: set at start by the application; until then the
+    // one the command-line tool uses too (SupportFolder::path).
     static void setSupportDirectory(const QString& dir);
     // The GIO tool run for the GNOME Files icon: gioTool unless set (tests
     // set a stand-in; empty restores gioTool).

@@ -10,6 +10,7 @@
 #include "vaultkit/quickunlock/TouchIDKey.h"
 #include "vaultkit/record/Registry.h"
 #include "vaultkit/vault/Vault.h"
+#include "vaultkit/vault/VaultLocator.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -288,22 +289,16 @@ void AppModel::forget(const VaultPtr& vault) {
 }
 
 void AppModel::addExisting(const QUrl& url) {
-    const fs::path picked(standardized(fs::path(url.toLocalFile().toStdString())));
-    std::vector<fs::path> candidates{picked, picked.parent_path(),
-                                     picked.parent_path() /
-                                         ("." + picked.filename().string() + std::string(Vault::dirSuffix))};
-    for (const auto& candidate : candidates) {
-        if (!Vault::isVaultDirName(candidate.filename().string())) continue;
-        try {
-            auto vault = Vault::open(candidate);
-            registerVault(vault);
-            applyLook(vault);
-            return;
-        } catch (...) {
-            // not this one: try the next candidate
-        }
+    try {
+        auto vault = vaultkit::VaultLocator::open(fs::path(url.toLocalFile().toStdString()));
+        registerVault(vault);
+        applyLook(vault);
+    } catch (const vaultkit::VaultLocator::NotAVault&) {
+        setMessage(Banner(kx("err.notAVault"), true));
+    } catch (const std::exception& e) {
+        // a vault directory whose record does not open: its own error
+        setMessage(Banner(describe(e), true));
     }
-    setMessage(Banner(kx("err.notAVault"), true));
 }
 
 AppModel::VaultPtr AppModel::selected() const {
@@ -583,20 +578,13 @@ void AppModel::regenerateMnemonic(const VaultPtr& vault, const QString& password
 }
 
 void AppModel::importItems(const VaultPtr& vault, const QList<QUrl>& urls, Done done) {
-    const std::string dirKey = standardized(vault->dir()) + "/";
-    const std::string mountKey = standardized(vault->mountPoint()) + "/";
     std::vector<fs::path> sources;
-    for (const QUrl& url : urls) {
-        const fs::path path(url.toLocalFile().toStdString());
-        std::string item = standardized(path);
-        if (item != "/") item += "/";
-        if (dirKey.starts_with(item) || mountKey.starts_with(item)) {
-            setMessage(Banner(kx("err.importContainsVault", fs::path(standardized(path)).filename().string()),
-                              true));
-            if (done) done(false);
-            return;
-        }
-        sources.push_back(path);
+    for (const QUrl& url : urls)
+        sources.emplace_back(url.toLocalFile().toStdString());
+    if (const auto holding = vaultkit::Importer::sourceHoldingVault(sources, *vault)) {
+        setMessage(Banner(kx("err.importContainsVault", holding->filename().string()), true));
+        if (done) done(false);
+        return;
     }
     const Uuid id = vault->config().id;
     auto results = std::make_shared<std::vector<vaultkit::Importer::Result>>();

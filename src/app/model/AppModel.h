@@ -124,8 +124,9 @@ public:
     // Removes this very object (not others with the same path), saves the
     // registry and selects the first remaining vault.
     void forget(const VaultPtr& vault);
-    // The user picked `url`: the first of url, its parent, and the hidden
-    // vault directory beside it that opens is registered; else "err.notAVault".
+    // The user picked `url`: the vault it names (VaultLocator::open) is
+    // registered; else "err.notAVault", or the open error of a vault
+    // directory that does not open.
     void addExisting(const QUrl& url);
     VaultPtr selected() const;
     VaultPtr vaultWithId(const vaultkit::Uuid& id) const;

@@ -21,6 +21,7 @@
 #include "kxui/KXSymbol.h"
 #include "kxui/Relaunch.h"
 #include "kxui/SettingsView.h"
+#include "vaultkit/record/SupportFolder.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -98,10 +99,8 @@ QWidget* HushcofferApp::openFeedback() {
 }
 
 QString HushcofferApp::supportDirectory(const QString& contextSupportDir) {
-    if (qEnvironmentVariableIsSet("HC_SUPPORT_DIR")) {
-        const QString dir = qEnvironmentVariable("HC_SUPPORT_DIR");
-        if (!dir.isEmpty()) return QDir(dir).absolutePath();
-    }
+    if (const auto dir = vaultkit::SupportFolder::fromEnvironment())
+        return QString::fromStdString(dir->string());
     return contextSupportDir;
 }
 

@@ -4,6 +4,8 @@
 #include "app/desktop/FolderLook.h"
 #include "support/FolderLookProbe.h"
 
+#include "../../support/SharedRuleCases.h"
+
 #include "kxui/kx.h"
 #include "vaultkit/vault/Vault.h"
 
@@ -24,6 +26,20 @@ namespace fs = std::filesystem;
 using namespace folderlookprobe;
 
 namespace {
+
+// Until the application sets it, the support folder is the library's, as
+// hushcoffer-cli finds it (tests/support/SharedRuleCases.h).
+TEST(FolderLookSupport, WithoutTheApplicationsChoiceTheSupportFolderIsTheLibrarys) {
+    FolderLook::setSupportDirectory({});
+    for (const auto& c : sharedrules::supportCases()) {
+        SCOPED_TRACE(c.what);
+        const sharedrules::SupportEnvironment environment(c);
+        EXPECT_EQ(FolderLook::supportDirectory().toStdString(), c.expected.string());
+    }
+    FolderLook::setSupportDirectory(QStringLiteral("/chosen"));
+    EXPECT_EQ(FolderLook::supportDirectory(), QStringLiteral("/chosen"));
+    FolderLook::setSupportDirectory({});
+}
 
 QString selfExe() {
     return QString::fromStdString(fs::read_symlink("/proc/self/exe").string());

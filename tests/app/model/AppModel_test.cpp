@@ -9,6 +9,8 @@
 #include "app/shell/AppDelegate.h"
 #include "model/support/ModelTestSupport.h"
 
+#include "../../support/SharedRuleCases.h"
+
 #include "kxcore/Settings.h"
 #include "kxui/kx.h"
 #include "vaultkit/error/VaultError.h"
@@ -230,43 +232,35 @@ TEST_F(ModelTest, ForgetRemovesThatObjectAndSelectsTheFirstRemaining) {
     EXPECT_EQ(vaultkit::Registry::read(registry()), std::vector<std::string>{});
 }
 
-TEST_F(ModelTest, AddExistingFindsTheVaultFromItsFolderAFileInsideOrItself) {
-    const fs::path dir = makeVault("Docs");
-    writeAll(dir / "README.txt", "x");
-    struct Case {
-        const char* label;
-        fs::path picked;
-    };
-    for (const Case& c : {Case{"visible folder", root / "Docs"}, Case{"file inside", dir / "README.txt"},
-                          Case{"vault directory", dir}, Case{"with a trailing slash", root / "Docs/"}}) {
-        SCOPED_TRACE(c.label);
+// The cases the library and hushcoffer-cli run too (tests/support/SharedRuleCases.h).
+TEST_F(ModelTest, AddExistingRegistersTheVaultTheLibraryFindsOrShowsThatVaultsError) {
+    for (const auto& c : sharedrules::pickedCases(root / "picked")) {
+        SCOPED_TRACE(c.what);
         fs::remove(registry());
         AppModel& m = start();
         m.addExisting(QUrl::fromLocalFile(QString::fromStdString(c.picked.string())));
-        ASSERT_EQ(m.vaults().size(), 1u);
-        EXPECT_EQ(m.vaults()[0]->dir(), dir);
-        EXPECT_EQ(m.selection(), m.vaults()[0]->config().id);
-        EXPECT_FALSE(m.message());
-        EXPECT_EQ(vaultkit::Registry::read(registry()), (std::vector<std::string>{dir.string()}));
-        model.reset();
-    }
-}
-
-TEST_F(ModelTest, AddExistingOnAnythingElseShowsNotAVault) {
-    makeVault("Docs");
-    fs::create_directories(root / "Other");
-    fs::create_directories(root / ".Broken.hushcoffer"); // the name fits, the record is missing
-    fs::create_directories(root / "Broken");
-    for (const fs::path& p :
-         {root / "Other", root / "Broken", root / ".Broken.hushcoffer", root / "Nowhere"}) {
-        SCOPED_TRACE(p.string());
-        AppModel& m = start();
-        m.addExisting(QUrl::fromLocalFile(QString::fromStdString(p.string())));
-        EXPECT_TRUE(m.vaults().empty());
-        ASSERT_TRUE(m.message());
-        EXPECT_TRUE(m.message()->isError);
-        EXPECT_EQ(m.message()->text, kx("err.notAVault"));
-        EXPECT_FALSE(fs::exists(registry()));
+        if (c.expected == sharedrules::Picked::opens) {
+            ASSERT_EQ(m.vaults().size(), 1u);
+            EXPECT_EQ(m.vaults()[0]->dir(), c.vaultDir);
+            EXPECT_EQ(m.selection(), m.vaults()[0]->config().id);
+            EXPECT_FALSE(m.message());
+            EXPECT_EQ(vaultkit::Registry::read(registry()), (std::vector<std::string>{c.vaultDir.string()}));
+        } else {
+            EXPECT_TRUE(m.vaults().empty());
+            ASSERT_TRUE(m.message());
+            EXPECT_TRUE(m.message()->isError);
+            QString expected = kx("err.notAVault");
+            if (c.expected == sharedrules::Picked::ownError) {
+                try {
+                    Vault::open(c.vaultDir);
+                    ADD_FAILURE() << "the vault directory opens";
+                } catch (const std::exception& e) {
+                    expected = describe(e);
+                }
+            }
+            EXPECT_EQ(m.message()->text, expected);
+            EXPECT_FALSE(fs::exists(registry()));
+        }
         model.reset();
     }
 }
@@ -318,28 +312,33 @@ TEST(Describe, EveryVaultErrorCaseBecomesItsKeyWithItsArguments) {
 
 // ---- Import refusal and the Trash ---------------------------------------------
 
+// The cases the library and hushcoffer-cli run too (tests/support/SharedRuleCases.h).
 TEST_F(ModelTest, ImportOfASelectionHoldingTheVaultIsRefusedNamingThatItem) {
-    const fs::path dir = makeVault("Docs");
-    writeRegistry({dir});
-    AppModel& m = start();
-    auto vault = m.vaults()[0];
-    writeAll(root / "fine.txt", "x");
-    for (const fs::path& p : {root / "Docs", root, dir, root / "Docs" / "..", fs::path("/")}) {
-        SCOPED_TRACE(p.string());
-        m.setMessage(std::nullopt);
-        std::optional<bool> result;
-        m.importItems(vault,
-                      {QUrl::fromLocalFile(QString::fromStdString((root / "fine.txt").string())),
-                       QUrl::fromLocalFile(QString::fromStdString(p.string()))},
-                      [&](bool ok) { result = ok; });
-        ASSERT_TRUE(result); // answered at once: nothing ran
-        EXPECT_FALSE(*result);
-        ASSERT_TRUE(m.message());
-        EXPECT_TRUE(m.message()->isError);
-        const std::string last = fs::path(vaultkit::Registry::standardized(p)).filename().string();
-        EXPECT_EQ(m.message()->text, kx("err.importContainsVault", last));
-        EXPECT_TRUE(m.working().empty());
-        EXPECT_FALSE(m.importResults());
+    const fs::path vaults = root / "selection";
+    const fs::path dir = sharedrules::makeVault(vaults, "V");
+    for (const auto& c : sharedrules::selectionCases(vaults)) {
+        SCOPED_TRACE(c.what);
+        writeRegistry({dir});
+        AppModel& m = start();
+        auto vault = m.vaults()[0];
+        QList<QUrl> urls;
+        for (const auto& s : c.sources)
+            urls.push_back(QUrl::fromLocalFile(QString::fromStdString(s.string())));
+        auto result = std::make_shared<std::optional<bool>>();
+        m.importItems(vault, urls, [result](bool ok) { *result = ok; });
+        if (c.refused) {
+            ASSERT_TRUE(*result); // answered at once: nothing ran
+            EXPECT_FALSE(**result);
+            ASSERT_TRUE(m.message());
+            EXPECT_TRUE(m.message()->isError);
+            EXPECT_EQ(m.message()->text, kx("err.importContainsVault", *c.refused));
+            EXPECT_TRUE(m.working().empty());
+            EXPECT_FALSE(m.importResults());
+        } else {
+            EXPECT_FALSE(*result) << "queued on the vault's lane";
+            EXPECT_FALSE(m.message());
+        }
+        model.reset();
     }
 }
 

@@ -2,6 +2,8 @@
 #include "support/CliRunner.h"
 #include "support/TestSupport.h"
 
+#include "../../support/SharedRuleCases.h"
+
 #include "vaultkit/diskimage/MountTable.h"
 #include "vaultkit/process/Exec.h"
 #include "vaultkit/record/Registry.h"
@@ -177,6 +179,29 @@ TEST_F(CliTest, RoundTrip) {
     EXPECT_EQ(vaulttest::readFile(vault / "note.txt"), "hello");
     EXPECT_EQ(cli({"unlock", vault.string()}).status, 0) << "already unlocked: no password asked";
     EXPECT_EQ(cli({"lock", vault.string()}).status, 0);
+}
+
+// The target folder as the library and the creation sheet judge it
+// (tests/support/SharedRuleCases.h): refused as existing exactly when it
+// holds something the user would see.
+TEST_F(CliTest, CreateRefusesATargetExactlyWhenTheLibraryDoes) {
+    int n = 0;
+    for (const auto& c : sharedrules::targetCases()) {
+        SCOPED_TRACE(c.what);
+        const std::string name = "T" + std::to_string(++n);
+        const fs::path target = parent / name;
+        c.make(target);
+        const auto r = cli({"create", "--password-stdin", parent.string(), name}, kPassword + "\n");
+        const std::string refusal = "\u201c" + target.string() + "\u201d already exists";
+        const bool refused = r.err.find(refusal) != std::string::npos;
+        EXPECT_EQ(refused, !c.usable) << r.err;
+        if (r.status == 0) {
+            const auto locked = cli({"lock", target.string()});
+            EXPECT_EQ(locked.status, 0) << locked.err;
+        } else {
+            EXPECT_TRUE(!c.usable || !fs::is_directory(target)) << "a usable folder is created: " << r.err;
+        }
+    }
 }
 
 TEST_F(CliTest, FailuresAndUsage) {

@@ -1,6 +1,5 @@
 #include "app/sheets/create/CreateSheet.h"
 
-#include "app/desktop/FolderLook.h"
 #include "app/model/AppModel.h"
 #include "app/sheets/MnemonicGrid.h"
 #include "app/sheets/RecoveryPrint.h"
@@ -335,26 +334,6 @@ std::optional<int> CreateSheet::demoStep(const QString& demo) {
     return std::clamp(rest.toInt(), 0, 3);
 }
 
-bool CreateSheet::targetIsUsable(const fs::path& folder) {
-    std::error_code ec;
-    const auto status = fs::symlink_status(folder, ec);
-    if (ec || status.type() == fs::file_type::not_found) return true;
-    fs::directory_iterator it(folder, ec);
-    if (ec) return true; // a listing that fails counts as empty (a file, say)
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-        if (ec) return true;
-        const std::string entry = it->path().filename().string();
-        if (entry == ".DS_Store" || entry == FolderLook::directoryFileName) continue;
-        std::error_code linkError;
-        if (it->is_symlink(linkError)) {
-            const auto destination = fs::read_symlink(it->path(), linkError).string();
-            if (!linkError && destination.ends_with(".desktop")) continue;
-        }
-        return false;
-    }
-    return true;
-}
-
 // ---------------------------------------------------------------- rules
 
 bool CreateSheet::canNext() const {
@@ -412,7 +391,7 @@ void CreateSheet::next() {
     setError(std::nullopt);
     switch (step_) {
     case location:
-        if (targetIsUsable(fs::path(target().toStdString()))) {
+        if (vaultkit::Vault::targetIsUsable(fs::path(target().toStdString()))) {
             setStep(password);
         } else {
             setError(kx("create.notEmpty", PathLabel::abbreviate(target())));

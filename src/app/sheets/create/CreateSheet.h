@@ -82,11 +82,6 @@ public:
     // The step HC_DEMO asks for: "create" followed by a decimal number, which
     // is clamped to 0-3; none for anything else.
     static std::optional<int> demoStep(const QString& demo);
-    // Whether `folder` may become a vault's folder: missing, empty, not a
-    // folder at all (the library refuses it with its own error), or holding
-    // only what a file manager leaves in a folder (".DS_Store", ".directory")
-    // and links to a desktop entry (the locked look's launcher).
-    static bool targetIsUsable(const std::filesystem::path& folder);
 
     // The folder chooser: folders only, starting in the parent folder, with
     // the confirm button "create.choosePrompt". Owned by the caller.

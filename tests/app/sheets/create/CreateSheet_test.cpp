@@ -14,6 +14,8 @@
 #include "vaultkit/error/VaultError.h"
 #include "support/Spin.h"
 
+#include "../../../support/SharedRuleCases.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -138,57 +140,10 @@ TEST_F(CreateSheetTest, TheTargetIsTheParentWithTheNameTrimmedOfSpacesAndTabs) {
     EXPECT_EQ(sheet->targetLabel()->path(), sheet->target());
 }
 
-TEST_F(CreateSheetTest, ATargetIsAcceptedOnlyWhenEmptyOrHoldingWhatFileManagersLeave) {
-    struct TargetCase {
-        const char* what;
-        std::function<void(const fs::path&)> make;
-        bool accepted;
-    };
-    auto file = [](const fs::path& p) { std::ofstream(p) << "x"; };
-    const TargetCase cases[] = {
-        {"missing", [](const fs::path&) {}, true},
-        {"empty folder", [](const fs::path& t) { fs::create_directory(t); }, true},
-        {"only .DS_Store",
-         [&](const fs::path& t) {
-             fs::create_directory(t);
-             file(t / ".DS_Store");
-         },
-         true},
-        {"the locked look's files",
-         [&](const fs::path& t) {
-             fs::create_directory(t);
-             file(t / ".directory");
-             fs::create_symlink("/usr/share/applications/app.hushcoffer.Hushcoffer.desktop", t / "Unlock");
-         },
-         true},
-        {"a file, not a folder (listing fails)", [&](const fs::path& t) { file(t); }, true},
-        {"a hidden file",
-         [&](const fs::path& t) {
-             fs::create_directory(t);
-             file(t / ".hidden");
-         },
-         false},
-        {"a document",
-         [&](const fs::path& t) {
-             fs::create_directory(t);
-             file(t / "notes.txt");
-         },
-         false},
-        {".DS_Store and a document",
-         [&](const fs::path& t) {
-             fs::create_directory(t);
-             file(t / ".DS_Store");
-             file(t / "a");
-         },
-         false},
-        {"a link elsewhere",
-         [&](const fs::path& t) {
-             fs::create_directory(t);
-             fs::create_symlink("/tmp", t / "l");
-         },
-         false},
-        {"an empty sub-folder", [&](const fs::path& t) { fs::create_directories(t / "sub"); }, false},
-    };
+// The cases the library and hushcoffer-cli create run too
+// (tests/support/SharedRuleCases.h).
+TEST_F(CreateSheetTest, ATargetIsAcceptedExactlyWhenTheLibraryWouldUseIt) {
+    const auto cases = sharedrules::targetCases();
     int n = 0;
     for (const auto& c : cases) {
         const QString name = QStringLiteral("T%1").arg(++n);
@@ -197,7 +152,7 @@ TEST_F(CreateSheetTest, ATargetIsAcceptedOnlyWhenEmptyOrHoldingWhatFileManagersL
         sheet->back(); // to step 0 when an earlier case moved on
         sheet->nameField()->setText(name);
         click(sheet->nextButton());
-        if (c.accepted) {
+        if (c.usable) {
             EXPECT_EQ(sheet->step(), CreateSheet::password) << c.what;
             EXPECT_FALSE(sheet->error()) << c.what;
         } else {
