@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <list>
+#include <openssl/evp.h>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -16,6 +17,7 @@
 #include <set>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
@@ -174,6 +176,50 @@ bool drain(int fd, Watches& watches, bool pinNew, Changes& changes) {
 
 using Clock = std::chrono::steady_clock;
 
+// The state a watcher left (see stateFileFor); none when there is none or
+// it is not this user's plain file.
+std::optional<std::string> readState(const fs::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    std::optional<std::string> text;
+    constexpr off_t limit = 64 << 20;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_size < limit) {
+        std::string buf(static_cast<std::size_t>(st.st_size), '\0');
+        std::size_t got = 0;
+        while (got < buf.size()) {
+            const ssize_t n = ::read(fd, buf.data() + got, buf.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        if (got == buf.size()) text = std::move(buf);
+    }
+    ::close(fd);
+    return text;
+}
+
+// Replaces the state file whole (a reader sees the old one or the new one).
+bool writeState(const fs::path& file, const std::string& text) {
+    const fs::path passes = file.parent_path();
+    for (const fs::path& dir : {passes.parent_path().parent_path(), passes.parent_path(), passes})
+        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    const fs::path temp = file.string() + ".tmp-" + std::to_string(::getpid()) + "-" +
+                          std::to_string(std::hash<std::thread::id>()(std::this_thread::get_id()) % 100000);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    const bool ok = ::close(fd) == 0 && done == text.size() && ::rename(temp.c_str(), file.c_str()) == 0;
+    if (!ok) ::unlink(temp.c_str());
+    return ok;
+}
+
 int msUntil(Clock::time_point t) {
     return std::max(0, static_cast<int>(
                            std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count()));
@@ -191,6 +237,10 @@ void runWatcher(const std::shared_ptr<GocryptfsConflictWatcher::Shared>& s) {
     // looked at afterwards.
     watches.add("", true);
     GocryptfsConflicts conflicts(s->image, s->mountPoint, s->socket, [&](const std::string& l) { s->say(l); });
+    const fs::path stateFile = GocryptfsConflictWatcher::stateFileFor(s->image);
+    bool restored = false;
+    if (const auto text = readState(stateFile)) restored = conflicts.restoreState(*text);
+    bool stateSaid = false;
     bool unreachableSaid = false;
     bool pending = true; // the first pass, over everything, runs at once
     bool first = true;
@@ -211,7 +261,7 @@ void runWatcher(const std::shared_ptr<GocryptfsConflictWatcher::Shared>& s) {
             try {
                 GocryptfsConflicts::Result r;
                 if (first) {
-                    r = conflicts.resolve();
+                    r = restored ? conflicts.resolveChanged() : conflicts.resolve();
                 } else if (changes.everything) {
                     r = conflicts.resolveChanged();
                 } else {
@@ -219,6 +269,12 @@ void runWatcher(const std::shared_ptr<GocryptfsConflictWatcher::Shared>& s) {
                     for (const auto& [rel, recursive] : changes.folders)
                         folders.push_back({rel, recursive});
                     r = conflicts.resolve(folders);
+                }
+                if ((first || !r.read.empty()) && !stateFile.empty() &&
+                    !writeState(stateFile, conflicts.savedState()) && !stateSaid) {
+                    s->say("conflict copies: cannot keep what the passes know in " + stateFile.string() +
+                           " (the first pass after the next unlock reads every folder)");
+                    stateSaid = true;
                 }
                 first = false;
                 changes = {};
@@ -326,6 +382,31 @@ GocryptfsConflictWatcher::~GocryptfsConflictWatcher() {
 
 const fs::path& GocryptfsConflictWatcher::image() const {
     return shared_->image;
+}
+
+fs::path GocryptfsConflictWatcher::stateFileFor(const fs::path& image) {
+    std::error_code ec;
+    fs::path canonical = fs::canonical(image, ec);
+    if (ec) canonical = fs::absolute(image, ec).lexically_normal();
+    const std::string path = canonical.string();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(path.data(), path.size(), digest, &length, EVP_sha256(), nullptr) != 1) return {};
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string name;
+    for (int i = 0; i < 8; ++i) {
+        name += hex[digest[i] >> 4];
+        name += hex[digest[i] & 0x0F];
+    }
+    fs::path cache;
+    if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && xdg[0] == '/') {
+        cache = xdg;
+    } else if (const char* home = std::getenv("HOME"); home && home[0] == '/') {
+        cache = fs::path(home) / ".cache";
+    } else {
+        return {};
+    }
+    return cache / "hushcoffer" / "conflict-passes" / (name + ".state");
 }
 
 fs::path GocryptfsConflictWatcher::claimFileFor(const fs::path& controlSocket) {

@@ -9,9 +9,10 @@
 
 namespace vaultkit {
 
-// Runs GocryptfsConflicts for one mounted image on a thread of its own: over
-// everything at start, then over what changed, a moment after the changes
-// settle (a sync client writes a batch).
+// Runs GocryptfsConflicts for one mounted image on a thread of its own: at
+// start over what changed since the last watcher of the image stopped
+// (everything when none left its state, see stateFileFor), then over what
+// changed, a moment after the changes settle (a sync client writes a batch).
 //
 // Changes are seen two ways, so that the cost does not grow with the vault:
 //  - inotify on at most maxWatches folders of the image folder. A vault with
@@ -57,6 +58,14 @@ public:
     GocryptfsConflictWatcher& operator=(const GocryptfsConflictWatcher&) = delete;
 
     const std::filesystem::path& image() const;
+
+    // Where a watcher keeps what its passes know of the image's folders
+    // (GocryptfsConflicts::savedState: encrypted paths and times only), so
+    // that the first pass after the next unlock reads only the folders that
+    // changed while the vault was locked: "$XDG_CACHE_HOME/hushcoffer/
+    // conflict-passes/<16 hex digits of SHA-256 of the canonical image
+    // path>.state" (~/.cache without XDG_CACHE_HOME).
+    static std::filesystem::path stateFileFor(const std::filesystem::path& image);
 
     // ---- The watcher that lives as long as the mount ----
     // A vault may stay unlocked without the application running (unlocked

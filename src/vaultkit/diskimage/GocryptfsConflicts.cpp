@@ -511,7 +511,7 @@ GocryptfsConflicts::Result GocryptfsConflicts::resolveChanged() {
             forced.insert(slash == std::string::npos ? std::string() : path.substr(0, slash));
         }
     }
-    visit("", "", result, 0, false, true, forced);
+    visit("", std::string(), result, 0, false, true, forced);
     listHidden(result);
     return result;
 }
@@ -549,7 +549,7 @@ void GocryptfsConflicts::forget(const std::string& cipherRel) {
         it = known_.erase(it);
 }
 
-void GocryptfsConflicts::visit(const std::string& cipherRel, const std::string& plainRel, Result& result,
+void GocryptfsConflicts::visit(const std::string& cipherRel, std::optional<std::string> plainRel, Result& result,
                                int depth, bool force, bool descend, const std::set<std::string>& forced) {
     if (depth > maxDepth) return;
     struct stat st {};
@@ -560,39 +560,131 @@ void GocryptfsConflicts::visit(const std::string& cipherRel, const std::string& 
     const Stamp stamp{st.st_ino, mtimeNs(st), static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL +
                                                   st.st_ctim.tv_nsec};
     const auto it = known_.find(cipherRel);
+    if (!plainRel && it != known_.end() && it->second.plainKnown) plainRel = it->second.plain;
     const bool same = it != known_.end() && !it->second.racy && it->second.stamp.inode == stamp.inode &&
                       it->second.stamp.mtime == stamp.mtime && it->second.stamp.ctime == stamp.ctime;
     if (same && !force && !forced.count(cipherRel)) {
         if (!descend) return;
         const auto subfolders = it->second.subfolders; // the visits below may change the map
-        for (const auto& [sub, plain] : subfolders)
-            visit(sub, plain, result, depth + 1, false, true, forced);
+        for (const auto& sub : subfolders)
+            visit(sub.first, std::nullopt, result, depth + 1, false, true, forced);
         return;
+    }
+    if (!plainRel) {
+        // Known from an earlier mount, which kept no plain names.
+        if (cipherRel.empty()) {
+            plainRel = std::string();
+        } else {
+            plainRel = socket_.decryptPath(cipherRel);
+            if (!plainRel) {
+                forget(cipherRel);
+                return;
+            }
+        }
     }
     // The stamp is taken before the folder is read: a change made while it
     // is read shows as a difference next time.
     const long long lookedAt = nowNs();
     if (options_.readHook) options_.readHook(cipherRel);
     result.read.push_back(cipherRel);
+    waiting_.erase(cipherRel);
     std::vector<std::pair<std::string, std::string>> subfolders;
-    if (!scanFolder(cipherRel, plainRel, result, depth, false, &subfolders)) {
+    if (!scanFolder(cipherRel, *plainRel, result, depth, false, &subfolders)) {
         forget(cipherRel); // read again next time
         return;
     }
+    if (std::find(result.waiting.begin(), result.waiting.end(), cipherRel) != result.waiting.end())
+        waiting_.insert(cipherRel);
     if (const auto was = known_.find(cipherRel); was != known_.end())
         for (const auto& old : was->second.subfolders)
             if (std::none_of(subfolders.begin(), subfolders.end(),
-                             [&](const auto& s) { return s.first == old.first; }))
+                             [&](const auto& sub) { return sub.first == old.first; }))
                 forget(old.first);
     Known k;
     k.stamp = stamp;
     k.racy = lookedAt - std::max(stamp.mtime, stamp.ctime) < static_cast<long long>(options_.racyMs) * 1000000LL;
-    k.plain = plainRel;
+    k.plainKnown = true;
+    k.plain = *plainRel;
     k.subfolders = subfolders;
     known_[cipherRel] = std::move(k);
     if (!descend) return;
-    for (const auto& [sub, plain] : subfolders)
-        visit(sub, plain, result, depth + 1, false, true, forced);
+    for (const auto& sub : subfolders)
+        visit(sub.first, sub.second, result, depth + 1, false, true, forced);
+}
+
+namespace {
+constexpr std::string_view stateHeader = "hushcoffer conflict passes 1\n";
+} // namespace
+
+std::string GocryptfsConflicts::savedState() const {
+    // Folders the first pass of the next mount reads anyway.
+    std::set<std::string> again = waiting_;
+    const auto parentOf = [](const std::string& path) {
+        const auto slash = path.rfind('/');
+        return slash == std::string::npos ? std::string() : path.substr(0, slash);
+    };
+    for (const auto& h : hidden_)
+        again.insert(parentOf(h.first));
+    for (const auto& u : unreadable_)
+        again.insert(parentOf(u.first));
+    std::string out(stateHeader);
+    for (const auto& [rel, k] : known_) {
+        const bool readAgain = k.racy || again.count(rel) > 0;
+        out += std::to_string(k.stamp.inode) + ' ' + std::to_string(k.stamp.mtime) + ' ' +
+               std::to_string(k.stamp.ctime) + ' ' + (readAgain ? '1' : '0') + ' ' + (rel.empty() ? "." : rel) +
+               '\n';
+    }
+    return out;
+}
+
+bool GocryptfsConflicts::restoreState(std::string_view text) {
+    if (text.substr(0, stateHeader.size()) != stateHeader) return false;
+    text.remove_prefix(stateHeader.size());
+    std::map<std::string, Known> known;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        if (end == std::string_view::npos) return false;
+        const std::string line(text.substr(0, end));
+        text.remove_prefix(end + 1);
+        std::istringstream in(line);
+        unsigned long long inode = 0;
+        long long mtime = 0, ctime = 0;
+        int again = 0;
+        std::string rel;
+        if (!(in >> inode >> mtime >> ctime >> again >> rel) || (again != 0 && again != 1)) return false;
+        std::string rest;
+        if (in >> rest) return false;
+        if (rel == ".") {
+            rel.clear();
+        } else {
+            // Only encrypted names: nothing else is ever read back.
+            std::size_t from = 0;
+            for (;;) {
+                const auto slash = rel.find('/', from);
+                const std::string_view part = std::string_view(rel).substr(from, slash - from);
+                if (!isCipherName(part)) return false;
+                if (slash == std::string::npos) break;
+                from = slash + 1;
+            }
+        }
+        Known k;
+        k.stamp = Stamp{static_cast<ino_t>(inode), mtime, ctime};
+        k.racy = again == 1;
+        k.plainKnown = false;
+        known[rel] = std::move(k);
+    }
+    if (!known.count(std::string())) return false;
+    // Each folder's sub-folders are the ones below it.
+    for (auto& [rel, k] : known) {
+        if (rel.empty()) continue;
+        const auto slash = rel.rfind('/');
+        const std::string parent = slash == std::string::npos ? std::string() : rel.substr(0, slash);
+        const auto p = known.find(parent);
+        if (p == known.end()) return false;
+        p->second.subfolders.emplace_back(rel, std::string());
+    }
+    known_ = std::move(known);
+    return true;
 }
 
 void GocryptfsConflicts::listHidden(Result& result) const {

@@ -163,6 +163,16 @@ public:
     // to `max` of them, the top levels first (relative, "" the top).
     std::size_t knownFolderCount() const;
     std::vector<std::string> knownFolders(std::size_t max) const;
+    // What the passes know, as text to keep until the next mount: each
+    // folder's encrypted path, inode and times, and whether the first pass
+    // must read it anyway (it holds a copy left hidden, one that did not
+    // read to its end or one still being written). No plain name is in it.
+    std::string savedState() const;
+    // Takes what savedState() gave, so that the next resolveChanged() reads
+    // only what changed since (copies a client left while the vault was
+    // locked change their folders' times too). False, and nothing taken,
+    // when the text is not such a state.
+    bool restoreState(std::string_view text);
     // A pass over some folders of the image folder only, given relative to
     // it ("" is its top): each alone, or with all below it when `recursive`.
     // Folders that are gone or whose names do not decrypt are skipped.
@@ -186,6 +196,7 @@ private:
     struct Known {
         Stamp stamp;
         bool racy;
+        bool plainKnown; // false when restored: asked of the daemon when needed
         std::string plain;
         std::vector<std::pair<std::string, std::string>> subfolders;
     };
@@ -197,8 +208,8 @@ private:
                     std::vector<std::pair<std::string, std::string>>* subfolders = nullptr);
     // Looks at a folder's stamp and reads it when it changed (or `force`);
     // then the same for its sub-folders when `descend`.
-    void visit(const std::string& cipherRel, const std::string& plainRel, Result& result, int depth, bool force,
-               bool descend, const std::set<std::string>& forced);
+    void visit(const std::string& cipherRel, std::optional<std::string> plainRel, Result& result, int depth,
+               bool force, bool descend, const std::set<std::string>& forced);
     // Forgets a folder and everything below it.
     void forget(const std::string& cipherRel);
     bool resolveDirIV(Pass& pass, const std::string& copy, Result& result);
@@ -240,6 +251,8 @@ private:
     std::map<std::string, std::pair<off_t, long long>> unreadable_;
     // The folders the passes have read, by encrypted path.
     std::map<std::string, Known> known_;
+    // Folders with a copy not complete yet at their last read.
+    std::set<std::string> waiting_;
 };
 
 } // namespace vaultkit

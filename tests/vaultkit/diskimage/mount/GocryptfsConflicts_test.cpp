@@ -429,6 +429,65 @@ TEST_F(GocryptfsConflictsMount, FolderChangedJustBeforeItWasReadIsReadAgain) {
     EXPECT_EQ(reads.size(), 2u);
 }
 
+// What the passes know is kept across a lock (encrypted names and times
+// only): the first pass after the next unlock reads the folders that changed
+// meanwhile (a copy a client left) and those holding a copy it had to leave
+// hidden, nothing else. A text that is not such a state is refused.
+TEST_F(GocryptfsConflictsMount, StateKeptAcrossALockLetsTheFirstPassReadOnlyWhatChanged) {
+    fs::create_directories(mp_ / "Secret Plans/b");
+    fs::create_directories(mp_ / "Secret Plans/c");
+    fs::create_directories(mp_ / "Other Secrets");
+    writeFile(mp_ / "Secret Plans/b/y.txt", "mine");
+    writeFile(mp_ / "Secret Plans/b/donor", "theirs");
+    const std::string b = cipherOf("Secret Plans/b"), c = cipherOf("Secret Plans/c");
+    const std::string y = cipherOf("Secret Plans/b/y.txt"), donor = cipherOf("Secret Plans/b/donor");
+    // A marked name that does not decrypt: left hidden, listed.
+    writeFile(image_ / c / "AAAAAAAAAAAAAAAAAAAAAA (1)", "x");
+    GocryptfsConflicts::Options options;
+    options.racyMs = 0;
+    std::string state;
+    {
+        GocryptfsConflicts first(image_, mp_, socket_, {}, options);
+        EXPECT_EQ(first.resolveChanged().hidden.size(), 1u);
+        state = first.savedState();
+    }
+    EXPECT_EQ(state.find("Secret"), std::string::npos) << state;
+    EXPECT_NE(state.find(b), std::string::npos) << state;
+
+    // While the vault is locked, the client leaves a copy in b.
+    driver_->detach(mp_.string(), false);
+    const fs::path copy = image_ / (y + ".sync-conflict-20240501-101010-ABCDEFG");
+    fs::rename(image_ / donor, copy);
+    age(copy);
+    driver_->attach(image_, password_, mp_);
+    socket_ = driver_->controlSocket(image_);
+
+    std::vector<std::string> reads;
+    const auto sorted = [](std::vector<std::string> v) {
+        std::sort(v.begin(), v.end());
+        return v;
+    };
+    options.readHook = [&](const std::string& folder) { reads.push_back(folder); };
+    GocryptfsConflicts next(image_, mp_, socket_, {}, options);
+    ASSERT_TRUE(next.restoreState(state));
+    const auto r = next.resolveChanged();
+    std::sort(reads.begin(), reads.end());
+    EXPECT_EQ(reads, sorted({b, c}));
+    EXPECT_EQ(r.madeVisible, std::vector<std::string>{"Secret Plans/b/y (Conflict 1).txt"});
+    EXPECT_EQ(readFile(mp_ / "Secret Plans/b/y (Conflict 1).txt"), "theirs");
+    EXPECT_EQ(r.hidden.size(), 1u);
+
+    const std::string header = state.substr(0, state.find('\n') + 1);
+    for (const std::string& bad : {std::string(), std::string("garbage\n"), header + "1 2 3 0 ../etc\n",
+                                  header + "1 2 3 0 " + b + "\n", header + "1 2 3 7 .\n",
+                                  header + "1 2 3 0 . extra\n", state.substr(0, state.size() - 1)}) {
+        SCOPED_TRACE(bad);
+        GocryptfsConflicts fresh(image_, mp_, socket_, {}, options);
+        EXPECT_FALSE(fresh.restoreState(bad));
+        EXPECT_EQ(fresh.knownFolderCount(), 0u);
+    }
+}
+
 // In a vault with more folders than the watcher watches, a copy in a folder
 // it does not watch is found by its timed pass over the folders' times, and
 // the watches stay within their budget.
@@ -462,6 +521,9 @@ TEST_F(GocryptfsConflictsMount, WatcherOfALargeVaultStaysWithinItsWatchesAndFind
         EXPECT_EQ(readFile(shown), "theirs late");
         EXPECT_LE(inotifyWatches(), GocryptfsConflictWatcher::maxWatches);
         EXPECT_GT(inotifyWatches(), 0u);
+        // It keeps what its passes know for the next unlock.
+        EXPECT_TRUE(vaulttest::waitUntil(
+            [&] { return fs::exists(GocryptfsConflictWatcher::stateFileFor(image_)); }, 60));
     }
 }
 
