@@ -3,9 +3,22 @@
 //   large_write   one large file written and flushed (fsync)
 //   large_read    the same file read back (as right after saving it)
 //   large_reread  the same file read a second time (a file opened again)
+//   cold_read     the same file read with every cache dropped (a file
+//                 opened the next day)
 //   small_create  20,000 small files in 200 folders written
 //   small_list    those folders listed with every entry's attributes
-//   small_delete  those files and folders removed
+//   ls_l          `ls -lR` of those folders, the real program (it also asks
+//                 each entry's extended attributes, as file managers do)
+//   ls_l_cold     the same with every cache dropped
+//   small_delete  those files and folders removed, once they are on disk
+//                 (both sides flushed first: deleting files the disk never
+//                 saw is another, much cheaper thing)
+//
+// The cold figures need the page, dentry and inode caches dropped, which only
+// root can do: bench/run-all, as root, runs a helper that drops them when
+// asked through two named pipes in a folder (--drop-caches FOLDER: write a
+// line to FOLDER/ask, then read FOLDER/done to its end). Without it the cold
+// figures are left out.
 //
 // Prints "fs_<target>_<work>: RATIO" (time in the target over time in the
 // plain folder, summed over the rounds) for each target, all in one run:
@@ -22,7 +35,8 @@
 //
 // Run it as an ordinary user (FUSE refuses nothing to root):
 //   scripts/run-as-user build/<dir>/bench/throughput_bench [--rounds N]
-//       [--files N] [--large-mb N] [--no-peers] [--options SET...]
+//       [--files N] [--large-mb N] [--no-peers] [--drop-caches FOLDER]
+//       [--options SET...]
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
 
 #include <algorithm>
@@ -78,12 +92,44 @@ void writeAll(int fd, const char* data, std::size_t size) {
 struct Work {
     int files = 20000;
     int largeMb = 256;
+    std::string cacheHelper; // the folder of the root helper's pipes, or empty
 };
 
 // The measurements on one folder, in seconds.
 using Times = std::map<std::string, double>;
-const std::vector<std::string> kNames = {"large_write",  "large_read",  "large_reread",
-                                         "small_create", "small_list", "small_delete"};
+const std::vector<std::string> kAllNames = {"large_write", "large_read", "large_reread", "cold_read",
+                                            "small_create", "small_list", "ls_l", "ls_l_cold",
+                                            "small_delete"};
+const std::vector<std::string> kColdNames = {"cold_read", "ls_l_cold"};
+
+// The figures measured: every one, or all but the cold ones.
+std::vector<std::string> names(bool cold) {
+    std::vector<std::string> out;
+    for (const auto& n : kAllNames)
+        if (cold || std::find(kColdNames.begin(), kColdNames.end(), n) == kColdNames.end()) out.push_back(n);
+    return out;
+}
+
+// Drops the kernel's caches through the root helper's pipes (see the top of
+// the file); does nothing without one.
+void dropCaches(const std::string& helper) {
+    if (helper.empty()) return;
+    const int ask = ::open((helper + "/ask").c_str(), O_WRONLY | O_CLOEXEC);
+    if (ask < 0) fail("open " + helper + "/ask");
+    writeAll(ask, "drop\n", 5);
+    ::close(ask);
+    const int done = ::open((helper + "/done").c_str(), O_RDONLY | O_CLOEXEC);
+    if (done < 0) fail("open " + helper + "/done");
+    char buf[64];
+    ssize_t n = 0;
+    std::string answer;
+    while ((n = ::read(done, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) answer.append(buf, static_cast<std::size_t>(n));
+    ::close(done);
+    if (answer.rfind("ok", 0) != 0) throw std::runtime_error("the cache helper answered: " + answer);
+}
+
+int runTool(const std::vector<std::string>& argv, const std::string& input = {});
 
 double timed(const std::function<void()>& f) {
     const auto start = Clock::now();
@@ -124,6 +170,10 @@ Times measure(const fs::path& root, const Work& work) {
     });
     t["large_read"] = timed([&] { readWhole(big, block, bigSize); });
     t["large_reread"] = timed([&] { readWhole(big, block, bigSize); });
+    if (!work.cacheHelper.empty()) {
+        dropCaches(work.cacheHelper);
+        t["cold_read"] = timed([&] { readWhole(big, block, bigSize); });
+    }
     ::unlink(big.c_str());
 
     const fs::path tree = root / "small";
@@ -165,6 +215,18 @@ Times measure(const fs::path& root, const Work& work) {
     const std::size_t expected = static_cast<std::size_t>(work.files) +
                                  static_cast<std::size_t>((work.files + kPerFolder - 1) / kPerFolder);
     if (seen != expected) throw std::runtime_error("listing saw " + std::to_string(seen) + " entries");
+    // `ls -lR`: what a terminal user runs, each entry's extended attributes
+    // included; right after the walk above, then cold.
+    const auto lsTree = [&] {
+        if (runTool({"/bin/ls", "-lR", tree.string()}) != 0) throw std::runtime_error("ls -lR failed");
+    };
+    t["ls_l"] = timed(lsTree);
+    if (!work.cacheHelper.empty()) {
+        dropCaches(work.cacheHelper);
+        t["ls_l_cold"] = timed(lsTree);
+    }
+    // The files reach the disk before they are deleted, on both sides.
+    ::sync();
     t["small_delete"] = timed([&] {
         for (int f = 0; f * kPerFolder < work.files; ++f) {
             const std::string folder = tree.string() + "/folder-" + std::to_string(f);
@@ -183,7 +245,7 @@ Times measure(const fs::path& root, const Work& work) {
 // Runs a tool that may leave a daemon behind: its output goes to /dev/null
 // (a daemon holding our pipes would keep us waiting), `input` to its standard
 // input; waits for the tool itself only. The exit status, or -1.
-int runTool(const std::vector<std::string>& argv, const std::string& input = {}) {
+int runTool(const std::vector<std::string>& argv, const std::string& input) {
     int in[2];
     if (::pipe2(in, O_CLOEXEC) != 0) fail("pipe");
     const pid_t pid = ::fork();
@@ -342,7 +404,7 @@ struct Bench {
         target.mount();
         Times inTarget, base;
         try {
-            measure(target.mountPoint, Work{std::min(work.files, 1000), 8}); // warm-up, untimed
+            measure(target.mountPoint, Work{std::min(work.files, 1000), 8, {}}); // warm-up, untimed
             for (int r = 0; r < rounds; ++r) {
                 Times a, b;
                 if (r % 2 == 0) {
@@ -352,7 +414,7 @@ struct Bench {
                     a = measure(target.mountPoint, work);
                     b = measure(plain, work);
                 }
-                for (const auto& n : kNames) {
+                for (const auto& n : names(!work.cacheHelper.empty())) {
                     inTarget[n] += a[n];
                     base[n] += b[n];
                     std::fprintf(stderr, "  round %d %-12s %s %8.3f s  plain %8.3f s\n", r, n.c_str(),
@@ -368,7 +430,7 @@ struct Bench {
         }
         target.unmount();
         Times ratio;
-        for (const auto& n : kNames)
+        for (const auto& n : names(!work.cacheHelper.empty()))
             ratio[n] = base[n] > 0 ? inTarget[n] / base[n] : 0;
         return ratio;
     }
@@ -419,15 +481,19 @@ int main(int argc, char** argv) {
             work.largeMb = std::max(1, std::atoi(argv[++i]));
         else if (a == "--no-peers")
             peers = false;
+        else if (a == "--drop-caches" && i + 1 < argc)
+            work.cacheHelper = argv[++i];
         else if (a == "--options") {
             while (i + 1 < argc && std::string(argv[i + 1]).rfind("--", 0) != 0)
                 sets.emplace_back(argv[++i]);
         } else {
             std::fprintf(stderr, "usage: throughput_bench [--rounds N] [--files N] [--large-mb N] [--no-peers] "
-                                 "[--options SET...]\n");
+                                 "[--drop-caches FOLDER] [--options SET...]\n");
             return 2;
         }
     }
+    if (work.cacheHelper.empty())
+        std::fprintf(stderr, "no cache helper (--drop-caches): the cold figures are left out\n");
     try {
         Bench bench;
         if (sets.empty()) {
@@ -437,7 +503,7 @@ int main(int argc, char** argv) {
             if (peers) bench.addPeers();
             for (const auto& target : bench.targets) {
                 const Times r = bench.compare(target, work, rounds);
-                for (const auto& n : kNames)
+                for (const auto& n : names(!work.cacheHelper.empty()))
                     std::printf("fs_%s_%s: %.3f\n", target.name.c_str(), n.c_str(), r.at(n));
                 std::fflush(stdout);
             }
@@ -447,7 +513,7 @@ int main(int argc, char** argv) {
             for (std::size_t i = 0; i < sets.size(); ++i) {
                 std::fprintf(stderr, "options: %s\n", sets[i].c_str());
                 const Times r = bench.compare(bench.targets[i], work, rounds);
-                for (const auto& n : kNames)
+                for (const auto& n : names(!work.cacheHelper.empty()))
                     std::printf("fs_%s[%s]: %.3f\n", n.c_str(), label(sets[i]).c_str(), r.at(n));
                 std::fflush(stdout);
             }
