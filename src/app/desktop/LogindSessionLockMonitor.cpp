@@ -47,11 +47,16 @@ LogindSessionLockMonitor::LogindSessionLockMonitor(QDBusConnection bus, QString 
 }
 
 void LogindSessionLockMonitor::listen(const QString& sessionPath) {
-    const bool ok = bus_.connect(service, sessionPath, sessionInterface, "Lock", this, SLOT(onLock()));
+    const bool ok = bus_.connect(service, sessionPath, sessionInterface, "Lock", this, SLOT(onLock())) &&
+                    bus_.connect(service, sessionPath, sessionInterface, "Unlock", this, SLOT(onUnlock()));
     if (ok) sessionPath_ = sessionPath;
     emit ready(ok);
 }
 
 void LogindSessionLockMonitor::onLock() {
     emit screenLocked();
+}
+
+void LogindSessionLockMonitor::onUnlock() {
+    emit screenUnlocked();
 }

@@ -28,6 +28,7 @@ signals:
 
 private slots:
     void onLock();
+    void onUnlock();
 
 private:
     void listen(const QString& sessionPath);

@@ -2,7 +2,9 @@
 
 #include <QObject>
 
-// One source of "the screen was just locked" events.
+// One source of "the screen was just locked" events, and of "unlocked
+// again" where the source tells (an automatic lock that has to wait for a
+// program to let go of a file is retried only while the screen stays locked).
 class ScreenLockSource : public QObject {
     Q_OBJECT
 public:
@@ -14,4 +16,5 @@ public:
 
 signals:
     void screenLocked();
+    void screenUnlocked();
 };

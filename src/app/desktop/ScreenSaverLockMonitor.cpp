@@ -12,5 +12,8 @@ ScreenSaverLockMonitor::ScreenSaverLockMonitor(QDBusConnection bus, Service serv
 }
 
 void ScreenSaverLockMonitor::onActiveChanged(bool active) {
-    if (active) emit screenLocked();
+    if (active)
+        emit screenLocked();
+    else
+        emit screenUnlocked();
 }

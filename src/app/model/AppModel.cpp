@@ -1,5 +1,7 @@
 #include "app/model/AppModel.h"
 
+#include "app/desktop/FileBrowser.h"
+
 #include "app/desktop/FolderLook.h"
 #include "app/model/SecretText.h"
 #include "kxcore/Log.h"
@@ -51,6 +53,18 @@ std::string secretBytes(const QString& text) {
     return secrettext::bytes(text);
 }
 using secrettext::WipeOnExit;
+
+// Whether a lock failed because the volume is in use (a program holds a
+// file or a folder in it).
+bool isInUse(const std::exception_ptr& error) {
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const VaultError& e) {
+        return e.kind() == VaultError::Case::busy;
+    } catch (...) {
+    }
+    return false;
+}
 
 // ["a", "b"]: the list as the log shows it.
 QString bracketed(const QStringList& names) {
@@ -737,27 +751,11 @@ void AppModel::trashOriginals(const std::vector<vaultkit::Importer::Result>& res
 
 void AppModel::openInFinder(const VaultPtr& vault) {
     const QString mountPoint = QString::fromStdString(vault->mountPoint().string());
-    const QUrl url = QUrl::fromLocalFile(mountPoint);
-    QDBusMessage call =
-        QDBusMessage::createMethodCall("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
-                                       "org.freedesktop.FileManager1", "ShowItems");
-    call << QStringList{url.toString(QUrl::FullyEncoded)} << QString();
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    auto fallback = [url] {
-        if (!QDesktopServices::openUrl(url)) logger().warn("cannot open " + url.toLocalFile());
-    };
-    if (!bus.isConnected()) {
-        fallback();
-        return;
-    }
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5'000), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [watcher, fallback] {
-        if (watcher->isError()) {
-            logger().info("file manager not reachable over D-Bus (" + watcher->error().message() +
-                          "), opening the folder instead");
-            fallback();
-        }
-        watcher->deleteLater();
+    QPointer<AppModel> self(this);
+    FileBrowser::openFolder(mountPoint, this, [self, mountPoint](bool opened) {
+        // nothing on this desktop opens folders: said in the window, with
+        // the folder's path so it can be opened by other means
+        if (!opened && self) self->setMessage(Banner(kx("err.openFolder", mountPoint), true));
     });
 }
 
@@ -845,6 +843,8 @@ void AppModel::installSources() {
     idleTimer_.setInterval(idleCheckIntervalMs);
     connect(&idleTimer_, &QTimer::timeout, this, &AppModel::checkIdle);
     idleTimer_.start();
+    autoLockRetryTimer_.setInterval(autoLockRetryIntervalMs);
+    connect(&autoLockRetryTimer_, &QTimer::timeout, this, &AppModel::retryAutoLocks);
 
     if (sources_.sleep) {
         connect(sources_.sleep.get(), &SleepSource::aboutToSleep, this, &AppModel::startSleepPass);
@@ -864,11 +864,17 @@ void AppModel::installSources() {
     }
     for (const auto& source : sources_.screenLocks) {
         connect(source.get(), &ScreenLockSource::screenLocked, this, [this, name = source->name()] {
+            if (!screenLocked_) screenLockedFor_.start();
+            screenLocked_ = true;
             if (screenPassRunning_) return; // one lock seen by several sources
             screenPassRunning_ = true;
             logger().info("screen locked (" + name + ")");
             autoLock([](const VaultConfig::AutoLock& a) { return a.onScreenLock; },
-                     [this] { screenPassRunning_ = false; });
+                     [this] { screenPassRunning_ = false; }, AutoLockTrigger::screenLock);
+        });
+        connect(source.get(), &ScreenLockSource::screenUnlocked, this, [this, name = source->name()] {
+            if (screenLocked_) logger().info("screen unlocked (" + name + ")");
+            screenLocked_ = false;
         });
     }
     if (sources_.idle.empty()) {
@@ -976,7 +982,8 @@ void AppModel::runIdlePass(double idleSeconds) {
     for (std::size_t i = 0; i < vaults_.size(); ++i)
         if (unlocked[i] && idleQualifies(vaults_[i]->config().autoLock, idleSeconds)) any = true;
     if (!any) return;
-    autoLock([idleSeconds](const VaultConfig::AutoLock& a) { return idleQualifies(a, idleSeconds); });
+    autoLock([idleSeconds](const VaultConfig::AutoLock& a) { return idleQualifies(a, idleSeconds); }, {},
+             AutoLockTrigger::idle);
 }
 
 void AppModel::lockForPass(const VaultPtr& vault, bool force,
@@ -1036,13 +1043,119 @@ std::optional<bool> AppModel::touchIDBootBinding(const VaultPtr& vault) const {
     return vaultkit::TouchIDKey::bootStateBinding(touchID->handle);
 }
 
+void AppModel::setAutoLockRetryInterval(int milliseconds) {
+    autoLockRetryTimer_.setInterval(milliseconds);
+}
+
+bool AppModel::retryingAutoLock(const VaultPtr& vault) const {
+    return autoLockRetries_.count(vault->config().id) > 0;
+}
+
+void AppModel::retryAutoLocks() {
+    if (autoLockRetrying_) return; // the round before is still under way
+    if (autoLockRetries_.empty()) {
+        autoLockRetryTimer_.stop();
+        return;
+    }
+    autoLockRetrying_ = true;
+    // one vault after the other, from a snapshot: entries go during the round
+    auto round = std::make_shared<std::vector<AutoLockRetry>>();
+    for (const auto& entry : autoLockRetries_)
+        round->push_back(entry.second);
+    // each step holds the next one until it has run; the step holds itself
+    // only weakly, so the chain is gone once the round ends
+    auto step = std::make_shared<std::function<void(std::size_t)>>();
+    std::weak_ptr<std::function<void(std::size_t)>> weakStep = step;
+    QPointer<AppModel> self(this);
+    *step = [self, round, weakStep](std::size_t i) {
+        if (!self) return;
+        if (i >= round->size()) {
+            self->autoLockRetrying_ = false;
+            if (self->autoLockRetries_.empty()) self->autoLockRetryTimer_.stop();
+            return;
+        }
+        auto again = weakStep.lock();
+        self->retryAutoLock((*round)[i], [again, i] {
+            if (again) (*again)(i + 1);
+        });
+    };
+    (*step)(0);
+}
+
+void AppModel::retryAutoLock(const AutoLockRetry& retry, std::function<void()> next) {
+    const VaultPtr vault = retry.vault;
+    const vaultkit::Uuid id = vault->config().id;
+    const std::string name = vault->name();
+    auto stop = [this, id, name, next](const std::string& why) {
+        if (autoLockRetries_.erase(id) > 0) logger().info("no more tries to lock " + name + " automatically: " + why);
+        next();
+    };
+    if (std::find(vaults_.begin(), vaults_.end(), vault) == vaults_.end()) {
+        stop("it is no longer in the list");
+        return;
+    }
+    auto attempt = [this, vault, id, name, next] {
+        lockForPass(vault, false, [this, vault, id, name, next](LockOutcome outcome, std::exception_ptr error) {
+            if (outcome == LockOutcome::locked) {
+                autoLockRetries_.erase(id);
+                applyLook(vault);
+                logger().info("auto-locked " + name + " on a later try");
+                const QString text = kx("ok.autoLockedLater", vault->config().name);
+                setMessage(Banner(text, false));
+                postNotice(vault, text);
+            } else if (outcome == LockOutcome::wasLocked) {
+                autoLockRetries_.erase(id);
+            } else if (!isInUse(error)) {
+                autoLockRetries_.erase(id);
+                logger().error("auto-lock of " + name + " failed: " + errorText(error).toStdString());
+                setMessage(Banner(kx("err.autoLockFailed", vault->config().name, describe(error)), true));
+            }
+            // still in use: the next round tries again
+            bump();
+            next();
+        });
+    };
+    QPointer<AppModel> self(this);
+    if (retry.trigger == AutoLockTrigger::screenLock) {
+        if (!screenLocked_) {
+            stop("the screen was unlocked");
+            return;
+        }
+        if (!vault->config().autoLock.onScreenLock) {
+            stop("it no longer locks with the screen");
+            return;
+        }
+        // Not every screen locker says when it is unlocked: input since the
+        // screen was locked (idle time shorter than the lock) also ends it.
+        const double lockedSeconds = static_cast<double>(screenLockedFor_.elapsed()) / 1000.0;
+        askIdle(0, [self, stop, attempt, lockedSeconds](std::optional<double> idle) {
+            if (!self) return;
+            if (idle && *idle + 2.0 < lockedSeconds) {
+                stop("there was input since the screen was locked");
+                return;
+            }
+            attempt();
+        });
+        return;
+    }
+    askIdle(0, [self, vault, stop, attempt](std::optional<double> idle) {
+        if (!self) return;
+        if (!idle || !idleQualifies(vault->config().autoLock, *idle)) {
+            stop("the session is no longer idle past its limit");
+            return;
+        }
+        attempt();
+    });
+}
+
 bool AppModel::isImporting(const VaultPtr& vault) const {
     std::lock_guard lock(importGuard_->mutex);
     const auto it = importGuard_->lanes.find(laneOf(*vault));
     return it != importGuard_->lanes.end() && it->second.importing;
 }
 
-void AppModel::autoLock(const AutoLockPredicate& predicate, std::function<void()> done) {
+void AppModel::autoLock(const AutoLockPredicate& predicate, std::function<void()> done,
+                        AutoLockTrigger trigger) {
     // A snapshot: vaults added during the pass are not seen.
     // Read afresh (not the tick's snapshot): a vault unlocked a moment ago
     // must not be missed.
@@ -1066,7 +1179,7 @@ void AppModel::autoLock(const AutoLockPredicate& predicate, std::function<void()
     std::vector<bool> busy;
     for (const auto& v : targets)
         busy.push_back(working_.count(v->config().id) > 0);
-    auto finish = [this, pass, busy] {
+    auto finish = [this, pass, busy, trigger] {
         // Outcomes are reported in the order of the list, whatever order the
         // lanes finished in; several failures leave the last banner.
         for (std::size_t i = 0; i < pass->targets.size(); ++i) {
@@ -1079,7 +1192,15 @@ void AppModel::autoLock(const AutoLockPredicate& predicate, std::function<void()
                 logger().info("auto-locked " + vault->name());
                 if (busy[i]) postNotice(vault, kx("notice.lockedInUse", vault->config().name));
             } else if (outcome == LockOutcome::failed) {
-                const QString text = kx("err.autoLockFailed", vault->config().name, describe(error));
+                // A program holds a file: tried again while the reason to
+                // lock lasts, and the banner says so.
+                const bool retry = trigger != AutoLockTrigger::once && isInUse(error);
+                const QString text = kx(retry ? "err.autoLockRetrying" : "err.autoLockFailed", vault->config().name,
+                                        describe(error));
+                if (retry) {
+                    autoLockRetries_[vault->config().id] = AutoLockRetry{vault, trigger};
+                    if (!autoLockRetryTimer_.isActive()) autoLockRetryTimer_.start();
+                }
                 message_ = Banner(text, true);
                 postNotice(vault, text);
                 logger().error("auto-lock of " + vault->name() +

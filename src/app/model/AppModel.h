@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QUrl>
 
@@ -156,8 +157,9 @@ public:
     // deletes); closes the import summary at once; reports "ok.trashed" with
     // the number really moved, and the items that could not be moved.
     void trashOriginals(const std::vector<vaultkit::Importer::Result>& results, Done done = {});
-    // Shows the mount point in the file manager (FileManager1.ShowItems),
-    // else opens the folder with the desktop's default handler.
+    // Opens the mount point itself in the file manager (FileManager1
+    // ShowFolders), else with the desktop's default handler for folders;
+    // when nothing can open it, an error banner says so.
     void openInFinder(const VaultPtr& vault);
 
     // ---- Automatic locking ----
@@ -175,10 +177,24 @@ public:
     enum class IdleTime { unknown, available, unavailable };
     IdleTime idleTimeKnown() const { return idleTime_; }
     void probeIdleTime();
+    // What asked for an automatic lock. A screen-lock or idle lock that
+    // fails because the volume is in use (a program holds a file in it) is
+    // tried again while its reason holds (below); the others are tried once.
+    enum class AutoLockTrigger { once, screenLock, idle };
     // One automatic pass: every unlocked vault whose record satisfies the
     // predicate is locked (never forced); a failure is one
-    // "err.autoLockFailed" banner. `done` runs after the pass's tick.
-    void autoLock(const AutoLockPredicate& predicate, std::function<void()> done = {});
+    // "err.autoLockFailed" banner ("err.autoLockRetrying" when it will be
+    // tried again). `done` runs after the pass's tick.
+    void autoLock(const AutoLockPredicate& predicate, std::function<void()> done = {},
+                  AutoLockTrigger trigger = AutoLockTrigger::once);
+    // The retry of a busy automatic lock: every interval, while the screen
+    // is still locked (no source said it was unlocked) or the session is
+    // still idle past the vault's limit, the lock is tried again, never
+    // forced, until it works (then a banner and a notice say so), the
+    // vault is locked otherwise, the reason ends, or another error comes.
+    static constexpr int autoLockRetryIntervalMs = 15'000;
+    void setAutoLockRetryInterval(int milliseconds);
+    bool retryingAutoLock(const VaultPtr& vault) const;
     // Whether a vault that locks on sleep is unlocked (the sleep delay is
     // held while this is true).
     bool wantsSleepDelay() const;
@@ -311,6 +327,12 @@ signals:
     void noticeActivated();
 
 private:
+    struct AutoLockRetry {
+        VaultPtr vault;
+        AutoLockTrigger trigger;
+    };
+    void retryAutoLocks();
+    void retryAutoLock(const AutoLockRetry& retry, std::function<void()> next);
     using Body = std::function<void()>;
     // The runner: shows `text` as the vault's busy text, runs body on the
     // vault's lane, and ends with the working entry removed, tick += 1 and a
@@ -356,6 +378,11 @@ private:
     std::vector<VaultPtr> vaults_;
     std::optional<vaultkit::Uuid> selection_;
     std::map<vaultkit::Uuid, QString> working_;
+    std::map<vaultkit::Uuid, AutoLockRetry> autoLockRetries_;
+    QTimer autoLockRetryTimer_;
+    bool autoLockRetrying_ = false; // a round of retries is under way
+    bool screenLocked_ = false;     // since the last lock, no source said unlocked
+    QElapsedTimer screenLockedFor_; // since the last lock
     std::map<vaultkit::Uuid, std::deque<WorkEntry>> workEntries_;
     quint64 nextSerial_ = 1;
     std::map<vaultkit::Uuid, double> importProgress_;

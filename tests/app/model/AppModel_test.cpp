@@ -383,21 +383,91 @@ TEST_F(ModelTest, TrashMovesOnlyTheSuccessfulSourcesAndCountsWhatReallyMoved) {
 
 // ---- File manager ------------------------------------------------------------------
 
-TEST_F(ModelTest, OpenInFinderAsksTheFileManagerOverDBusElseOpensTheFolder) {
+// A stand-in for xdg-open in a folder of its own: it writes its argument to
+// `log` and ends with `status`. PATH holds only that folder while it lives.
+class FakeXdgOpen {
+public:
+    FakeXdgOpen(const QString& dir, int status, bool present = true)
+        : log(dir + "/xdg-open.log")
+        , oldPath(qgetenv("PATH")) {
+        if (present) {
+            QFile script(dir + "/xdg-open");
+            EXPECT_TRUE(script.open(QIODevice::WriteOnly));
+            script.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$1\" >> '%1'\nexit %2\n")
+                             .arg(log)
+                             .arg(status)
+                             .toUtf8());
+            script.close();
+            script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+        qputenv("PATH", dir.toUtf8());
+    }
+    ~FakeXdgOpen() { qputenv("PATH", oldPath); }
+    QStringList opened() const {
+        QFile f(log);
+        if (!f.open(QIODevice::ReadOnly)) return {};
+        return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
+    const QString log;
+
+private:
+    QByteArray oldPath;
+};
+
+TEST_F(ModelTest, OpenInFinderOpensTheVaultsFolderWithTheDefaultHandlerOrSaysItCannot) {
+    const fs::path dir = makeVault("My Docs");
+    writeRegistry({dir});
+    AppModel& m = start();
+    const QString mountPoint = QString::fromStdString((root / "My Docs").string());
+    const QUrl expected = QUrl::fromLocalFile(mountPoint);
+    // no file manager on the bus in any of these
+    struct Case {
+        const char* what;
+        bool xdgOpen;
+        int status;
+        bool urlHandler;
+        bool opens;
+    };
+    for (const Case& c : {Case{"xdg-open takes it", true, 0, false, true},
+                          Case{"xdg-open finds no program", true, 3, false, false},
+                          Case{"no xdg-open: Qt's desktop services", false, 0, true, true}}) {
+        SCOPED_TRACE(c.what);
+        QTemporaryDir bin;
+        ASSERT_TRUE(bin.isValid());
+        FakeXdgOpen xdg(bin.path(), c.status, c.xdgOpen);
+        UrlRecorder handler;
+        if (c.urlHandler) QDesktopServices::setUrlHandler("file", &handler, "open");
+        m.setMessage(std::nullopt);
+        m.openInFinder(m.vaults()[0]);
+        if (c.opens) {
+            ASSERT_TRUE(spinUntil([&] { return !xdg.opened().isEmpty() || !handler.opened.isEmpty(); }, 10));
+            if (c.xdgOpen)
+                EXPECT_EQ(xdg.opened(), QStringList{expected.toString(QUrl::FullyEncoded)});
+            else
+                EXPECT_EQ(handler.opened, QList<QUrl>{expected});
+            spinFor(200);
+            EXPECT_FALSE(m.message()) << m.message()->text.toStdString();
+        } else {
+            // the window says so, naming the folder
+            ASSERT_TRUE(spinUntil([&] { return m.message().has_value(); }, 10));
+            EXPECT_TRUE(m.message()->isError);
+            EXPECT_EQ(m.message()->text, kx("err.openFolder", mountPoint));
+        }
+        if (c.urlHandler) QDesktopServices::unsetUrlHandler("file");
+    }
+}
+
+TEST_F(ModelTest, OpenInFinderAsksTheFileManagerToShowTheFolderItself) {
     const fs::path dir = makeVault("My Docs");
     writeRegistry({dir});
     AppModel& m = start();
     const QUrl expected = QUrl::fromLocalFile(QString::fromStdString((root / "My Docs").string()));
+    QTemporaryDir bin;
+    ASSERT_TRUE(bin.isValid());
+    FakeXdgOpen xdg(bin.path(), 0);
 
-    // no file manager on the bus: the default handler gets the folder
-    UrlRecorder handler;
-    QDesktopServices::setUrlHandler("file", &handler, "open");
-    m.openInFinder(m.vaults()[0]);
-    EXPECT_TRUE(spinUntil([&] { return !handler.opened.isEmpty(); }, 10));
-    ASSERT_EQ(handler.opened.size(), 1);
-    EXPECT_EQ(handler.opened[0], expected);
-
-    // a file manager: ShowItems with the folder's URI, no fallback
+    // a file manager: ShowFolders (the folder opened, not its parent with
+    // it selected) with the mount point's URI, and no fallback
     QDBusConnection bus = QDBusConnection::sessionBus();
     ASSERT_TRUE(bus.isConnected());
     DBusMock fm(
@@ -405,13 +475,13 @@ TEST_F(ModelTest, OpenInFinderAsksTheFileManagerOverDBusElseOpensTheFolder) {
         {"org.freedesktop.FileManager1", "/org/freedesktop/FileManager1", "org.freedesktop.FileManager1"},
         "org.freedesktop.FileManager1", bus);
     ASSERT_TRUE(fm.ok()) << fm.errorOutput().toStdString();
-    fm.addMethod("/org/freedesktop/FileManager1", "org.freedesktop.FileManager1", "ShowItems", "ass", "", "");
-    handler.opened.clear();
+    for (const char* method : {"ShowItems", "ShowFolders"})
+        fm.addMethod("/org/freedesktop/FileManager1", "org.freedesktop.FileManager1", method, "ass", "", "");
     m.openInFinder(m.vaults()[0]);
     // GetMethodCalls: a(tav), the time and arguments of each call
-    QStringList shown;
-    ASSERT_TRUE(spinUntil([&] {
-        const QVariantList reply = fm.call("/org/freedesktop/FileManager1", "GetMethodCalls", {"ShowItems"});
+    const auto calls = [&](const char* method) {
+        QStringList shown;
+        const QVariantList reply = fm.call("/org/freedesktop/FileManager1", "GetMethodCalls", {method});
         const QDBusArgument arg = reply.value(0).value<QDBusArgument>();
         arg.beginArray();
         while (!arg.atEnd()) {
@@ -420,15 +490,17 @@ TEST_F(ModelTest, OpenInFinderAsksTheFileManagerOverDBusElseOpensTheFolder) {
             arg.beginStructure();
             arg >> time >> args;
             arg.endStructure();
-            if (!args.isEmpty()) shown = qdbus_cast<QStringList>(args[0]);
+            if (!args.isEmpty()) shown << qdbus_cast<QStringList>(args[0]);
         }
         arg.endArray();
-        return !shown.isEmpty();
-    }));
-    EXPECT_EQ(shown, QStringList{expected.toString(QUrl::FullyEncoded)});
+        return shown;
+    };
+    ASSERT_TRUE(spinUntil([&] { return !calls("ShowFolders").isEmpty(); }));
+    EXPECT_EQ(calls("ShowFolders"), QStringList{expected.toString(QUrl::FullyEncoded)});
+    EXPECT_TRUE(calls("ShowItems").isEmpty());
     spinFor(300);
-    EXPECT_TRUE(handler.opened.isEmpty());
-    QDesktopServices::unsetUrlHandler("file");
+    EXPECT_TRUE(xdg.opened().isEmpty());
+    EXPECT_FALSE(m.message());
 }
 
 // ---- Automatic locking -----------------------------------------------------------

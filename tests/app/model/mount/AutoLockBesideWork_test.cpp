@@ -10,6 +10,7 @@
 #include "app/shell/AppDelegate.h"
 #include "model/support/ModelTestSupport.h"
 #include "model/support/TestDiskImage.h"
+#include "support/ChildProcess.h"
 
 #include "kxui/kx.h"
 #include "support/TestSupport.h"
@@ -332,6 +333,89 @@ TEST_F(BesideWorkTest, OnTheMockLogindASleepDuringAHangingImportReleasesTheDelay
     EXPECT_TRUE(*imported);
     prepareForSleep(false);
     model.reset(); // the monitor goes before the mock bus
+}
+
+// A screen-lock or idle lock that finds a program holding a file in the vault
+// (tail -f, as a user leaves a log open) is tried again while its reason
+// holds: it locks once the program lets go and says so, and it stops trying,
+// leaving the vault unlocked, once the screen is unlocked or the user is
+// back. Never forced.
+TEST_F(BesideWorkTest, AnAutomaticLockBesideAHeldFileIsTriedAgainWhileItsReasonHolds) {
+    std::vector<std::pair<QString, QString>> notices;
+    model->setNotifier(std::make_unique<RecordingNotifier>(&notices));
+    model->setAutoLockRetryInterval(50);
+    struct Case {
+        const char* name;
+        bool screen;       // else idle
+        bool reasonEnds;   // the screen is unlocked / the user is back before the program ends
+    };
+    for (const Case& c : {Case{"Screen Held", true, false}, Case{"Screen Back", true, true},
+                          Case{"Idle Held", false, false}, Case{"Idle Back", false, true}}) {
+        SCOPED_TRACE(c.name);
+        notices.clear();
+        fakes.idle->seconds.reset();
+        auto v = add(c.name);
+        ASSERT_TRUE(v->isUnlocked());
+        vaultkit::VaultConfig::AutoLock rule = v->config().autoLock;
+        rule.onScreenLock = c.screen;
+        rule.onSleep = false;
+        rule.idleMinutes = c.screen ? 0 : 5;
+        std::optional<bool> saved;
+        model->setAutoLock(v, rule, [&](bool ok) { saved = ok; });
+        ASSERT_TRUE(spinUntil([&] { return saved.has_value(); }, 10));
+        ASSERT_TRUE(*saved);
+
+        const fs::path held = v->mountPoint() / "log.txt";
+        vaulttest::writeFile(held, "a line\n");
+        auto holder = std::make_unique<vaulttest::ChildProcess>(
+            std::vector<std::string>{"/usr/bin/tail", "-f", held.string()});
+        ASSERT_TRUE(spinUntil([&] { return !v->driver()->busyProcesses(v->mountPoint()).empty(); }, 10));
+
+        if (c.screen) {
+            fakes.screen->lockScreen();
+        } else {
+            fakes.idle->seconds = 3600.0;
+            model->checkIdle();
+        }
+        ASSERT_TRUE(spinUntil([&] { return model->retryingAutoLock(v); }, 30));
+        EXPECT_TRUE(v->isUnlocked());
+        ASSERT_TRUE(model->message());
+        EXPECT_TRUE(model->message()->isError);
+        EXPECT_EQ(model->message()->text,
+                  kx("err.autoLockRetrying", c.name,
+                     describe(std::make_exception_ptr(VaultError::busy(v->driver()->busyProcesses(v->mountPoint()))))));
+        ASSERT_EQ(notices.size(), 1u);
+        EXPECT_EQ(notices[0].second, model->message()->text);
+
+        if (c.reasonEnds) {
+            if (c.screen)
+                fakes.screen->unlockScreen();
+            else
+                fakes.idle->seconds = 2.0;
+            ASSERT_TRUE(spinUntil([&] { return !model->retryingAutoLock(v); }, 30));
+            holder.reset();
+            // no more tries: the vault stays as the user left it
+            model->checkIdle();
+            spinFor(300);
+            EXPECT_TRUE(v->isUnlocked());
+            EXPECT_EQ(notices.size(), 1u);
+            std::optional<bool> locked;
+            model->lock(v, false, [&](bool ok) { locked = ok; });
+            ASSERT_TRUE(spinUntil([&] { return locked.has_value(); }, 30));
+            continue;
+        }
+        // the program ends while the reason holds: the next try locks, and
+        // the window and a notice say so
+        holder.reset();
+        ASSERT_TRUE(spinUntil([&] { return !v->isUnlocked(); }, 30));
+        ASSERT_TRUE(spinUntil([&] { return !model->retryingAutoLock(v); }, 10));
+        ASSERT_TRUE(model->message());
+        EXPECT_FALSE(model->message()->isError);
+        EXPECT_EQ(model->message()->text, kx("ok.autoLockedLater", c.name));
+        ASSERT_EQ(notices.size(), 2u);
+        EXPECT_EQ(notices[1].second, kx("ok.autoLockedLater", c.name));
+        if (c.screen) fakes.screen->unlockScreen();
+    }
 }
 
 } // namespace

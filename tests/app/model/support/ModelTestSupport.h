@@ -64,6 +64,7 @@ class FakeScreenLock final : public ScreenLockSource {
 public:
     QString name() const override { return QStringLiteral("fake screen lock"); }
     void lockScreen() { emit screenLocked(); }
+    void unlockScreen() { emit screenUnlocked(); }
 };
 
 class FakeIdle final : public IdleSource {
