@@ -9,6 +9,14 @@ SheetPresenter::Hooks& SheetPresenter::hooks() {
 
 QDialog* SheetPresenter::present(QDialog* dialog) {
     if (!dialog) return nullptr;
+    // a sheet belongs to its window: a title and (unless the sheet refuses
+    // it) a close button, never minimise or maximise
+    Qt::WindowFlags flags = dialog->windowFlags();
+    const bool closable = flags.testFlag(Qt::WindowCloseButtonHint);
+    flags &= ~(Qt::WindowMinMaxButtonsHint | Qt::WindowContextHelpButtonHint);
+    flags |= Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+    flags.setFlag(Qt::WindowCloseButtonHint, closable);
+    dialog->setWindowFlags(flags);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowModality(Qt::WindowModal);
     dialog->open();

@@ -58,7 +58,8 @@ public:
                                  const vaultkit::Mnemonic& mnemonic, std::function<void()> onDone,
                                  QWidget* parent);
 
-    // Makes `dialog` a sheet of `parent`: window-modal, deleted when closed,
-    // opened without blocking. Returns it.
+    // Makes `dialog` a sheet of `parent`: window-modal, without minimise and
+    // maximise buttons, deleted when closed, opened without blocking.
+    // Returns it.
     static QDialog* present(QDialog* dialog);
 };

@@ -24,6 +24,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QThreadPool>
@@ -427,7 +428,28 @@ void CreateSheet::back() {
 
 void CreateSheet::reject() {
     if (progress_) return; // creating: no cancel until it has ended
-    QDialog::reject();
+    if (step_ < phrase) {
+        QDialog::reject();
+        return;
+    }
+    if (discardAlert_) return; // already asking
+    auto* alert = new QMessageBox(this);
+    alert->setIcon(QMessageBox::Warning);
+    alert->setText(kx("create.discardTitle"));
+    alert->setInformativeText(kx("create.discardBody"));
+    QPushButton* discard = alert->addButton(kx("create.discard"), QMessageBox::DestructiveRole);
+    QPushButton* stay = alert->addButton(kx("create.continue"), QMessageBox::RejectRole);
+    // the safe answer is the default and what Escape gives
+    alert->setDefaultButton(stay);
+    alert->setEscapeButton(stay);
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowModality(Qt::WindowModal);
+    QPointer<CreateSheet> guard(this);
+    connect(alert, &QMessageBox::buttonClicked, this, [guard, discard](QAbstractButton* clicked) {
+        if (guard && clicked == discard && !guard->progress_) guard->QDialog::reject();
+    });
+    discardAlert_ = alert;
+    alert->open();
 }
 
 // ---------------------------------------------------------------- actions

@@ -4,6 +4,7 @@
 #include "vaultkit/crypto/Mnemonic.h"
 
 #include <QDialog>
+#include <QMessageBox>
 #include <QPointer>
 #include <QString>
 
@@ -114,8 +115,14 @@ public:
     QPushButton* cancelButton() const { return cancelButton_; }
     QPushButton* backButton() const { return backButton_; }
     QPushButton* nextButton() const { return nextButton_; }
+    // Asked when the sheet would close (Escape, Cancel, the close button)
+    // after the phrase was shown: nothing has been made yet, and the phrase
+    // the user may have written down would belong to no vault. Discard
+    // closes the sheet; Continue returns to it. Null when not asked.
+    QMessageBox* discardAlert() const { return discardAlert_; }
 
 public slots:
+    // Closes the sheet, after asking once the phrase has been shown.
     void reject() override;
 
 signals:
@@ -149,6 +156,7 @@ private:
     std::vector<int> quiz_;
     std::optional<QString> progress_;
     std::optional<QString> error_;
+    QPointer<QMessageBox> discardAlert_;
 
     StepsView* steps_ = nullptr;
     QStackedWidget* pages_ = nullptr;

@@ -7,6 +7,7 @@
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPainter>
 
 namespace {
 
@@ -30,7 +31,9 @@ StepsView::StepsView(QStringList steps, int current, QWidget* parent)
     , current_(current) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(18);
+    row->setSpacing(24); // room for the "›" painted between the steps
+    setFocusPolicy(Qt::NoFocus);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
     for (const QString& step : steps_) {
         auto* item = new QHBoxLayout;
         item->setSpacing(6);
@@ -64,6 +67,23 @@ QLabel* StepsView::titleLabel(int i) const {
     return titles_.value(i);
 }
 
+QColor StepsView::symbolColour(int i) const {
+    return i <= current_ ? palette().color(QPalette::WindowText) : KXStyle::secondary(palette());
+}
+
+void StepsView::paintEvent(QPaintEvent* event) {
+    QWidget::paintEvent(event);
+    // painted, not labels: a reader hears the steps, not the arrows
+    QPainter painter(this);
+    painter.setPen(KXStyle::secondary(palette()));
+    for (int i = 0; i + 1 < titles_.size(); ++i) {
+        const int left = titles_[i]->geometry().right();
+        const int right = symbols_[i + 1]->geometry().left();
+        const QRect gap(left, titles_[i]->geometry().top(), right - left, titles_[i]->height());
+        painter.drawText(gap, Qt::AlignCenter, QStringLiteral("\u203A"));
+    }
+}
+
 void StepsView::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) refresh();
@@ -73,12 +93,10 @@ void StepsView::refresh() {
     if (current_ >= 0 && current_ < steps_.size())
         setAccessibleName(
             kx("create.stepOf", current_ + 1, static_cast<int>(steps_.size()), steps_[current_]));
-    const QColor accent = palette().color(QPalette::Highlight);
     const QColor secondary = KXStyle::secondary(palette());
     for (int i = 0; i < titles_.size(); ++i) {
-        const bool reached = i <= current_;
         const qreal dpr = devicePixelRatioF();
-        symbols_[i]->setPixmap(KXSymbol::pixmap(symbolFor(mark(i)), 18, reached ? accent : secondary, dpr));
+        symbols_[i]->setPixmap(KXSymbol::pixmap(symbolFor(mark(i)), 18, symbolColour(i), dpr));
         QFont font = titles_[i]->font();
         font.setWeight(i == current_ ? QFont::DemiBold : QFont::Normal);
         titles_[i]->setFont(font);

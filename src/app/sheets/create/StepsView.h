@@ -6,10 +6,12 @@
 class QLabel;
 
 // The step indicator of a guided sheet: the steps side by side, each a
-// symbol and its title. For step i and the current step c: a filled check
-// when i < c, a filled dot in a ring when i = c, an empty ring when i > c;
-// the symbol in the accent colour when i <= c, else secondary; the title
-// semibold for the current step and secondary for the steps to come.
+// symbol and its title, joined by "›". For step i and the current step c: a
+// filled check when i < c, a filled dot in a ring when i = c, an empty ring
+// when i > c; the symbol in the text colour when i <= c, else secondary; the
+// title semibold for the current step and secondary for the steps to come.
+// It only tells where the user is: no accent colour (which marks controls),
+// no focus, no reaction to the mouse.
 class StepsView : public QWidget {
     Q_OBJECT
 public:
@@ -24,9 +26,12 @@ public:
     // What step i shows now (for tests and accessibility).
     Mark mark(int i) const;
     QLabel* titleLabel(int i) const;
+    // The colour step i's symbol is drawn in.
+    QColor symbolColour(int i) const;
 
 protected:
     void changeEvent(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     void refresh();

@@ -26,6 +26,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -392,10 +393,57 @@ TEST_F(CreateSheetTest, AFailedCreationStaysOnTheQuizWithEverythingKeptAndCanBeR
     EXPECT_TRUE(sheet->error());
 }
 
-TEST_F(CreateSheetTest, CancelClosesWithoutWritingAnything) {
+TEST_F(CreateSheetTest, CancelBeforeThePhraseClosesAtOnce) {
+    sheet->nameField()->setText("V");
+    click(sheet->nextButton());
+    ASSERT_EQ(sheet->step(), CreateSheet::password);
+    QTest::keyClick(sheet.get(), Qt::Key_Escape);
+    EXPECT_FALSE(sheet->isVisible());
+    EXPECT_EQ(sheet->discardAlert(), nullptr) << "nothing to lose yet";
+    EXPECT_EQ(sheet->result(), QDialog::Rejected);
+}
+
+TEST_F(CreateSheetTest, LeavingAfterThePhraseWasShownAsksAndContinueKeepsEverything) {
+    struct LeaveCase {
+        const char* how;
+        std::function<void()> leave;
+    };
+    const LeaveCase cases[] = {
+        {"Escape", [&] { QTest::keyClick(sheet.get(), Qt::Key_Escape); }},
+        {"Cancel", [&] { click(sheet->cancelButton()); }},
+        {"the window's close button", [&] { sheet->close(); }},
+    };
+    goToQuiz();
+    answerAll();
+    const QString answer = sheet->answerField(0)->text();
+    for (const auto& c : cases) {
+        c.leave();
+        QApplication::processEvents();
+        ASSERT_NE(sheet->discardAlert(), nullptr) << c.how;
+        EXPECT_TRUE(sheet->discardAlert()->isVisible()) << c.how;
+        EXPECT_TRUE(sheet->isVisible()) << c.how << ": not closed before the answer";
+        c.leave(); // asked once, not twice
+        EXPECT_EQ(sheet->discardAlert()->findChildren<QPushButton*>().size(), 2) << c.how;
+        // Escape in the alert is its safe answer
+        QTest::keyClick(sheet->discardAlert(), Qt::Key_Escape);
+        ASSERT_TRUE(spinUntil([&] { return sheet->discardAlert() == nullptr; })) << c.how;
+        EXPECT_TRUE(sheet->isVisible()) << c.how;
+        EXPECT_EQ(sheet->step(), CreateSheet::quiz) << c.how;
+        EXPECT_EQ(sheet->answerField(0)->text(), answer) << c.how;
+    }
+}
+
+TEST_F(CreateSheetTest, DiscardAfterThePhraseClosesWithoutWritingAnything) {
     goToQuiz();
     answerAll();
     click(sheet->cancelButton());
+    ASSERT_NE(sheet->discardAlert(), nullptr);
+    QPushButton* discard = nullptr;
+    for (auto* b : sheet->discardAlert()->findChildren<QPushButton*>())
+        if (b->text() == kx("create.discard")) discard = b;
+    ASSERT_NE(discard, nullptr);
+    EXPECT_NE(sheet->discardAlert()->defaultButton(), discard) << "the safe answer is the default";
+    click(discard);
     EXPECT_FALSE(sheet->isVisible());
     EXPECT_EQ(sheet->result(), QDialog::Rejected);
     EXPECT_FALSE(fs::exists(root / "V"));
