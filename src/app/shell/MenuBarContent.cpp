@@ -4,6 +4,8 @@
 #include "vaultkit/vault/Vault.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QFontMetrics>
 #include <QMenu>
 #include <QPointer>
 
@@ -37,15 +39,20 @@ std::vector<MenuBarContent::Item> MenuBarContent::items(AppModel* model, const A
     bool anyUnlocked = false;
     for (const AppModel::VaultPtr& vault : model->vaults()) {
         const vaultkit::VaultConfig config = vault->config();
-        const QString name = escaped(QString::fromStdString(config.name));
+        const QString name = shownName(config.name);
+        const QString fullName = QString::fromStdString(config.name);
         if (model->isUnlocked(vault)) {
             anyUnlocked = true;
-            out.push_back({Kind::command, kx("menu.lockOne", name), [m, vault] {
+            out.push_back({Kind::command, kx("menu.lockOne", name),
+                           [m, vault] {
                                if (m) m->lock(vault, false);
-                           }});
-            out.push_back({Kind::command, kx("menu.openOne"), [m, vault] {
+                           },
+                           fullName});
+            out.push_back({Kind::command, kx("menu.openOne", name),
+                           [m, vault] {
                                if (m) m->openInFinder(vault);
-                           }});
+                           },
+                           fullName});
         } else {
             out.push_back(
                 {Kind::command, kx("menu.unlockOne", name), [m, vault, open = actions.openMainWindow] {
@@ -57,20 +64,27 @@ std::vector<MenuBarContent::Item> MenuBarContent::items(AppModel* model, const A
                          m->unlockWithTouchID(vault);
                      else if (open)
                          open();
-                 }});
+                 },
+                 fullName});
         }
     }
-    if (model->vaults().empty()) out.push_back({Kind::text, kx("menu.none"), {}});
-    out.push_back({Kind::divider, {}, {}});
-    if (anyUnlocked) out.push_back({Kind::command, kx("menu.lockAll"), [m] { lockAll(m); }});
-    out.push_back({Kind::command, kx("menu.openApp"), actions.openMainWindow});
-    out.push_back({Kind::divider, {}, {}});
-    out.push_back({Kind::command, kx("menu.quit"), actions.quit});
+    if (model->vaults().empty()) out.push_back({Kind::text, kx("menu.none"), {}, {}});
+    out.push_back({Kind::divider, {}, {}, {}});
+    if (anyUnlocked) out.push_back({Kind::command, kx("menu.lockAll"), [m] { lockAll(m); }, {}});
+    out.push_back({Kind::command, kx("menu.openApp"), actions.openMainWindow, {}});
+    out.push_back({Kind::divider, {}, {}, {}});
+    out.push_back({Kind::command, kx("menu.quit"), actions.quit, {}});
     return out;
+}
+
+QString MenuBarContent::shownName(const std::string& name) {
+    const QFontMetrics metrics(QApplication::font("QMenu"));
+    return escaped(metrics.elidedText(QString::fromStdString(name), Qt::ElideMiddle, maxNameWidth));
 }
 
 void MenuBarContent::populate(QMenu* menu, AppModel* model, const Actions& actions) {
     menu->clear();
+    menu->setToolTipsVisible(true);
     for (Item& item : items(model, actions)) {
         switch (item.kind) {
         case Kind::divider:
@@ -81,6 +95,7 @@ void MenuBarContent::populate(QMenu* menu, AppModel* model, const Actions& actio
             break;
         case Kind::command: {
             QAction* a = menu->addAction(item.title);
+            if (!item.toolTip.isEmpty()) a->setToolTip(item.toolTip);
             if (item.action) QObject::connect(a, &QAction::triggered, a, [run = item.action] { run(); });
             break;
         }

@@ -10,8 +10,10 @@
 class QMenu;
 
 // The tray menu's items, read from the model when the menu is built:
-//   for each vault, in order: "Lock <name>" and "Open in File Manager" when
-//   it is unlocked, else "Unlock <name>…";
+//   for each vault, in order: "Lock <name>" and "Open <name> in File
+//   Manager" when it is unlocked, else "Unlock <name>…"; a long name is
+//   shortened in the middle to at most maxNameWidth pixels of the menu's
+//   font (the menu stays narrow), the whole name in the item's tooltip;
 //   "No Vaults" (a text, not a command) when there are none;
 //   a divider; "Lock All Vaults" when at least one is unlocked; "Open
 //   Hushcoffer"; a divider; "Quit Hushcoffer".
@@ -23,7 +25,12 @@ public:
         Kind kind;
         QString title;
         std::function<void()> action; // commands only
+        QString toolTip;              // the vault's whole name, for its items
     };
+    static constexpr int maxNameWidth = 260;
+    // The name as the items show it: shortened with "…" in the middle when
+    // wider than maxNameWidth in the menu's font, "&" doubled.
+    static QString shownName(const std::string& name);
 
     // What the items do besides calling the model: bring the main window to
     // the front, and ask the application to quit (the quit handling).

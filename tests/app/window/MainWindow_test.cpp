@@ -762,8 +762,8 @@ TEST_F(WindowTest, TrayMenuOfUnlockedVaultsLocksOneOrAll) {
     ASSERT_TRUE(unlockNow(b));
     const auto items = MenuBarContent::items(&model(), {});
     EXPECT_EQ(titles(items),
-              (QStringList{kx("menu.lockOne", QStringLiteral("Alpha")), kx("menu.openOne"),
-                           kx("menu.lockOne", QStringLiteral("Beta")), kx("menu.openOne"),
+              (QStringList{kx("menu.lockOne", QStringLiteral("Alpha")), kx("menu.openOne", QStringLiteral("Alpha")),
+                           kx("menu.lockOne", QStringLiteral("Beta")), kx("menu.openOne", QStringLiteral("Beta")),
                            kx("menu.unlockOne", QStringLiteral("Gamma")), QStringLiteral("--"),
                            kx("menu.lockAll"), kx("menu.openApp"), QStringLiteral("--"), kx("menu.quit")}));
     EXPECT_EQ(MenuBarContent::symbol(&model()), QStringLiteral("lock.open.fill"));
@@ -779,6 +779,43 @@ TEST_F(WindowTest, TrayMenuShowsAnAmpersandInANameAsItIs) {
     MenuBarContent::populate(&menu, &model(), {});
     ASSERT_FALSE(menu.actions().isEmpty());
     EXPECT_EQ(menu.actions().first()->text(), kx("menu.unlockOne", QStringLiteral("Tom && Jerry")));
+}
+
+TEST_F(WindowTest, TrayMenuNamesEachVaultAndStaysNarrowWithALongName) {
+    const std::string longName(100, 'x');
+    const std::string shortName = "Alpha";
+    auto a = addVault(shortName);
+    auto b = addVault(longName.substr(0, 40) + " " + longName.substr(0, 59));
+    ASSERT_TRUE(unlockNow(a));
+    ASSERT_TRUE(unlockNow(b));
+    const QString fullB = QString::fromStdString(b->config().name);
+    QMenu menu;
+    MenuBarContent::populate(&menu, &model(), {});
+    QStringList openItems;
+    int widest = 0;
+    for (QAction* action : menu.actions()) {
+        if (action->isSeparator()) continue;
+        widest = std::max(widest, menu.actionGeometry(action).width());
+        if (action->toolTip() == fullB) {
+            // shortened in the middle, the whole name in the tooltip
+            EXPECT_TRUE(action->text().contains(QChar(0x2026))) << action->text().toStdString();
+            EXPECT_FALSE(action->text().contains(fullB));
+        }
+    }
+    // the two "Open … in File Manager" items name their vaults
+    const QString shownB = MenuBarContent::shownName(b->config().name);
+    EXPECT_NE(kx("menu.openOne", QStringLiteral("Alpha")), kx("menu.openOne", shownB));
+    QStringList texts;
+    for (QAction* action : menu.actions())
+        texts << action->text();
+    EXPECT_TRUE(texts.contains(kx("menu.openOne", QStringLiteral("Alpha"))));
+    EXPECT_TRUE(texts.contains(kx("menu.openOne", shownB)));
+    // the menu is as wide as its widest item with a name of at most
+    // maxNameWidth pixels, whatever the name's length
+    QMenu shortMenu;
+    shortMenu.addAction(kx("menu.openOne", QString()));
+    EXPECT_LE(widest, shortMenu.actionGeometry(shortMenu.actions().first()).width() + MenuBarContent::maxNameWidth);
+    EXPECT_LE(menu.sizeHint().width(), 520);
 }
 
 TEST_F(WindowTest, TrayIconAndMenuFollowAnUnmountMadeOutsideWithinTwoSeconds) {
