@@ -22,6 +22,11 @@ std::function<bool()>& quitHandler() {
 
 bool pending = false; // a restart was asked for and quitting is under way
 
+std::function<QStringList(const QStringList&)>& argumentFilter() {
+    static std::function<QStringList(const QStringList&)> filter;
+    return filter;
+}
+
 } // namespace
 
 void setQuitHandler(std::function<bool()> quit) {
@@ -73,8 +78,13 @@ bool startAfterExit(const Command& c) {
     return true;
 }
 
+void setArgumentFilter(std::function<QStringList(const QStringList&)> filter) {
+    argumentFilter() = std::move(filter);
+}
+
 Command command() {
-    return {QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1)};
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    return {QCoreApplication::applicationFilePath(), argumentFilter() ? argumentFilter()(arguments) : arguments};
 }
 
 void now() {

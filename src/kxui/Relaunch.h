@@ -28,12 +28,17 @@ void setQuitHandler(std::function<bool()> quit);
 // a later quit.
 void cancel();
 
-// The program and arguments the new instance is started with.
+// The program and arguments the new instance is started with: this
+// program's, its arguments passed through the application's filter (set
+// here; none keeps them all). A restart asked for in the window should come
+// back to the window, so the application leaves out what would start it
+// hidden.
 struct Command {
     QString program;
     QStringList arguments;
 };
 Command command();
+void setArgumentFilter(std::function<QStringList(const QStringList&)> filter);
 
 // Starts `c` once the calling process has ended. Returns false when the
 // helper process cannot be made.

@@ -64,6 +64,7 @@ HushcofferApp::HushcofferApp(KXContext* context, Options options, QObject* paren
         requestQuit();
         return true;
     });
+    Relaunch::setArgumentFilter(&HushcofferApp::relaunchArguments);
 
     connect(window_->rootView(), &RootView::firstShown, this, [this] { SelfTest::startIfRequested(model_); });
 
@@ -96,6 +97,12 @@ QWidget* HushcofferApp::openSettings() {
 QWidget* HushcofferApp::openFeedback() {
     return kxui::FeedbackView::openDialog(*context_, kxcore::FeedbackRequest(QStringLiteral("menu")),
                                           window_);
+}
+
+QStringList HushcofferApp::relaunchArguments(const QStringList& arguments) {
+    QStringList kept = arguments;
+    kept.removeAll(QStringLiteral("--tray"));
+    return kept;
 }
 
 QString HushcofferApp::supportDirectory(const QString& contextSupportDir) {

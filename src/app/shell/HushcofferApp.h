@@ -47,6 +47,11 @@ public:
 
     // The support folder: HC_SUPPORT_DIR when set, else `contextSupportDir`.
     static QString supportDirectory(const QString& contextSupportDir);
+    // The arguments a restart ("Restart Now" after a language change) starts
+    // the new instance with: the running one's without "--tray", so that the
+    // restart the user asked for in the window opens the window (a login
+    // start in the tray has "--tray").
+    static QStringList relaunchArguments(const QStringList& arguments);
 
     AppModel* model() const { return model_; }
     MainWindow* mainWindow() const { return window_; }
