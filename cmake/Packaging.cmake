@@ -53,10 +53,11 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://hushcoffer.app/)
 # the tools that mount vaults, Qt's display plugins (qt6-wayland: without it a
 # Wayland session with no Xwayland cannot start the application at all, and
 # one with Xwayland runs it through X11), libsecret (loaded when a keyring is
-# first used, so no binary links it) and the fonts the interface languages
-# need.
+# first used, so no binary links it), Qt's own translations (its file
+# chooser, print dialog and standard buttons in the interface language) and
+# the fonts the interface languages need.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "gocryptfs, fuse3, qt6-qpa-plugins, qt6-wayland, libsecret-1-0, fonts-noto-core")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "gocryptfs, fuse3, qt6-qpa-plugins, qt6-wayland, qt6-translations-l10n, libsecret-1-0, fonts-noto-core")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, hicolor-icon-theme, adwaita-icon-theme")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "polkitd")
 

@@ -5,6 +5,7 @@
 #include "kxcore/Telemetry.h"
 #include "kxstrings/KXStrings.h"
 #include "kxui/KXLanguageOverride.h"
+#include "kxui/KXQtTranslations.h"
 #include "kxui/KXStyle.h"
 
 #include <cstdio>
@@ -16,8 +17,10 @@ namespace {
 // The language must be chosen and the texts registered before the folders
 // are made: AppPaths does not need texts, but everything after it may.
 kxcore::ProductInfo prepareTexts(kxcore::ProductInfo product) {
-    KXLanguage::applyAtStart();
+    const std::string language = KXLanguage::applyAtStart();
     KXStrings::registerProductBundle();
+    // Qt's own dialogs in the same language
+    KXQtTranslations::install(language);
     return product;
 }
 
