@@ -1,29 +1,39 @@
 #!/usr/bin/env python3
-"""Hushcoffer in a real X session, driven like a person.
+"""Hushcoffer in a real desktop session, driven by the names of its controls.
 
-Starts Xvfb, openbox (a window manager), trayer (an XEmbed system tray) and a
-private session bus, then the real `hushcoffer` (found beside this script)
-and drives it with xdotool: creates a vault through the creation sheet and
-its quiz, locks it from the tray menu, unlocks it with a wrong and then the
-right password, imports two files through the file dialog, and quits with a
-file held open, forcing the lock. Results are checked on disk and in the
-mount table; a screenshot of every step is kept in the output folder
-(argument 1, default /tmp/hushcoffer-session-<uid>).
+One run is one variant, the same steps on either:
+  x11      Xvfb with openbox (a window manager) and trayer (an XEmbed tray);
+           the application on X11 (xcb); screenshots with `import`.
+  wayland  a headless sway (its headless back end, the pixman renderer, no
+           input devices, no Xwayland) with waybar as the tray host, started
+           after the application as a panel often is at login; the
+           application native on Wayland; screenshots with grim.
 
-Runs as an ordinary user (ctest starts it through scripts/run-as-user).
-Every wait is for a window, a file or a mount, with a time limit.
+The application is driven through the accessibility bus (AT-SPI, pyatspi)
+alone: every control is found by its role and its accessible name (the
+English texts of the application's own bundle), pressed through its action
+and filled through its editable text; where the focus goes is read from the
+focus events the application sends. The steps: create a vault through the
+sheet and its quiz (the phrase read from the word grid), lock it from the
+window, a wrong password (the pane says why, the focus back in the password
+field) and the right one, lock it from the tray menu, quit from the tray
+menu. On Wayland the tray
+menu is driven over its D-Bus menu (com.canonical.dbusmenu) as the panel
+would; on X11 the tray icon is clicked and the menu's items are pressed by
+name. Results are checked in the mount table and on disk; a screenshot of
+every step is kept in the output folder, printed at the start.
 
-The recovery phrase is read as a person would copy it (a click on the word
-grid, then Copy, read back with xclip); the quiz's words are found by typing
-each word of the phrase until the field's mark turns green on screen. A few
-controls are clicked at their place in the window (the layout is the app's
-own at its default size on a 1280x800 screen).
+Runs as an ordinary user (ctest starts it through scripts/run-as-user), under
+a private session bus of its own (it starts itself again under
+dbus-run-session) with the accessibility bus (at-spi-bus-launcher). Every
+wait is for an event, a window, a file or a mount, with a time limit.
 
-Arguments: [output folder] [hushcoffer executable, when not beside this file]
+Arguments: VARIANT [output folder] [hushcoffer executable, when not beside this file]
 """
 
+import glob
+import json
 import os
-import re
 import signal
 import subprocess
 import sys
@@ -31,10 +41,11 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+VARIANT = sys.argv[1] if len(sys.argv) > 1 else ""
+OUT = sys.argv[2] if len(sys.argv) > 2 else "/tmp/hushcoffer-session-%d/%s" % (os.getuid(), VARIANT)
 APP = os.path.join(HERE, "hushcoffer")
-if not os.path.exists(APP) and len(sys.argv) > 2:
-    APP = sys.argv[2]
-OUT = sys.argv[1] if len(sys.argv) > 1 else "/tmp/hushcoffer-session-%d" % os.getuid()
+if not os.path.exists(APP) and len(sys.argv) > 3:
+    APP = sys.argv[3]
 PASSWORD = "session password 1"
 VAULT = "Session"
 
@@ -42,11 +53,17 @@ procs = []
 scratch = []
 env = {}
 step_no = [0]
+focus_events = []
+app_proc = []
+popups = []
+TEXTS = {}
 
 
 class Failure(Exception):
     pass
 
+
+# ---------------------------------------------------------------- plumbing
 
 def start(args, **kw):
     p = subprocess.Popen(args, stdin=subprocess.DEVNULL, **kw)
@@ -61,9 +78,18 @@ def run(args, check=True, **kw):
     return r.stdout
 
 
+def pump():
+    """Lets the accessibility library take in what the bus brought (events)."""
+    from gi.repository import GLib
+    ctx = GLib.MainContext.default()
+    while ctx.iteration(False):
+        pass
+
+
 def wait_for(what, test, limit=20.0):
     end = time.monotonic() + limit
     while True:
+        pump()
         value = test()
         if value:
             return value
@@ -76,35 +102,12 @@ def wait_for(what, test, limit=20.0):
 def shot(name):
     step_no[0] += 1
     path = os.path.join(OUT, "%02d-%s.png" % (step_no[0], name))
-    subprocess.run(["import", "-window", "root", path], env=env, capture_output=True, timeout=30)
-    print("screenshot", path, flush=True)
-
-
-def windows(name):
-    r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name], env=env,
-                       capture_output=True, text=True, timeout=30)
-    return [w for w in r.stdout.split()]
-
-
-def window(name, limit=20.0):
-    return wait_for("a window named " + repr(name), lambda: (windows(name) or [None])[-1], limit)
-
-
-def gone(name, limit=20.0):
-    wait_for("the window " + repr(name) + " to close", lambda: not windows(name), limit)
-
-
-def key(*keys):
-    run(["xdotool", "key", "--clearmodifiers", "--delay", "40"] + list(keys))
-
-
-def type_text(text):
-    run(["xdotool", "type", "--clearmodifiers", "--delay", "15", text])
-
-
-def activate(win):
-    run(["xdotool", "windowactivate", "--sync", win], check=False)
-    run(["xdotool", "windowfocus", "--sync", win], check=False)
+    if VARIANT == "x11":
+        args = ["import", "-window", "root", path]
+    else:
+        args = ["grim", path]
+    r = subprocess.run(args, env=env, capture_output=True, timeout=30)
+    print("screenshot" if r.returncode == 0 else "screenshot failed:", path, flush=True)
 
 
 def mounts():
@@ -112,60 +115,181 @@ def mounts():
         return [line.split()[4].replace("\\040", " ") for line in f]
 
 
-def clipboard():
-    r = subprocess.run(["xclip", "-selection", "clipboard", "-o"], env=env, capture_output=True,
-                       text=True, timeout=10)
-    return r.stdout if r.returncode == 0 else ""
-
-
-def colour_pixels(win, test):
-    data = subprocess.run(["import", "-window", win, "-depth", "8", "ppm:-"], env=env, capture_output=True,
-                          timeout=30).stdout
-    # header: P6\nW H\n255\n
-    m = re.match(rb"P6\s+(\d+)\s+(\d+)\s+(\d+)\s", data)
-    if not m:
-        return 0
-    px = data[m.end():]
-    r, g, b = px[0::3], px[1::3], px[2::3]
-    return sum(1 for i in range(len(g)) if test(r[i], g[i], b[i]))
-
-
-def green_pixels(win):
-    """How many clearly green pixels the window shows (the quiz's marks)."""
-    return colour_pixels(win, lambda r, g, b: g > 110 and g > r + 50 and g > b + 30)
-
-
 def output_folder(wanted):
     """The screenshots' folder: the one asked for, or one of this user's own
-    when the test user cannot reach it (a checkout in a folder only root can
-    enter, such as a root user's home)."""
+    when the test user cannot write there."""
     try:
         os.makedirs(wanted, exist_ok=True)
         if os.access(wanted, os.W_OK | os.X_OK):
             return wanted
     except OSError:
         pass
-    own = "/tmp/hushcoffer-session-%d" % os.getuid()
-    os.makedirs(own, mode=0o700, exist_ok=True)
-    print("screenshots: %s is out of reach, using %s" % (wanted, own), flush=True)
+    own = tempfile.mkdtemp(prefix="hushcoffer-session-%s-" % VARIANT)
+    print("screenshots: %s is out of reach" % wanted, flush=True)
     return own
 
 
-def main():
-    global env, OUT
-    OUT = output_folder(OUT)
-    for f in os.listdir(OUT):
-        if f.endswith(".png"):
-            os.unlink(os.path.join(OUT, f))
-    # a home of its own: the vault, the settings and the files to import
-    # never touch the home of whoever runs the test
-    home = tempfile.mkdtemp(prefix="hc-session-home-")
-    scratch.append(home)
-    runtime = tempfile.mkdtemp(prefix="xdg-")
-    scratch.append(runtime)
-    os.chmod(runtime, 0o700)
+def load_texts():
+    """The application's English texts, access letters taken out: controls
+    are found by the names a screen reader would say."""
+    base = os.path.dirname(os.path.abspath(APP))
+    for f in ("Hushcoffer_Hushcoffer.bundle/en.lproj/Product.json", "Hushcoffer_KXUI.bundle/en.lproj/Common.json"):
+        with open(os.path.join(base, f), encoding="utf-8") as fh:
+            TEXTS.update(json.load(fh))
 
-    # the display
+
+def text(key, *args):
+    s = TEXTS[key].replace("&&", "\0").replace("&", "").replace("\0", "&")
+    for a in args:
+        s = s.replace("%@", str(a), 1) if "%@" in s else s.replace("%d", str(a), 1)
+    return s
+
+
+# ---------------------------------------------------------------- accessibility
+
+def role(acc):
+    try:
+        return acc.getRoleName()
+    except Exception:
+        return ""
+
+
+def name(acc):
+    try:
+        return acc.name or ""
+    except Exception:
+        return ""
+
+
+def showing(acc):
+    import pyatspi
+    try:
+        return acc.getState().contains(pyatspi.STATE_SHOWING)
+    except Exception:
+        return False
+
+
+def app_root(pid):
+    import pyatspi
+    desktop = pyatspi.Registry.getDesktop(0)
+    for i in range(desktop.childCount):
+        a = desktop.getChildAtIndex(i)
+        try:
+            if a is not None and a.get_process_id() == pid:
+                # what the library keeps of the tree lags behind windows
+                # that come and go: read afresh
+                a.clear_cache()
+                return a
+        except Exception:
+            continue
+    return None
+
+
+def descendants(acc, depth=0):
+    """The showing accessible objects under `acc` (hidden branches skipped)."""
+    if acc is None or depth > 40:
+        return
+    try:
+        count = acc.childCount
+    except Exception:
+        return
+    for i in range(count):
+        try:
+            c = acc.getChildAtIndex(i)
+        except Exception:
+            continue
+        if c is None or not showing(c):
+            continue
+        yield c
+        yield from descendants(c, depth + 1)
+
+
+def find_all(root, roles, wanted=None):
+    roles = (roles,) if isinstance(roles, str) else roles
+    if root is None:
+        return []
+    return [a for a in descendants(root) if role(a) in roles and (wanted is None or name(a) == wanted)]
+
+
+def find(root, roles, wanted, limit=20.0):
+    """Waits for a showing control of one of `roles` named `wanted`."""
+    try:
+        return wait_for("a %s named %r" % ("/".join((roles,) if isinstance(roles, str) else roles), wanted),
+                        lambda: (find_all(root(), roles, wanted) or [None])[0], limit)
+    except Failure:
+        print("the application's accessible tree:\n" + "\n".join(tree(root())), flush=True)
+        raise
+
+
+def tree(acc, depth=0, out=None):
+    """The tree as text (printed when a control is not found)."""
+    out = [] if out is None else out
+    for c in descendants_direct(acc):
+        out.append("  " * depth + "%s %r" % (role(c), name(c)))
+        tree(c, depth + 1, out)
+    return out
+
+
+def descendants_direct(acc):
+    try:
+        return [acc.getChildAtIndex(i) for i in range(acc.childCount) if showing(acc.getChildAtIndex(i))]
+    except Exception:
+        return []
+
+
+def press(acc):
+    action = acc.queryAction()
+    names = [action.getName(i).lower() for i in range(action.nActions)]
+    for wanted in ("press", "click", "toggle", "activate"):
+        if wanted in names:
+            action.doAction(names.index(wanted))
+            return
+    if not names:
+        raise Failure("%s %r has no action" % (role(acc), name(acc)))
+    action.doAction(0)
+
+
+def set_text(acc, value):
+    if not acc.queryEditableText().setTextContents(value):
+        raise Failure("%s %r takes no text" % (role(acc), name(acc)))
+
+
+def on_showing(event):
+    if event.detail1 and role(event.source) == "popup menu":
+        popups.append(event.source)
+
+
+def on_focus(event):
+    if event.detail1:
+        focus_events.append((role(event.source), name(event.source)))
+
+
+
+
+def focus_mark():
+    """Where the focus events stand now (for wait_focus after an action)."""
+    pump()
+    return len(focus_events)
+
+
+def wait_focus(since, what, test, limit=20.0):
+    """Waits for a focus event since `since` whose (role, name) passes `test`."""
+    seen = since
+
+    def got():
+        for r, n in focus_events[seen:]:
+            if test(r, n):
+                return (r, n)
+        return None
+    try:
+        return wait_for(what, got, limit)
+    except Failure:
+        raise Failure("no focus event for %s; focus went to %r" % (what, focus_events[seen:]))
+
+
+# ---------------------------------------------------------------- the sessions
+
+def x11_session():
     rfd, wfd = os.pipe()
     start(["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
           pass_fds=(wfd,), stderr=subprocess.DEVNULL)
@@ -177,17 +301,8 @@ def main():
             raise Failure("Xvfb did not start")
         display += chunk
     os.close(rfd)
-    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": home, "LANG": "C.UTF-8",
-           "DISPLAY": ":" + display.strip(), "XDG_RUNTIME_DIR": runtime,
-           "TMPDIR": os.environ.get("TMPDIR", "/tmp"), "USER": os.environ.get("USER", ""),
-           "QT_QPA_PLATFORM": "xcb"}
-
-    # a private session bus
-    bus = start(["dbus-daemon", "--session", "--nofork", "--print-address=1"], env=env,
-                stdout=subprocess.PIPE, text=True)
-    env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
-
-    # a window manager and a system tray
+    env["DISPLAY"] = ":" + display.strip()
+    env["QT_QPA_PLATFORM"] = "xcb"
     start(["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for("the window manager", lambda: "window id" in
              run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], check=False))
@@ -197,190 +312,306 @@ def main():
     wait_for("the tray", lambda: subprocess.run(["xdotool", "search", "--class", "trayer"], env=env,
                                                 capture_output=True).returncode == 0)
 
+
+def wayland_session():
+    runtime = env["XDG_RUNTIME_DIR"]
+    ready = os.path.join(runtime, "sway-ready")
+    conf = os.path.join(runtime, "sway.conf")
+    with open(conf, "w") as f:
+        f.write("xwayland disable\n"
+                "output HEADLESS-1 resolution 1280x800\n"
+                "exec sh -c 'printf \"%%s\\n\" \"$WAYLAND_DISPLAY\" > %s.tmp && mv %s.tmp %s'\n"
+                % (ready, ready, ready))
+    sway_env = dict(env, WLR_BACKENDS="headless", WLR_RENDERER="pixman", WLR_LIBINPUT_NO_DEVICES="1")
+    sway = start(["sway", "-c", conf], env=sway_env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_for("sway", lambda: os.path.exists(ready) or sway.poll() is not None)
+    if sway.poll() is not None:
+        raise Failure("sway ended (%d)" % sway.returncode)
+    with open(ready) as f:
+        env["WAYLAND_DISPLAY"] = f.read().strip()
+    env["QT_QPA_PLATFORM"] = "wayland"
+    env.pop("DISPLAY", None)
+
+
+def sway_windows():
+    socks = glob.glob(os.path.join(env["XDG_RUNTIME_DIR"], "sway-ipc.*.sock"))
+    if not socks:
+        return []
+    r = subprocess.run(["swaymsg", "-s", socks[0], "-r", "-t", "get_tree"], env=env, capture_output=True,
+                       text=True, timeout=30)
+    out = []
+
+    def walk(node):
+        if "shell" in node:
+            out.append((node.get("app_id"), node.get("shell")))
+        for child in node.get("nodes", []) + node.get("floating_nodes", []):
+            walk(child)
+    if r.returncode == 0:
+        walk(json.loads(r.stdout))
+    return out
+
+
+def start_waybar():
+    conf = os.path.join(env["HOME"], "waybar.json")
+    style = os.path.join(env["HOME"], "waybar.css")
+    with open(conf, "w") as f:
+        json.dump({"layer": "top", "position": "top", "height": 28, "modules-right": ["tray"],
+                   "tray": {"spacing": 4}}, f)
+    with open(style, "w") as f:
+        f.write("* { font-size: 12px; }\n")
+    start(["waybar", "-c", conf, "-s", style], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+# ---------------------------------------------------------------- the tray
+
+def bus():
+    from gi.repository import Gio
+    return Gio.bus_get_sync(Gio.BusType.SESSION, None)
+
+
+def dbus_call(service, path, interface, method, args=None, reply=None):
+    from gi.repository import GLib
+    r = bus().call_sync(service, path, interface, method, args, GLib.VariantType(reply) if reply else None,
+                        0, 10000, None)
+    return r.unpack() if r is not None else None
+
+
+def tray_items():
+    from gi.repository import GLib
+    try:
+        v = dbus_call("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties",
+                      "Get", GLib.Variant("(ss)", ("org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems")))
+        return list(v[0])
+    except Exception:
+        return []
+
+
+class DBusMenu:
+    """The tray item's menu over com.canonical.dbusmenu, as a panel drives it."""
+
+    def __init__(self, item):
+        from gi.repository import GLib
+        self.service, _, path = item.partition("/")
+        path = "/" + path if path else "/StatusNotifierItem"
+        menu = dbus_call(self.service, path, "org.freedesktop.DBus.Properties", "Get",
+                         GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", "Menu")))[0]
+        self.path = menu
+
+    def labels(self):
+        from gi.repository import GLib
+        dbus_call(self.service, self.path, "com.canonical.dbusmenu", "AboutToShow", GLib.Variant("(i)", (0,)))
+        _, layout = dbus_call(self.service, self.path, "com.canonical.dbusmenu", "GetLayout",
+                              GLib.Variant("(iias)", (0, -1, ["label", "enabled", "visible"])))
+        out = {}
+
+        def walk(node):
+            ident, props, children = node
+            if "label" in props and props.get("visible", True):
+                out[props["label"].replace("__", "\0").replace("_", "").replace("\0", "_")] = ident
+            for c in children:
+                walk(c)
+        walk(layout)
+        return out
+
+    def click(self, label):
+        from gi.repository import GLib
+        labels = self.labels()
+        if label not in labels:
+            raise Failure("the tray menu has no %r: %r" % (label, sorted(labels)))
+        dbus_call(self.service, self.path, "com.canonical.dbusmenu", "Event",
+                  GLib.Variant("(isvu)", (labels[label], "clicked", GLib.Variant("i", 0), int(time.time()))))
+
+
+def tray_choose(app, label):
+    """Chooses `label` in the tray icon's menu."""
+    if VARIANT == "wayland":
+        menu = DBusMenu(wait_for("the tray item", lambda: (tray_items() or [None])[0]))
+        wait_for("%r in the tray menu" % label, lambda: label in menu.labels(), 10)
+        shot("tray-menu")
+        menu.click(label)
+        return
+    # X11: a right click on trayer's only icon opens the app's own menu
+    seen = len(popups)
+    tray = wait_for("the tray window", lambda: run(["xdotool", "search", "--onlyvisible", "--class", "trayer"],
+                                                  check=False).split())
+    geo = dict(line.split("=") for line in run(["xdotool", "getwindowgeometry", "--shell", tray[0]]).split())
+    run(["xdotool", "mousemove", str(int(geo["X"]) + int(geo["WIDTH"]) // 2),
+         str(int(geo["Y"]) + int(geo["HEIGHT"]) // 2), "click", "3"])
+    # a menu is a popup, which the application's tree leaves out: it is
+    # found by the event that tells it shows
+    item = wait_for("a menu item named %r in a menu that shows" % label, lambda: next(
+        (a for m in popups[seen:] for a in descendants(m) if role(a) == "menu item" and name(a) == label), None), 10)
+    shot("tray-menu")
+    press(item)
+    # pressed through its action, a menu item leaves its menu open (a key
+    # or a click would close it): closed as a person would
+    menu = popups[-1]
+    pump()
+    if showing(menu):
+        run(["xdotool", "key", "Escape"], check=False)
+        wait_for("the tray menu to close", lambda: not showing(menu), 10)
+
+
+# ---------------------------------------------------------------- the steps
+
+def main():
+    global env, OUT
+    OUT = output_folder(OUT)
+    print("screenshots of this run: %s" % OUT, flush=True)
+    for f in os.listdir(OUT):
+        if f.endswith(".png"):
+            os.unlink(os.path.join(OUT, f))
+    load_texts()
+    # a home of its own: the vault and the settings never touch the home of
+    # whoever runs the test
+    home = tempfile.mkdtemp(prefix="hc-session-home-")
+    scratch.append(home)
+    runtime = tempfile.mkdtemp(prefix="xdg-")
+    scratch.append(runtime)
+    os.chmod(runtime, 0o700)
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": home, "LANG": "C.UTF-8",
+           "XDG_RUNTIME_DIR": runtime, "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+           "TMPDIR": os.environ.get("TMPDIR", "/tmp"), "USER": os.environ.get("USER", ""),
+           "DBUS_SESSION_BUS_ADDRESS": os.environ["DBUS_SESSION_BUS_ADDRESS"],
+           # the toolkit's accessibility bridge on without a screen reader's
+           # setting to ask for it
+           "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"}
+
+    # the accessibility bus, on this run's session bus
+    start(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"], env=env,
+          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_for("the accessibility bus", lambda: subprocess.run(
+        ["gdbus", "call", "--session", "--dest", "org.a11y.Bus", "--object-path", "/org/a11y/bus",
+         "--method", "org.a11y.Bus.GetAddress"], env=env, capture_output=True).returncode == 0)
+    os.environ.update(env)
+    import pyatspi
+    pyatspi.Registry.registerEventListener(on_focus, "object:state-changed:focused")
+    pyatspi.Registry.registerEventListener(on_showing, "object:state-changed:showing")
+
+    if VARIANT == "x11":
+        x11_session()
+    else:
+        wayland_session()
+
     # the application
     log = open(os.path.join(OUT, "hushcoffer.log"), "w")
     app = start([APP], env=env, stdout=log, stderr=subprocess.STDOUT)
-    main_win = window("^Hushcoffer$")
-    activate(main_win)
+    app_proc.append(app)
+    win = lambda: app_root(app.pid)  # noqa: E731 (looked up afresh: windows come and go)
+    wait_for("the application on the accessibility bus", win, 30)
+    find(win, "frame", "Hushcoffer", 30)
+    if VARIANT == "wayland":
+        # native: an xdg-shell toplevel with the desktop file's id (there is
+        # no Xwayland to fall back to)
+        wait_for("a native window", lambda: ("app.hushcoffer.Hushcoffer", "xdg_shell") in sway_windows())
+        # the panel comes after the application, as it may at login
+        start_waybar()
+        wait_for("the tray item to register with the panel", tray_items, 30)
     shot("started")
 
-    # ---- create a vault through the sheet and the quiz
-    key("ctrl+n")
-    sheet = window("^New Vault")
-    activate(sheet)
-    key("ctrl+a")
-    type_text(VAULT)
+    # ---- create a vault through the sheet and its quiz
+    mark = focus_mark()
+    press(find(win, "push button", text("action.new")))
+    sheet_name = find(win, "dialog", None).name
+    field = find(win, "text", text("create.name"))
+    wait_focus(mark, "the vault's name field", lambda r, n: n == text("create.name"))
+    set_text(field, VAULT)
     shot("create-location")
-    key("Return")
-    type_text(PASSWORD)
-    key("Tab")
-    type_text(PASSWORD)
+    press(find(win, "push button", text("create.next")))
+    set_text(find(win, "password text", text("create.pw")), PASSWORD)
+    set_text(find(win, "password text", text("create.pw2")), PASSWORD)
     shot("create-password")
-    key("Return")
-    # the phrase page: a click in a word, then Copy, copies the whole phrase
-    run(["xdotool", "mousemove", "--window", sheet, "300", "230", "click", "1"])
-    key("ctrl+c")
-    words = wait_for("the twelve words on the clipboard",
-                     lambda: len(clipboard().split()) == 12 and clipboard().split(), 10)
-    key("Tab")
+    press(find(win, "push button", text("create.next")))
+    grid = find(win, "filler", text("create.s3"))
+    words = wait_for("the twelve words", lambda: phrase_words(grid), 10)
     shot("create-phrase")
-    key("space")  # "I have written down the twelve words"
-    key("Return")
-    # the quiz: three fields, each asking for one word; a right word shows a
-    # green mark
-    for field in range(3):
-        base = green_pixels("root")
-        for w in words:
-            key("ctrl+a")
-            type_text(w)
-            end = time.monotonic() + 0.8  # the mark follows the typing
-            while time.monotonic() < end and green_pixels("root") <= base + 20:
-                time.sleep(0.05)
-            if green_pixels("root") > base + 20:
-                break
-        else:
-            shot("quiz-field-%d" % (field + 1))
-            raise Failure("no word of the phrase was taken in quiz field %d" % (field + 1))
-        key("Tab")
+    next_button = find(win, "push button", text("create.next"))
+    press(find(win, "check box", text("create.mnWrote")))
+    press(next_button)
+    answers = wait_for("the quiz's three fields", lambda: quiz_fields(win()), 10)
+    create = find(win, "push button", text("create.finish"))
+    for position, acc in answers:
+        set_text(acc, words[position - 1])
+    wait_for("three right words", lambda: len(find_all(win(), ("image", "icon", "label"), text("create.quizRight"))) == 3, 10)
     shot("create-quiz")
-    key("Return")
-    gone("^New Vault", 60)
+    press(create)
+    wait_for("the sheet to close", lambda: not find_all(win(), "dialog", sheet_name), 60)
     vault_dir = os.path.join(home, VAULT)
     wait_for("the new vault to be mounted", lambda: vault_dir in mounts(), 60)
     shot("created")
     with open(os.path.join(vault_dir, "note.txt"), "w") as f:
         f.write("kept secret\n")
+    find(win, "list item", "%s, %s" % (VAULT, text("status.unlocked")))
 
-    # ---- lock it from the tray menu
-    tray_menu(app, 1)  # Lock “Session”
+    # ---- lock it from the window
+    press(find(win, "push button", text("action.lock")))
     wait_for("the vault to be unmounted", lambda: vault_dir not in mounts(), 30)
-    shot("locked-from-tray")
+    find(win, "list item", "%s, %s" % (VAULT, text("status.locked")))
+    shot("locked")
     if os.path.exists(os.path.join(vault_dir, "note.txt")):
         raise Failure("the locked folder still shows the vault's files")
-
     locked_mode = os.stat(vault_dir).st_mode & 0o7777
 
-    # ---- unlock: a wrong password, then the right one (Return unlocks)
-    activate(main_win)
-    field = (432, 188)  # the password field of the locked pane
-    click(main_win, *field)
-    base = red_pixels(main_win)
-    type_text("not the password")
-    key("Return")
-    wait_for("the wrong-password banner", lambda: red_pixels(main_win) > base + 50, 30)
+    # ---- a wrong password: the pane says why, and the focus is back in the
+    # password field (its text selected) for the next try
+    password = find(win, "password text", text("unlock.placeholder"))
+    set_text(password, "not the password")
+    mark = focus_mark()
+    press(find(win, "push button", text("action.unlock")))
+    wrong = text("err.wrongPassword")
+    find(win, ("label", "alert"), wrong, 30)
+    wait_focus(mark, "the password field", lambda r, n: r == "password text" and n == text("unlock.placeholder"), 10)
     shot("wrong-password")
     if vault_dir in mounts():
         raise Failure("a wrong password mounted the vault")
     mode = os.stat(vault_dir).st_mode & 0o7777
     if mode != locked_mode:
         raise Failure("a wrong password left the locked folder with mode %o (was %o)" % (mode, locked_mode))
-    click(main_win, *field)
-    key("ctrl+a")
-    type_text(PASSWORD)
-    key("Return")
+
+    # ---- the right one: unlocked, and the reason goes with the unlock
+    set_text(find(win, "password text", text("unlock.placeholder")), PASSWORD)
+    press(find(win, "push button", text("action.unlock")))
     wait_for("the vault to be mounted again", lambda: vault_dir in mounts(), 30)
-    # the wrong-password banner goes with the unlock (it would otherwise stay
-    # its full time over the unlocked vault)
-    wait_for("the error banner to go", lambda: red_pixels(main_win) <= base + 50, 10)
+    wait_for("the reason to go", lambda: not find_all(win(), ("label", "alert"), wrong), 10)
     shot("unlocked")
     with open(os.path.join(vault_dir, "note.txt")) as f:
         if f.read() != "kept secret\n":
             raise Failure("the vault's file changed across lock and unlock")
 
-    # ---- import two files through the file dialog
-    source = os.path.join(home, "to import")
-    os.makedirs(source, exist_ok=True)
-    names = ["first file.txt", "second.txt"]
-    for n in names:
-        with open(os.path.join(source, n), "w") as f:
-            f.write("content of " + n + "\n")
-    before = app_windows(app)
-    click(main_win, 464, 139)  # Import…
-    wait_for("the import menu", lambda: app_windows(app) - before, 10)
-    key("Down", "Return")  # Import Files…
-    dialog = window("^Choose files to copy into the vault")
-    activate(dialog)
-    type_text(" ".join('"%s"' % os.path.join(source, n) for n in names))
-    shot("import-dialog")
-    key("Return")
-    for n in names:
-        target = os.path.join(vault_dir, n)
-        wait_for(n + " in the vault", lambda: os.path.exists(target) and open(target).read() ==
-                 "content of " + n + "\n", 30)
-    result = window("^Import Finished")
-    shot("imported")
-    activate(result)
-    key("Return")  # Keep Originals
-    gone("^Import Finished")
-    for n in names:
-        if not os.path.exists(os.path.join(source, n)):
-            raise Failure("keeping the originals lost " + n)
-
-    # ---- quit with a file held open, and force the lock
-    holder = start(["tail", "-f", os.path.join(vault_dir, "note.txt")], stdout=subprocess.DEVNULL,
-                   cwd=vault_dir)
-    wait_for("the file to be held open", lambda: any(
-        os.readlink("/proc/%d/fd/%s" % (holder.pid, fd)).startswith(vault_dir)
-        for fd in os.listdir("/proc/%d/fd" % holder.pid)), 10)
-    before = app_windows(app)
-    key("ctrl+q")
-    alert = wait_for("the alert naming the program in the vault", lambda: app_windows(app) - before, 30)
-    shot("quit-busy-alert")
-    force_lock(app, list(alert)[0])
-    wait_for("the vault to be unmounted by force", lambda: vault_dir not in mounts(), 30)
+    # ---- lock it from the tray menu, then quit from there
+    tray_choose(app, text("menu.lockOne", VAULT))
+    wait_for("the vault to be unmounted from the tray", lambda: vault_dir not in mounts(), 30)
+    find(win, "list item", "%s, %s" % (VAULT, text("status.locked")))
+    shot("locked-from-tray")
+    tray_choose(app, text("menu.quit"))
     code = wait_for("hushcoffer to quit", lambda: app.poll() is not None and (app.returncode,), 30)[0]
     shot("quit")
     if code != 0:
         raise Failure("hushcoffer exited with status %d" % code)
-    try:
-        with open(os.path.join("/proc/%d/cwd" % holder.pid, "note.txt")) as f:
-            f.read()
-        raise Failure("the program inside the vault still reads its files after the forced lock")
-    except OSError:
-        pass
     if os.path.exists(os.path.join(vault_dir, "note.txt")):
         raise Failure("the locked folder still shows the vault's files")
-
     print("ok", flush=True)
     return 0
 
 
-def click(win, x, y):
-    run(["xdotool", "mousemove", "--window", win, str(x), str(y), "click", "1"])
+def phrase_words(grid):
+    """The twelve words of the grid, in the order of their numbers."""
+    words = {}
+    for cell in descendants_direct(grid):
+        labels = [name(a) for a in descendants_direct(cell) if role(a) == "label"]
+        if len(labels) == 2 and labels[0].isdigit():
+            words[int(labels[0])] = labels[1]
+    return [words[i] for i in range(1, 13)] if sorted(words) == list(range(1, 13)) else None
 
 
-def red_pixels(win):
-    """How many clearly red pixels the window shows (an error banner)."""
-    return colour_pixels(win, lambda r, g, b: r > 150 and r > g + 60 and r > b + 60)
-
-
-def force_lock(app, alert):
-    """Presses "Force Lock" in the quit alert: Cancel has the focus (the
-    default), Force Lock is the button before it."""
-    activate(alert)
-    key("shift+Tab")
-    shot("quit-force-lock")
-    key("space")
-
-
-def app_windows(app):
-    r = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(app.pid)], env=env,
-                       capture_output=True, text=True, timeout=30)
-    return set(r.stdout.split())
-
-
-def tray_menu(app, downs):
-    """Opens the tray icon's menu (right click on trayer's only icon) and
-    chooses its item number `downs` (1 is the first)."""
-    tray = wait_for("the tray window", lambda: run(["xdotool", "search", "--onlyvisible", "--class", "trayer"],
-                                                  check=False).split())
-    geo = dict(line.split("=") for line in run(["xdotool", "getwindowgeometry", "--shell", tray[0]]).split())
-    before = app_windows(app)
-    run(["xdotool", "mousemove", str(int(geo["X"]) + int(geo["WIDTH"]) // 2),
-         str(int(geo["Y"]) + int(geo["HEIGHT"]) // 2), "click", "3"])
-    wait_for("the tray menu", lambda: app_windows(app) - before, 10)
-    shot("tray-menu")
-    key(*(["Down"] * downs + ["Return"]))
+def quiz_fields(root):
+    prefix = text("create.wordN", 0)[:-1]
+    out = []
+    for a in find_all(root, "text"):
+        n = name(a)
+        if n.startswith(prefix) and n[len(prefix):].isdigit():
+            out.append((int(n[len(prefix):]), a))
+    return out if len(out) == 3 else None
 
 
 def cleanup():
@@ -399,12 +630,28 @@ def cleanup():
         subprocess.run(["rm", "-rf", "--one-file-system", d], capture_output=True)
 
 
+def own_session_bus():
+    """Starts this script again under a private session bus of its own."""
+    if os.environ.get("HC_SESSION_OWN_BUS") == VARIANT:
+        return
+    os.environ["HC_SESSION_OWN_BUS"] = VARIANT
+    os.execvp("dbus-run-session", ["dbus-run-session", "--", sys.executable, os.path.abspath(__file__)]
+              + sys.argv[1:])
+
+
 if __name__ == "__main__":
+    if VARIANT not in ("x11", "wayland"):
+        print("usage: real_session_test.py x11|wayland [output folder] [hushcoffer]", file=sys.stderr)
+        sys.exit(2)
+    own_session_bus()
     rc = 1
     try:
         rc = main()
     except Failure as e:
         print("FAILED:", e, flush=True)
+        if app_proc and app_proc[0].poll() is not None:
+            print("hushcoffer had ended with status %d (its output: %s)" % (
+                app_proc[0].returncode, os.path.join(OUT, "hushcoffer.log")), flush=True)
     finally:
         cleanup()
     sys.exit(rc)
