@@ -266,8 +266,8 @@ void CliApp::startConflictWatcher(const Vault& vault) {
     // GocryptfsConflictWatcher::claim): this one ends now, and nothing else
     // may be running (a script, a service, a login without the window). Its
     // first pass reads the whole vault, so it runs there, after "Unlocked",
-    // never before it.
-    if (!dynamic_cast<vaultkit::GocryptfsDiskImage*>(vault.driver().get())) return;
+    // never before it. A vault whose driver has no control socket is left
+    // by the watcher itself (watch-conflicts ends at once).
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
     if (ec) return;
@@ -301,12 +301,12 @@ void CliApp::startConflictWatcher(const Vault& vault) {
 int CliApp::watchConflicts(const CommandLine& line) {
     if (line.args.size() != 1) return usageError("watch-conflicts", "watch-conflicts needs one VAULT");
     auto vault = resolve(line.args[0]);
-    auto* driver = dynamic_cast<vaultkit::GocryptfsDiskImage*>(vault->driver().get());
-    if (!driver || vault->mountState() != vaultkit::DiskImage::MountState::mounted) {
+    const auto controlSocket = vault->conflictControlSocket();
+    if (!controlSocket || vault->mountState() != vaultkit::DiskImage::MountState::mounted) {
         err_ << "hushcoffer-cli: \"" << vault->name() << "\" is not unlocked\n";
         return exitFailure;
     }
-    const fs::path socket = driver->controlSocket(vault->image());
+    const fs::path socket = *controlSocket;
     const int claim = vaultkit::GocryptfsConflictWatcher::claim(socket);
     if (claim < 0) {
         err_ << "\"" << vault->name() << "\" is watched already.\n";
@@ -404,8 +404,7 @@ int CliApp::check(const CommandLine& line) {
     if (vault->isUnlocked()) {
         // This process did not unlock it, so there is no remembered password
         // to compare with: ask the image itself (no mount involved).
-        if (!vault->driver()->checkPassword(vault->image(), password.str()))
-            throw VaultError::wrongPassword();
+        vault->confirmWithImage(password.str());
     } else {
         vault->confirm(password.str());
     }

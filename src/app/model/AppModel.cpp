@@ -526,8 +526,7 @@ void AppModel::changePassword(const VaultPtr& vault, const QString& oldPassword,
         [vault, oldSecret, newSecret] {
             const WipeOnExit wiped{oldSecret.get(), newSecret.get()};
             Vault::validate(*newSecret);
-            if (!vault->driver()->checkPassword(vault->image(), *oldSecret))
-                throw VaultError::wrongPassword();
+            vault->confirmWithImage(*oldSecret);
             vault->lock(false);
         },
         [this, vault, change, done](bool locked) {
@@ -1008,7 +1007,7 @@ void AppModel::lockForPass(const VaultPtr& vault, bool force,
                 wasLocked = true;
             } else if (importing && !force) {
                 // The copier uses the volume even between two files.
-                auto names = vault->driver()->busyProcesses(vault->mountPoint());
+                auto names = vault->busyProcesses();
                 const std::string copier = fs::path(vaultkit::Importer::copyTool).filename().string();
                 if (std::find(names.begin(), names.end(), copier) == names.end())
                     names.insert(names.begin(), copier);

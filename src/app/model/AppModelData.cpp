@@ -5,7 +5,6 @@
 #include "kxcore/Log.h"
 #include "kxui/kx.h"
 #include "vaultkit/diskimage/GocryptfsConflictWatcher.h"
-#include "vaultkit/diskimage/GocryptfsDiskImage.h"
 #include "vaultkit/vault/Vault.h"
 
 #include <QMetaObject>
@@ -77,15 +76,18 @@ void AppModel::watchConflicts() {
     std::set<const vaultkit::Vault*> keep;
     for (const auto& vault : vaults_) {
         if (!isUnlocked(vault)) continue;
-        auto* driver = dynamic_cast<vaultkit::GocryptfsDiskImage*>(vault->driver().get());
-        if (!driver) continue;
-        keep.insert(vault.get());
-        if (conflictWatchers_.count(vault.get())) continue;
+        if (conflictWatchers_.count(vault.get())) {
+            keep.insert(vault.get());
+            continue;
+        }
         try {
+            const auto controlSocket = vault->conflictControlSocket();
+            if (!controlSocket) continue;
+            keep.insert(vault.get());
             const std::string name = vault->name();
             QPointer<AppModel> self(this);
             auto watcher = std::make_shared<vaultkit::GocryptfsConflictWatcher>(
-                vault->image(), vault->mountPoint(), driver->controlSocket(vault->image()),
+                vault->image(), vault->mountPoint(), *controlSocket,
                 [name](const std::string& line) { logger().info(name + ": " + line); },
                 [self, vault](const vaultkit::GocryptfsConflicts::Result& r) {
                     QStringList folders;
@@ -106,6 +108,7 @@ void AppModel::watchConflicts() {
                 });
             conflictWatchers_[vault.get()] = std::move(watcher);
         } catch (const std::exception& e) {
+            keep.insert(vault.get()); // what it showed stays until the next try
             logger().error("cannot watch " + vault->name() + " for conflict copies: " + e.what());
         }
     }

@@ -83,7 +83,7 @@ void AppModel::enableLoginUnlock(const VaultPtr& vault, const QString& password,
             // Only a password that opens the vault is stored. Asked of the
             // image itself: a vault unlocked by another process (or before
             // this start) has no password remembered to compare with.
-            if (!vault->driver()->checkPassword(vault->image(), *secret)) throw VaultError::wrongPassword();
+            vault->confirmWithImage(*secret);
             keyring->store(idOf(vault), vault->config().name, *secret);
             try {
                 prefs.setValue(idOf(vault), loginUnlockKey, true);

@@ -70,6 +70,10 @@ DiskImage::DataCheck DiskImage::checkData(const std::filesystem::path& /*image*/
     throw VaultError::hdiutil("check", "this kind of image cannot be checked");
 }
 
+std::optional<std::filesystem::path> DiskImage::mountControlSocket(const std::filesystem::path&) {
+    return std::nullopt;
+}
+
 bool DiskImage::neverHeldData(const std::filesystem::path& /*image*/) {
     return false;
 }

@@ -100,6 +100,11 @@ public:
     // check throw hdiutil("check", ...) too.
     virtual DataCheck checkData(const std::filesystem::path& image, const std::string& password);
 
+    // The socket through which the daemon of the mounted image answers about
+    // its encrypted names (what the conflict watcher asks); nothing for a
+    // driver whose volumes have none.
+    virtual std::optional<std::filesystem::path> mountControlSocket(const std::filesystem::path& image);
+
     // Where drivers tell what they did by themselves to keep a vault usable
     // (a leftover file set aside): one line each. Standard error until the
     // program gives its log; an empty sink restores that. Thread-safe.

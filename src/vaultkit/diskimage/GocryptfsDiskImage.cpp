@@ -964,7 +964,47 @@ void stopConflictWatcher(const std::string& mp, const std::vector<MountEntry>& t
     }
 }
 
+// The same, without looking at every process: the claim files beside the
+// sockets of the image's mounts ("<stem>-*.sock.watch") in the folders this
+// user's sockets go to (this process's, the login session's, the fallback).
+// A mount made with a runtime folder elsewhere is missed; the unmount then
+// finds its watcher when the mount is busy (detach).
+void stopConflictWatcherQuickly(const std::string& mp, const std::vector<MountEntry>& table) {
+    for (const auto& e : table) {
+        if (e.mountPoint != mp || e.fsType != GocryptfsDiskImage::fsType) continue;
+        const auto image = GocryptfsDiskImage::imageFromFsname(e.source);
+        if (!image) {
+            stopConflictWatcher(mp, table);
+            return;
+        }
+        const std::filesystem::path base = GocryptfsDiskImage::controlSocketFor(*image);
+        const std::string prefix = base.stem().string() + "-";
+        const std::string uid = std::to_string(::geteuid());
+        const std::set<std::string> folders = {base.parent_path().string(), "/run/user/" + uid + "/hushcoffer",
+                                               "/tmp/hushcoffer-" + uid};
+        for (const auto& folder : folders) {
+            DIR* d = ::opendir(folder.c_str());
+            if (!d) continue;
+            std::vector<std::string> claims;
+            while (const dirent* ent = ::readdir(d)) {
+                const std::string_view n = ent->d_name;
+                if (n.size() > prefix.size() + 11 && n.substr(0, prefix.size()) == prefix &&
+                    n.substr(n.size() - 11) == ".sock.watch")
+                    claims.emplace_back(n.substr(0, n.size() - 6));
+            }
+            ::closedir(d);
+            for (const auto& sock : claims)
+                GocryptfsConflictWatcher::stopClaimant(std::filesystem::path(folder) / sock);
+        }
+    }
+}
+
 } // namespace
+
+std::optional<std::filesystem::path>
+GocryptfsDiskImage::mountControlSocket(const std::filesystem::path& image) {
+    return controlSocket(image);
+}
 
 std::filesystem::path GocryptfsDiskImage::controlSocket(const std::filesystem::path& image) {
     // Where the serving daemon was told to open it: the process that
@@ -1196,12 +1236,23 @@ void GocryptfsDiskImage::attach(const std::filesystem::path& image, const std::s
 void GocryptfsDiskImage::detach(const std::string& device, bool force) {
     {
         const auto table = MountTable::read();
-        stopConflictWatcher(canonicalIn(device, table), table);
+        if (force)
+            stopConflictWatcher(canonicalIn(device, table), table);
+        else
+            stopConflictWatcherQuickly(canonicalIn(device, table), table);
     }
     if (!force) {
-        const ExecResult r =
+        ExecResult r =
             Exec::runSync(options_.fusermount, {"-u", "--", device}, std::nullopt, options_.detachTimeout);
         if (r.status == 0) return;
+        if (mentionsBusy(r.stderrText)) {
+            // Perhaps a watcher whose claim lies where the quick look did
+            // not go holds a folder open for a moment: end it and try again.
+            const auto table = MountTable::read();
+            stopConflictWatcher(canonicalIn(device, table), table);
+            r = Exec::runSync(options_.fusermount, {"-u", "--", device}, std::nullopt, options_.detachTimeout);
+            if (r.status == 0) return;
+        }
         if (mentionsBusy(r.stderrText)) throw VaultError::busy({});
         throw VaultError::hdiutil("detach", cleanToolText(r.stderrText));
     }

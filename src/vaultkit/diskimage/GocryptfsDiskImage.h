@@ -117,6 +117,8 @@ public:
     bool neverHeldData(const std::filesystem::path& image) override;
     // gocryptfs -fsck (read-only; exit status 26 when it found damage).
     DataCheck checkData(const std::filesystem::path& image, const std::string& password) override;
+    // controlSocket().
+    std::optional<std::filesystem::path> mountControlSocket(const std::filesystem::path& image) override;
     std::string canonical(const std::string& path) override;
 
     // ---- Pure parts (no tools run), public for tests ----

@@ -666,6 +666,14 @@ void Vault::confirmWithImage(const std::string& password) {
     if (isUnlocked()) setVerifiedPassword(password);
 }
 
+std::vector<std::string> Vault::busyProcesses() const {
+    return driver_->busyProcesses(mountPoint());
+}
+
+std::optional<fs::path> Vault::conflictControlSocket() const {
+    return driver_->mountControlSocket(image());
+}
+
 DiskImage::DataCheck Vault::checkData(const std::string& password) {
     if (isUnlocked()) throw VaultError::notLocked();
     return driver_->checkData(image(), password);

@@ -153,6 +153,13 @@ public:
     // unlocked; on success this process remembers the password of an
     // unlocked vault as confirmed, so the operations that confirm it work.
     void confirmWithImage(const std::string& password);
+    // The programs that keep the unlocked volume busy (files open in it,
+    // working folders inside it), by name.
+    std::vector<std::string> busyProcesses() const;
+    // The control socket of the unlocked volume's daemon, for the conflict
+    // watcher (GocryptfsConflictWatcher); nothing when the vault's driver
+    // has none, so its conflict copies cannot be watched.
+    std::optional<std::filesystem::path> conflictControlSocket() const;
     // Reads all the encrypted data of a locked vault (notLocked otherwise)
     // with its password and reports what is damaged; changes nothing.
     DiskImage::DataCheck checkData(const std::string& password);
