@@ -16,8 +16,9 @@ and filled through its editable text; where the focus goes is read from the
 focus events the application sends. The steps: create a vault through the
 sheet and its quiz (the phrase read from the word grid), lock it from the
 window, a wrong password (the pane says why, the focus back in the password
-field) and the right one, lock it from the tray menu, quit from the tray
-menu. On Wayland the tray
+field) and the right one, lock it from the tray menu, unlock it again and
+quit from the tray menu with a file held open in the vault, forcing the lock
+in the alert that names it. On Wayland the tray
 menu is driven over its D-Bus menu (com.canonical.dbusmenu) as the panel
 would; on X11 the tray icon is clicked and the menu's items are pressed by
 name. Results are checked in the mount table and on disk; a screenshot of
@@ -583,11 +584,31 @@ def main():
     wait_for("the vault to be unmounted from the tray", lambda: vault_dir not in mounts(), 30)
     find(win, "list item", "%s, %s" % (VAULT, text("status.locked")))
     shot("locked-from-tray")
+
+    # ---- quit from the tray with a file held open in the vault: the alert
+    # names the busy vault, Force Lock locks it anyway and the app ends
+    set_text(find(win, "password text", text("unlock.placeholder")), PASSWORD)
+    press(find(win, "push button", text("action.unlock")))
+    wait_for("the vault to be mounted for the quit", lambda: vault_dir in mounts(), 30)
+    holder = start(["tail", "-f", os.path.join(vault_dir, "note.txt")], stdout=subprocess.DEVNULL, cwd=vault_dir)
+    wait_for("the file to be held open", lambda: any(
+        os.readlink("/proc/%d/fd/%s" % (holder.pid, fd)).startswith(vault_dir)
+        for fd in os.listdir("/proc/%d/fd" % holder.pid)), 10)
     tray_choose(app, text("menu.quit"))
+    force = find(win, "push button", text("quit.busy.force"), 30)
+    shot("quit-busy-alert")
+    press(force)
+    wait_for("the vault to be unmounted by force", lambda: vault_dir not in mounts(), 30)
     code = wait_for("hushcoffer to quit", lambda: app.poll() is not None and (app.returncode,), 30)[0]
     shot("quit")
     if code != 0:
         raise Failure("hushcoffer exited with status %d" % code)
+    try:
+        with open(os.path.join("/proc/%d/cwd" % holder.pid, "note.txt")) as f:
+            f.read()
+        raise Failure("the program inside the vault still reads its files after the forced lock")
+    except OSError:
+        pass
     if os.path.exists(os.path.join(vault_dir, "note.txt")):
         raise Failure("the locked folder still shows the vault's files")
     print("ok", flush=True)
