@@ -1001,6 +1001,11 @@ void stopConflictWatcherQuickly(const std::string& mp, const std::vector<MountEn
 
 } // namespace
 
+std::optional<std::filesystem::path>
+GocryptfsDiskImage::mountControlSocket(const std::filesystem::path& image) {
+    return controlSocket(image);
+}
+
 std::filesystem::path GocryptfsDiskImage::controlSocket(const std::filesystem::path& image) {
     // Where the serving daemon was told to open it: the process that
     // mounted the vault may have had another runtime folder (a systemd
