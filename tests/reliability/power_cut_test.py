@@ -23,7 +23,8 @@ state is checked with the command-line tool:
 
 By default a sample of the states is checked (HC_POWERCUT_STATES per
 operation, default 4, always including the state right after the tool said
-done); HC_POWERCUT_ALL=1 checks every state. Needs root, strace and the user
+done); HC_POWERCUT_ALL=1 checks every state; HC_POWERCUT_OPS=passwd,import
+runs only those operations. Needs root, strace and the user
 hctest; skipped (exit 77) otherwise.
 """
 import hashlib
@@ -603,6 +604,8 @@ def run_all(runner, every, sample):
          "script": '{cli} autolock "$ROOT/v/Demo" --idle 15 --sleep off > "$OUT"\n: > "$MARK"\n',
          "check_files": keep_only(keep)},
     ]
+    only = [op for op in os.environ.get("HC_POWERCUT_OPS", "").split(",") if op]
+    scenarios = [sc for sc in scenarios if not only or sc["name"] in only]
     failures = 0
     for scenario in scenarios:
         root = runner.fresh("run-" + scenario["name"])
