@@ -555,6 +555,15 @@ int CliApp::mountMode(const CommandLine& line) {
     err_ << CliText::errorText(why.key, why.args) << '\n';
     if (line.args.size() == 2 && vault->mountState() != vaultkit::DiskImage::MountState::notMounted)
         err_ << CliText::errorText("mountMode.nextUnlock", {}) << '\n';
+    // The mount there is now, as its daemon was started (the line above is
+    // the next unlock's).
+    if (vault->mountState() == vaultkit::DiskImage::MountState::mounted) {
+        if (const auto now = MountModePolicy::ofMount(vault->mountPoint())) {
+            const bool shared = *now == vaultkit::DiskImage::MountMode::shared;
+            out_ << vault->name() << "\tmounted\t" << MountModePolicy::name(*now) << '\n';
+            err_ << CliText::errorText(shared ? "mountMode.current.shared" : "mountMode.current.local", {}) << '\n';
+        }
+    }
     return exitOK;
 }
 

@@ -3,6 +3,7 @@
 #include "vaultkit/diskimage/DiskImage.h"
 #include "vaultkit/mountmode/SyncedFolders.h"
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,6 +49,13 @@ public:
         friend bool operator==(const Explanation&, const Explanation&) = default;
     };
     static Explanation explain(const Decision& decision);
+
+    // How the volume mounted on `mountPoint` is mounted now, from the
+    // options its gocryptfs daemon was started with (-sharedstorage: shared,
+    // otherwise local); nothing when no daemon of ours serves it.
+    static std::optional<DiskImage::MountMode> ofMount(const std::filesystem::path& mountPoint);
+    // The same from a daemon's command line (its arguments, NUL-separated).
+    static DiskImage::MountMode ofDaemonArguments(std::string_view cmdline);
 };
 
 } // namespace vaultkit

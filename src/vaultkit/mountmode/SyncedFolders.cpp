@@ -1,5 +1,7 @@
 #include "vaultkit/mountmode/SyncedFolders.h"
 
+#include "vaultkit/mountmode/SyncExclusion.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -193,6 +195,12 @@ std::optional<SyncedFolders::Finding> SyncedFolders::find(const fs::path& path, 
                 return Finding{Finding::Kind::mount, std::string(k.client), mount->mountPoint,
                                k.source.empty() ? mount->fsType : mount->source};
         }
+        // Any other FUSE file system is a program of its own that may change
+        // the files (a cloud drive this list does not know); only the
+        // encrypted volumes of this app are known to be local.
+        if ((type == "fuse" || type.starts_with("fuse.")) && type != "fuse.gocryptfs")
+            return Finding{Finding::Kind::mount, "FUSE file system", mount->mountPoint,
+                           type == "fuse" ? mount->source : mount->fsType};
     }
 
     // 2. A marker in the folder or one of its ancestors (the nearest wins).
@@ -210,8 +218,62 @@ std::optional<SyncedFolders::Finding> SyncedFolders::find(const fs::path& path, 
         if (dir == dir.parent_path() || dir.empty()) break;
     }
 
-    // 3. Clients without a marker: the OneDrive client (its folder is named
-    // in its configuration file, "~/OneDrive" by default).
+    // 2b. A marker one level inside (the image folder synced on its own).
+    for (const auto& child : entryNames(real)) {
+        const fs::path dir = real / child;
+        if (!kindFits(dir, Kind::directory)) continue;
+        const auto names = entryNames(dir);
+        for (const auto& m : markers()) {
+            for (const auto& name : names) {
+                if (!nameMatches(m.name, name) || !kindFits(dir / name, m.kind)) continue;
+                if (!m.inside.empty() && !kindFits(dir / name / m.inside, Kind::any)) continue;
+                std::string evidence = name;
+                if (!m.inside.empty()) evidence += "/" + std::string(m.inside);
+                return Finding{Finding::Kind::marker, std::string(m.client), dir, evidence};
+            }
+        }
+    }
+
+    // 3. The clients' own lists of their folders: a listed folder above the
+    // path or inside it.
+    auto listed = [&](const std::string& client, const fs::path& file,
+                      const std::vector<fs::path>& folders) -> std::optional<Finding> {
+        for (const auto& f : folders) {
+            const fs::path folder = fs::weakly_canonical(f, ec);
+            if (ec || folder.empty()) continue;
+            const std::string ft = folder.string();
+            if (isBelow(text, ft) || isBelow(ft, text))
+                return Finding{Finding::Kind::configuration, client, folder, file.string()};
+        }
+        return std::nullopt;
+    };
+    if (!home.empty()) {
+        const char* xdg = std::getenv("XDG_CONFIG_HOME");
+        const char* xdgState = std::getenv("XDG_STATE_HOME");
+        const bool own = home == homeDirectory();
+        const fs::path config = xdg && *xdg && own ? fs::path(xdg) : home / ".config";
+        const fs::path state = xdgState && *xdgState && own ? fs::path(xdgState) : home / ".local/state";
+        for (const fs::path& file : {config / "syncthing/config.xml", state / "syncthing/config.xml",
+                                     home / "snap/syncthing/common/syncthing/config.xml"}) {
+            if (const auto t = readText(file))
+                if (auto f = listed("Syncthing", file, syncthingFolders(*t, home))) return f;
+        }
+        const std::pair<const char*, fs::path> accounts[] = {
+            {"Nextcloud", config / "Nextcloud/nextcloud.cfg"},
+            {"ownCloud", config / "ownCloud/owncloud.cfg"},
+            {"Nextcloud", home / ".var/app/com.nextcloud.desktopclient.nextcloud/config/Nextcloud/nextcloud.cfg"},
+        };
+        for (const auto& account : accounts) {
+            if (const auto t = readText(account.second))
+                if (auto f = listed(account.first, account.second, SyncExclusion::accountFolders(*t))) return f;
+        }
+        const fs::path dropboxInfo = home / ".dropbox/info.json";
+        if (const auto t = readText(dropboxInfo))
+            if (auto f = listed("Dropbox", dropboxInfo, SyncExclusion::dropboxFolders(*t))) return f;
+    }
+
+    // The OneDrive client (its folder is named in its configuration file,
+    // "~/OneDrive" by default).
     if (!home.empty()) {
         const char* xdg = std::getenv("XDG_CONFIG_HOME");
         const fs::path configDir = (xdg && *xdg && home == homeDirectory() ? fs::path(xdg) : home / ".config") / "onedrive";
@@ -219,11 +281,61 @@ std::optional<SyncedFolders::Finding> SyncedFolders::find(const fs::path& path, 
             const fs::path configFile = configDir / "config";
             const fs::path syncDir = oneDriveSyncDir(readText(configFile).value_or(""), home);
             const fs::path syncReal = fs::weakly_canonical(syncDir, ec);
-            if (!ec && isBelow(text, syncReal.string()))
+            if (!ec && (isBelow(text, syncReal.string()) || isBelow(syncReal.string(), text)))
                 return Finding{Finding::Kind::configuration, "OneDrive", syncReal, configFile.string()};
         }
     }
     return std::nullopt;
+}
+
+std::vector<fs::path> SyncedFolders::syncthingFolders(std::string_view xml, const fs::path& home) {
+    std::vector<fs::path> out;
+    // <folder id="..." label="..." path="/home/u/Sync" type="sendreceive" ...>
+    std::size_t pos = 0;
+    while ((pos = xml.find("<folder", pos)) != std::string_view::npos) {
+        pos += 7;
+        if (pos < xml.size() && xml[pos] != ' ' && xml[pos] != '\t' && xml[pos] != '\n' && xml[pos] != '\r') continue;
+        const std::size_t end = xml.find('>', pos);
+        if (end == std::string_view::npos) break;
+        const std::string_view tag = xml.substr(pos, end - pos);
+        std::size_t at = 0;
+        while ((at = tag.find("path=", at)) != std::string_view::npos) {
+            if (at > 0 && tag[at - 1] != ' ' && tag[at - 1] != '\t' && tag[at - 1] != '\n' && tag[at - 1] != '\r') {
+                at += 5;
+                continue;
+            }
+            at += 5;
+            if (at >= tag.size() || (tag[at] != '"' && tag[at] != '\'')) break;
+            const char quote = tag[at];
+            const std::size_t close = tag.find(quote, at + 1);
+            if (close == std::string_view::npos) break;
+            std::string value;
+            const std::string_view raw = tag.substr(at + 1, close - at - 1);
+            for (std::size_t i = 0; i < raw.size(); ++i) {
+                if (raw[i] != '&') {
+                    value += raw[i];
+                    continue;
+                }
+                const std::pair<std::string_view, char> entities[] = {
+                    {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+                bool done = false;
+                for (const auto& entity : entities)
+                    if (raw.substr(i, entity.first.size()) == entity.first) {
+                        value += entity.second;
+                        i += entity.first.size() - 1;
+                        done = true;
+                        break;
+                    }
+                if (!done) value += '&';
+            }
+            if (value == "~") value = home.string();
+            else if (value.starts_with("~/")) value = (home / value.substr(2)).string();
+            if (!value.empty()) out.emplace_back(value);
+            break;
+        }
+        pos = end;
+    }
+    return out;
 }
 
 std::optional<SyncedFolders::Finding> SyncedFolders::find(const fs::path& path) {

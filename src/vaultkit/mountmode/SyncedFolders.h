@@ -22,7 +22,12 @@ namespace vaultkit {
 //     cloud clients.
 //  2. The marker a sync client leaves in the root of each folder it keeps in
 //     sync, looked for in the folder and each of its ancestors.
-//  3. The configuration of clients that leave no marker.
+//     Also looked for one level inside the folder (a client may sync the
+//     vault directory's image folder alone).
+//  3. The clients' own lists of the folders they sync (Syncthing's
+//     config.xml, the Nextcloud and ownCloud clients' account folders,
+//     Dropbox's info.json, the OneDrive client's sync_dir): a listed folder
+//     that holds the path or lies inside it.
 class SyncedFolders {
 public:
     // What a client leaves in the root of a folder it syncs. `name` is an
@@ -45,7 +50,9 @@ public:
     };
 
     struct Finding {
-        enum class Kind { mount, marker, configuration };
+        // configuration: a client's own list of its folders names it;
+        // changes: its encrypted files changed while it was locked here.
+        enum class Kind { mount, marker, configuration, changes };
         Kind kind = Kind::marker;
         std::string client;            // "Dropbox", "Syncthing", "network file system (nfs4)"
         std::filesystem::path root;    // the synced folder or the mount point
@@ -73,6 +80,9 @@ public:
     // configuration file ("~/" is `home`); its default "~/OneDrive" when the
     // line is missing or commented out.
     static std::filesystem::path oneDriveSyncDir(std::string_view config, const std::filesystem::path& home);
+    // The folder paths of the text of Syncthing's config.xml ("~/" is `home`).
+    static std::vector<std::filesystem::path> syncthingFolders(std::string_view configXml,
+                                                               const std::filesystem::path& home);
 };
 
 } // namespace vaultkit

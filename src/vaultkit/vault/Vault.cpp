@@ -3,6 +3,7 @@
 #include "vaultkit/crypto/Mnemonic.h"
 #include "vaultkit/crypto/Sealing.h"
 #include "vaultkit/error/VaultError.h"
+#include "vaultkit/mountmode/LockedTree.h"
 #include "vaultkit/mountmode/SyncExclusion.h"
 #include "vaultkit/record/ConfigStore.h"
 
@@ -308,8 +309,63 @@ MountModePolicy::Choice Vault::mountModeChoice() const {
                 : MountModePolicy::Choice::automatic;
 }
 
+namespace {
+
+// This computer's record of the encrypted tree at its last lock, and the
+// note that an unlock found it changed (kept: the vault is then mounted
+// shared from that unlock on, until the user chooses otherwise).
+constexpr std::string_view kLockedTreeKey = "lockedTree";
+constexpr std::string_view kChangedWhileLockedKey = "changedWhileLocked";
+
+void dropLockedTree(const Vault& vault) {
+    auto prefs = Vault::preferences();
+    if (!prefs) return;
+    try {
+        prefs->remove(vault.config().id.text(), kLockedTreeKey);
+    } catch (const std::exception&) {
+    }
+}
+
+} // namespace
+
+void Vault::recordLockedTree(const Vault& vault) {
+    auto prefs = Vault::preferences();
+    if (!prefs) return;
+    try {
+        const std::string digest = LockedTree::digest(vault.image());
+        if (digest.empty())
+            prefs->remove(vault.config().id.text(), kLockedTreeKey);
+        else
+            prefs->setValue(vault.config().id.text(), kLockedTreeKey, digest);
+    } catch (const std::exception&) {
+        // best effort: without a record nothing is concluded at the unlock
+    }
+}
+
+void Vault::noteChangesWhileLocked(const Vault& vault) {
+    auto prefs = Vault::preferences();
+    if (!prefs) return;
+    try {
+        const std::string id = vault.config().id.text();
+        const auto recorded = prefs->text(id, kLockedTreeKey);
+        if (!recorded || recorded->empty()) return;
+        const std::string now = LockedTree::digest(vault.image());
+        if (now.empty() || now == *recorded) return;
+        const auto when = std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
+        prefs->setValue(id, kChangedWhileLockedKey, static_cast<long long>(when.time_since_epoch().count()));
+    } catch (const std::exception&) {
+    }
+}
+
 MountModePolicy::Decision Vault::mountModeDecision() const {
-    return MountModePolicy::decide(mountModeChoice(), SyncedFolders::find(dir_));
+    auto synced = SyncedFolders::find(dir_);
+    if (!synced) {
+        if (const auto prefs = preferences();
+            prefs && prefs->value(config().id.text(), kChangedWhileLockedKey).has_value())
+            synced = SyncedFolders::Finding{SyncedFolders::Finding::Kind::changes, {}, dir_,
+                                            "encrypted files changed while the vault was locked"};
+    }
+    return MountModePolicy::decide(mountModeChoice(), std::move(synced));
 }
 
 void Vault::setMountModeChoice(MountModePolicy::Choice choice) {
@@ -566,6 +622,7 @@ void Vault::attachPrepared(const std::string& password) {
     // A mount whose daemon is gone answers every access with an error: take
     // it away (lazily, so nothing can block) before the folder is looked at.
     if (mountState() == DiskImage::MountState::stale) driver_->detach(mountPoint().string(), true);
+    noteChangesWhileLocked(*this);
     const auto mode = mountModeDecision().mode;
     prepareMountPoint();
     const fs::path mp = mountPoint();
@@ -590,6 +647,8 @@ void Vault::attachPrepared(const std::string& password) {
         if (known) ::chmod(mp.c_str(), before.st_mode & 07777);
         throw;
     }
+    // From now on this computer writes the tree itself: the next lock records it.
+    dropLockedTree(*this);
     setVerifiedPassword(password);
 }
 
@@ -636,6 +695,7 @@ void Vault::lock(bool force) {
     }
     clearVerifiedPassword();
     ::chmod(mp.c_str(), 0555);
+    if (a) recordLockedTree(*this);
 }
 
 void Vault::releaseForeignAttachment() {

@@ -206,6 +206,15 @@ private:
 
     static std::vector<std::filesystem::path> recordCandidates(const std::filesystem::path& dir);
 
+    // The encrypted tree as this computer locked it (LockedTree), kept in
+    // this computer's vault settings. recordLockedTree after a lock (and
+    // after a change this computer makes to a locked vault's image);
+    // noteChangesWhileLocked before a mount: a tree that differs from the
+    // record was written by something else, and the vault is mounted shared
+    // from then on.
+    static void recordLockedTree(const Vault& vault);
+    static void noteChangesWhileLocked(const Vault& vault);
+
     const std::filesystem::path dir_;
     const std::shared_ptr<DiskImage> driver_;
     mutable std::mutex mutex_; // guards config_ and verifiedPassword_

@@ -160,7 +160,9 @@ void Vault::changePassword(const std::string& oldPassword, const std::string& ne
         throw;
     }
 
-    // 7. The image's password.
+    // 7. The image's password. The new config file changes the tree: what
+    //    others wrote before is noted first, and the record follows the change.
+    noteChangesWhileLocked(*this);
     try {
         driver_->changePassword(img, oldPassword, newPassword);
     } catch (...) {
@@ -187,6 +189,7 @@ void Vault::changePassword(const std::string& oldPassword, const std::string& ne
     //    copies stay and recover() finds whichever password it has.
     if (!driver_->checkPassword(img, newPassword))
         throw VaultError::io("password changed but new password does not open the image");
+    recordLockedTree(*this);
 
     // 9. One copy each again.
     VaultConfig done = both;

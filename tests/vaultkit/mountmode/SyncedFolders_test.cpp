@@ -115,7 +115,7 @@ TEST(SyncedFolders, NetworkAndCloudMountsByType) {
         {"nfs", true},          {"nfs4", true},          {"cifs", true},       {"smb3", true},
         {"fuse.sshfs", true},   {"fuse.rclone", true},   {"fuse.gvfsd-fuse", true},
         {"fuse.s3fs", true},    {"9p", true},            {"virtiofs", true},   {"fuse.pCloud", true},
-        {"fuse", true, "pCloud.fs"},                     {"fuse", false, "some-tool"},
+        {"fuse", true, "pCloud.fs"},                     {"fuse", true, "some-tool"}, // any FUSE program
         {"ext4", false},        {"btrfs", false},        {"tmpfs", false},     {"fuse.gocryptfs", false},
     };
     for (const auto& c : cases) {
@@ -165,6 +165,93 @@ TEST(SyncedFolders, OneDriveFolderFromItsConfiguration) {
 
     EXPECT_EQ(SyncedFolders::oneDriveSyncDir("sync_dir = \"~/Cloud Files\"", "/home/u"), "/home/u/Cloud Files");
     EXPECT_EQ(SyncedFolders::oneDriveSyncDir("sync_dir=\"\"", "/home/u"), "/home/u/OneDrive");
+}
+
+// A client may sync the vault directory itself or its image folder alone: a
+// marker there counts as much as one above (local mode over a folder changed
+// underneath corrupts appends).
+TEST(SyncedFolders, AMarkerInsideTheVaultDirectoryCounts) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", ".stfolder"},                 // the vault directory is the Syncthing folder
+        {"data.gocryptfs", ".stfolder"},   // the image folder is
+        {"data.gocryptfs", ".dropbox"},
+    };
+    for (const auto& [inside, marker] : cases) {
+        SCOPED_TRACE(std::string(inside) + "/" + marker);
+        vaulttest::TempDir tmp("hc-synced");
+        const fs::path dir = tmp / "Documents" / ".Notes.hushcoffer";
+        fs::create_directories(dir / "data.gocryptfs");
+        EXPECT_FALSE(SyncedFolders::find(dir, localTable(), tmp / "home"));
+        const fs::path at = std::string_view(inside).empty() ? dir : dir / inside;
+        if (std::string_view(marker) == ".stfolder")
+            fs::create_directories(at / marker);
+        else
+            vaulttest::writeFile(at / marker, "");
+        const auto found = SyncedFolders::find(dir, localTable(), tmp / "home");
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->kind, Finding::Kind::marker);
+        EXPECT_EQ(found->root, fs::canonical(at));
+    }
+}
+
+// The clients' own lists of their folders: a listed folder that holds the
+// vault directory, or that lies inside it, is found without any marker.
+TEST(SyncedFolders, TheClientsOwnFolderListsCount) {
+    struct Case {
+        const char* client;
+        const char* file;    // below home
+        const char* text;    // "@" stands for the listed folder
+        const char* listed;  // below the test folder
+    };
+    const Case cases[] = {
+        {"Syncthing", ".config/syncthing/config.xml",
+         "<configuration version=\"37\">\n  <folder id=\"abcd-1234\" label=\"Data\" path=\"@\" type=\"sendreceive\">\n"
+         "    <device id=\"X\"></device>\n  </folder>\n</configuration>\n",
+         "Documents/.Notes.hushcoffer/data.gocryptfs"},
+        {"Syncthing", ".local/state/syncthing/config.xml",
+         "<configuration><folder id='x' path='@'></folder></configuration>", "Documents"},
+        {"Nextcloud", ".config/Nextcloud/nextcloud.cfg",
+         "[Accounts]\n0\\Folders\\1\\localPath=@/\n", "Documents"},
+        {"ownCloud", ".config/ownCloud/owncloud.cfg",
+         "[Accounts]\n0\\Folders\\1\\localPath=@/\n", "Documents/.Notes.hushcoffer"},
+        {"Dropbox", ".dropbox/info.json", "{\"personal\": {\"path\": \"@\"}}", "Documents"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.client) + " " + c.file);
+        vaulttest::TempDir tmp("hc-synced");
+        const fs::path home = tmp / "home";
+        const fs::path dir = tmp / "Documents" / ".Notes.hushcoffer";
+        fs::create_directories(dir / "data.gocryptfs");
+        fs::create_directories(tmp / "Elsewhere");
+        std::string text = c.text;
+        const auto at = text.find('@');
+        fs::create_directories((home / c.file).parent_path());
+        vaulttest::writeFile(home / c.file, text.substr(0, at) + (tmp / "Elsewhere").string() + text.substr(at + 1));
+        EXPECT_FALSE(SyncedFolders::find(dir, localTable(), home)) << "a folder of the client elsewhere";
+        vaulttest::writeFile(home / c.file, text.substr(0, at) + (tmp / c.listed).string() + text.substr(at + 1));
+        const auto found = SyncedFolders::find(dir, localTable(), home);
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->kind, Finding::Kind::configuration);
+        EXPECT_EQ(found->client, c.client);
+        EXPECT_EQ(found->root, fs::canonical(tmp / c.listed));
+    }
+    EXPECT_EQ(SyncedFolders::syncthingFolders("<folder id=\"a\" path=\"~/Sync &amp; more\"/><folderx path=\"/no\">"
+                                              "<folder id=\"b\" path=\"/data/x\" ></folder>",
+                                              "/home/u"),
+              (std::vector<fs::path>{"/home/u/Sync & more", "/data/x"}));
+}
+
+// A FUSE file system this table does not know is a program of its own that
+// may change the files: shared, not local.
+TEST(SyncedFolders, AnUnknownFuseFileSystemIsNotLocal) {
+    vaulttest::TempDir tmp("hc-synced");
+    fs::create_directories(tmp / "cloud" / ".V.hushcoffer");
+    const auto found =
+        SyncedFolders::find(tmp / "cloud" / ".V.hushcoffer", localTable(tmp / "cloud", "fuse.somedrive"), tmp / "home");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->kind, Finding::Kind::mount);
+    EXPECT_FALSE(SyncedFolders::find(tmp / "cloud" / ".V.hushcoffer", localTable(tmp / "cloud", "fuse.gocryptfs"),
+                                     tmp / "home"));
 }
 
 TEST(MountModePolicy, TheUsersChoiceOverridesWhatWasFound) {

@@ -13,7 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <csignal>
 #include <sys/stat.h>
 #include <set>
@@ -833,4 +836,90 @@ TEST_F(VaultMountTest, ADropboxVaultCarriesTheIgnoreAttributeLockedAndUnlocked) 
     EXPECT_TRUE(ignored(vault->mountPoint()));
     vault->lock(false);
     EXPECT_TRUE(ignored(vault->mountPoint())) << "set again before the mount";
+}
+
+namespace {
+
+// The encrypted name of the one file the mount gained between two listings
+// of the image folder.
+std::string newCipherName(const std::vector<std::string>& before, const std::vector<std::string>& after) {
+    std::vector<std::string> added;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(added));
+    return added.size() == 1 ? added.front() : std::string();
+}
+
+} // namespace
+
+// A sync client that syncs the image folder alone (its marker inside the
+// vault directory) replaces a file (temporary file, then rename) while the
+// vault is unlocked; an append right after must land after the new content.
+// In local mode the kernel kept the old size and the append overwrote the
+// other computer's bytes; the marker inside makes the mount shared.
+TEST_F(VaultMountTest, AnAppendAfterASyncClientReplacedTheFileLandsAtItsNewEnd) {
+    auto vault = makeVault("Doc");
+    vault->lock(false);
+    fs::create_directories(vault->image() / ".stfolder");
+    ASSERT_EQ(vault->mountModeDecision().mode, DiskImage::MountMode::shared);
+    vault->unlock(kPassword);
+    ASSERT_STREQ(modeOfDaemon(*vault), "shared");
+
+    const fs::path doc = vault->mountPoint() / "doc.txt";
+    const auto before = entries(vault->image());
+    vaulttest::writeFile(doc, std::string(200, 'B')); // the other computer's version
+    const std::string cipher = newCipherName(before, entries(vault->image()));
+    ASSERT_FALSE(cipher.empty());
+    const std::string theirs = vaulttest::readFile(vault->image() / cipher);
+    vaulttest::writeFile(doc, std::string(100, 'A')); // this computer's
+    ASSERT_EQ(vaulttest::readFile(doc), std::string(100, 'A'));
+
+    // the client puts the other version in place, and the user appends
+    vaulttest::writeFile(vault->image() / ".syncthing.doc.tmp", theirs);
+    fs::rename(vault->image() / ".syncthing.doc.tmp", vault->image() / cipher);
+    {
+        std::ofstream out(doc, std::ios::binary | std::ios::app);
+        out << "C";
+    }
+    EXPECT_EQ(vaulttest::readFile(doc), std::string(200, 'B') + "C");
+    vault->lock(false);
+}
+
+// Encrypted files that changed while the vault was locked on this computer
+// were written by something else: from that unlock on the vault is mounted
+// shared, and says why. This computer's own changes (its writes while
+// unlocked, a password change while locked) do not count.
+TEST_F(VaultMountTest, EncryptedFilesChangedWhileLockedMakeTheVaultShared) {
+    Vault::setPreferencesDirectory(tmp / "support");
+    struct Reset {
+        ~Reset() { Vault::setPreferencesDirectory(std::nullopt); }
+    } reset;
+    auto vault = makeVault("Doc");
+    EXPECT_STREQ(modeOfDaemon(*vault), "local");
+    vaulttest::writeFile(vault->mountPoint() / "a.txt", "mine");
+    vault->lock(false);
+    vault->unlock(kPassword);
+    EXPECT_STREQ(modeOfDaemon(*vault), "local") << "nothing changed while it was locked";
+    vault->lock(false);
+    vault->changePassword(kPassword, kPassword + " 2");
+    vault->unlock(kPassword + " 2");
+    EXPECT_STREQ(modeOfDaemon(*vault), "local") << "a password change made here";
+    vault->lock(false);
+
+    // a sync client's temporary file, come and gone while locked
+    vaulttest::writeFile(vault->image() / ".syncthing.a.txt.tmp", "x");
+    fs::remove(vault->image() / ".syncthing.a.txt.tmp");
+    vault->unlock(kPassword + " 2");
+    EXPECT_STREQ(modeOfDaemon(*vault), "shared");
+    const auto decision = vault->mountModeDecision();
+    ASSERT_TRUE(decision.synced);
+    EXPECT_EQ(decision.synced->kind, SyncedFolders::Finding::Kind::changes);
+    EXPECT_EQ(MountModePolicy::explain(decision).key, "mountMode.why.changedWhileLocked");
+    vault->lock(false);
+    vault->unlock(kPassword + " 2");
+    EXPECT_STREQ(modeOfDaemon(*vault), "shared") << "and at later unlocks";
+    vault->lock(false);
+
+    vault->setMountModeChoice(MountModePolicy::Choice::local);
+    vault->unlock(kPassword + " 2");
+    EXPECT_STREQ(modeOfDaemon(*vault), "local") << "the user's choice still wins";
+    vault->lock(false);
 }
