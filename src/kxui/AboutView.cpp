@@ -82,9 +82,23 @@ AboutView::AboutView(const KXContext& ctx, QWidget* parent)
     KXStyle::setTone(copyright, KXStyle::Tone::secondary);
     v->addWidget(copyright);
 
-    auto* id =
-        centred(QStringLiteral("ID: ") + kxcore::DeviceIdentity::anonymousID(ctx.paths()).left(8), this);
+    // what the licence allows, and whose work the product is built on
+    auto* license = centred(kx("about.license", product.supportEmail), this);
+    license->setObjectName(QStringLiteral("license"));
+    KXStyle::setFont(license, KXStyle::Text::caption);
+    KXStyle::setTone(license, KXStyle::Tone::secondary);
+    license->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    v->addWidget(license);
+    auto* credits = centred(kx("about.credits"), this);
+    credits->setObjectName(QStringLiteral("credits"));
+    KXStyle::setFont(credits, KXStyle::Text::caption);
+    KXStyle::setTone(credits, KXStyle::Tone::secondary);
+    v->addWidget(credits);
+
+    // the anonymous installation id, named for what it is for
+    auto* id = centred(kx("about.supportID", kxcore::DeviceIdentity::anonymousID(ctx.paths()).left(8)), this);
     id->setObjectName(QStringLiteral("deviceID"));
+    id->setToolTip(kx("about.supportIDHelp"));
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     mono.setPointSizeF(KXStyle::font(KXStyle::Text::caption, QApplication::font()).pointSizeF() * 0.92);
     id->setFont(mono);

@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QPointer>
 #include <QScreen>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 namespace kxui {
@@ -32,6 +33,10 @@ AboutWindow::AboutWindow(const KXContext& ctx)
     layout->addWidget(view_);
     setFixedWidth(460);
     setFixedHeight(sizeHint().height());
+    // Escape closes it, as it closes a dialog
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    escape->setContext(Qt::WindowShortcut);
+    connect(escape, &QShortcut::activated, this, &QWidget::close);
 }
 
 AboutWindow* AboutWindow::instance() {

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QStyleFactory>
@@ -45,6 +46,36 @@ public:
 
 private:
     std::function<void(QWidget*)> apply_;
+};
+
+// Draws a focus ring around a flat button that has the keyboard focus: the
+// style draws none for a flat button, so a Tab stop on a link would not show.
+class FocusRing : public QObject {
+public:
+    explicit FocusRing(QWidget* widget)
+        : QObject(widget) {
+        setObjectName(QStringLiteral("kxFocusRing"));
+        widget->installEventFilter(this);
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Paint || painting_) return false;
+        auto* w = qobject_cast<QWidget*>(watched);
+        if (!w || !w->hasFocus()) return false;
+        // the button paints itself first, the ring goes on top
+        painting_ = true;
+        static_cast<QObject*>(w)->event(event); // QObject::event is public; the call is virtual
+        painting_ = false;
+        QPainter p(w);
+        p.setRenderHint(QPainter::Antialiasing);
+        QPen pen(w->palette().color(QPalette::Highlight));
+        pen.setWidthF(2.0);
+        p.setPen(pen);
+        p.drawRoundedRect(QRectF(w->rect()).adjusted(1.5, 1.5, -1.5, -1.5), 4, 4);
+        return true;
+    }
+
+private:
+    bool painting_ = false;
 };
 
 void follow(QWidget* widget, const char* tag, std::function<void(QWidget*)> apply) {
@@ -175,6 +206,8 @@ void KXStyle::makeProminent(QPushButton* button) {
 void KXStyle::makeLink(QPushButton* button) {
     button->setFlat(true);
     button->setCursor(Qt::PointingHandCursor);
+    if (!button->findChild<QObject*>(QStringLiteral("kxFocusRing"), Qt::FindDirectChildrenOnly))
+        new FocusRing(button);
     follow(button, "kxButtonKind", [](QWidget* w) {
         QPalette p = w->palette();
         const QColor link = QApplication::palette().color(QPalette::Link);

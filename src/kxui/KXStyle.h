@@ -49,7 +49,8 @@ public:
     static void setTone(QLabel* label, Tone tone);
     // The main button of a group: filled with the accent colour.
     static void makeProminent(QPushButton* button);
-    // A button that looks like a link: flat, accent-coloured text.
+    // A button that looks like a link: flat, accent-coloured text, with a
+    // focus ring while it has the keyboard focus.
     static void makeLink(QPushButton* button);
     // A button whose action removes something: red text.
     static void makeDestructive(QPushButton* button);

@@ -11,6 +11,7 @@
 #include <QDialog>
 #include <QLabel>
 #include <QPushButton>
+#include <QTest>
 #include <QUrlQuery>
 
 #include <gtest/gtest.h>
@@ -55,7 +56,22 @@ TEST(AboutWindow, RowsShowVersionYearAndTheShortInstallationId) {
     EXPECT_EQ(labelText(&view, "tagline"), kx("app.tagline"));
     EXPECT_TRUE(labelText(&view, "copyright").contains(QString::number(QDate::currentDate().year())));
     const QString id = kxcore::DeviceIdentity::anonymousID(ctx.paths());
-    EXPECT_EQ(labelText(&view, "deviceID"), "ID: " + id.left(8));
+    // the id says what it is (a support id), and its tooltip what it is for
+    EXPECT_EQ(labelText(&view, "deviceID"), kx("about.supportID", id.left(8)));
+    EXPECT_FALSE(labelText(&view, "deviceID").startsWith("ID: "));
+    EXPECT_EQ(view.findChild<QLabel*>("deviceID")->toolTip(), kx("about.supportIDHelp"));
+    // the licence and the credits
+    EXPECT_EQ(labelText(&view, "license"), kx("about.license", p.supportEmail));
+    EXPECT_EQ(labelText(&view, "credits"), kx("about.credits"));
+}
+
+TEST(AboutWindow, EscapeClosesIt) {
+    KXContext& ctx = testContext();
+    AboutWindow* window = AboutWindow::show(ctx);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    QTest::keyClick(window, Qt::Key_Escape);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(visibleAboutWindows(), 0);
 }
 
 TEST(AboutWindow, LinksCarryTheCampaignAndFeedbackOpensTheForm) {
