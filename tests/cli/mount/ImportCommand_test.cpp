@@ -6,9 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 using vaultkit::Exec::runSync;
@@ -110,6 +116,77 @@ TEST_F(ImportCommandTest, ASelectionHoldingTheVaultIsRefusedBeforeCopying) {
             << r.stderrText;
         EXPECT_FALSE(fs::exists(vault / "a.txt")) << "nothing copied";
     }
+}
+
+// The hidden copies an import makes in the volume's root before naming them.
+std::vector<fs::path> importTemporaries(const fs::path& volume) {
+    std::vector<fs::path> out;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(volume, ec))
+        if (entry.path().filename().string().rfind(".hushcoffer-import-", 0) == 0) out.push_back(entry.path());
+    return out;
+}
+
+// An import killed with its copier (the whole process group, as a closed
+// terminal or a stopped session does) while a large file is being copied
+// leaves no cut-off file under the file's real name, only the hidden
+// temporary copy; the next import into the vault removes that leftover (the
+// original is still outside) and names its own item.
+TEST_F(ImportCommandTest, AKilledImportLeavesNoCutOffFileAndTheNextImportRemovesTheLeftover) {
+    const fs::path large = tmp / "outside" / "large.bin";
+    {
+        // 192 MiB, no two blocks alike: long enough to be caught half-copied
+        std::ofstream out(large, std::ios::binary);
+        std::vector<char> block(1 << 20);
+        for (int n = 0; n < 192; ++n) {
+            for (std::size_t i = 0; i < block.size(); i += 4) {
+                const auto word = static_cast<std::uint32_t>(static_cast<std::size_t>(n) * block.size() + i);
+                std::memcpy(block.data() + i, &word, sizeof word);
+            }
+            out.write(block.data(), static_cast<std::streamsize>(block.size()));
+        }
+    }
+    const auto fullSize = fs::file_size(large);
+    const std::string program = cliPath();
+    const std::string vaultArg = vault.string(), largeArg = large.string();
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devnull, 1);
+        ::execl(program.c_str(), program.c_str(), "import", vaultArg.c_str(), largeArg.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::setpgid(pid, pid);
+    // Wait until the copy is under way, then cut it off.
+    bool copying = false;
+    for (int i = 0; i < 6000 && !copying; ++i) {
+        for (const auto& t : importTemporaries(vault)) {
+            std::error_code ec;
+            const auto size = fs::is_regular_file(t, ec) ? fs::file_size(t, ec) : 0;
+            if (!ec && size > 0 && size < fullSize) copying = true;
+        }
+        if (!copying) ::usleep(10000);
+    }
+    ::kill(-pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(copying) << "the copy was never seen half-done";
+
+    EXPECT_FALSE(fs::exists(vault / "large.bin")) << "a cut-off file under the real name";
+    const auto left = importTemporaries(vault);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_LT(fs::file_size(left.front()), fullSize);
+
+    vaulttest::writeFile(tmp / "outside" / "small.txt", "after the kill");
+    const auto r = cli({"import", vault.string(), (tmp / "outside" / "small.txt").string()});
+    EXPECT_EQ(r.status, 0) << r.stderrText;
+    EXPECT_TRUE(importTemporaries(vault).empty()) << "the killed import's leftover is still there";
+    EXPECT_EQ(vaulttest::readFile(vault / "small.txt"), "after the kill");
+    EXPECT_FALSE(fs::exists(vault / "large.bin"));
+    EXPECT_EQ(fs::file_size(large), fullSize) << "the original stays";
 }
 
 } // namespace
