@@ -21,12 +21,14 @@
 #include "vaultkit/vault/Vault.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QIcon>
 #include <QSystemTrayIcon>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 
 namespace {
 
@@ -103,6 +105,20 @@ int main(int argc, char** argv) {
             return 0;
     }
 
+    // The session and system buses are connected on a thread of their own
+    // while the rest starts: a first use of a bus waits for its connection
+    // (a round trip to the bus daemon, and on a busy desktop at login a wait
+    // for the thread that makes it), and the desktop sources, the first to
+    // use them, come only after the settings, the style and the records are
+    // read. Waited for before those sources are made (and by the future's
+    // end on every return before). Started only once this process is the
+    // one to run: the product description read and no running instance
+    // found.
+    auto busesConnected = std::async(std::launch::async, [] {
+        QDBusConnection::sessionBus();
+        QDBusConnection::systemBus();
+    });
+
     KXContext context(product);
     if (lockAll) return lockAllHere(context);
 
@@ -116,6 +132,7 @@ int main(int argc, char** argv) {
         QApplication::setPalette(KXStyle::withAccent(QApplication::palette()));
 
     SheetPresenter::installStandard();
+    busesConnected.wait();
     HushcofferApp::Options options;
     options.singleInstance = !automatic;
     options.unlockAtLogin = !automatic;

@@ -4,8 +4,8 @@
 
 #include <QApplication>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QGuiApplication>
@@ -17,16 +17,9 @@ namespace {
 const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
 
-// Whether a StatusNotifierItem host (a panel's tray) is registered now.
-bool notifierHostRegistered() {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(watcherService))
-        return false;
-    QDBusMessage get = QDBusMessage::createMethodCall(watcherService, watcherPath,
-                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                      QStringLiteral("Get"));
-    get << watcherService << QStringLiteral("IsStatusNotifierHostRegistered");
-    const QDBusMessage reply = bus.call(get, QDBus::Block, 2'000);
+// Whether a reply to the watcher's IsStatusNotifierHostRegistered says a
+// StatusNotifierItem host (a panel's tray) is registered.
+bool saysRegistered(const QDBusMessage& reply) {
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
     return reply.arguments().first().value<QDBusVariant>().variant().toBool();
 }
@@ -46,10 +39,31 @@ MenuBarExtra::MenuBarExtra(AppModel* model, MenuBarContent::Actions actions, QOb
     // show. So it is made when a host registers. Elsewhere it is made and
     // shown at once, whatever the desktop has now: the X11 tray protocol
     // finds a tray that starts later by itself.
-    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")) && !notifierHostRegistered())
+    // The question is asked without waiting for the answer: the watcher is
+    // the panel's process, busy at login, and the window must not wait for
+    // it.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
         waitForNotifierHost();
-    else
+        askNotifierHost();
+    } else {
         makeIcon();
+    }
+}
+
+void MenuBarExtra::askNotifierHost() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (tray_ || !bus.isConnected()) return;
+    QDBusMessage get = QDBusMessage::createMethodCall(watcherService, watcherPath,
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get << watcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+    // No watcher running is no tray: never start one for the question.
+    get.setAutoStartService(false);
+    auto* pending = new QDBusPendingCallWatcher(bus.asyncCall(get, 2'000), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this, [this, pending] {
+        pending->deleteLater();
+        if (saysRegistered(pending->reply())) makeIcon();
+    });
 }
 
 void MenuBarExtra::makeIcon() {
@@ -77,16 +91,13 @@ void MenuBarExtra::waitForNotifierHost() {
     if (!bus.isConnected()) return;
     hostWatcher_ =
         new QDBusServiceWatcher(watcherService, bus, QDBusServiceWatcher::WatchForRegistration, this);
-    auto check = [this] {
-        if (notifierHostRegistered()) makeIcon();
-    };
-    connect(hostWatcher_, &QDBusServiceWatcher::serviceRegistered, this, check);
+    connect(hostWatcher_, &QDBusServiceWatcher::serviceRegistered, this, &MenuBarExtra::askNotifierHost);
     bus.connect(watcherService, watcherPath, watcherService, QStringLiteral("StatusNotifierHostRegistered"),
                 this, SLOT(notifierHostAppeared()));
 }
 
 void MenuBarExtra::notifierHostAppeared() {
-    if (!tray_ && notifierHostRegistered()) makeIcon();
+    askNotifierHost();
 }
 
 MenuBarExtra::~MenuBarExtra() = default;

@@ -51,6 +51,9 @@ private:
     void rebuild();
     void makeIcon();
     void waitForNotifierHost();
+    // Asks the watcher whether a host is registered and makes the icon when
+    // the answer says so; returns at once.
+    void askNotifierHost();
 
     QPointer<AppModel> model_;
     MenuBarContent::Actions actions_;
