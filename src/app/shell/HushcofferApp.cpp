@@ -17,6 +17,7 @@
 #include "kxui/CheckForUpdates.h"
 #include "kxui/FeedbackView.h"
 #include "kxui/KXContext.h"
+#include "kxui/KXScrollAreaAccessible.h"
 #include "kxui/KXSnapshot.h"
 #include "kxui/KXSymbol.h"
 #include "kxui/Relaunch.h"
@@ -31,6 +32,8 @@ HushcofferApp::HushcofferApp(KXContext* context, Options options, QObject* paren
     : QObject(parent)
     , context_(context)
     , options_(std::move(options)) {
+    // before any window: every scroll area gets the bounds-checked interface
+    KXScrollAreaAccessible::install();
     supportDir_ = supportDirectory(context_->paths().supportDir());
     FolderLook::setSupportDirectory(supportDir_);
     model_ = new AppModel(supportDir_,
