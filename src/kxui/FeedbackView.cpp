@@ -13,6 +13,12 @@
 #include "kxui/kx.h"
 
 #include <QCheckBox>
+#include <QUrlQuery>
+#include <QStandardPaths>
+#include <QProcess>
+#include <QMessageBox>
+#include <QGuiApplication>
+#include <QClipboard>
 #include <QEvent>
 #include <QDialog>
 #include <QFontDatabase>
@@ -112,6 +118,12 @@ void FeedbackView::build() {
     email_->setPlaceholderText(QStringLiteral("name@example.org"));
     emailLabel->setBuddy(email_);
     v->addWidget(email_);
+    // what the address is for: only the reply
+    emailHelp_ = wrapped(kx("fb.emailHelp"), form);
+    emailHelp_->setObjectName(QStringLiteral("emailHelp"));
+    KXStyle::setTone(emailHelp_, KXStyle::Tone::secondary);
+    KXStyle::setFont(emailHelp_, KXStyle::Text::caption);
+    v->addWidget(emailHelp_);
     emailInvalid_ = new QLabel(kx("fb.emailInvalid"), form);
     emailInvalid_->setObjectName(QStringLiteral("emailInvalid"));
     KXStyle::setTone(emailInvalid_, KXStyle::Tone::red);
@@ -175,6 +187,10 @@ void FeedbackView::build() {
     fh->addWidget(failureLabel_, 1);
     v->addWidget(failureRow_);
 
+    copiedNote_ = wrapped(kx("fb.copied", product_.supportEmail), form);
+    copiedNote_->setObjectName(QStringLiteral("copied"));
+    copiedNote_->hide();
+    v->addWidget(copiedNote_);
     mailOnly_ = wrapped(kx("fb.mailOnly"), form);
     mailOnly_->setObjectName(QStringLiteral("mailOnly"));
     KXStyle::setTone(mailOnly_, KXStyle::Tone::secondary);
@@ -356,10 +372,67 @@ void FeedbackView::send() {
                                  });
 }
 
+namespace {
+std::function<bool()>& mailCheck() {
+    static std::function<bool()> check;
+    return check;
+}
+} // namespace
+
+bool FeedbackView::mailProgramAvailable() {
+    if (mailCheck()) return mailCheck()();
+    const QString xdgMime = QStandardPaths::findExecutable(QStringLiteral("xdg-mime"));
+    if (xdgMime.isEmpty()) return true; // cannot tell: let the desktop try
+    QProcess query;
+    query.setStandardInputFile(QProcess::nullDevice());
+    query.start(xdgMime, {QStringLiteral("query"), QStringLiteral("default"), QStringLiteral("x-scheme-handler/mailto")});
+    if (!query.waitForFinished(3000)) {
+        query.kill();
+        query.waitForFinished(1000);
+        return true;
+    }
+    return !QString::fromUtf8(query.readAllStandardOutput()).trimmed().isEmpty();
+}
+
+void FeedbackView::setMailProgramCheck(std::function<bool()> check) {
+    mailCheck() = std::move(check);
+}
+
+QString FeedbackView::mailText() const {
+    const QUrl url = mailURL();
+    if (url.isEmpty()) return {};
+    const QUrlQuery query(url);
+    return QStringLiteral("To: ") + product_.supportEmail + QStringLiteral("\nSubject: ") +
+           query.queryItemValue(QStringLiteral("subject"), QUrl::FullyDecoded) + QStringLiteral("\n\n") +
+           query.queryItemValue(QStringLiteral("body"), QUrl::FullyDecoded);
+}
+
 void FeedbackView::mail() {
     QUrl url = mailURL();
     if (url.isEmpty()) return;
-    KXOpen::url(url);
+    if (mailProgramAvailable()) {
+        KXOpen::url(url);
+        return;
+    }
+    // Nothing would open the link: offer the report for any mail service.
+    if (copyOffer_) return;
+    auto* alert = new QMessageBox(window());
+    alert->setIcon(QMessageBox::Information);
+    alert->setText(kx("fb.noMailTitle"));
+    alert->setInformativeText(kx("fb.noMailBody", product_.supportEmail));
+    QPushButton* copy = alert->addButton(kx("fb.copyReport"), QMessageBox::AcceptRole);
+    QPushButton* cancel = alert->addButton(kx("common.cancel"), QMessageBox::RejectRole);
+    alert->setDefaultButton(copy);
+    alert->setEscapeButton(cancel);
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowModality(Qt::WindowModal);
+    connect(alert, &QMessageBox::buttonClicked, this, [this, copy](QAbstractButton* button) {
+        if (button != copy) return;
+        QGuiApplication::clipboard()->setText(mailText());
+        copiedNote_->show();
+    });
+    copyOffer_ = alert;
+    alert->open();
 }
 
 void FeedbackView::writeAnother() {

@@ -1,5 +1,11 @@
 #pragma once
 
+#include <functional>
+
+#include <QMessageBox>
+
+#include <QPointer>
+
 #include "kxcore/AppPaths.h"
 #include "kxcore/FeedbackRequest.h"
 #include "kxcore/ProductInfo.h"
@@ -53,6 +59,19 @@ public:
     bool canSend() const;
     // The mailto: address of the e-mail way; empty when none can be formed.
     QUrl mailURL() const;
+    // The e-mail way as text for the clipboard: the address, the subject
+    // and the body.
+    QString mailText() const;
+    // Whether some program handles mailto: links (xdg-mime's default for
+    // x-scheme-handler/mailto; true when that cannot be asked). Tests set
+    // their own answer; none restores the real question.
+    static bool mailProgramAvailable();
+    static void setMailProgramCheck(std::function<bool()> check);
+    // With no mail program, "Send by Email…" offers to copy the report
+    // instead (this alert); "copied" is then said in the form.
+    QMessageBox* copyOffer() const { return copyOffer_; }
+    QLabel* copiedNote() const { return copiedNote_; }
+    QLabel* emailHelp() const { return emailHelp_; }
 
     bool isEmbedded() const { return embedded_; }
     bool isSending() const { return sending_; }
@@ -95,6 +114,9 @@ private:
     QStackedWidget* pages_ = nullptr;
     QLineEdit* email_ = nullptr;
     QLabel* emailInvalid_ = nullptr;
+    QLabel* emailHelp_ = nullptr;
+    QLabel* copiedNote_ = nullptr;
+    QPointer<QMessageBox> copyOffer_;
     QPlainTextEdit* message_ = nullptr;
     QCheckBox* attach_ = nullptr;
     QToolButton* previewToggle_ = nullptr;

@@ -17,6 +17,10 @@
 #include <QLabel>
 #include <QTest>
 
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QAbstractButton>
 #include <gtest/gtest.h>
 
 using namespace kxui;
@@ -31,8 +35,11 @@ protected:
         testContext();
         clearSettings();
         setenv("KX_SERVICE_BASE", server.base().toUtf8().constData(), 1);
+        // a mail program is there unless a test says otherwise
+        FeedbackView::setMailProgramCheck([] { return true; });
     }
     void TearDown() override {
+        FeedbackView::setMailProgramCheck({});
         setenv("KX_SERVICE_BASE", "", 1);
         clearSettings();
     }
@@ -230,6 +237,65 @@ TEST_F(FeedbackViewTest, TheDialogIsItsOwnWindowAndCancelClosesIt) {
     EXPECT_FALSE(dialog->isVisible());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(guard.isNull()) << "deleted when closed";
+}
+
+TEST_F(FeedbackViewTest, WithoutAMailProgramTheEmailWayOffersToCopyTheReport) {
+    OpenedURLs opened;
+    FeedbackView::setMailProgramCheck([] { return false; });
+    FeedbackView view(testContext(), FeedbackRequest("menu", "", "extra diagnostics"), false);
+    view.show();
+    view.setMessage(QStringLiteral("The window is too small"));
+    // the address says what it is for
+    ASSERT_NE(view.emailHelp(), nullptr);
+    EXPECT_EQ(view.emailHelp()->text(), kx("fb.emailHelp"));
+    EXPECT_TRUE(shown(view.emailHelp()));
+    EXPECT_FALSE(shown(view.copiedNote()));
+
+    view.findChild<QPushButton*>("useMail")->click();
+    EXPECT_EQ(opened.size(), 0u) << "no link handed to a desktop that cannot open it";
+    QMessageBox* offer = view.copyOffer();
+    ASSERT_NE(offer, nullptr);
+    const QString support = testContext().product().supportEmail;
+    EXPECT_EQ(offer->informativeText(), kx("fb.noMailBody", support));
+    QAbstractButton* copy = nullptr;
+    for (QAbstractButton* b : offer->buttons())
+        if (b->text() == kx("fb.copyReport")) copy = b;
+    ASSERT_NE(copy, nullptr);
+    QGuiApplication::clipboard()->clear();
+    copy->click();
+    const QString copied = QGuiApplication::clipboard()->text();
+    EXPECT_EQ(copied, view.mailText());
+    EXPECT_TRUE(copied.startsWith("To: " + support + "\n")) << copied.left(80).toStdString();
+    EXPECT_TRUE(copied.contains("The window is too small"));
+    EXPECT_TRUE(copied.contains("\nSubject: " + testContext().product().displayName));
+    EXPECT_TRUE(shown(view.copiedNote()));
+    EXPECT_EQ(view.copiedNote()->text(), kx("fb.copied", support));
+}
+
+TEST_F(FeedbackViewTest, OpeningTheDiagnosticsMakesRoomInsteadOfOverlapping) {
+    QDialog* dialog = FeedbackView::openDialog(testContext(), FeedbackRequest("menu", "", "extra"));
+    auto* view = dialog->findChild<FeedbackView*>();
+    ASSERT_NE(view, nullptr);
+    view->setPreviewExpanded(true);
+    QCoreApplication::processEvents();
+    QWidget* preview = dialog->findChild<QWidget*>("preview");
+    ASSERT_NE(preview, nullptr);
+    ASSERT_TRUE(preview->isVisible());
+    QWidget* form = preview->parentWidget();
+    const QRect previewRect(preview->mapTo(dialog, QPoint(0, 0)), preview->size());
+    for (QWidget* w : form->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (w == preview || !w->isVisible()) continue;
+        const QRect r(w->mapTo(dialog, QPoint(0, 0)), w->size());
+        EXPECT_FALSE(r.intersects(previewRect))
+            << w->metaObject()->className() << " " << w->objectName().toStdString() << " overlaps the diagnostics";
+        if (auto* label = qobject_cast<QLabel*>(w); label && label->wordWrap()) {
+            EXPECT_GE(label->height() + 1, label->heightForWidth(label->width())) << label->text().toStdString();
+        }
+    }
+    EXPECT_LE(QRect(dialog->findChild<QWidget*>("useMail")->mapTo(dialog, QPoint(0, 0)),
+                    dialog->findChild<QWidget*>("useMail")->size()).bottom(),
+              dialog->height());
+    dialog->close();
 }
 
 } // namespace
