@@ -255,6 +255,7 @@ int CliApp::unlock(const CommandLine& line) {
     Secret password = reader.read("Password for \"" + vault->name() + "\": ");
     vault->unlock(password.str());
     out_ << "Unlocked: " << vault->mountPoint().string() << '\n';
+    reportSyncCoverage(err_, *vault);
     giveUnlockedLook(*vault);
     startConflictWatcher(*vault);
     return exitOK;

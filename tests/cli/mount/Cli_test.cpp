@@ -319,29 +319,43 @@ TEST_F(CliTest, AStaleVaultIsReportedAndUnlockRecoversIt) {
     EXPECT_EQ(cli({"lock", vault.string()}).status, 0);
 }
 
-// mount-mode shows how the next unlock mounts the vault and why, keeps a
-// choice in this computer's vault settings, refuses an unknown mode, and
-// forget takes the vault's settings away.
+// mount-mode shows how the next unlock mounts the vault and why, and for a
+// mounted vault the mode its daemon runs in (the two differ once the folder
+// became a synced one while unlocked), keeps a choice in this computer's
+// vault settings, refuses an unknown mode, and forget takes the vault's
+// settings away.
 TEST_F(CliTest, MountModeIsShownChosenAndForgotten) {
     createVault();
     auto r = cli({"mount-mode", vault.string()});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "My Vault\tlocal\tautomatic\n");
+    EXPECT_EQ(r.out, "My Vault\tlocal\tautomatic\nMy Vault\tmounted\tlocal\n");
     EXPECT_NE(r.err.find("no sync client"), std::string::npos) << r.err;
 
     fs::create_directory(parent / ".stfolder"); // the folder is now a Syncthing folder
     r = cli({"mount-mode", dir.string()});
-    EXPECT_EQ(r.out, "My Vault\tshared\tautomatic\n");
+    EXPECT_EQ(r.out, "My Vault\tshared\tautomatic\nMy Vault\tmounted\tlocal\n")
+        << "the next unlock's mode apart from the mount's";
     EXPECT_NE(r.err.find("Syncthing"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Mounted now in local mode"), std::string::npos) << r.err;
+    // status names the client, and that the visible folder is not left out
+    // until the next unlock writes the line
+    r = cli({"status", vault.string()});
+    EXPECT_NE(r.err.find("Syncthing keeps " + parent.string() + " in sync and does not leave"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(cli({"lock", vault.string()}).status, 0);
+    EXPECT_EQ(cli({"unlock", "--password-stdin", vault.string()}, kPassword + "\n").status, 0);
+    r = cli({"status", vault.string()});
+    EXPECT_NE(r.err.find("is left out of it (" + (parent / ".stignore").string() + ")"), std::string::npos) << r.err;
+    EXPECT_EQ(cli({"mount-mode", vault.string()}).out, "My Vault\tshared\tautomatic\nMy Vault\tmounted\tshared\n");
 
     r = cli({"mount-mode", vault.string(), "local"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "My Vault\tlocal\tlocal\n");
+    EXPECT_EQ(r.out, "My Vault\tlocal\tlocal\nMy Vault\tmounted\tshared\n");
     EXPECT_NE(r.err.find("Syncthing"), std::string::npos) << "the choice goes against what was found: " << r.err;
     EXPECT_NE(r.err.find("next time the vault is unlocked"), std::string::npos) << r.err;
     const std::string id = vaultkit::Vault::open(dir)->config().id.text();
     EXPECT_EQ(vaultkit::VaultPreferences(support).text(id, "mountMode"), "local");
-    EXPECT_EQ(cli({"mount-mode", vault.string()}).out, "My Vault\tlocal\tlocal\n");
+    EXPECT_EQ(cli({"mount-mode", vault.string()}).out, "My Vault\tlocal\tlocal\nMy Vault\tmounted\tshared\n");
 
     r = cli({"mount-mode", vault.string(), "fast"});
     EXPECT_EQ(r.status, 2);
