@@ -160,10 +160,12 @@ TEST_F(ImportCommandTest, AKilledImportLeavesNoCutOffFileAndTheNextImportRemoves
         ::_exit(127);
     }
     ::setpgid(pid, pid);
-    // Wait until the copy is under way, then cut it off.
+    // Wait until the copy is under way (under whatever name), then cut it off.
     bool copying = false;
     for (int i = 0; i < 6000 && !copying; ++i) {
-        for (const auto& t : importTemporaries(vault)) {
+        auto candidates = importTemporaries(vault);
+        candidates.push_back(vault / "large.bin");
+        for (const auto& t : candidates) {
             std::error_code ec;
             const auto size = fs::is_regular_file(t, ec) ? fs::file_size(t, ec) : 0;
             if (!ec && size > 0 && size < fullSize) copying = true;
