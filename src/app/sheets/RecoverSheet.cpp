@@ -9,6 +9,7 @@
 #include "kxui/KXStyle.h"
 #include "kxui/KXSymbol.h"
 #include "kxui/kx.h"
+#include "vaultkit/crypto/WordList.h"
 #include "vaultkit/vault/Vault.h"
 
 #include <QFontDatabase>
@@ -17,6 +18,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextCursor>
 #include <QVBoxLayout>
 
 #include <openssl/crypto.h>
@@ -38,6 +40,8 @@ RecoverSheet::RecoverSheet(AppModel* model, std::shared_ptr<vaultkit::Vault> vau
     , phrase_(new QPlainTextEdit(this))
     , feedbackSymbol_(new QLabel(this))
     , feedbackText_(new QLabel(this))
+    , unknownLabel_(SheetStyle::error(QString(), this))
+    , complete_(new QPushButton(this))
     , password_(secureField(kx("recover.newPw"), this))
     , confirm_(secureField(kx("create.pw2"), this))
     , strength_(new StrengthBar(this))
@@ -83,6 +87,18 @@ RecoverSheet::RecoverSheet(AppModel* model, std::shared_ptr<vaultkit::Vault> vau
     feedbackRow->addWidget(feedbackText_, 1);
     column->addLayout(feedbackRow);
 
+    auto* wordsRow = new QHBoxLayout;
+    wordsRow->setSpacing(8);
+    unknownLabel_->setObjectName(QStringLiteral("unknownWords"));
+    unknownLabel_->hide();
+    complete_->setObjectName(QStringLiteral("completeWord"));
+    complete_->setAutoDefault(false);
+    complete_->hide();
+    connect(complete_, &QPushButton::clicked, this, &RecoverSheet::complete);
+    wordsRow->addWidget(unknownLabel_, 1);
+    wordsRow->addWidget(complete_);
+    column->addLayout(wordsRow);
+
     column->addWidget(password_);
     column->addWidget(confirm_);
     column->addWidget(strength_);
@@ -93,6 +109,70 @@ RecoverSheet::RecoverSheet(AppModel* model, std::shared_ptr<vaultkit::Vault> vau
     connect(action_, &QPushButton::clicked, this, &RecoverSheet::recover);
     column->addLayout(SheetStyle::actionRow(this, cancel_, spinner_, action_));
     phraseChanged();
+}
+
+std::vector<RecoverSheet::Word> RecoverSheet::words(const QString& phrase) {
+    std::vector<Word> out;
+    for (int i = 0; i < phrase.size();) {
+        if (phrase[i].isSpace()) {
+            ++i;
+            continue;
+        }
+        Word w;
+        w.start = i;
+        while (i < phrase.size() && !phrase[i].isSpace())
+            ++i;
+        w.length = i - w.start;
+        w.finished = i < phrase.size();
+        out.push_back(w);
+    }
+    return out;
+}
+
+void RecoverSheet::markWords() {
+    const QString text = phrase_->toPlainText();
+    unknown_.clear();
+    offered_.clear();
+    QList<QTextEdit::ExtraSelection> marks;
+    for (const Word& w : words(text)) {
+        const QString typed = text.mid(w.start, w.length);
+        std::string bytes = typed.toStdString();
+        const bool known = vaultkit::WordList::contains(bytes);
+        std::optional<std::string> completion;
+        if (!known && offered_.isEmpty()) completion = vaultkit::WordList::completion(bytes);
+        if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
+        if (known) continue;
+        if (completion && offered_.isEmpty()) {
+            offered_ = QString::fromStdString(*completion);
+            offeredFor_ = w;
+            OPENSSL_cleanse(completion->data(), completion->size());
+        }
+        if (!w.finished) continue; // still being typed
+        unknown_ << typed;
+        QTextEdit::ExtraSelection mark;
+        mark.cursor = QTextCursor(phrase_->document());
+        mark.cursor.setPosition(w.start);
+        mark.cursor.setPosition(w.start + w.length, QTextCursor::KeepAnchor);
+        mark.format.setUnderlineStyle(QTextCharFormat::WaveUnderline);
+        mark.format.setUnderlineColor(KXStyle::red(palette()));
+        marks << mark;
+    }
+    phrase_->setExtraSelections(marks);
+    unknownLabel_->setText(unknown_.isEmpty() ? QString() : kx("recover.unknown", unknown_.join(QStringLiteral(", "))));
+    unknownLabel_->setVisible(!unknown_.isEmpty());
+    complete_->setText(offered_.isEmpty() ? QString() : kx("recover.useWord", offered_));
+    complete_->setVisible(!offered_.isEmpty());
+}
+
+void RecoverSheet::complete() {
+    if (offered_.isEmpty()) return;
+    QTextCursor cursor(phrase_->document());
+    cursor.setPosition(offeredFor_.start);
+    cursor.setPosition(offeredFor_.start + offeredFor_.length, QTextCursor::KeepAnchor);
+    // the completed word is followed by a space, ready for the next one
+    cursor.insertText(offeredFor_.finished ? offered_ : offered_ + QLatin1Char(' '));
+    phrase_->setTextCursor(cursor);
+    phrase_->setFocus(Qt::OtherFocusReason);
 }
 
 int RecoverSheet::wordCount(const QString& phrase) {
@@ -138,6 +218,7 @@ void RecoverSheet::recover() {
 void RecoverSheet::phraseChanged() {
     std::string text = phrase_->toPlainText().toStdString();
     matches_ = vault_ && vault_->checkMnemonic(text);
+    markWords();
     if (!text.empty()) OPENSSL_cleanse(text.data(), text.size());
     refresh();
 }
