@@ -24,6 +24,22 @@ QString formatBytes(std::int64_t bytes) {
 
 } // namespace
 
+QString ImportResultSheet::shownName(const vaultkit::Importer::Result& result) {
+    // the file-system root is copied under no name (the result points at
+    // the vault's own folder): it is shown as itself
+    if (!result.source.relative_path().empty() && !result.destination.filename().empty())
+        return QString::fromStdString(result.destination.filename().string());
+    const std::string own = result.source.filename().string();
+    return QString::fromStdString(own.empty() ? result.source.string() : own);
+}
+
+QString ImportResultSheet::statsText(const vaultkit::Importer::Result& result) {
+    const auto files = static_cast<long long>(result.files);
+    if (result.folders > 0)
+        return kx("import.statsFolders", files, static_cast<long long>(result.folders), formatBytes(result.bytes));
+    return kx("import.stats", files, formatBytes(result.bytes));
+}
+
 ImportResultSheet::ImportResultSheet(AppModel* model, std::vector<vaultkit::Importer::Result> results,
                                      QWidget* parent)
     : QDialog(parent)
@@ -59,14 +75,15 @@ ImportResultSheet::ImportResultSheet(AppModel* model, std::vector<vaultkit::Impo
         auto* texts = new QVBoxLayout;
         texts->setSpacing(2);
         Row labels;
-        labels.name = new QLabel(QString::fromStdString(result.source.filename().string()), rowWidget);
+        // the name the item got in the vault ("notes 2.txt" beside an earlier
+        // "notes.txt"); the tooltip says where it came from
+        labels.name = new QLabel(shownName(result), rowWidget);
         labels.name->setTextFormat(Qt::PlainText);
         labels.name->setWordWrap(true);
         labels.name->setToolTip(QString::fromStdString(result.source.string()));
         KXStyle::setFont(labels.name, KXStyle::Text::headline);
         texts->addWidget(labels.name);
-        labels.stats = SheetStyle::caption(
-            kx("import.stats", static_cast<long long>(result.files), formatBytes(result.bytes)), rowWidget);
+        labels.stats = SheetStyle::caption(statsText(result), rowWidget);
         texts->addWidget(labels.stats);
         const std::size_t shown = std::min<std::size_t>(result.problems.size(), maxProblemsShown);
         for (std::size_t i = 0; i < shown; ++i) {

@@ -22,6 +22,12 @@ class ImportResultSheet : public QDialog {
 public:
     static constexpr int maxProblemsShown = 5;
 
+    // A row's title: the name the item got in the vault (the source's name
+    // when nothing arrived to be named).
+    static QString shownName(const vaultkit::Importer::Result& result);
+    // A row's counts: files (folders too when there are any) and size.
+    static QString statsText(const vaultkit::Importer::Result& result);
+
     ImportResultSheet(AppModel* model, std::vector<vaultkit::Importer::Result> results,
                       QWidget* parent = nullptr);
 

@@ -2,11 +2,18 @@
 
 #include "kxui/kx.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFontDatabase>
 #include <QLocale>
 #include <QPainter>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QStandardPaths>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -104,14 +111,37 @@ bool RecoveryPrint::printTo(QPrinter& printer, const Content& content) {
     return painter.end();
 }
 
+QString RecoveryPrint::defaultFile(const Content& content, const QString& folder) {
+    QString name = content.vaultName + QStringLiteral(" \u2013 ") + kx("print.heading") + QStringLiteral(".pdf");
+    name.replace(QLatin1Char('/'), QLatin1Char('-'));
+    return QDir(folder).filePath(name);
+}
+
+bool RecoveryPrint::makePrivateFile(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    const bool ok = ::fchmod(fd, 0600) == 0;
+    ::close(fd);
+    return ok;
+}
+
 bool RecoveryPrint::print(const Content& content, QWidget* parent) {
     QPrinter printer(QPrinter::HighResolution);
     printer.setPageOrientation(QPageLayout::Portrait);
+    printer.setDocName(kx("print.heading"));
+    QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (documents.isEmpty() || !QDir(documents).exists()) documents = QDir::homePath();
+    printer.setOutputFileName(defaultFile(content, documents));
     QPrintDialog dialog(&printer, parent);
     dialog.setWindowTitle(kx("print.heading"));
     dialog.setOption(QAbstractPrintDialog::PrintPageRange, false);
     dialog.setOption(QAbstractPrintDialog::PrintSelection, false);
     dialog.setWindowModality(Qt::WindowModal);
     if (dialog.exec() != QDialog::Accepted) return false;
+    // a file of the phrase is the phrase: nobody else may read it
+    if (printer.outputFormat() == QPrinter::PdfFormat && !printer.outputFileName().isEmpty() &&
+        !makePrivateFile(printer.outputFileName()))
+        return false;
     return printTo(printer, content);
 }

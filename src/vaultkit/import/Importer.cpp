@@ -427,7 +427,12 @@ std::vector<Result> copy(const std::vector<fs::path>& sources, const Vault& vaul
         const Inventory sourceInventory = inventory(source);
         const Inventory copyInventory =
             name.empty() ? Inventory{{{".", unreadableValue}}, 0} : inventory(temporary);
-        result.files = static_cast<std::int64_t>(sourceInventory.entries.size());
+        for (const auto& [path, value] : sourceInventory.entries) {
+            if (value != directoryValue)
+                ++result.files;
+            else if (path != ".")
+                ++result.folders;
+        }
         result.bytes = sourceInventory.bytes;
         result.problems = compare(sourceInventory, copyInventory, std::move(problems));
         if (!name.empty()) {

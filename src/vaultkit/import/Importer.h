@@ -44,8 +44,11 @@ inline constexpr std::int64_t unreadableValue = -3;
 struct Result {
     std::string id;                    // new random identity (UUID text)
     std::filesystem::path source;      // the item that was copied
-    std::filesystem::path destination; // where it went, inside the vault
-    std::int64_t files = 0;            // entries in the source's inventory
+    std::filesystem::path destination; // where it went, inside the vault, under the name
+                                       // it got ("notes 2.txt" beside an earlier "notes.txt")
+    std::int64_t files = 0;            // what the source holds that is not a folder: the item
+                                       // itself when it is a file, else its files and links
+    std::int64_t folders = 0;          // the folders below the item (not the item itself)
     std::int64_t bytes = 0;            // total size of the source's regular files
     std::vector<std::string> problems; // empty when the copy is complete
 

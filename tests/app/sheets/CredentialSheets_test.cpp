@@ -16,6 +16,9 @@
 #include "vaultkit/vault/Vault.h"
 
 #include <QCheckBox>
+#include <QFileInfo>
+#include <QPrinter>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -25,10 +28,14 @@
 #include <QScrollArea>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextCursor>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 using vaultkit::Mnemonic;
@@ -235,6 +242,64 @@ TEST(RecoverSheetWords, WordsAreRunsOfNonWhiteSpace) {
         EXPECT_EQ(RecoverSheet::wordCount(c.text), c.words) << c.text.toStdString();
 }
 
+TEST_F(RecoverSheetTest, AWordNotInTheListIsMarkedAndItsCompletionOffered) {
+    struct MarkCase {
+        QString text;
+        QStringList unknown; // marked and named
+        QString offered;     // on the button; empty: no button
+    };
+    const MarkCase cases[] = {
+        {"chickn ", {"chickn"}, "chicken"},
+        {"abandon chickn zoo", {"chickn"}, "chicken"},
+        {"Chicken zoo", {}, ""},              // case does not matter
+        {"chic", {}, "chicken"},              // being typed: not marked, but completed
+        {"ab", {}, ""},                       // several words start so
+        {"xqzt ab ", {"xqzt", "ab"}, ""},     // nothing fits either
+        {"chick3n\tabandn\n", {"chick3n", "abandn"}, "abandon"}, // the first that fits
+    };
+    for (const auto& c : cases) {
+        sheet->phraseEditor()->setPlainText(c.text);
+        const std::string what = c.text.toStdString();
+        EXPECT_EQ(sheet->unknownWords(), c.unknown) << what;
+        EXPECT_EQ(sheet->phraseEditor()->extraSelections().size(), c.unknown.size()) << what;
+        EXPECT_EQ(sheet->unknownLabel()->isHidden(), c.unknown.isEmpty()) << what;
+        if (!c.unknown.isEmpty()) {
+            EXPECT_EQ(sheet->unknownLabel()->text(), kx("recover.unknown", c.unknown.join(", "))) << what;
+        }
+        EXPECT_EQ(sheet->offeredWord(), c.offered) << what;
+        EXPECT_EQ(sheet->completionButton()->isHidden(), c.offered.isEmpty()) << what;
+        if (!c.offered.isEmpty()) {
+            EXPECT_EQ(sheet->completionButton()->text(), kx("recover.useWord", c.offered)) << what;
+        }
+    }
+    // the mark covers the mistyped word exactly
+    sheet->phraseEditor()->setPlainText("abandon chickn zoo");
+    ASSERT_EQ(sheet->phraseEditor()->extraSelections().size(), 1);
+    EXPECT_EQ(sheet->phraseEditor()->extraSelections()[0].cursor.selectedText(), "chickn");
+    QTest::mouseClick(sheet->completionButton(), Qt::LeftButton);
+    EXPECT_EQ(sheet->phraseEditor()->toPlainText(), "abandon chicken zoo");
+    EXPECT_TRUE(sheet->unknownWords().isEmpty());
+    EXPECT_TRUE(sheet->completionButton()->isHidden());
+}
+
+TEST_F(RecoverSheetTest, CompletingAMistypedWordOfThisVaultsPhraseMakesItMatch) {
+    QStringList typed;
+    for (const auto& w : phrase.words())
+        typed << QString::fromStdString(w);
+    // one word of four letters or more, mistyped after its fourth letter
+    const auto it = std::find_if(typed.begin(), typed.end(), [](const QString& w) { return w.size() >= 4; });
+    ASSERT_NE(it, typed.end());
+    const QString right = *it;
+    *it = right.left(4) + "qq";
+    sheet->phraseEditor()->setPlainText(typed.join(' '));
+    EXPECT_EQ(sheet->feedback(), RecoverSheet::Feedback::wrong);
+    EXPECT_EQ(sheet->unknownWords(), QStringList{right.left(4) + "qq"});
+    EXPECT_EQ(sheet->offeredWord(), right);
+    QTest::mouseClick(sheet->completionButton(), Qt::LeftButton);
+    EXPECT_EQ(sheet->feedback(), RecoverSheet::Feedback::matches);
+    EXPECT_TRUE(sheet->unknownLabel()->isHidden());
+}
+
 TEST_F(RecoverSheetTest, ActionNeedsThisVaultsPhraseAndEightMatchingCharacters) {
     sheet->passwordField()->setText("abcdefgh");
     sheet->confirmField()->setText("abcdefgh");
@@ -278,6 +343,50 @@ TEST(MnemonicSheet, DoneIsDisabledUntilTheToggleAndThereIsNoWayOutButDone) {
     QTest::mouseClick(sheet.doneButton(), Qt::LeftButton);
     EXPECT_EQ(doneCalls, 1);
     EXPECT_FALSE(sheet.isVisible());
+}
+
+TEST(RecoveryPrint, APrintedFileGoesToTheDocumentsFolderAndOnlyItsOwnerCanReadIt) {
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const RecoveryPrint::Content content{"Tax/Papers", QDate(2025, 3, 14), QStringList(12, "word")};
+    const QString offered = RecoveryPrint::defaultFile(content, tmp.path());
+    EXPECT_EQ(QFileInfo(offered).dir().path(), tmp.path());
+    EXPECT_EQ(QFileInfo(offered).fileName(), "Tax-Papers \u2013 " + kx("print.heading") + ".pdf");
+    EXPECT_NE(QFileInfo(offered).fileName(), "print.pdf");
+
+    const mode_t oldMask = ::umask(022); // the usual one: new files readable by all
+    struct PrivateCase {
+        const char* what;
+        bool existsBefore;
+    };
+    for (const PrivateCase c : {PrivateCase{"a new file", false}, PrivateCase{"a file there before", true}}) {
+        const QString file = tmp.filePath(QString::fromLatin1(c.what) + ".pdf");
+        if (c.existsBefore) {
+            QFile before(file);
+            ASSERT_TRUE(before.open(QIODevice::WriteOnly));
+            before.write("old");
+            before.close();
+            ASSERT_TRUE(before.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                              QFileDevice::ReadOther | QFileDevice::ReadGroup));
+        }
+        ASSERT_TRUE(RecoveryPrint::makePrivateFile(file)) << c.what;
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(file);
+        ASSERT_TRUE(RecoveryPrint::printTo(printer, content)) << c.what;
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << c.what;
+        QFile written(file);
+        ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(written.readAll().startsWith("%PDF")) << c.what;
+    }
+    ::umask(oldMask);
+    // a link planted under the name is not followed
+    const QString link = tmp.filePath("link.pdf");
+    ASSERT_TRUE(QFile::link(tmp.filePath("elsewhere"), link));
+    EXPECT_FALSE(RecoveryPrint::makePrivateFile(link));
+    EXPECT_FALSE(QFileInfo::exists(tmp.filePath("elsewhere")));
 }
 
 // ---- Import summary ------------------------------------------------------------------
@@ -338,6 +447,39 @@ TEST_F(ImportResultSheetTest, ThreeOfFourOkOfferTrashWithThreeAndRowsShowNameSta
     EXPECT_EQ(sheet.problemLabels(2)[1]->text(), "problem 2");
     EXPECT_GE(sheet.list()->minimumHeight(), 160);
     EXPECT_GE(sheet.width(), 560);
+}
+
+TEST_F(ImportResultSheetTest, ARowShowsTheNameTheItemGotAndCountsFilesAndFoldersApart) {
+    struct RowCase {
+        const char* source;
+        const char* destination;
+        std::int64_t files;
+        std::int64_t folders;
+        QString name;
+        QString stats;
+    };
+    const QString size = QLocale().formattedDataSize(2048, 1, QLocale::DataSizeSIFormat);
+    const RowCase cases[] = {
+        // a second "notes.txt" is stored beside the first
+        {"/home/u/notes.txt", "/vault/notes 2.txt", 1, 0, "notes 2.txt", kx("import.stats", 1, size)},
+        // two files and one sub-folder: two files, one folder
+        {"/home/u/Album", "/vault/Album", 2, 1, "Album", kx("import.statsFolders", 2, 1, size)},
+        {"/home/u/Album/", "/vault/Album 2", 2, 1, "Album 2", kx("import.statsFolders", 2, 1, size)},
+        {"/home/u/Empty", "/vault/Empty", 0, 0, "Empty", kx("import.stats", 0, size)},
+        // nothing arrived to be named
+        {"/", "/vault", 0, 0, "/", kx("import.stats", 0, size)},
+    };
+    for (const auto& c : cases) {
+        auto r = result(c.source, 0, c.files);
+        r.destination = c.destination;
+        r.folders = c.folders;
+        EXPECT_EQ(ImportResultSheet::shownName(r), c.name) << c.source;
+        EXPECT_EQ(ImportResultSheet::statsText(r), c.stats) << c.source;
+        ImportResultSheet sheet(model.get(), {r});
+        EXPECT_EQ(sheet.nameLabel(0)->text(), c.name) << c.source;
+        EXPECT_EQ(sheet.nameLabel(0)->toolTip(), QString::fromLatin1(c.source)) << "where it came from";
+        EXPECT_EQ(sheet.statsLabel(0)->text(), c.stats) << c.source;
+    }
 }
 
 TEST_F(ImportResultSheetTest, AResultWithSevenProblemsListsOnlyTheFirstFive) {
