@@ -1,5 +1,6 @@
 #include "app/window/ImportDrop.h"
 
+#include "app/sheets/PasswordPromptSheet.h"
 #include "app/sheets/SheetPresenter.h"
 #include "kxui/kx.h"
 #include "vaultkit/vault/Vault.h"
@@ -55,7 +56,7 @@ void ImportDrop::importInto(const AppModel::VaultPtr& vault, const QList<QUrl>& 
     }
     QPointer<AppModel> model = model_;
     const QString name = QString::fromStdString(vault->config().name);
-    SheetPresenter::openPasswordPrompt(
+    QDialog* dialog = SheetPresenter::openPasswordPrompt(
         kx("import.unlockTitle", name), kx("import.unlockNote"),
         [model, vault, urls](const QString& password, std::function<void(bool)> done) {
             if (!model) {
@@ -68,6 +69,8 @@ void ImportDrop::importInto(const AppModel::VaultPtr& vault, const QList<QUrl>& 
             });
         },
         area_ ? area_->window() : nullptr);
+    // a wrong password shows in the prompt, not behind it
+    if (auto* prompt = qobject_cast<PasswordPromptSheet*>(dialog)) prompt->showErrorsOf(model_);
 }
 
 bool ImportDrop::eventFilter(QObject* watched, QEvent* event) {

@@ -8,6 +8,7 @@
 #include "app/sheets/PasswordPromptSheet.h"
 #include "app/sheets/SheetPresenter.h"
 #include "app/shell/MenuBarContent.h"
+#include "app/window/ImportDrop.h"
 #include "app/window/MainWindow.h"
 #include "app/window/RootView.h"
 #include "app/window/VaultDetail.h"
@@ -23,6 +24,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -197,6 +199,24 @@ TEST_F(SheetErrorsTest, ChangePasswordShowsAWrongCurrentPasswordInsideTheSheetLo
         ASSERT_TRUE(*back);
         ASSERT_TRUE(idle());
     }
+}
+
+TEST_F(SheetErrorsTest, TheUnlockPromptOfADropOnALockedVaultShowsAWrongPasswordInItself) {
+    QWidget area;
+    area.show();
+    ImportDrop drop(model_.get(), &area, nullptr, Qt::UserRole);
+    drop.importInto(vault_, {QUrl::fromLocalFile(dir_.filePath(QStringLiteral("some file")))});
+    PasswordPromptSheet* prompt = area.findChild<PasswordPromptSheet*>();
+    ASSERT_NE(prompt, nullptr);
+    QTest::keyClicks(prompt->passwordField(), QStringLiteral("not it"));
+    QTest::mouseClick(prompt->okButton(), Qt::LeftButton);
+    ASSERT_TRUE(idle());
+    QApplication::processEvents();
+    EXPECT_TRUE(prompt->isVisible());
+    EXPECT_EQ(prompt->errorLabel()->text(), kx("err.wrongPassword"));
+    expectReadyForRetry(prompt, prompt->passwordField(), QStringLiteral("not it"));
+    EXPECT_FALSE(model_->message().has_value());
+    prompt->reject();
 }
 
 } // namespace
