@@ -3,6 +3,7 @@
 #include "app/window/RootView.h"
 #include "app/window/VaultDetail.h"
 #include "kxui/kx.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -11,6 +12,7 @@
 
 MainWindow::MainWindow(AppModel* model, const QString& title, Commands commands, QWidget* parent)
     : QMainWindow(parent)
+    , model_(model)
     , root_(new RootView(model, this))
     , commands_(std::move(commands)) {
     setObjectName(QStringLiteral("main"));
@@ -26,12 +28,26 @@ MainWindow::MainWindow(AppModel* model, const QString& title, Commands commands,
         file, QStringLiteral("addExisting"), kx("action.addExisting"), [this] { root_->pickExisting(); },
         QKeySequence::Open);
     file->addSeparator();
+    addCommand(
+        file, QStringLiteral("lockSelected"), kx("app.lockSelected"), [this] { lockSelected(); },
+        QKeySequence(Qt::CTRL | Qt::Key_L));
+    QAction* closeWindow = addCommand(file, QStringLiteral("closeWindow"), kx("app.closeWindow"), [this] { close(); });
+    // the desktop's own keys for closing, and Ctrl+W everywhere
+    QList<QKeySequence> closeKeys = QKeySequence::keyBindings(QKeySequence::Close);
+    if (!closeKeys.contains(QKeySequence(Qt::CTRL | Qt::Key_W))) closeKeys.prepend(QKeySequence(Qt::CTRL | Qt::Key_W));
+    closeWindow->setShortcuts(closeKeys);
+    file->addSeparator();
     addCommand(file, QStringLiteral("quit"), kx("menu.quit"), commands_.quit, QKeySequence::Quit);
 
     if (commands_.settings) {
         QMenu* settings = menuBar()->addMenu(kx("app.menu.settings"));
-        addCommand(settings, QStringLiteral("settings"), kx("app.settings"), commands_.settings,
-                   QKeySequence::Preferences);
+        QAction* prefs = addCommand(settings, QStringLiteral("settings"), kx("app.settings"), commands_.settings);
+        // the desktop's own shortcut (none on some desktops), and Ctrl+,
+        // everywhere
+        QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::Preferences);
+        const QKeySequence comma(Qt::CTRL | Qt::Key_Comma);
+        if (!keys.contains(comma)) keys.append(comma);
+        prefs->setShortcuts(keys);
     }
 
     QMenu* help = menuBar()->addMenu(kx("app.menu.help"));
@@ -50,6 +66,14 @@ QAction* MainWindow::addCommand(QMenu* menu, const QString& name, const QString&
     if (!shortcut.isEmpty()) a->setShortcut(shortcut);
     connect(a, &QAction::triggered, this, [run = std::move(run)] { run(); });
     return a;
+}
+
+void MainWindow::lockSelected() {
+    if (!model_) return;
+    const auto& selected = model_->selection();
+    if (!selected) return;
+    for (const AppModel::VaultPtr& vault : model_->vaults())
+        if (vault->config().id == *selected && model_->isUnlocked(vault)) model_->lock(vault, false);
 }
 
 QAction* MainWindow::action(const QString& name) const {

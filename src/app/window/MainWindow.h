@@ -12,8 +12,9 @@ class RootView;
 // The main window ("main"): the root view, titled with the product's name,
 // at least 780 x 540 and 920 x 660 at first, with the menu bar of the
 // application's commands:
-//   File:     New Vault, Add Existing Vault…, Quit
-//   Settings: Settings…
+//   File:     New Vault, Add Existing Vault…, Lock Vault (the selected one,
+//             when unlocked; Ctrl+L), Close Window (Ctrl+W), Quit
+//   Settings: Settings… (Ctrl+, besides the desktop's own shortcut)
 //   Help:     Send Feedback…, Check for Updates…, About
 // A command whose window is not part of this build is left out.
 //
@@ -40,6 +41,9 @@ public:
 
     RootView* rootView() const { return root_; }
     QAction* action(const QString& name) const;
+    // "Lock Vault": locks the selected vault when it is unlocked (never
+    // forced; a volume in use ends in the usual alert).
+    void lockSelected();
 
     // Shows the window, un-minimised, in front, with the keyboard focus (in
     // the password field when the selected vault is locked).
@@ -52,6 +56,7 @@ private:
     QAction* addCommand(QMenu* menu, const QString& name, const QString& text, std::function<void()> run,
                         const QKeySequence& shortcut = {});
 
+    AppModel* model_;
     RootView* root_;
     Commands commands_;
 };

@@ -720,6 +720,35 @@ TEST_F(WindowTest, MenuBarHoldsTheApplicationCommands) {
     EXPECT_EQ(window.size(), QSize(920, 660));
 }
 
+// The desktop's usual keys, typed in the window: Ctrl+L locks the selected
+// vault, Ctrl+, opens the settings (also where the desktop has no
+// preferences shortcut), Ctrl+W closes the window.
+TEST_F(WindowTest, KeyboardShortcutsLockTheSelectedVaultOpenSettingsAndCloseTheWindow) {
+    auto vault = addVault("Private");
+    ASSERT_TRUE(unlockNow(vault));
+    model().setSelection(vault->config().id);
+    int settings = 0;
+    MainWindow::Commands commands;
+    commands.quit = [] {};
+    commands.settings = [&] { ++settings; };
+    commands.closeQuits = [] { return false; };
+    MainWindow window(&model(), QStringLiteral("Hushcoffer"), commands);
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    EXPECT_TRUE(window.action(QStringLiteral("settings"))->shortcuts().contains(QKeySequence(Qt::CTRL | Qt::Key_Comma)));
+
+    QTest::keyClick(&window, Qt::Key_Comma, Qt::ControlModifier);
+    EXPECT_EQ(settings, 1);
+    QTest::keyClick(&window, Qt::Key_L, Qt::ControlModifier);
+    ASSERT_TRUE(spinUntil([&] { return !model().isUnlocked(vault); }));
+    // on a locked vault it does nothing
+    QTest::keyClick(&window, Qt::Key_L, Qt::ControlModifier);
+    EXPECT_FALSE(model().isUnlocked(vault));
+    QTest::keyClick(&window, Qt::Key_W, Qt::ControlModifier);
+    EXPECT_FALSE(window.isVisible());
+}
+
 // ---- Tray menu ----------------------------------------------------------------------------
 
 TEST_F(WindowTest, TrayMenuWithNoVaults) {
