@@ -18,6 +18,7 @@ LogindSleepMonitor::LogindSleepMonitor(QDBusConnection bus, QObject* parent)
     if (!listening_) {
         kxcore::Log::shared().warn(
             "logind is not reachable: vaults cannot be locked before the computer sleeps");
+        reachable_ = false;
         return;
     }
     QDBusMessage get = QDBusMessage::createMethodCall(service, path, "org.freedesktop.DBus.Properties", "Get");
@@ -26,7 +27,20 @@ LogindSleepMonitor::LogindSleepMonitor(QDBusConnection bus, QObject* parent)
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
         watcher->deleteLater();
         QDBusPendingReply<QDBusVariant> reply = *watcher;
-        if (reply.isError()) return;
+        if (reply.isError()) {
+            // An error from logind itself (an older one without the
+            // property) still means it is there.
+            const QDBusError::ErrorType e = reply.error().type();
+            if (e != QDBusError::ServiceUnknown && e != QDBusError::NoReply && e != QDBusError::Disconnected &&
+                e != QDBusError::TimedOut && e != QDBusError::NoServer && e != QDBusError::NoNetwork)
+                return;
+            // nobody answers for logind: no sleep will be announced
+            kxcore::Log::shared().warn("logind does not answer (" + reply.error().message().toStdString() +
+                                       "): vaults cannot be locked before the computer sleeps");
+            reachable_ = false;
+            emit reachableChanged();
+            return;
+        }
         bool ok = false;
         const qulonglong usec = reply.value().variant().toULongLong(&ok);
         // Half a second before logind stops waiting, at least one second.

@@ -37,6 +37,9 @@ public:
     void sleepPassDone() override;
     // logind's InhibitDelayMaxUSec (asked once at start) less a margin.
     int passTimeLimitMs() const override { return passTimeLimitMs_; }
+    // False when the bus is not there or logind does not answer the first
+    // question (its sleep delay), true until then.
+    bool reachable() const override { return reachable_; }
 
 private slots:
     void onPrepareForSleep(bool start);
@@ -47,6 +50,7 @@ private:
 
     QDBusConnection bus_;
     bool listening_ = false;
+    bool reachable_ = true;
     bool wanted_ = false;
     bool sleeping_ = false;
     bool requesting_ = false;

@@ -19,7 +19,11 @@ public:
     // How long the system waits for the pass at most; a pass still running
     // then is let go (sleepPassDone) so that the next event gets its own.
     virtual int passTimeLimitMs() const { return 5'000; }
+    // Whether the service that announces sleep answers (reachableChanged()
+    // when that is learnt): without it locking on sleep cannot work.
+    virtual bool reachable() const { return true; }
 
 signals:
     void aboutToSleep();
+    void reachableChanged();
 };

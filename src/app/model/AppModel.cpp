@@ -847,6 +847,7 @@ void AppModel::installSources() {
 
     if (sources_.sleep) {
         connect(sources_.sleep.get(), &SleepSource::aboutToSleep, this, &AppModel::startSleepPass);
+        connect(sources_.sleep.get(), &SleepSource::reachableChanged, this, &AppModel::announce);
         sleepPassLimit_.setSingleShot(true);
         connect(&sleepPassLimit_, &QTimer::timeout, this, [this] {
             if (!sleepPassRunning_) return;

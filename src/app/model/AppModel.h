@@ -195,6 +195,9 @@ public:
     static constexpr int autoLockRetryIntervalMs = 15'000;
     void setAutoLockRetryInterval(int milliseconds);
     bool retryingAutoLock(const VaultPtr& vault) const;
+    // False when the sleep source cannot be reached (logind does not
+    // answer): locking on sleep cannot work here, and the pane says so.
+    bool sleepLockAvailable() const { return !sources_.sleep || sources_.sleep->reachable(); }
     // Whether a vault that locks on sleep is unlocked (the sleep delay is
     // held while this is true).
     bool wantsSleepDelay() const;

@@ -44,6 +44,14 @@ bool isWrongPassword(const std::exception_ptr& error) {
     }
 }
 
+// The keyring item's label, as the desktop's keyring manager lists it: says
+// the item is this application's and names the vault. Only the label: the
+// lookup attributes (application, vault id) stay what they were, so items
+// stored before are still found.
+std::string keyringLabel(const AppModel::VaultPtr& vault) {
+    return kx("loginUnlock.keyringLabel", QString::fromStdString(vault->config().name)).toStdString();
+}
+
 } // namespace
 
 QString describeKeyring(const KeyringError& error) {
@@ -78,13 +86,13 @@ void AppModel::enableLoginUnlock(const VaultPtr& vault, const QString& password,
     auto secret = std::make_shared<std::string>(secrettext::bytes(password));
     run(
         vault, kx("work.keyring"),
-        [vault, secret, keyring = keyring_, prefs = preferences()]() mutable {
+        [vault, secret, keyring = keyring_, prefs = preferences(), label = keyringLabel(vault)]() mutable {
             const WipeOnExit wiped{secret.get()};
             // Only a password that opens the vault is stored. Asked of the
             // image itself: a vault unlocked by another process (or before
             // this start) has no password remembered to compare with.
             vault->confirmWithImage(*secret);
-            keyring->store(idOf(vault), vault->config().name, *secret);
+            keyring->store(idOf(vault), label, *secret);
             try {
                 prefs.setValue(idOf(vault), loginUnlockKey, true);
             } catch (...) {
@@ -143,10 +151,10 @@ void AppModel::keepStoredPassword(const VaultPtr& vault, const QString& password
     auto secret = std::make_shared<std::string>(secrettext::bytes(password));
     submit(
         vault,
-        [vault, secret, keyring = keyring_, prefs = preferences()]() mutable {
+        [vault, secret, keyring = keyring_, prefs = preferences(), label = keyringLabel(vault)]() mutable {
             const WipeOnExit wiped{secret.get()};
             try {
-                keyring->store(idOf(vault), vault->config().name, *secret);
+                keyring->store(idOf(vault), label, *secret);
             } catch (...) {
                 // The old copy no longer opens the vault: it must not stay,
                 // and the choice goes off with it.

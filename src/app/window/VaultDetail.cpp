@@ -372,6 +372,15 @@ void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
     autoLock->add(cardTitle(kx("autolock.title"), autoLock));
     sleepToggle_ = new QCheckBox(kx("autolock.sleep"), autoLock);
     autoLock->add(sleepToggle_);
+    // Said under the choice: nothing announces sleep here (logind does not
+    // answer), so the choice is off and cannot be made.
+    sleepUnavailable_ = new QLabel(kx("autolock.sleepUnavailable"), autoLock);
+    sleepUnavailable_->setObjectName(QStringLiteral("sleepUnavailable"));
+    sleepUnavailable_->setWordWrap(true);
+    KXStyle::setFont(sleepUnavailable_, KXStyle::Text::callout);
+    KXStyle::setTone(sleepUnavailable_, KXStyle::Tone::secondary);
+    sleepUnavailable_->hide();
+    autoLock->content()->addWidget(sleepUnavailable_);
     screenToggle_ = new QCheckBox(kx("autolock.screen"), autoLock);
     autoLock->add(screenToggle_);
     {
@@ -585,13 +594,17 @@ QMessageBox* VaultDetail::offerAutostart() {
     alert->setAttribute(Qt::WA_DeleteOnClose);
     alert->setWindowModality(Qt::WindowModal);
     QPointer<AppModel> model = model_;
-    connect(alert, &QMessageBox::buttonClicked, alert, [turnOn, model](QAbstractButton* button) {
+    const QString name = QString::fromStdString(vault_->config().name);
+    connect(alert, &QMessageBox::buttonClicked, alert, [turnOn, model, name](QAbstractButton* button) {
         if (button != turnOn) return;
         QString error;
         if (!kxui::GeneralSettings::autostart().setEnabled(true, &error)) {
             kxcore::Log::shared().error("start at login: " + error.toStdString());
             if (model) model->setMessage(Banner(kx("loginUnlock.autostartFailed", error), true));
+            return;
         }
+        // now it holds
+        if (model) model->setMessage(Banner(kx("ok.loginUnlockOn", name)));
     });
     autostartOffer_ = alert;
     alert->open();
@@ -722,8 +735,11 @@ QDialog* VaultDetail::openSheet(Sheet which) {
                 model->enableLoginUnlock(vault, password, [done = std::move(done), self](bool ok) {
                     done(ok);
                     // Unlocking at login needs the application to start
-                    // at login.
-                    if (ok && self) self->offerAutostart();
+                    // at login: while it does not, the one message is the
+                    // offer, and the banner promises nothing.
+                    if (ok && self && self->offerAutostart() && self->model_)
+                        self->model_->setMessage(
+                            Banner(kx("loginUnlock.pending", QString::fromStdString(self->vault_->config().name))));
                 });
             },
             parent);
@@ -855,7 +871,11 @@ void VaultDetail::refresh() {
         hiddenConflicts_->setText(kx("conflicts.hidden", static_cast<int>(hidden.size())) + QLatin1Char('\n') +
                                   hidden.join(QLatin1Char('\n')));
     const VaultConfig::AutoLock autoLock = pendingAutoLock_ ? *pendingAutoLock_ : config.autoLock;
-    sleepToggle_->setChecked(autoLock.onSleep);
+    // the stored choice stays; it is shown off while it cannot work here
+    const bool sleepWorks = model_->sleepLockAvailable();
+    sleepToggle_->setEnabled(sleepWorks);
+    sleepToggle_->setChecked(sleepWorks && autoLock.onSleep);
+    sleepUnavailable_->setVisible(!sleepWorks);
     screenToggle_->setChecked(autoLock.onScreenLock);
     showIdleMinutes(autoLock.idleMinutes);
     if (unlocked) model_->probeIdleTime();

@@ -109,6 +109,8 @@ public:
     QAction* importFolderAction() const { return importFolder_; }
     QPushButton* lockButton() const { return lock_; }
     QCheckBox* sleepToggle() const { return sleepToggle_; }
+    // Shown when locking on sleep cannot work here (logind does not answer).
+    QLabel* sleepUnavailableNote() const { return sleepUnavailable_; }
     QCheckBox* screenToggle() const { return screenToggle_; }
     QComboBox* idlePicker() const { return idlePicker_; }
     QCheckBox* quitToggle() const { return quitToggle_; }
@@ -205,6 +207,7 @@ private:
     QAction* importFolder_ = nullptr;
     QPushButton* lock_ = nullptr;
     QCheckBox* sleepToggle_ = nullptr;
+    QLabel* sleepUnavailable_ = nullptr;
     QCheckBox* screenToggle_ = nullptr;
     QComboBox* idlePicker_ = nullptr;
     QLabel* idleUnavailable_ = nullptr;

@@ -168,6 +168,24 @@ TEST_F(LogindTest, TheSessionsLockSignalIsAScreenLockBySessionIdOrByPid) {
     EXPECT_TRUE(spinUntil([&] { return locked.count() == 1; }));
 }
 
+// Whether logind answers decides whether locking on sleep can work: a bus
+// without logind is learnt from the first question.
+TEST_F(LogindTest, TheSleepSourceIsReachableOnlyWhereLogindAnswers) {
+    {
+        LogindSleepMonitor monitor(system);
+        QSignalSpy changed(&monitor, &SleepSource::reachableChanged);
+        spinFor(300);
+        EXPECT_TRUE(monitor.reachable());
+        EXPECT_EQ(changed.count(), 0);
+    }
+    logind.reset(); // the mock goes: nobody answers for logind
+    LogindSleepMonitor monitor(system);
+    QSignalSpy changed(&monitor, &SleepSource::reachableChanged);
+    ASSERT_TRUE(spinUntil([&] { return changed.count() == 1; }));
+    EXPECT_FALSE(monitor.reachable());
+    EXPECT_FALSE(LogindSleepMonitor(QDBusConnection(QString())).reachable()) << "no bus at all";
+}
+
 TEST_F(LogindTest, AnUnknownSessionIsReportedNotListenedTo) {
     logind->addMethod(
         managerPath, manager, "GetSession", "s", "o",

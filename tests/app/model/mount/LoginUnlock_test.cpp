@@ -155,7 +155,8 @@ TEST_F(LoginUnlockTest, AVaultSetToUnlockAtLoginOpensByItselfAlsoAfterItsPasswor
     EXPECT_EQ(storedChoice(v), nlohmann::json(true));
     auto items = keyring.items(idOf(v));
     ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(items[0].label, "Docs");
+    // named as this application's, found by the same attributes as before
+    EXPECT_EQ(items[0].label, kx("loginUnlock.keyringLabel", "Docs").toStdString());
     EXPECT_EQ(items[0].secret, kPassword);
 
     // The next start, with the vault locked: the pass shows the usual busy

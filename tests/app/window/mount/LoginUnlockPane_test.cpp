@@ -131,6 +131,9 @@ TEST_F(LoginUnlockPaneTest, TheBoxAsksForThePasswordAndTurnsOnOnlyOnceItIsStored
     EXPECT_EQ(keyring.items(id())[0].secret, kPassword.toStdString());
     QMessageBox* offer = detail->autostartOffer();
     ASSERT_NE(offer, nullptr);
+    // while it does not start at login, nothing promises the unlock at login
+    ASSERT_TRUE(model->message());
+    EXPECT_EQ(model->message()->text, kx("loginUnlock.pending", QString::fromStdString(vault->config().name)));
     QPushButton* turnOn = nullptr;
     for (auto* b : offer->buttons())
         if (b->text() == kx("loginUnlock.autostartOn")) turnOn = qobject_cast<QPushButton*>(b);
@@ -138,6 +141,9 @@ TEST_F(LoginUnlockPaneTest, TheBoxAsksForThePasswordAndTurnsOnOnlyOnceItIsStored
     QTest::mouseClick(turnOn, Qt::LeftButton);
     EXPECT_TRUE(kxui::GeneralSettings::autostart().isEnabled());
     EXPECT_TRUE(fs::exists(tmp / "config" / "autostart" / "app.hushcoffer.Hushcoffer.desktop"));
+    // now it does: said once it holds
+    ASSERT_TRUE(model->message());
+    EXPECT_EQ(model->message()->text, kx("ok.loginUnlockOn", QString::fromStdString(vault->config().name)));
 
     // unchecked: the stored password goes
     QTest::mouseClick(box, Qt::LeftButton);
@@ -153,6 +159,8 @@ TEST_F(LoginUnlockPaneTest, TheBoxAsksForThePasswordAndTurnsOnOnlyOnceItIsStored
     ASSERT_TRUE(spinUntil([&] { return !detail->sheet(); }));
     EXPECT_TRUE(box->isChecked());
     EXPECT_EQ(detail->autostartOffer(), nullptr);
+    ASSERT_TRUE(model->message());
+    EXPECT_EQ(model->message()->text, kx("ok.loginUnlockOn", QString::fromStdString(vault->config().name)));
 }
 
 } // namespace
