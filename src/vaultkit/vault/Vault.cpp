@@ -311,17 +311,52 @@ MountModePolicy::Choice Vault::mountModeChoice() const {
 
 namespace {
 
-// This computer's record of the encrypted tree at its last lock, and the
-// note that an unlock found it changed (kept: the vault is then mounted
-// shared from that unlock on, until the user chooses otherwise).
-constexpr std::string_view kLockedTreeKey = "lockedTree";
+// The note that an unlock found the encrypted tree changed (kept: the vault
+// is then mounted shared from that unlock on, until the user chooses
+// otherwise). The record of the tree itself is a file beside the settings;
+// "lockedTree" is where an earlier version kept a digest of it, removed when
+// seen.
+constexpr std::string_view kOldLockedTreeKey = "lockedTree";
 constexpr std::string_view kChangedWhileLockedKey = "changedWhileLocked";
 
-void dropLockedTree(const Vault& vault) {
+// This computer's record of the vault's encrypted tree at its last lock, and
+// where it is set aside while the vault is unlocked; empty without a
+// settings folder.
+struct LockedTreeFiles {
+    fs::path record;
+    fs::path previous;
+};
+
+LockedTreeFiles lockedTreeFiles(const Vault& vault, const VaultPreferences& prefs) {
+    const std::string key = vault.config().id.text() + '\n' + vault.image().lexically_normal().string();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(key.data(), key.size(), digest, &length, EVP_sha256(), nullptr) != 1) return {};
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string name;
+    for (int i = 0; i < 8; ++i) {
+        name += hex[digest[i] >> 4];
+        name += hex[digest[i] & 0x0F];
+    }
+    const fs::path dir = prefs.file().parent_path() / "locked-trees";
+    return {dir / (name + ".tree"), dir / (name + ".open")};
+}
+
+void dropOldDigest(const Vault& vault, VaultPreferences& prefs) {
+    try {
+        if (prefs.value(vault.config().id.text(), kOldLockedTreeKey).has_value())
+            prefs.remove(vault.config().id.text(), kOldLockedTreeKey);
+    } catch (const std::exception&) {
+    }
+}
+
+// The vault is mounted: from now on this computer writes the tree itself.
+void suspendLockedTree(const Vault& vault) {
     auto prefs = Vault::preferences();
     if (!prefs) return;
     try {
-        prefs->remove(vault.config().id.text(), kLockedTreeKey);
+        const auto files = lockedTreeFiles(vault, *prefs);
+        if (!files.record.empty()) LockedTree::suspend(files.record, files.previous);
     } catch (const std::exception&) {
     }
 }
@@ -332,13 +367,17 @@ void Vault::recordLockedTree(const Vault& vault) {
     auto prefs = Vault::preferences();
     if (!prefs) return;
     try {
-        const std::string digest = LockedTree::digest(vault.image());
-        if (digest.empty())
-            prefs->remove(vault.config().id.text(), kLockedTreeKey);
-        else
-            prefs->setValue(vault.config().id.text(), kLockedTreeKey, digest);
+        dropOldDigest(vault, *prefs);
+        const auto files = lockedTreeFiles(vault, *prefs);
+        if (files.record.empty()) return;
+        ConfigStore::createPrivateDirectories(files.record.parent_path());
+        if (!LockedTree::record(vault.image(), files.record, files.previous)) {
+            // without a record nothing is concluded at the unlock
+            ::unlink(files.record.c_str());
+            ::unlink(files.previous.c_str());
+        }
     } catch (const std::exception&) {
-        // best effort: without a record nothing is concluded at the unlock
+        // best effort, as above
     }
 }
 
@@ -346,13 +385,12 @@ void Vault::noteChangesWhileLocked(const Vault& vault) {
     auto prefs = Vault::preferences();
     if (!prefs) return;
     try {
-        const std::string id = vault.config().id.text();
-        const auto recorded = prefs->text(id, kLockedTreeKey);
-        if (!recorded || recorded->empty()) return;
-        const std::string now = LockedTree::digest(vault.image());
-        if (now.empty() || now == *recorded) return;
+        const auto files = lockedTreeFiles(vault, *prefs);
+        if (files.record.empty()) return;
+        if (LockedTree::compare(vault.image(), files.record) != LockedTree::Finding::changed) return;
         const auto when = std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
-        prefs->setValue(id, kChangedWhileLockedKey, static_cast<long long>(when.time_since_epoch().count()));
+        prefs->setValue(vault.config().id.text(), kChangedWhileLockedKey,
+                        static_cast<long long>(when.time_since_epoch().count()));
     } catch (const std::exception&) {
     }
 }
@@ -648,7 +686,7 @@ void Vault::attachPrepared(const std::string& password) {
         throw;
     }
     // From now on this computer writes the tree itself: the next lock records it.
-    dropLockedTree(*this);
+    suspendLockedTree(*this);
     setVerifiedPassword(password);
 }
 

@@ -206,8 +206,10 @@ private:
 
     static std::vector<std::filesystem::path> recordCandidates(const std::filesystem::path& dir);
 
-    // The encrypted tree as this computer locked it (LockedTree), kept in
-    // this computer's vault settings. recordLockedTree after a lock (and
+    // The encrypted tree's folders as this computer locked it (LockedTree),
+    // in a file beside this computer's vault settings (set aside while the
+    // vault is unlocked, and the start of the next record). recordLockedTree
+    // after a lock (and
     // after a change this computer makes to a locked vault's image);
     // noteChangesWhileLocked before a mount: a tree that differs from the
     // record was written by something else, and the vault is mounted shared
