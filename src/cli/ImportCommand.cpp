@@ -25,8 +25,12 @@ int ImportCommand::run(const CommandLine& line) {
     bool failed = false;
     for (const auto& r : results) {
         if (r.ok()) {
-            out_ << "ok\t" << r.source.string() << '\t' << r.destination.string() << '\t' << r.files
-                 << " entries, " << r.bytes << " bytes\n";
+            // "entries" counts every entry copied, the item itself included (as scripts have read
+            // it from the start): its files, its folders and, for a folder, the folder.
+            std::error_code ec;
+            const bool itemIsFolder = std::filesystem::is_directory(std::filesystem::symlink_status(r.source, ec));
+            out_ << "ok\t" << r.source.string() << '\t' << r.destination.string() << '\t'
+                 << r.files + r.folders + (itemIsFolder ? 1 : 0) << " entries, " << r.bytes << " bytes\n";
         } else {
             failed = true;
             out_ << "failed\t" << r.source.string() << '\t' << r.destination.string() << '\t'
