@@ -7,6 +7,7 @@
 #include "vaultkit/crypto/Sealing.h"
 #include "vaultkit/diskimage/MountTable.h"
 #include "vaultkit/error/VaultError.h"
+#include "vaultkit/mountmode/LockedTree.h"
 #include "vaultkit/mountmode/SyncExclusion.h"
 #include "vaultkit/record/ConfigStore.h"
 #include "vaultkit/vault/Vault.h"
@@ -894,9 +895,24 @@ TEST_F(VaultMountTest, EncryptedFilesChangedWhileLockedMakeTheVaultShared) {
     } reset;
     auto vault = makeVault("Doc");
     EXPECT_STREQ(modeOfDaemon(*vault), "local");
+    // a digest an earlier version kept in the settings is ignored and removed
+    const std::string id = vault->config().id.text();
+    Vault::preferences()->setValue(id, "lockedTree", "0123abcd");
     vaulttest::writeFile(vault->mountPoint() / "a.txt", "mine");
+    fs::create_directories(vault->mountPoint() / "d1" / "d2" / "d3");
+    vaulttest::writeFile(vault->mountPoint() / "d1" / "d2" / "d3" / "deep.txt", "deep");
     vault->lock(false);
-    vault->unlock(kPassword);
+    EXPECT_FALSE(Vault::preferences()->value(id, "lockedTree").has_value());
+    {
+        // the unlock compares folder stamps only: no folder is listed
+        std::vector<fs::path> listed;
+        LockedTree::setReadHookForTesting([&listed](const fs::path& dir) { listed.push_back(dir); });
+        struct NoHook {
+            ~NoHook() { LockedTree::setReadHookForTesting({}); }
+        } noHook;
+        vault->unlock(kPassword);
+        EXPECT_TRUE(listed.empty()) << listed.size() << " folders listed, first " << listed.front();
+    }
     EXPECT_STREQ(modeOfDaemon(*vault), "local") << "nothing changed while it was locked";
     vault->lock(false);
     vault->changePassword(kPassword, kPassword + " 2");
@@ -921,5 +937,42 @@ TEST_F(VaultMountTest, EncryptedFilesChangedWhileLockedMakeTheVaultShared) {
     vault->setMountModeChoice(MountModePolicy::Choice::local);
     vault->unlock(kPassword + " 2");
     EXPECT_STREQ(modeOfDaemon(*vault), "local") << "the user's choice still wins";
+    vault->lock(false);
+}
+
+// A file put into a deep folder of the encrypted tree while the vault is
+// locked (as a sync client puts a new version in place) is seen at the
+// unlock, although the unlock lists no folder.
+TEST_F(VaultMountTest, FileAddedDeepInTheTreeWhileLockedMakesTheVaultShared) {
+    Vault::setPreferencesDirectory(tmp / "support");
+    struct Reset {
+        ~Reset() { Vault::setPreferencesDirectory(std::nullopt); }
+    } reset;
+    auto vault = makeVault("Deep");
+    fs::create_directories(vault->mountPoint() / "d1" / "d2" / "d3");
+    vaulttest::writeFile(vault->mountPoint() / "d1" / "d2" / "d3" / "deep.txt", "deep");
+    vault->lock(false);
+    vault->unlock(kPassword);
+    EXPECT_STREQ(modeOfDaemon(*vault), "local");
+    vault->lock(false);
+
+    fs::path deepest = vault->image();
+    for (int level = 0; level < 3; ++level) {
+        for (const auto& entry : fs::directory_iterator(deepest))
+            if (entry.is_directory()) {
+                deepest = entry.path();
+                break;
+            }
+    }
+    const fs::path below = deepest.lexically_relative(vault->image());
+    ASSERT_EQ(std::distance(below.begin(), below.end()), 3) << below;
+    // what a sync client leaves: a copy of a file beside it
+    for (const auto& entry : fs::directory_iterator(deepest))
+        if (entry.is_regular_file() && entry.path().filename() != "gocryptfs.diriv") {
+            fs::copy_file(entry.path(), deepest / (entry.path().filename().string() + ".sync-conflict-1"));
+            break;
+        }
+    vault->unlock(kPassword);
+    EXPECT_STREQ(modeOfDaemon(*vault), "shared");
     vault->lock(false);
 }
