@@ -34,7 +34,7 @@ ChangePasswordSheet::ChangePasswordSheet(AppModel* model, std::shared_ptr<vaultk
     , new_(secureField(kx("change.new"), this))
     , confirm_(secureField(kx("create.pw2"), this))
     , strength_(new StrengthBar(this))
-    , error_(SheetStyle::error(QString(), this))
+    , error_(new FieldError(nullptr, this))
     , cancel_(new QPushButton(kx("common.cancel"), this))
     , action_(new QPushButton(kx("change.action"), this))
     , spinner_(new BusySpinner(this)) {
@@ -94,11 +94,13 @@ void ChangePasswordSheet::change() {
             return;
         }
         const QString why = guard->actionError_.take(guard->model_);
-        guard->error_->setText(why);
-        guard->error_->setVisible(!why.isEmpty());
         // a wrong current password is corrected there; any other refusal
         // is about the new one
-        (why == kx("err.wrongPassword") || why.isEmpty() ? guard->old_ : guard->new_)->selectForRetry();
+        PasswordField* field = why == kx("err.wrongPassword") || why.isEmpty() ? guard->old_ : guard->new_;
+        guard->error_->setField(field);
+        guard->error_->setText(why);
+        guard->error_->setVisible(!why.isEmpty());
+        field->selectForRetry();
     });
 }
 

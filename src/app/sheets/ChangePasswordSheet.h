@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/sheets/ActionError.h"
+#include "app/widgets/FieldError.h"
 #include "app/widgets/PasswordField.h"
 
 #include <QDialog>
@@ -53,7 +54,7 @@ private:
     PasswordField* new_;
     PasswordField* confirm_;
     StrengthBar* strength_;
-    QLabel* error_;
+    FieldError* error_;
     QPushButton* cancel_;
     QPushButton* action_;
     BusySpinner* spinner_;

@@ -3,6 +3,7 @@
 #include "app/model/AppModel.h"
 #include "app/sheets/SheetStyle.h"
 #include "app/widgets/BusySpinner.h"
+#include "app/widgets/FieldError.h"
 #include "app/widgets/PasswordField.h"
 #include "kxui/KXStyle.h"
 #include "kxui/kx.h"
@@ -19,7 +20,7 @@ PasswordPromptSheet::PasswordPromptSheet(const QString& title, const QString& no
     : QDialog(parent)
     , action_(std::move(action))
     , field_(new PasswordField(kx("unlock.placeholder"), this))
-    , error_(SheetStyle::error(QString(), this))
+    , error_(new FieldError(field_, this))
     , cancel_(new QPushButton(kx("common.cancel"), this))
     , ok_(new QPushButton(kx("common.ok"), this))
     , spinner_(new BusySpinner(this)) {

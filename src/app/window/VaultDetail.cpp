@@ -6,6 +6,7 @@
 #include "app/sheets/SheetPresenter.h"
 #include "app/widgets/BusySpinner.h"
 #include "app/widgets/ElidedLabel.h"
+#include "app/widgets/FieldError.h"
 #include "app/widgets/PasswordField.h"
 #include "app/widgets/PathLabel.h"
 #include "app/widgets/WrappingRow.h"
@@ -296,13 +297,8 @@ void VaultDetail::buildLockedCards(QVBoxLayout* column) {
 
         // why the last attempt failed, under the field it is about; typing
         // again answers it
-        unlockError_ = new QLabel(unlockCard);
+        unlockError_ = new FieldError(passwordField_, unlockCard);
         unlockError_->setObjectName(QStringLiteral("unlockError"));
-        unlockError_->setTextFormat(Qt::PlainText);
-        unlockError_->setWordWrap(true);
-        unlockError_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        KXStyle::setFont(unlockError_, KXStyle::Text::callout);
-        KXStyle::setTone(unlockError_, KXStyle::Tone::red);
         unlockError_->hide();
         connect(passwordField_, &QLineEdit::textEdited, unlockError_, &QLabel::hide);
         unlockCard->content()->addWidget(unlockError_);

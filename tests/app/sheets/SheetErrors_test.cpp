@@ -18,6 +18,7 @@
 #include "vaultkit/crypto/Mnemonic.h"
 #include "vaultkit/vault/Vault.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -110,6 +111,11 @@ TEST_F(SheetErrorsTest, AWrongPasswordInThePaneShowsUnderTheFieldWithTheTextSele
     expectReadyForRetry(&root, detail->passwordField(), QStringLiteral("wrong one"));
     EXPECT_FALSE(detail->unlockErrorLabel()->isHidden());
     EXPECT_EQ(detail->unlockErrorLabel()->text(), kx("err.wrongPassword"));
+    // announced by a screen reader: an alert, and what the field is described by
+    QAccessibleInterface* alert = QAccessible::queryAccessibleInterface(detail->unlockErrorLabel());
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->role(), QAccessible::AlertMessage);
+    EXPECT_EQ(detail->passwordField()->accessibleDescription(), kx("err.wrongPassword"));
     // said once, beside the field, not again in the banner at the bottom
     EXPECT_FALSE(model_->message().has_value());
 
@@ -177,6 +183,8 @@ TEST_F(SheetErrorsTest, ChangePasswordShowsAWrongCurrentPasswordInsideTheSheetLo
         EXPECT_TRUE(sheet.isVisible());
         EXPECT_FALSE(sheet.errorLabel()->isHidden());
         EXPECT_EQ(sheet.errorLabel()->text(), kx("err.wrongPassword"));
+        EXPECT_EQ(sheet.oldField()->accessibleDescription(), kx("err.wrongPassword")) << "the field it is about";
+        EXPECT_NE(sheet.newField()->accessibleDescription(), kx("err.wrongPassword"));
         expectReadyForRetry(&sheet, sheet.oldField(), QStringLiteral("mistyped"));
         EXPECT_EQ(sheet.newField()->text(), QStringLiteral("a new password")) << "the new one is kept";
         EXPECT_EQ(model_->isUnlocked(vault_), unlocked) << "the vault stays as it was";
