@@ -250,7 +250,8 @@ std::string encode(const Record& record) {
 // flushed: a record lost or cut by a power failure fails its checksum and is
 // then no record, which concludes nothing.
 bool writeReplacing(const fs::path& file, const std::string& bytes) {
-    const fs::path temp = file.string() + ".tmp";
+    // (a name of this process: two locks at once do not write into one file)
+    const fs::path temp = file.string() + "." + std::to_string(::getpid()) + ".tmp";
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
     std::size_t done = 0;
