@@ -7,9 +7,11 @@
 #include "vaultkit/process/Exec.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,9 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -177,7 +182,13 @@ struct DaemonScan {
     bool byConnection = true;
     bool byArguments = true;
 
+    static std::atomic<std::size_t>& count() {
+        static std::atomic<std::size_t> n{0};
+        return n;
+    }
+
     static DaemonScan take(bool byConnection = true, bool byArguments = true) {
+        ++count();
         DaemonScan scan;
         scan.byConnection = byConnection;
         scan.byArguments = byArguments;
@@ -295,6 +306,65 @@ struct DaemonScan {
 
     bool serves(const MountEntry& entry) const { return !serving(entry).empty(); }
 };
+
+// What the kernel says of a FUSE mount when its mount point is asked for
+// its file system's figures: the daemon answered (alive), the connection is
+// gone (ENOTCONN: the daemon died), or nothing that tells (no answer in
+// time, a mount this process may not ask, another error).
+enum class MountProbe { answered, disconnected, unknown };
+
+// statfs of `mountPoint` on a thread of its own, waited for at most
+// `timeout` seconds: a stopped daemon leaves the call waiting until it runs
+// again or dies, and the caller must not wait with it. While such a call to a
+// mount point is still waiting, no other is started there (the answer is
+// unknown at once), so a stopped daemon holds at most one thread per mount.
+MountProbe probeMount(const std::string& mountPoint, double timeout) {
+    struct Probe {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        int result = 0;
+        int error = 0;
+        struct statfs figures;
+    };
+    static std::mutex pendingMutex;
+    static std::map<std::string, std::shared_ptr<Probe>> pending;
+    auto probe = std::make_shared<Probe>();
+    {
+        std::lock_guard lock(pendingMutex);
+        const auto it = pending.find(mountPoint);
+        if (it != pending.end()) {
+            std::lock_guard probeLock(it->second->mutex);
+            if (!it->second->finished) return MountProbe::unknown;
+        }
+        pending[mountPoint] = probe;
+    }
+    try {
+        std::thread([probe, mountPoint] {
+            struct statfs figures {};
+            const int result = ::statfs(mountPoint.c_str(), &figures);
+            const int error = result == 0 ? 0 : errno;
+            {
+                std::lock_guard lock(probe->mutex);
+                probe->result = result;
+                probe->error = error;
+                probe->figures = figures;
+                probe->finished = true;
+            }
+            probe->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return MountProbe::unknown; // no thread to spare: the slow way tells
+    }
+    std::unique_lock lock(probe->mutex);
+    if (!probe->done.wait_for(lock, std::chrono::duration<double>(timeout), [&] { return probe->finished; }))
+        return MountProbe::unknown;
+    if (probe->result != 0) return probe->error == ENOTCONN ? MountProbe::disconnected : MountProbe::unknown;
+    // A FUSE mount answers a process it does not serve (another user's,
+    // without allow_other) with its type alone, never asking the daemon.
+    return probe->figures.f_bsize != 0 && probe->figures.f_namelen != 0 ? MountProbe::answered
+                                                                       : MountProbe::unknown;
+}
 
 // Aborts the FUSE connection of `entry` through the FUSE control file system
 // mounted at `dir` ("<dir>/<connection>/abort", owned by the mount's owner).
@@ -909,6 +979,10 @@ std::vector<pid_t> GocryptfsDiskImage::daemonsServing(const MountEntry& entry) {
     return DaemonScan::take().serving(entry);
 }
 
+std::size_t GocryptfsDiskImage::daemonScanCount() {
+    return DaemonScan::count().load();
+}
+
 std::filesystem::path GocryptfsDiskImage::controlSocketFor(std::string_view canonicalImage) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestLength = 0;
@@ -1445,7 +1519,8 @@ std::vector<DiskImage::MountState> GocryptfsDiskImage::mountStates(const std::ve
     const auto table = MountTable::read();
     const auto mps = mountPointSet(table);
     LstatMemo memo;
-    std::optional<DaemonScan> daemons; // one pass over /proc, when a mount of ours is asked
+    std::map<std::string, MountProbe> probes; // one question to each mount point
+    std::optional<DaemonScan> daemons;        // one pass over /proc, when the kernel did not tell
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const auto real = resolveNoTouch(paths[i].string(), mps, false, &memo);
         if (!real || !mps.count(*real)) continue;
@@ -1455,6 +1530,15 @@ std::vector<DiskImage::MountState> GocryptfsDiskImage::mountStates(const std::ve
         for (const auto& e : table)
             if (e.mountPoint == *real) top = &e;
         if (!top || top->fsType != fsType) continue;
+        const auto probed = probes.find(*real);
+        const MountProbe probe = probed != probes.end()
+                                     ? probed->second
+                                     : probes.emplace(*real, probeMount(*real, options_.mountProbeTimeout)).first->second;
+        if (probe == MountProbe::answered) continue;
+        if (probe == MountProbe::disconnected) {
+            states[i] = MountState::stale;
+            continue;
+        }
         if (!daemons) daemons = DaemonScan::take();
         // A daemon whose descriptors this user cannot see (another user's)
         // may be the one: only call the mount stale when none can be.

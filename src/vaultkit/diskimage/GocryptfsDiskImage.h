@@ -78,6 +78,10 @@ public:
         // them off one by one.
         bool daemonByConnection = true;
         bool daemonByArguments = true;
+        // How long the state of a mount waits for its daemon to answer a
+        // statfs of the mount point before it looks for the daemon in /proc
+        // instead (a stopped daemon answers nothing until it runs again).
+        double mountProbeTimeout = 0.25;
         // scrypt cost (log2 N) for new images and password changes, for tests
         // only: 0 keeps gocryptfs's default; otherwise at least 10.
         int scryptN = 0;
@@ -111,8 +115,11 @@ public:
     // One read of the mount table answers every path.
     std::vector<bool> areMountPoints(const std::vector<std::filesystem::path>& paths) override;
     // A mount of ours whose daemon is gone (no process holds its FUSE
-    // connection: killed, crashed) is stale. Found from /proc alone; a stopped
-    // daemon is still there and counts as mounted.
+    // connection: killed, crashed) is stale. The kernel says so first: a
+    // statfs of the mount point fails with ENOTCONN, and one that is answered
+    // means a live daemon. Only when it cannot tell (no answer within
+    // mountProbeTimeout, a mount this user may not ask) are the processes in
+    // /proc looked at; a stopped daemon is still there and counts as mounted.
     std::vector<MountState> mountStates(const std::vector<std::filesystem::path>& paths) override;
     bool neverHeldData(const std::filesystem::path& image) override;
     // gocryptfs -fsck (read-only; exit status 26 when it found damage).
@@ -152,6 +159,9 @@ public:
     // PIDs of the processes serving the FUSE mount `entry` (see above; both
     // ways on).
     static std::vector<pid_t> daemonsServing(const MountEntry& entry);
+    // How many times this process has looked for gocryptfs daemons in /proc
+    // (each look reads every process); tests see which questions need it.
+    static std::size_t daemonScanCount();
 
     // Where the control sockets of the image's mounts go (gocryptfs
     // -ctlsock), through which the encrypted names of the mounted image can

@@ -669,6 +669,48 @@ TEST_F(GocryptfsMount, KilledOrStoppedDaemonNeverBlocksTheMountState) {
     }
 }
 
+// The kernel tells a served mount from a dead one (a statfs answered, or
+// ENOTCONN), and a lock that is not refused as busy unmounts: neither looks
+// at the processes in /proc. Only a daemon that does not answer (stopped) is
+// looked for there, and it still counts as mounted.
+TEST_F(GocryptfsMount, MountStatesAndLockReadProcessesOnlyWhenTheKernelCannotTell) {
+    using State = DiskImage::MountState;
+    const auto stateOf = [&] { return driver_->mountStates({mp_, tmp_.path()}); };
+    driver_->attach(image_, password_, mp_);
+    std::size_t scans = GocryptfsDiskImage::daemonScanCount();
+    EXPECT_EQ(stateOf(), (std::vector<State>{State::mounted, State::notMounted}));
+    EXPECT_EQ(GocryptfsDiskImage::daemonScanCount(), scans) << "a served mount";
+    driver_->detach(mp_.string(), false);
+    EXPECT_FALSE(driver_->isMountPoint(mp_));
+    EXPECT_EQ(GocryptfsDiskImage::daemonScanCount(), scans) << "a lock nothing kept busy";
+
+    // A probe still waiting on the stopped daemon below would make the dead
+    // one's state unknown: the dead daemon comes first.
+    for (const int sig : {SIGKILL, SIGSTOP}) {
+        SCOPED_TRACE(sig == SIGSTOP ? "stopped daemon" : "killed daemon");
+        driver_->attach(image_, password_, mp_);
+        const pid_t daemon = daemonOf(mp_);
+        ASSERT_GT(daemon, 0);
+        scans = GocryptfsDiskImage::daemonScanCount();
+        ASSERT_EQ(::kill(daemon, sig), 0);
+        if (sig == SIGKILL) {
+            std::vector<State> states;
+            for (int i = 0; i < 250 && (states = stateOf()).front() != State::stale; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_EQ(states, (std::vector<State>{State::stale, State::notMounted}));
+            EXPECT_EQ(GocryptfsDiskImage::daemonScanCount(), scans) << "a dead daemon's mount answers ENOTCONN";
+        } else {
+            stopped_.push_back(daemon);
+            EXPECT_EQ(stateOf(), (std::vector<State>{State::mounted, State::notMounted}));
+            EXPECT_GT(GocryptfsDiskImage::daemonScanCount(), scans) << "a stopped daemon is found in /proc";
+            // Asked again while the first question still waits: no second wait.
+            EXPECT_EQ(stateOf(), (std::vector<State>{State::mounted, State::notMounted}));
+        }
+        driver_->detach(mp_.string(), true);
+        EXPECT_FALSE(driver_->isMountPoint(mp_));
+    }
+}
+
 // Each mode mounts with its own options, read back from the daemon's command
 // line: shared sees changes underneath, local keeps decrypted pages in the
 // kernel; neither gives up preallocation. Nothing stays stale after a
