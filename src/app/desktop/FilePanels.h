@@ -3,11 +3,19 @@
 #include <QList>
 #include <QUrl>
 
+#include <QString>
+
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QFileDialog;
+class QLabel;
 class QWidget;
+
+namespace vaultkit {
+class Vault;
+}
 
 // The open panels of the main window, on the desktop's file dialog.
 class FilePanels {
@@ -28,12 +36,26 @@ public:
     // when cancelled).
     enum class ImportKind { files, folders };
     using Chosen = std::function<void(QList<QUrl> urls)>;
-    static void chooseImport(QWidget* parent, ImportKind kind, Chosen chosen);
+    // Why a selection cannot be imported (empty: it can). The folders
+    // dialog refuses such a selection before it closes, says why under its
+    // file name field and stays open; a dialog that closes by itself (the
+    // portal's, a platform dialog) is opened again with the reason as its
+    // title, until a selection is taken or the user cancels.
+    using Refusal = std::function<QString(const QList<QUrl>& urls)>;
+    static void chooseImport(QWidget* parent, ImportKind kind, Chosen chosen, Refusal refuse = {});
+    // Refuses a selection holding `vault` (the vault's folder or one above
+    // it): it would be copied into itself.
+    static Refusal refusingSourcesHolding(std::shared_ptr<const vaultkit::Vault> vault);
     // Replaces the dialogs (tests answer in their place); empty: the dialogs.
     using ImportHook = std::function<void(QWidget* parent, ImportKind kind, Chosen chosen)>;
     static ImportHook& importHook();
 
     // The dialogs themselves, unopened (tests look at their options).
     static QFileDialog* makeExistingPanel(QWidget* parent);
-    static QFileDialog* makeImportPanel(QWidget* parent, ImportKind kind);
+    // The folders dialog's Import is off while its file name field is empty
+    // (it would take the folder shown, often the home folder holding the
+    // vault) and refuses what `refuse` refuses; importRefusal() is the label
+    // saying why (none for the files dialog).
+    static QFileDialog* makeImportPanel(QWidget* parent, ImportKind kind, Refusal refuse = {});
+    static QLabel* importRefusal(QFileDialog* panel);
 };

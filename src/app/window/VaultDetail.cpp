@@ -675,7 +675,7 @@ void VaultDetail::pickImport(FilePanels::ImportKind kind) {
     FilePanels::chooseImport(window(), kind, [model, vault](const QList<QUrl>& urls) {
         if (urls.isEmpty() || !model) return;
         model->importItems(vault, urls);
-    });
+    }, FilePanels::refusingSourcesHolding(vault));
 }
 
 void VaultDetail::reveal() {

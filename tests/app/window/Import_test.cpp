@@ -23,9 +23,12 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QAbstractItemView>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
@@ -224,6 +227,74 @@ TEST_F(ImportTest, TheFilesPanelTakesSeveralFilesAndTheFoldersPanelSeveralFolder
         EXPECT_EQ(view->selectionMode(), QAbstractItemView::ExtendedSelection);
 }
 
+TEST_F(ImportTest, TheFoldersPanelKeepsImportOffWhileEmptyAndRefusesAFolderHoldingTheVaultBeforeClosing) {
+    using Kind = FilePanels::ImportKind;
+    auto vault = addVault("Private", true);
+    fs::create_directories(root_ / "other");
+    std::unique_ptr<QFileDialog> panel(
+        FilePanels::makeImportPanel(nullptr, Kind::folders, FilePanels::refusingSourcesHolding(vault)));
+    panel->setDirectory(dir_.path());
+    panel->show();
+    auto* name = panel->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    auto* box = panel->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+    ASSERT_TRUE(name && box);
+    QPushButton* import = box->button(QDialogButtonBox::Open);
+    QLabel* refusal = FilePanels::importRefusal(panel.get());
+    ASSERT_TRUE(import && refusal);
+    EXPECT_EQ(import->text(), kx("import.prompt"));
+    // what Return in the field or the Import button does
+    auto accept = [&] { static_cast<QDialog*>(panel.get())->accept(); };
+
+    // empty: the folder shown (here one above the vault) is not taken
+    name->clear();
+    QApplication::processEvents();
+    EXPECT_FALSE(import->isEnabled());
+    accept();
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_NE(panel->result(), QDialog::Accepted);
+
+    struct Case {
+        QString typed;
+        QString refusedAs; // empty: taken
+    };
+    const QString tempName = QFileInfo(dir_.path()).fileName();
+    const Case cases[] = {
+        {QStringLiteral("vaults"), QStringLiteral("vaults")},  // the vault's parent
+        {dir_.path(), tempName},                               // further up, as the home folder is
+        {QStringLiteral("   "), QString()},                    // blank counts as empty
+        {QStringLiteral("other"), QString()},                  // beside it: taken
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed.toStdString());
+        name->setText(c.typed);
+        QApplication::processEvents();
+        if (c.typed.trimmed().isEmpty()) {
+            EXPECT_FALSE(import->isEnabled());
+            continue;
+        }
+        accept();
+        if (!c.refusedAs.isEmpty()) {
+            EXPECT_TRUE(panel->isVisible()) << "refused before the dialog closes";
+            EXPECT_NE(panel->result(), QDialog::Accepted);
+            EXPECT_FALSE(refusal->isHidden());
+            EXPECT_EQ(refusal->text(), kx("err.importContainsVault", c.refusedAs));
+            EXPECT_EQ(name->selectedText(), name->text()) << "ready to be typed over";
+        } else {
+            EXPECT_FALSE(panel->isVisible());
+            EXPECT_EQ(panel->result(), QDialog::Accepted);
+            EXPECT_EQ(panel->selectedUrls(),
+                      QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString((root_ / "other").string()))});
+        }
+    }
+    // typing again answers the refusal
+    panel->show();
+    name->setText(QStringLiteral("vaults"));
+    accept();
+    ASSERT_FALSE(refusal->isHidden());
+    QTest::keyClicks(name, QStringLiteral("x"));
+    EXPECT_TRUE(refusal->isHidden());
+}
+
 // ---- The desktop portal ------------------------------------------------------------------
 
 // A stand-in for the portal's file chooser: answers OpenFile with the
@@ -312,6 +383,24 @@ TEST(PortalFileChooserTest, AsksThePortalForSeveralFilesOrFoldersAndTakesTheLoca
         EXPECT_EQ(portal.lastOptions.value("directory").toBool(), c.directories);
         EXPECT_EQ(portal.lastOptions.value("accept_label").toString(), "Import");
     }
+
+    // The portal's dialog has closed when a refused choice comes back: the
+    // dialog is asked again with the reason as its title, until a choice is
+    // taken; the refused one never reaches the caller.
+    portal.response = 0;
+    portal.uris = QStringList{"file:///tmp/holding"};
+    const QString why = QStringLiteral("holds the vault");
+    FilePanels::Refusal refuse = [&](const QList<QUrl>& urls) {
+        return urls.contains(QUrl::fromLocalFile("/tmp/holding")) ? why : QString();
+    };
+    std::vector<QList<QUrl>> delivered;
+    FilePanels::chooseImport(nullptr, FilePanels::ImportKind::folders,
+                             [&](QList<QUrl> urls) { delivered.push_back(urls); }, refuse);
+    ASSERT_TRUE(spinUntil([&] { return portal.lastTitle == why; }, 10));
+    EXPECT_TRUE(delivered.empty());
+    portal.uris = QStringList{"file:///tmp/beside"};
+    ASSERT_TRUE(spinUntil([&] { return !delivered.empty(); }, 10));
+    EXPECT_EQ(delivered, (std::vector<QList<QUrl>>{{QUrl::fromLocalFile("/tmp/beside")}}));
     portalBus.unregisterService(PortalFileChooser::service);
     QDBusConnection::disconnectFromBus("fake-portal");
 }
