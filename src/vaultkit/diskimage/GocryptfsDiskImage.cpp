@@ -309,7 +309,8 @@ struct DaemonScan {
 
 // What the kernel says of a FUSE mount when its mount point is asked for
 // its file system's figures: the daemon answered (alive), the connection is
-// gone (ENOTCONN: the daemon died), or nothing that tells (no answer in
+// gone (ENOTCONN, ECONNABORTED: the daemon died or the connection was cut),
+// or nothing that tells (no answer in
 // time, a mount this process may not ask, another error).
 enum class MountProbe { answered, disconnected, unknown };
 
@@ -359,7 +360,10 @@ MountProbe probeMount(const std::string& mountPoint, double timeout) {
     std::unique_lock lock(probe->mutex);
     if (!probe->done.wait_for(lock, std::chrono::duration<double>(timeout), [&] { return probe->finished; }))
         return MountProbe::unknown;
-    if (probe->result != 0) return probe->error == ENOTCONN ? MountProbe::disconnected : MountProbe::unknown;
+    // ECONNABORTED: the call was on its way when the connection went.
+    if (probe->result != 0)
+        return probe->error == ENOTCONN || probe->error == ECONNABORTED ? MountProbe::disconnected
+                                                                        : MountProbe::unknown;
     // A FUSE mount answers a process it does not serve (another user's,
     // without allow_other) with its type alone, never asking the daemon.
     return probe->figures.f_bsize != 0 && probe->figures.f_namelen != 0 ? MountProbe::answered

@@ -701,6 +701,23 @@ TEST_F(GocryptfsMount, MountStatesAndLockReadProcessesOnlyWhenTheKernelCannotTel
             EXPECT_EQ(GocryptfsDiskImage::daemonScanCount(), scans) << "a dead daemon's mount answers ENOTCONN";
         } else {
             stopped_.push_back(daemon);
+            // The signal stops the daemon's threads one by one: until the
+            // last has stopped, one of them may still answer.
+            const auto allStopped = [&] {
+                std::error_code ec;
+                const fs::path tasks = "/proc/" + std::to_string(daemon) + "/task";
+                for (fs::directory_iterator it(tasks, ec), end; !ec && it != end; it.increment(ec)) {
+                    const std::string stat = readFile(it->path() / "stat");
+                    const auto paren = stat.rfind(')');
+                    if (paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'T')
+                        return false;
+                }
+                return !ec;
+            };
+            for (int i = 0; i < 250 && !allStopped(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ASSERT_TRUE(allStopped());
+            scans = GocryptfsDiskImage::daemonScanCount();
             EXPECT_EQ(stateOf(), (std::vector<State>{State::mounted, State::notMounted}));
             EXPECT_GT(GocryptfsDiskImage::daemonScanCount(), scans) << "a stopped daemon is found in /proc";
             // Asked again while the first question still waits: no second wait.
