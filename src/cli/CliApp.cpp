@@ -21,6 +21,7 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -38,6 +39,18 @@ using vaultkit::VaultError;
 using vaultkit::Registry::standardized;
 
 namespace {
+
+// The claim of a running conflict watcher, let go first when a lock ends it
+// (SIGTERM): the lock waits for the claim, and the rest of the process's end
+// (taking down its inotify watches waits for the kernel) need not hold it up.
+volatile std::sig_atomic_t watcherClaim = -1;
+
+void endWatcher(int sig) {
+    const int claim = watcherClaim;
+    if (claim >= 0) ::close(claim);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
 
 const char* progressText(const std::string& key) {
     if (key == "create") return "Creating the encrypted image…";
@@ -313,6 +326,11 @@ int CliApp::watchConflicts(const CommandLine& line) {
         err_ << "\"" << vault->name() << "\" is watched already.\n";
         return exitOK;
     }
+    watcherClaim = claim;
+    struct sigaction onTerm {};
+    onTerm.sa_handler = endWatcher;
+    ::sigemptyset(&onTerm.sa_mask);
+    ::sigaction(SIGTERM, &onTerm, nullptr);
     std::mutex mutex;
     {
         vaultkit::GocryptfsConflictWatcher watcher(
@@ -338,6 +356,8 @@ int CliApp::watchConflicts(const CommandLine& line) {
         }
         if (table >= 0) ::close(table);
     }
+    ::signal(SIGTERM, SIG_DFL);
+    watcherClaim = -1;
     ::close(claim);
     return exitOK;
 }

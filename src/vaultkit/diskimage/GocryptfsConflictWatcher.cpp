@@ -18,6 +18,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
@@ -450,9 +451,24 @@ bool GocryptfsConflictWatcher::stopClaimant(const fs::path& controlSocket, doubl
             std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
             args.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         }
-        if (args.find(std::string("watch-conflicts") + '\0') != std::string::npos)
-            ::kill(static_cast<pid_t>(pid), SIGTERM);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        if (args.find(std::string("watch-conflicts") + '\0') != std::string::npos) {
+            // Taken before the signal, so the handle is of this process and
+            // not of one that gets its number later. The watcher lets its
+            // claim go first when it gets the signal, well before its end
+            // (taking down its inotify watches waits for the kernel): the
+            // claim is looked at every millisecond, and the end of the
+            // process wakes the wait at once.
+            const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+            ::kill(static_cast<pid_t>(pid), SIGTERM);
+            if (pidfd >= 0) {
+                while (!(done = free()) && std::chrono::steady_clock::now() < deadline) {
+                    pollfd p{pidfd, POLLIN, 0};
+                    if (::poll(&p, 1, 1) > 0) break;
+                }
+                ::close(pidfd);
+            }
+        }
         while (!(done = free()) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
