@@ -2,7 +2,9 @@
 
 #include "app/sheets/PasswordPromptSheet.h"
 #include "app/sheets/SheetPresenter.h"
+#include "app/window/DropHighlight.h"
 #include "kxui/kx.h"
+#include "vaultkit/import/Importer.h"
 #include "vaultkit/vault/Vault.h"
 
 #include <QApplication>
@@ -12,12 +14,16 @@
 #include <QListWidget>
 #include <QMimeData>
 
+#include <filesystem>
+#include <vector>
+
 ImportDrop::ImportDrop(AppModel* model, QWidget* area, QListWidget* list, int idRole)
     : QObject(area)
     , model_(model)
     , area_(area)
     , list_(list)
-    , idRole_(idRole) {
+    , idRole_(idRole)
+    , highlight_(new DropHighlight(area)) {
     area->setAcceptDrops(true);
     if (list) {
         list->setAcceptDrops(true);
@@ -45,6 +51,34 @@ AppModel::VaultPtr ImportDrop::targetAt(QObject* widget, const QPoint& pos) cons
         }
     }
     return model_->selected();
+}
+
+bool ImportDrop::canTake(const AppModel::VaultPtr& vault, const QList<QUrl>& urls) {
+    if (!vault || urls.isEmpty()) return false;
+    std::vector<std::filesystem::path> sources;
+    for (const QUrl& url : urls)
+        sources.emplace_back(url.toLocalFile().toStdString());
+    return !vaultkit::Importer::sourceHoldingVault(sources, *vault);
+}
+
+QWidget* ImportDrop::highlight() const {
+    return highlight_;
+}
+
+void ImportDrop::markTarget(QWidget* widget, const QPoint& pos, bool usable) {
+    if (!highlight_ || !area_) return;
+    if (!usable) {
+        highlight_->hide();
+        return;
+    }
+    QRect over = area_->rect();
+    if (list_ && widget == list_->viewport()) {
+        if (QListWidgetItem* item = list_->itemAt(pos)) {
+            const QRect row = list_->visualItemRect(item);
+            over = QRect(widget->mapTo(area_.data(), row.topLeft()), row.size());
+        }
+    }
+    highlight_->showOver(over);
 }
 
 void ImportDrop::importInto(const AppModel::VaultPtr& vault, const QList<QUrl>& urls) {
@@ -75,6 +109,11 @@ void ImportDrop::importInto(const AppModel::VaultPtr& vault, const QList<QUrl>& 
 
 bool ImportDrop::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
+    if (type == QEvent::DragLeave) {
+        // the drag left a widget: it marks again where it enters next
+        if (highlight_) highlight_->hide();
+        return QObject::eventFilter(watched, event);
+    }
     if (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop)
         return QObject::eventFilter(watched, event);
     auto* widget = qobject_cast<QWidget*>(watched);
@@ -88,8 +127,9 @@ bool ImportDrop::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::DragEnter:
     case QEvent::DragMove: {
         auto* drag = static_cast<QDragMoveEvent*>(event);
-        const bool usable = !localItems(drag->mimeData()).isEmpty() &&
-                            targetAt(watched, drag->position().toPoint()) != nullptr;
+        const QPoint pos = drag->position().toPoint();
+        const bool usable = canTake(targetAt(watched, pos), localItems(drag->mimeData()));
+        markTarget(widget, pos, usable);
         if (usable) {
             drag->setDropAction(Qt::CopyAction);
             drag->accept();
@@ -102,7 +142,8 @@ bool ImportDrop::eventFilter(QObject* watched, QEvent* event) {
         auto* drop = static_cast<QDropEvent*>(event);
         const QList<QUrl> urls = localItems(drop->mimeData());
         const AppModel::VaultPtr vault = targetAt(watched, drop->position().toPoint());
-        if (urls.isEmpty() || !vault) {
+        if (highlight_) highlight_->hide();
+        if (!canTake(vault, urls)) {
             drop->ignore();
             return true;
         }

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QUrl>
 
+class DropHighlight;
 class QListWidget;
 class QMimeData;
 class QWidget;
@@ -16,7 +17,10 @@ class QWidget;
 // selected vault. An unlocked vault imports them at once (the model's import:
 // every copy checked, then the result sheet); a locked one first asks for its
 // password and imports once the unlock worked. Only local files are taken; a
-// drag that carries none is refused.
+// drag that carries none is refused, and so is one holding the vault it would
+// go into. While an accepted drag hovers, the place it would go is marked:
+// the vault's row in the sidebar, or the whole content for the selected
+// vault; a refused drag marks nothing.
 class ImportDrop final : public QObject {
     Q_OBJECT
 public:
@@ -29,6 +33,10 @@ public:
     static QList<QUrl> localItems(const QMimeData* mime);
     // The vault a drop at `pos` of `widget` goes to (none: no vault).
     AppModel::VaultPtr targetAt(QObject* widget, const QPoint& pos) const;
+    // Whether `vault` can take these items (none can take a drag holding it).
+    static bool canTake(const AppModel::VaultPtr& vault, const QList<QUrl>& urls);
+    // The mark shown while a drag hovers (hidden otherwise).
+    QWidget* highlight() const;
     // What a drop does with the items for `vault`.
     void importInto(const AppModel::VaultPtr& vault, const QList<QUrl>& urls);
 
@@ -40,4 +48,7 @@ private:
     QPointer<QWidget> area_;
     QPointer<QListWidget> list_;
     int idRole_;
+    DropHighlight* highlight_ = nullptr;
+
+    void markTarget(QWidget* widget, const QPoint& pos, bool usable);
 };

@@ -352,6 +352,14 @@ void VaultDetail::buildUnlockedCards(QVBoxLayout* column) {
         connect(lock_, &QPushButton::clicked, this, &VaultDetail::lock);
         row->addWidget(lock_);
         cards->addWidget(row);
+        // dragging is the other way in, and nothing shows it until tried
+        auto* dropHint = new QLabel(kx("import.dropHint"), unlockedCards_);
+        dropHint->setObjectName(QStringLiteral("dropHint"));
+        dropHint->setTextFormat(Qt::PlainText);
+        dropHint->setWordWrap(true);
+        KXStyle::setFont(dropHint, KXStyle::Text::caption);
+        KXStyle::setTone(dropHint, KXStyle::Tone::secondary);
+        cards->addWidget(dropHint);
     }
     // Sync conflict copies the watcher had to leave hidden, each named.
     hiddenConflicts_ = new QLabel(unlockedCards_);

@@ -472,6 +472,74 @@ TEST_F(ImportTest, FilesDroppedOnThePasswordFieldAreImportedNotTyped) {
     EXPECT_EQ(promptTitles_[0], kx("import.unlockTitle", "Locked"));
 }
 
+TEST_F(ImportTest, AHoveringDragMarksTheVaultThatCanTakeItAndNoneThatCannot) {
+    auto open = addVault("Open", true);
+    addVault("Other", true);
+    model_->setSelection(open->config().id);
+    RootView root(model_.get());
+    root.resize(900, 600);
+    root.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
+    QListWidget* list = root.sidebarList();
+    ASSERT_EQ(list->count(), 2);
+    QWidget* mark = root.findChild<QWidget*>(QStringLiteral("dropHighlight"));
+    ASSERT_NE(mark, nullptr);
+    EXPECT_FALSE(mark->isVisible());
+    // the pane says that dragging works
+    auto* hint = root.findChild<QLabel*>(QStringLiteral("dropHint"));
+    ASSERT_NE(hint, nullptr);
+    EXPECT_TRUE(hint->isVisible());
+    EXPECT_EQ(hint->text(), kx("import.dropHint"));
+
+    const QUrl vaultsFolder = QUrl::fromLocalFile(QString::fromStdString((root_ / "vaults").string()));
+    const QList<QUrl> files = outsideFiles();
+    struct Case {
+        const char* label;
+        bool onRow; // on the second vault's row; else on the pane (the selected vault)
+        QList<QUrl> urls;
+        bool marked;
+    };
+    const Case cases[] = {
+        {"files over a vault's row", true, files, true},
+        {"files over the pane", false, files, true},
+        {"the folder holding the vaults over a row", true, {vaultsFolder}, false},
+        {"the folder holding the vaults over the pane", false, {vaultsFolder}, false},
+    };
+    const QRect row = list->visualItemRect(list->item(1));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        QWidget* target = c.onRow ? list->viewport() : root.detail();
+        const QPoint pos = c.onRow ? row.center() : root.detail()->rect().center();
+        QMimeData mime;
+        mime.setUrls(c.urls);
+        QDragEnterEvent enter(pos, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        EXPECT_EQ(enter.isAccepted(), c.marked);
+        EXPECT_EQ(mark->isVisible(), c.marked);
+        if (c.marked) {
+            const QRect expected = c.onRow
+                ? QRect(list->viewport()->mapTo(mark->parentWidget(), row.topLeft()), row.size())
+                : mark->parentWidget()->rect();
+            EXPECT_EQ(mark->geometry(), expected);
+        }
+        // leaving takes the mark away
+        QDragLeaveEvent leave;
+        QApplication::sendEvent(target, &leave);
+        EXPECT_FALSE(mark->isVisible());
+        // a refused drag is not taken when dropped either
+        if (!c.marked) {
+            QDropEvent drop(QPointF(pos), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(target, &drop);
+            EXPECT_FALSE(drop.isAccepted());
+        }
+    }
+    // dropped: the mark goes, the import runs
+    ASSERT_TRUE(dragAndDrop(list->viewport(), row.center(), files));
+    EXPECT_FALSE(mark->isVisible());
+    ASSERT_TRUE(spinUntil([&] { return !sheetResults_.empty(); }, 20));
+    EXPECT_TRUE(promptTitles_.isEmpty());
+}
+
 } // namespace
 
 #include "Import_test.moc"
