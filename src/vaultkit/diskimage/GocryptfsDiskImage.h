@@ -81,7 +81,9 @@ public:
         // How long the state of a mount waits for its daemon to answer a
         // statfs of the mount point before it looks for the daemon in /proc
         // instead (a stopped daemon answers nothing until it runs again).
-        double mountProbeTimeout = 0.25;
+        // Short: the application asks from its window's thread, and a late
+        // answer only costs the look in /proc.
+        double mountProbeTimeout = 0.05;
         // scrypt cost (log2 N) for new images and password changes, for tests
         // only: 0 keeps gocryptfs's default; otherwise at least 10.
         int scryptN = 0;
