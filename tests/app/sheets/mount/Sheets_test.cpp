@@ -187,7 +187,12 @@ TEST_F(SheetsMountTest, AVaultsWholeLifeThroughTheSheets) {
     EXPECT_TRUE(change->isVisible());
     EXPECT_EQ(change->oldField()->text(), "not the password");
     EXPECT_EQ(change->newField()->text(), "second password 2");
-    EXPECT_EQ(bannerText(), describe(vaultkit::VaultError::wrongPassword()));
+    // the error shows in the sheet, beside the fields, not in the banner behind it
+    auto* changeError = change->findChild<QLabel*>(QStringLiteral("sheetError"));
+    ASSERT_NE(changeError, nullptr);
+    EXPECT_FALSE(changeError->isHidden());
+    EXPECT_EQ(changeError->text(), describe(vaultkit::VaultError::wrongPassword()));
+    EXPECT_TRUE(bannerText().isEmpty());
     ASSERT_TRUE(spinUntil([&] { return model->working().empty(); }, 60));
     // the old password is checked before the vault is locked: a mistyped one
     // leaves the vault open and its files where they were

@@ -19,6 +19,7 @@
 
 #include <QCheckBox>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -114,12 +115,15 @@ TEST_F(LoginUnlockPaneTest, TheBoxAsksForThePasswordAndTurnsOnOnlyOnceItIsStored
     ASSERT_TRUE(spinUntil([&] { return !detail->sheet(); }));
     EXPECT_FALSE(box->isChecked());
 
-    // a wrong password: the prompt stays with the error banner
+    // a wrong password: the prompt stays with the error beside its field
     QTest::mouseClick(box, Qt::LeftButton);
     answer(QStringLiteral("not the password"));
     ASSERT_NE(prompt(), nullptr);
-    ASSERT_TRUE(model->message());
-    EXPECT_EQ(model->message()->text, kx("err.wrongPassword"));
+    auto* error = prompt()->findChild<QLabel*>(QStringLiteral("sheetError"));
+    ASSERT_NE(error, nullptr);
+    EXPECT_FALSE(error->isHidden());
+    EXPECT_EQ(error->text(), kx("err.wrongPassword"));
+    EXPECT_FALSE(model->message() && model->message()->isError) << "not also in the banner behind it";
     EXPECT_TRUE(keyring.items(id()).empty());
     EXPECT_FALSE(box->isChecked());
 

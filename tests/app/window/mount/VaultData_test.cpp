@@ -89,7 +89,13 @@ protected:
         prompt->go();
         EXPECT_TRUE(spinUntil([&] { return !prompt || !prompt->busy(); }, 120));
         const bool closed = !prompt || !prompt->isVisible();
-        if (!closed) prompt->reject();
+        promptError.clear();
+        if (!closed) {
+            // the refused password's error shows in the prompt, beside the field
+            if (auto* label = prompt->findChild<QLabel*>(QStringLiteral("sheetError")); label && !label->isHidden())
+                promptError = label->text();
+            prompt->reject();
+        }
         return closed;
     }
     // The encrypted file of a plain path of the unlocked vault.
@@ -102,6 +108,7 @@ protected:
     vaulttest::TempDir tmp{"hc-vaultdata"};
     fs::path support;
     std::shared_ptr<vaultkit::GocryptfsDiskImage> driver;
+    QString promptError; // the error the last prompt left open showed
     QStringList notices; // outlives the model, which may still post one while it goes
     std::unique_ptr<AppModel> model;
     AppModel::VaultPtr vault;
@@ -122,9 +129,10 @@ TEST_F(VaultDataTest, CheckEncryptedDataAsksThePasswordAndShowsWhatIsDamaged) {
     ASSERT_TRUE(await([&](AppModel::Done d) { model->lock(vault, false, d); }));
     ASSERT_TRUE(spinUntil([&] { return view.detail()->checkDataButton()->isVisible(); }));
 
-    // A wrong password: the prompt stays, the banner says why, no result.
+    // A wrong password: the prompt stays and says why beside the field, no result.
     EXPECT_FALSE(checkWith(view.detail(), "wrong password 1"));
-    EXPECT_TRUE(model->message() && model->message()->isError);
+    EXPECT_EQ(promptError, kx("err.wrongPassword"));
+    EXPECT_FALSE(model->message() && model->message()->isError) << "not also in the banner behind it";
     EXPECT_FALSE(model->dataCheck());
 
     EXPECT_TRUE(checkWith(view.detail(), QString::fromStdString(kPassword)));
