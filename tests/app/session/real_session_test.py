@@ -18,7 +18,13 @@ sheet and its quiz (the phrase read from the word grid), lock it from the
 window, a wrong password (the pane says why, the focus back in the password
 field) and the right one, lock it from the tray menu, unlock it again and
 quit from the tray menu with a file held open in the vault, forcing the lock
-in the alert that names it. On Wayland the tray
+in the alert that names it. The vault has a long name (about 100
+characters) and the window is at its smallest (780x540, sized through the
+window manager or the compositor): with the vault locked, after the wrong
+password and unlocked, every showing label, button and field lies inside the
+window and the containers around it (read from their extents on the
+accessibility bus), the list item names the vault, and the tray menu shortens
+the name. On Wayland the tray
 menu is driven over its D-Bus menu (com.canonical.dbusmenu) as the panel
 would; on X11 the tray icon is clicked and the menu's items are pressed by
 name. Results are checked in the mount table and on disk; a screenshot of
@@ -48,7 +54,11 @@ APP = os.path.join(HERE, "hushcoffer")
 if not os.path.exists(APP) and len(sys.argv) > 3:
     APP = sys.argv[3]
 PASSWORD = "session password 1"
-VAULT = "Session"
+# a long name (about 100 characters, a valid folder name): the pane shortens
+# it, and nothing of the pane may run past the window's edge at its smallest
+VAULT = ("Session vault with a rather long name for the archive of family letters, "
+         "photographs and tax returns")
+MIN_WIDTH, MIN_HEIGHT = 780, 540
 
 procs = []
 scratch = []
@@ -423,13 +433,28 @@ class DBusMenu:
                   GLib.Variant("(isvu)", (labels[label], "clicked", GLib.Variant("i", 0), int(time.time()))))
 
 
+def named_in_menu(wanted, got):
+    """Whether the menu's `got` is `wanted`; the vault's long name in it must
+    be shortened in the middle ("…"), or the menu grows as wide as the name."""
+    head, found, tail = wanted.partition(VAULT)
+    if not found:
+        return got == wanted
+    if not (got.startswith(head) and got.endswith(tail)):
+        return False
+    shown = got[len(head):len(got) - len(tail)]
+    left, ellipsis, right = shown.partition("\u2026")
+    return bool(ellipsis) and len(left) >= 4 and len(right) >= 4 and VAULT.startswith(left) \
+        and VAULT.endswith(right) and len(shown) < len(VAULT)
+
+
 def tray_choose(app, label):
     """Chooses `label` in the tray icon's menu."""
     if VARIANT == "wayland":
         menu = DBusMenu(wait_for("the tray item", lambda: (tray_items() or [None])[0]))
-        wait_for("%r in the tray menu" % label, lambda: label in menu.labels(), 10)
+        got = wait_for("%r in the tray menu" % label,
+                       lambda: next((n for n in menu.labels() if named_in_menu(label, n)), None), 10)
         shot("tray-menu")
-        menu.click(label)
+        menu.click(got)
         return
     # X11: a right click on trayer's only icon opens the app's own menu
     seen = len(popups)
@@ -441,7 +466,8 @@ def tray_choose(app, label):
     # a menu is a popup, which the application's tree leaves out: it is
     # found by the event that tells it shows
     item = wait_for("a menu item named %r in a menu that shows" % label, lambda: next(
-        (a for m in popups[seen:] for a in descendants(m) if role(a) == "menu item" and name(a) == label), None), 10)
+        (a for m in popups[seen:] for a in descendants(m)
+         if role(a) == "menu item" and named_in_menu(label, name(a))), None), 10)
     shot("tray-menu")
     press(item)
     # pressed through its action, a menu item leaves its menu open (a key
@@ -451,6 +477,80 @@ def tray_choose(app, label):
     if showing(menu):
         run(["xdotool", "key", "Escape"], check=False)
         wait_for("the tray menu to close", lambda: not showing(menu), 10)
+
+
+# ---------------------------------------------------------------- the layout
+
+def extents(acc):
+    """(x, y, width, height) of `acc` in screen coordinates."""
+    import pyatspi
+    e = acc.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    return (e.x, e.y, e.width, e.height)
+
+
+def smallest_window(frame):
+    """Sizes the window to its minimum through the window manager or the
+    compositor, as a person dragging its corner would."""
+    if VARIANT == "x11":
+        ids = wait_for("the window's X id", lambda: run(
+            ["xdotool", "search", "--onlyvisible", "--pid", str(app_proc[0].pid), "--name", "^Hushcoffer$"],
+            check=False).split())
+        for ident in ids:
+            run(["xdotool", "windowsize", ident, str(MIN_WIDTH), str(MIN_HEIGHT)])
+    else:
+        socks = glob.glob(os.path.join(env["XDG_RUNTIME_DIR"], "sway-ipc.*.sock"))
+        run(["swaymsg", "-s", socks[0], '[app_id="app.hushcoffer.Hushcoffer"] floating enable, '
+             "resize set width %d px height %d px" % (MIN_WIDTH, MIN_HEIGHT)])
+    return wait_for("the window at %dx%d" % (MIN_WIDTH, MIN_HEIGHT),
+                    lambda: extents(frame())[2:] == (MIN_WIDTH, MIN_HEIGHT) and extents(frame()), 10)
+
+
+FITTED = ("label", "push button", "text", "password text", "check box", "combo box", "link", "alert")
+
+
+def fitted_controls(acc, clip, scrolled=False, depth=0):
+    """The showing labels, buttons and fields under `acc`, each with what of
+    the window is left to it (the overlap of its containers' boxes) and
+    whether it sits in a scrolled view: a container taller than the one
+    around it is a scroll area's content, which may run out of view up or
+    down, never sideways."""
+    if depth > 40:
+        return
+    for c in descendants_direct(acc):
+        box = extents(c)
+        if role(c) in FITTED:
+            yield c, box, clip, scrolled
+        x, y = max(clip[0], box[0]), max(clip[1], box[1])
+        inner = (x, y, min(clip[0] + clip[2], box[0] + box[2]) - x, min(clip[1] + clip[3], box[1] + box[3]) - y)
+        yield from fitted_controls(c, inner, scrolled or box[1] < clip[1] or box[1] + box[3] > clip[1] + clip[3],
+                                   depth + 1)
+
+
+def check_fits(frame, step):
+    """Every showing label, button and text field lies inside the window and
+    inside the containers around it: none runs past the right edge (the pane
+    wraps or shortens its texts), and none is cut. A control a scroll area
+    holds out of view up or down is left out."""
+    pump()
+    window = extents(frame())
+    if window[2:] != (MIN_WIDTH, MIN_HEIGHT):
+        raise Failure("%s: the window is %dx%d, not at its smallest" % (step, window[2], window[3]))
+    out, checked = [], 0
+    for acc, (x, y, w, h), (cx, cy, cw, ch), scrolled in fitted_controls(frame(), window):
+        if w <= 0 or h <= 0:
+            continue
+        if scrolled and (y >= cy + ch or y + h <= cy):
+            continue
+        checked += 1
+        across = x >= cx and x + w <= cx + cw
+        down = scrolled or (y >= cy and y + h <= cy + ch)
+        if not (across and down):
+            out.append("%s %r at %d,%d %dx%d" % (role(acc), name(acc)[:60], x - window[0], y - window[1], w, h))
+    if out:
+        raise Failure("%s: past the edge of the %dx%d window: %s" % (step, window[2], window[3], "; ".join(out)))
+    if checked < 5:
+        raise Failure("%s: only %d controls to check in the window" % (step, checked))
+    print("%s: %d controls inside the %dx%d window" % (step, checked, window[2], window[3]), flush=True)
 
 
 # ---------------------------------------------------------------- the steps
@@ -508,6 +608,8 @@ def main():
         # the panel comes after the application, as it may at login
         start_waybar()
         wait_for("the tray item to register with the panel", tray_items, 30)
+    frame = lambda: find(win, "frame", "Hushcoffer")  # noqa: E731
+    smallest_window(frame)
     shot("started")
 
     # ---- create a vault through the sheet and its quiz
@@ -549,6 +651,7 @@ def main():
     wait_for("the vault to be unmounted", lambda: vault_dir not in mounts(), 30)
     find(win, "list item", "%s, %s" % (VAULT, text("status.locked")))
     shot("locked")
+    check_fits(frame, "the locked pane")
     if os.path.exists(os.path.join(vault_dir, "note.txt")):
         raise Failure("the locked folder still shows the vault's files")
     locked_mode = os.stat(vault_dir).st_mode & 0o7777
@@ -563,6 +666,7 @@ def main():
     find(win, ("label", "alert"), wrong, 30)
     wait_focus(mark, "the password field", lambda r, n: r == "password text" and n == text("unlock.placeholder"), 10)
     shot("wrong-password")
+    check_fits(frame, "the pane with the wrong password's reason")
     if vault_dir in mounts():
         raise Failure("a wrong password mounted the vault")
     mode = os.stat(vault_dir).st_mode & 0o7777
@@ -574,7 +678,9 @@ def main():
     press(find(win, "push button", text("action.unlock")))
     wait_for("the vault to be mounted again", lambda: vault_dir in mounts(), 30)
     wait_for("the reason to go", lambda: not find_all(win(), ("label", "alert"), wrong), 10)
+    find(win, "list item", "%s, %s" % (VAULT, text("status.unlocked")))
     shot("unlocked")
+    check_fits(frame, "the unlocked pane")
     with open(os.path.join(vault_dir, "note.txt")) as f:
         if f.read() != "kept secret\n":
             raise Failure("the vault's file changed across lock and unlock")
