@@ -16,8 +16,10 @@ and filled through its editable text; where the focus goes is read from the
 focus events the application sends. The steps: create a vault through the
 sheet and its quiz (the phrase read from the word grid), lock it from the
 window, a wrong password (the pane says why, the focus back in the password
-field) and the right one, lock it from the tray menu, unlock it again and
-quit from the tray menu with a file held open in the vault, forcing the lock
+field) and the right one, lock it from the tray menu, close the window
+(File > Close Window) and choose Unlock in the tray menu (the window opens
+with the focus in the password field), unlock it again and quit from the
+tray menu with a file held open in the vault, forcing the lock
 in the alert that names it. The vault has a long name (about 100
 characters) and the window is at its smallest (780x540, sized through the
 window manager or the compositor): with the vault locked, after the wrong
@@ -479,6 +481,23 @@ def tray_choose(app, label):
         wait_for("the tray menu to close", lambda: not showing(menu), 10)
 
 
+def window_menu_choose(win, menu_label, label):
+    """Chooses `label` in the window's menu `menu_label`, the menu opened
+    through its entry in the menu bar."""
+    seen = len(popups)
+    press(find(win, "menu item", menu_label))
+    item = wait_for("a menu item named %r in the %r menu" % (label, menu_label), lambda: next(
+        (a for m in popups[seen:] for a in descendants(m) if role(a) == "menu item" and name(a) == label), None), 10)
+    menu = popups[-1]
+    press(item)
+    # as in the tray's menu: a menu item pressed through its action leaves
+    # its menu open (and on X11 holding the pointer), closed as a person would
+    pump()
+    if VARIANT == "x11" and showing(menu):
+        run(["xdotool", "key", "Escape"], check=False)
+        wait_for("the %r menu to close" % menu_label, lambda: not showing(menu), 10)
+
+
 # ---------------------------------------------------------------- the layout
 
 def extents(acc):
@@ -690,6 +709,17 @@ def main():
     wait_for("the vault to be unmounted from the tray", lambda: vault_dir not in mounts(), 30)
     find(win, "list item", "%s, %s" % (VAULT, text("status.locked")))
     shot("locked-from-tray")
+
+    # ---- the window closed, the tray's Unlock opens it with the focus in
+    # the password field
+    window_menu_choose(win, text("app.menu.file"), text("app.closeWindow"))
+    wait_for("the window to close", lambda: not find_all(win(), "frame", "Hushcoffer"), 10)
+    mark = focus_mark()
+    tray_choose(app, text("menu.unlockOne", VAULT))
+    find(win, "frame", "Hushcoffer")
+    wait_focus(mark, "the password field of the window the tray opened",
+               lambda r, n: r == "password text" and n == text("unlock.placeholder"), 10)
+    shot("unlock-from-tray")
 
     # ---- quit from the tray with a file held open in the vault: the alert
     # names the busy vault, Force Lock locks it anyway and the app ends
