@@ -188,6 +188,10 @@ QString AppModel::registryFile() const {
 }
 
 void AppModel::announce() {
+    if (message_ && message_->whileUnlocked) {
+        const VaultPtr about = vaultWithId(*message_->whileUnlocked);
+        if (!about || !isUnlocked(about)) message_.reset();
+    }
     emit changed();
 }
 

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace vaultkit {
@@ -28,6 +29,9 @@ struct Banner {
     vaultkit::Uuid id;
     QString text; // already localised
     bool isError = false;
+    // A message that says this vault is unlocked ("created, unlocked and
+    // ready"): it goes when the vault is no longer unlocked, however it locked.
+    std::optional<vaultkit::Uuid> whileUnlocked;
 };
 
 // A lock failed because programs still use the volume.

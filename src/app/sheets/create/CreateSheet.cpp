@@ -548,7 +548,11 @@ void CreateSheet::created(const std::shared_ptr<vaultkit::Vault>& vault) {
 }
 
 void CreateSheet::finishSuccess(const std::shared_ptr<vaultkit::Vault>& vault) {
-    if (model_) model_->setMessage(Banner(kx("ok.created", vault->config().name)));
+    if (model_) {
+        Banner created(kx("ok.created", vault->config().name));
+        created.whileUnlocked = vault->config().id;
+        model_->setMessage(std::move(created));
+    }
     passwordField_->clear();
     confirmField_->clear();
     setProgress(std::nullopt);

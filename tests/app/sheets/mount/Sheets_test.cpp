@@ -167,6 +167,7 @@ TEST_F(SheetsMountTest, AVaultsWholeLifeThroughTheSheets) {
     // ---- lock, then unlock with the password
     ASSERT_TRUE(await([&](AppModel::Done d) { model->lock(vault, false, d); }));
     EXPECT_FALSE(vault->isUnlocked());
+    EXPECT_EQ(bannerText(), QString()) << "\"created, unlocked and ready\" is gone once the vault is locked";
     ASSERT_TRUE(await([&](AppModel::Done d) { model->unlock(vault, "first password 1", d); }));
     EXPECT_TRUE(vault->isUnlocked());
     vaulttest::writeFile(vault->mountPoint() / "kept.txt", "still here");
