@@ -5,6 +5,7 @@
 #include "vaultkit/diskimage/ToolText.h"
 #include "vaultkit/error/VaultError.h"
 #include "vaultkit/process/Exec.h"
+#include "vaultkit/process/WholeFile.h"
 
 #include <algorithm>
 #include <atomic>
@@ -46,25 +47,7 @@ using Clock = std::chrono::steady_clock;
 
 // ---- Small file helpers for /proc ----
 
-// Whole content of a (small, pseudo) file; none when it cannot be read.
-std::optional<std::string> readSmallFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string text;
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return text;
-}
+std::optional<std::string> readSmallFile(const std::string& path) { return WholeFile::read(path.c_str()); }
 
 std::optional<std::string> readLink(const std::string& path) {
     std::string buf(256, '\0');

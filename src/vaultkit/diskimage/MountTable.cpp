@@ -1,5 +1,7 @@
 #include "vaultkit/diskimage/MountTable.h"
 
+#include "vaultkit/process/WholeFile.h"
+
 #include <cerrno>
 #include <charconv>
 #include <fcntl.h>
@@ -92,24 +94,11 @@ std::vector<MountEntry> MountTable::parse(std::string_view text) {
 }
 
 std::vector<MountEntry> MountTable::read(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
     // The kernel produces the table afresh on each read from offset 0 on; one
     // pass of reads to end of file gives one consistent view per call.
-    std::string text;
-    char buf[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ::close(fd);
-            return {};
-        }
-        if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return parse(text);
+    const auto text = WholeFile::read(path);
+    if (!text) return {};
+    return parse(*text);
 }
 
 } // namespace vaultkit

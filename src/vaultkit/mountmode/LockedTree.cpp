@@ -1,5 +1,7 @@
 #include "vaultkit/mountmode/LockedTree.h"
 
+#include "vaultkit/process/WholeFile.h"
+
 #include <openssl/evp.h>
 
 #include <cerrno>
@@ -165,33 +167,10 @@ std::vector<std::string_view> splitSpaces(std::string_view line) {
     return parts;
 }
 
-std::optional<std::string> readWhole(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return std::nullopt;
-    std::string text;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-        if (text.size() > (std::size_t{1} << 30)) {
-            ::close(fd);
-            return std::nullopt;
-        }
-    }
-    ::close(fd);
-    return text;
-}
-
 // The record in `file`; nothing when it is missing or does not read whole.
 std::optional<Record> load(const fs::path& file) {
     if (file.empty()) return std::nullopt;
-    const auto text = readWhole(file);
+    const auto text = WholeFile::read(file.c_str(), {.noFollow = true});
     if (!text || text->empty() || text->back() != '\n') return std::nullopt;
     const std::size_t sumLine = text->rfind('\n', text->size() - 2);
     if (sumLine == std::string::npos) return std::nullopt;
