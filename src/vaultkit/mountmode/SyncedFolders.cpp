@@ -177,6 +177,25 @@ fs::path SyncedFolders::oneDriveSyncDir(std::string_view config, const fs::path&
     return fs::path(dir);
 }
 
+namespace {
+
+// The first marker of a client among the entries of `dir`.
+std::optional<SyncedFolders::Finding> markerIn(const fs::path& dir) {
+    const auto names = entryNames(dir);
+    for (const auto& m : SyncedFolders::markers()) {
+        for (const auto& name : names) {
+            if (!SyncedFolders::nameMatches(m.name, name) || !kindFits(dir / name, m.kind)) continue;
+            if (!m.inside.empty() && !kindFits(dir / name / m.inside, Kind::any)) continue;
+            std::string evidence = name;
+            if (!m.inside.empty()) evidence += "/" + std::string(m.inside);
+            return SyncedFolders::Finding{SyncedFolders::Finding::Kind::marker, std::string(m.client), dir, evidence};
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 std::optional<SyncedFolders::Finding> SyncedFolders::find(const fs::path& path, const std::vector<MountEntry>& table,
                                                           const fs::path& home) {
     std::error_code ec;
@@ -205,16 +224,7 @@ std::optional<SyncedFolders::Finding> SyncedFolders::find(const fs::path& path, 
 
     // 2. A marker in the folder or one of its ancestors (the nearest wins).
     for (fs::path dir = real;; dir = dir.parent_path()) {
-        const auto names = entryNames(dir);
-        for (const auto& m : markers()) {
-            for (const auto& name : names) {
-                if (!nameMatches(m.name, name) || !kindFits(dir / name, m.kind)) continue;
-                if (!m.inside.empty() && !kindFits(dir / name / m.inside, Kind::any)) continue;
-                std::string evidence = name;
-                if (!m.inside.empty()) evidence += "/" + std::string(m.inside);
-                return Finding{Finding::Kind::marker, std::string(m.client), dir, evidence};
-            }
-        }
+        if (auto found = markerIn(dir)) return found;
         if (dir == dir.parent_path() || dir.empty()) break;
     }
 
@@ -222,16 +232,7 @@ std::optional<SyncedFolders::Finding> SyncedFolders::find(const fs::path& path, 
     for (const auto& child : entryNames(real)) {
         const fs::path dir = real / child;
         if (!kindFits(dir, Kind::directory)) continue;
-        const auto names = entryNames(dir);
-        for (const auto& m : markers()) {
-            for (const auto& name : names) {
-                if (!nameMatches(m.name, name) || !kindFits(dir / name, m.kind)) continue;
-                if (!m.inside.empty() && !kindFits(dir / name / m.inside, Kind::any)) continue;
-                std::string evidence = name;
-                if (!m.inside.empty()) evidence += "/" + std::string(m.inside);
-                return Finding{Finding::Kind::marker, std::string(m.client), dir, evidence};
-            }
-        }
+        if (auto found = markerIn(dir)) return found;
     }
 
     // 3. The clients' own lists of their folders: a listed folder above the
