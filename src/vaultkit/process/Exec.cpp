@@ -157,44 +157,27 @@ std::optional<Clock::time_point> deadlineFor(double timeoutSeconds, Clock::time_
     return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
 }
 
-ExecResult runChecked(const std::string& tool, const std::vector<std::string>& args,
-                      const std::optional<Bytes>& input, double timeoutSeconds) {
-    const Clock::time_point start = Clock::now();
-    if (tool.empty() || tool.front() != '/') return launchFailure(tool, "the tool path is not absolute");
-
-    int outPipe[2];
-    int errPipe[2];
-    int inPipe[2] = {-1, -1};
-    if (::pipe2(outPipe, O_CLOEXEC) != 0) return launchFailure(tool, std::strerror(errno));
-    Fd outRead(outPipe[0]), outWrite(outPipe[1]);
-    if (::pipe2(errPipe, O_CLOEXEC) != 0) return launchFailure(tool, std::strerror(errno));
-    Fd errRead(errPipe[0]), errWrite(errPipe[1]);
-    Fd inRead, inWrite;
-    if (input) {
-        if (::pipe2(inPipe, O_CLOEXEC) != 0) return launchFailure(tool, std::strerror(errno));
-        inRead.reset(inPipe[0]);
-        inWrite.reset(inPipe[1]);
-    }
-
-    // The child gets exactly three descriptors: 0 (our input pipe or /dev/null),
-    // 1 and 2 (our output pipes). Everything else is closed, including any
-    // descriptor another thread opened without close-on-exec.
+// Starts `tool` with exactly three descriptors: 0 (`inFd`, or /dev/null when
+// it is -1), 1 and 2 (`outFd`, `errFd`). Everything else is closed, including
+// any descriptor another thread opened without close-on-exec, and the child
+// starts with default signal handling and an empty signal mask, whatever this
+// process or thread has ignored or blocked. Gives the reason it could not.
+std::optional<std::string> spawnTool(const std::string& tool, const std::vector<std::string>& args, int inFd,
+                                     int outFd, int errFd, pid_t& pid) {
     SpawnSetup setup;
-    if (posix_spawn_file_actions_init(&setup.actions) != 0) return launchFailure(tool, "out of memory");
+    if (posix_spawn_file_actions_init(&setup.actions) != 0) return "out of memory";
     setup.actionsReady = true;
     int rc = 0;
-    if (input)
-        rc = posix_spawn_file_actions_adddup2(&setup.actions, inRead.get(), STDIN_FILENO);
+    if (inFd >= 0)
+        rc = posix_spawn_file_actions_adddup2(&setup.actions, inFd, STDIN_FILENO);
     else
         rc = posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&setup.actions, outWrite.get(), STDOUT_FILENO);
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&setup.actions, errWrite.get(), STDERR_FILENO);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&setup.actions, outFd, STDOUT_FILENO);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&setup.actions, errFd, STDERR_FILENO);
     if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
-    if (rc != 0) return launchFailure(tool, std::strerror(rc));
+    if (rc != 0) return std::strerror(rc);
 
-    // The child starts with default signal handling and an empty signal mask,
-    // whatever this process or thread has ignored or blocked.
-    if (posix_spawnattr_init(&setup.attr) != 0) return launchFailure(tool, "out of memory");
+    if (posix_spawnattr_init(&setup.attr) != 0) return "out of memory";
     setup.attrReady = true;
     sigset_t allSignals, noSignals;
     sigfillset(&allSignals);
@@ -210,21 +193,19 @@ ExecResult runChecked(const std::string& tool, const std::vector<std::string>& a
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
-    pid_t pid = -1;
     rc = ::posix_spawn(&pid, tool.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
-    if (rc != 0) return launchFailure(tool, std::strerror(rc));
+    if (rc != 0) return std::strerror(rc);
+    return std::nullopt;
+}
 
-    outWrite.close();
-    errWrite.close();
-    inRead.close();
-
-    ExecResult result;
-    Collector out, err;
+// The started child and, once reaped, how it ended.
+struct Child {
+    pid_t pid = -1;
     bool reaped = false;
     int waitStatus = 0;
     std::string waitProblem;
 
-    auto reap = [&](int options) {
+    void reap(int options) {
         int st = 0;
         pid_t r;
         do {
@@ -239,49 +220,69 @@ ExecResult runChecked(const std::string& tool, const std::vector<std::string>& a
             waitStatus = -1;
             waitProblem = std::string("exit status unavailable: ") + std::strerror(errno);
         }
-    };
+    }
+};
 
-    try {
-        SigpipeBlock sigpipeBlocked;
-        // A pidfd (always close-on-exec) wakes the poll loop when the child
-        // ends; without one (old kernels) the loop checks every 50 ms. Called
+// Reads what a non-blocking stream holds now; closes it at end of file or on
+// an error that ends it.
+void drain(Fd& fd, Collector& into, std::uint8_t* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, size);
+        if (n > 0) {
+            into.append(buffer, static_cast<std::size_t>(n));
+            if (static_cast<std::size_t>(n) < size) return;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        fd.close();
+        return;
+    }
+}
+
+// Writes as much of the input as the pipe takes now; closes the pipe when all
+// is written or the child closed its end (the rest is then dropped).
+void feed(Fd& inWrite, const std::uint8_t*& toWrite, std::size_t& leftToWrite) {
+    while (leftToWrite > 0) {
+        const ssize_t n = ::write(inWrite.get(), toWrite, std::min<std::size_t>(leftToWrite, 65536));
+        if (n > 0) {
+            toWrite += n;
+            leftToWrite -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        leftToWrite = 0; // EPIPE
+    }
+    if (leftToWrite == 0) inWrite.close();
+}
+
+// The child's three streams, served by one poll loop until the child has
+// ended and both output pipes are closed, or the time limit passed.
+struct ChildStreams {
+    Fd outRead, errRead, inWrite;
+    Collector out, err;
+
+    void serve(Child& child, const std::optional<Bytes>& input, std::optional<Clock::time_point> deadline) {
+        // A pidfd (always close-on-exec) wakes the loop when the child ends;
+        // without one (old kernels) the loop checks every 50 ms. Called
         // through syscall(): the C library's header lacks C linkage.
-        Fd pidFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        Fd pidFd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid, 0)));
 
         const std::uint8_t* toWrite = input ? input->data() : nullptr;
         std::size_t leftToWrite = input ? input->size() : 0;
         if (input && leftToWrite == 0) inWrite.close();
-        if (inWrite.open() && !setNonBlocking(inWrite.get())) {
-            // Cannot happen on a fresh pipe; fall back to giving up on the input
-            // rather than blocking the collectors.
-            inWrite.close();
-        }
+        // Cannot fail on a fresh pipe; if it did, giving up on the input is
+        // better than blocking the collectors.
+        if (inWrite.open() && !setNonBlocking(inWrite.get())) inWrite.close();
         setNonBlocking(outRead.get());
         setNonBlocking(errRead.get());
 
-        const std::optional<Clock::time_point> deadline = deadlineFor(timeoutSeconds, start);
         bool terminationSent = false;
         std::uint8_t buffer[65536];
-
-        auto drain = [&](Fd& fd, Collector& into) {
-            for (;;) {
-                const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-                if (n > 0) {
-                    into.append(buffer, static_cast<std::size_t>(n));
-                    if (static_cast<std::size_t>(n) < sizeof buffer) return;
-                    continue;
-                }
-                if (n < 0 && errno == EINTR) continue;
-                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-                fd.close(); // end of file, or an error that ends this stream
-                return;
-            }
-        };
-
         for (;;) {
-            if (!reaped && !pidFd.open()) reap(WNOHANG);
-            const bool pipesOpen = outRead.open() || errRead.open();
-            if (reaped && !pipesOpen) break;
+            if (!child.reaped && !pidFd.open()) child.reap(WNOHANG);
+            if (child.reaped && !outRead.open() && !errRead.open()) break;
 
             // The time limit: one SIGTERM to a child that is still running. A
             // child that already ended but left a descendant holding our pipes
@@ -290,14 +291,14 @@ ExecResult runChecked(const std::string& tool, const std::vector<std::string>& a
             if (deadline) {
                 const Clock::time_point now = Clock::now();
                 if (now >= *deadline) {
-                    if (reaped) {
+                    if (child.reaped) {
                         // Take what the child wrote before it ended, then stop.
-                        if (outRead.open()) drain(outRead, out);
-                        if (errRead.open()) drain(errRead, err);
+                        if (outRead.open()) drain(outRead, out, buffer, sizeof buffer);
+                        if (errRead.open()) drain(errRead, err, buffer, sizeof buffer);
                         break;
                     }
                     if (!terminationSent) {
-                        ::kill(pid, SIGTERM);
+                        ::kill(child.pid, SIGTERM);
                         terminationSent = true;
                     }
                 } else {
@@ -305,27 +306,19 @@ ExecResult runChecked(const std::string& tool, const std::vector<std::string>& a
                     pollTimeout = static_cast<int>(std::min<long long>(ms, 3600 * 1000));
                 }
             }
-            if (!reaped && !pidFd.open()) pollTimeout = pollTimeout < 0 ? 50 : std::min(pollTimeout, 50);
+            if (!child.reaped && !pidFd.open()) pollTimeout = pollTimeout < 0 ? 50 : std::min(pollTimeout, 50);
 
             pollfd fds[4];
             int count = 0;
-            int outIdx = -1, errIdx = -1, inIdx = -1, pidIdx = -1;
-            if (outRead.open()) {
-                outIdx = count;
-                fds[count++] = {outRead.get(), POLLIN, 0};
-            }
-            if (errRead.open()) {
-                errIdx = count;
-                fds[count++] = {errRead.get(), POLLIN, 0};
-            }
-            if (inWrite.open()) {
-                inIdx = count;
-                fds[count++] = {inWrite.get(), POLLOUT, 0};
-            }
-            if (!reaped && pidFd.open()) {
-                pidIdx = count;
-                fds[count++] = {pidFd.get(), POLLIN, 0};
-            }
+            auto watch = [&](const Fd& fd, short events) {
+                if (!fd.open()) return -1;
+                fds[count] = {fd.get(), events, 0};
+                return count++;
+            };
+            const int outIdx = watch(outRead, POLLIN);
+            const int errIdx = watch(errRead, POLLIN);
+            const int inIdx = watch(inWrite, POLLOUT);
+            const int pidIdx = child.reaped ? -1 : watch(pidFd, POLLIN);
 
             const int ready = ::poll(fds, static_cast<nfds_t>(count), pollTimeout);
             if (ready < 0) {
@@ -339,43 +332,67 @@ ExecResult runChecked(const std::string& tool, const std::vector<std::string>& a
             }
             if (ready == 0) continue;
 
-            if (outIdx >= 0 && fds[outIdx].revents) drain(outRead, out);
-            if (errIdx >= 0 && fds[errIdx].revents) drain(errRead, err);
-            if (inIdx >= 0 && fds[inIdx].revents) {
-                while (leftToWrite > 0) {
-                    const ssize_t n =
-                        ::write(inWrite.get(), toWrite, std::min<std::size_t>(leftToWrite, 65536));
-                    if (n > 0) {
-                        toWrite += n;
-                        leftToWrite -= static_cast<std::size_t>(n);
-                        continue;
-                    }
-                    if (n < 0 && errno == EINTR) continue;
-                    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-                    leftToWrite = 0; // EPIPE: the child closed its input; the rest is dropped
-                }
-                if (leftToWrite == 0) inWrite.close();
-            }
+            if (outIdx >= 0 && fds[outIdx].revents) drain(outRead, out, buffer, sizeof buffer);
+            if (errIdx >= 0 && fds[errIdx].revents) drain(errRead, err, buffer, sizeof buffer);
+            if (inIdx >= 0 && fds[inIdx].revents) feed(inWrite, toWrite, leftToWrite);
             if (pidIdx >= 0 && fds[pidIdx].revents) {
-                reap(WNOHANG);
-                if (!reaped) pidFd.close(); // unexpected: fall back to periodic checks
+                child.reap(WNOHANG);
+                if (!child.reaped) pidFd.close(); // unexpected: fall back to periodic checks
             }
         }
         OPENSSL_cleanse(buffer, sizeof buffer);
+    }
+};
+
+ExecResult runChecked(const std::string& tool, const std::vector<std::string>& args,
+                      const std::optional<Bytes>& input, double timeoutSeconds) {
+    const Clock::time_point start = Clock::now();
+    if (tool.empty() || tool.front() != '/') return launchFailure(tool, "the tool path is not absolute");
+
+    ChildStreams streams;
+    int outPipe[2];
+    int errPipe[2];
+    int inPipe[2] = {-1, -1};
+    if (::pipe2(outPipe, O_CLOEXEC) != 0) return launchFailure(tool, std::strerror(errno));
+    streams.outRead.reset(outPipe[0]);
+    Fd outWrite(outPipe[1]);
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) return launchFailure(tool, std::strerror(errno));
+    streams.errRead.reset(errPipe[0]);
+    Fd errWrite(errPipe[1]);
+    Fd inRead;
+    if (input) {
+        if (::pipe2(inPipe, O_CLOEXEC) != 0) return launchFailure(tool, std::strerror(errno));
+        inRead.reset(inPipe[0]);
+        streams.inWrite.reset(inPipe[1]);
+    }
+
+    Child child;
+    if (auto why = spawnTool(tool, args, input ? inRead.get() : -1, outWrite.get(), errWrite.get(), child.pid))
+        return launchFailure(tool, *why);
+    outWrite.close();
+    errWrite.close();
+    inRead.close();
+
+    try {
+        SigpipeBlock sigpipeBlocked;
+        streams.serve(child, input, deadlineFor(timeoutSeconds, start));
     } catch (...) {
         // Out of memory while collecting: do not leave the child behind.
-        if (!reaped) {
-            ::kill(pid, SIGTERM);
-            reap(0);
+        if (!child.reaped) {
+            ::kill(child.pid, SIGTERM);
+            child.reap(0);
         }
         throw;
     }
 
-    result.status = waitProblem.empty() ? decodeWaitStatus(waitStatus) : -1;
-    result.stdoutBytes = std::move(out.bytes());
-    result.stderrText = repairUtf8(err.bytes().data(), err.bytes().size());
-    if (!err.bytes().empty()) OPENSSL_cleanse(err.bytes().data(), err.bytes().size());
-    if (!waitProblem.empty()) result.stderrText += (result.stderrText.empty() ? "" : "\n") + waitProblem;
+    ExecResult result;
+    result.status = child.waitProblem.empty() ? decodeWaitStatus(child.waitStatus) : -1;
+    result.stdoutBytes = std::move(streams.out.bytes());
+    Bytes& err = streams.err.bytes();
+    result.stderrText = repairUtf8(err.data(), err.size());
+    if (!err.empty()) OPENSSL_cleanse(err.data(), err.size());
+    if (!child.waitProblem.empty())
+        result.stderrText += (result.stderrText.empty() ? "" : "\n") + child.waitProblem;
     return result;
 }
 
