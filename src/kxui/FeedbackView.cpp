@@ -96,7 +96,13 @@ void FeedbackView::build() {
     pages_ = new QStackedWidget(this);
     outer->addWidget(pages_);
 
-    // The form.
+    pages_->addWidget(buildForm());
+    pages_->addWidget(buildSentPage());
+    connectControls();
+}
+
+// The form: the address and the message, what is attached, how sending went.
+QWidget* FeedbackView::buildForm() {
     auto* form = new QWidget(pages_);
     auto* v = new QVBoxLayout(form);
     v->setContentsMargins(0, 0, 0, 0);
@@ -110,6 +116,14 @@ void FeedbackView::build() {
     KXStyle::setTone(intro, KXStyle::Tone::secondary);
     v->addWidget(intro);
 
+    addMessageFields(form, v);
+    addAttachment(form, v);
+    addNotes(form, v);
+    addButtons(form, v);
+    return form;
+}
+
+void FeedbackView::addMessageFields(QWidget* form, QVBoxLayout* v) {
     v->addSpacing(4);
     auto* emailLabel = new QLabel(kx("fb.email"), form);
     v->addWidget(emailLabel);
@@ -139,6 +153,9 @@ void FeedbackView::build() {
     messageLabel->setBuddy(message_);
     v->addWidget(message_);
 
+}
+
+void FeedbackView::addAttachment(QWidget* form, QVBoxLayout* v) {
     // The check box's text is long in some languages and a check box cannot
     // wrap it: the text is a wrapping label beside an empty box, and clicking
     // it toggles the box as clicking the box's own text would.
@@ -175,6 +192,9 @@ void FeedbackView::build() {
     preview_->setVisible(false);
     v->addWidget(preview_);
 
+}
+
+void FeedbackView::addNotes(QWidget* form, QVBoxLayout* v) {
     v->addSpacing(2);
     failureRow_ = new QWidget(form);
     auto* fh = new QHBoxLayout(failureRow_);
@@ -196,6 +216,9 @@ void FeedbackView::build() {
     KXStyle::setTone(mailOnly_, KXStyle::Tone::secondary);
     v->addWidget(mailOnly_);
 
+}
+
+void FeedbackView::addButtons(QWidget* form, QVBoxLayout* v) {
     v->addStretch(1);
     auto* buttons = new QHBoxLayout;
     useMail_ = new QPushButton(kx("fb.useMail"), form);
@@ -222,9 +245,10 @@ void FeedbackView::build() {
     KXStyle::makeProminent(send_);
     buttons->addWidget(send_);
     v->addLayout(buttons);
-    pages_->addWidget(form);
+}
 
-    // After sending.
+// The page shown after sending.
+QWidget* FeedbackView::buildSentPage() {
     auto* done = new QWidget(pages_);
     auto* dv = new QVBoxLayout(done);
     dv->setContentsMargins(0, 0, 0, 0);
@@ -242,8 +266,10 @@ void FeedbackView::build() {
     sentButton_->setDefault(true);
     doneButtons->addWidget(sentButton_);
     dv->addLayout(doneButtons);
-    pages_->addWidget(done);
+    return done;
+}
 
+void FeedbackView::connectControls() {
     connect(email_, &QLineEdit::textChanged, this, &FeedbackView::refresh);
     connect(email_, &QLineEdit::returnPressed, this, [this] {
         if (canSend()) send();

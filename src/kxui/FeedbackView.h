@@ -25,6 +25,7 @@ class QProgressBar;
 class QPushButton;
 class QStackedWidget;
 class QToolButton;
+class QVBoxLayout;
 
 namespace kxui {
 
@@ -100,6 +101,13 @@ protected:
 
 private:
     void build();
+    QWidget* buildForm();
+    void addMessageFields(QWidget* form, QVBoxLayout* v);
+    void addAttachment(QWidget* form, QVBoxLayout* v);
+    void addNotes(QWidget* form, QVBoxLayout* v);
+    void addButtons(QWidget* form, QVBoxLayout* v);
+    QWidget* buildSentPage();
+    void connectControls();
     void refresh();
     void refreshPreview();
 
