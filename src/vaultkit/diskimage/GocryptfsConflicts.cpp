@@ -746,6 +746,109 @@ std::optional<std::string> GocryptfsConflicts::readsUnder(const std::string& fol
     return last;
 }
 
+// The mount's listing first, then the image folder's: a name made in
+// between shows as a difference, never hides one.
+bool GocryptfsConflicts::look(Pass& pass) {
+    pass.plainNames = listNames(plainPath(pass.plainRel));
+    auto entries = listFolder(cipherPath(pass.cipherRel));
+    if (!entries) return false;
+    pass.entries = std::move(*entries);
+    pass.others.clear();
+    if (pass.plainNames)
+        for (const auto& n : *pass.plainNames)
+            if (std::regex_match(n, otherCopyPattern()))
+                if (const auto c = socket_.encryptPath(join(pass.plainRel, n))) {
+                    const std::string cn = lastComponent(*c);
+                    if (const Entry* e = pass.entry(cn); e && e->directory)
+                        pass.others.emplace_back(cn, n);
+                }
+    pass.changed = false;
+    return true;
+}
+
+// Conflicted copies of the folder's name key.
+void GocryptfsConflicts::resolveKeyCopies(Pass& pass, Result& result) {
+    const auto current = readSmall(cipherPath(join(pass.cipherRel, std::string(dirIVName))), dirIVBytes);
+    for (const auto& e : std::vector<Entry>(pass.entries)) {
+        if (e.name == dirIVName) continue;
+        const auto originals = originalNames(e.name);
+        if (std::find(originals.begin(), originals.end(), dirIVName) == originals.end()) continue;
+        const std::string where = join(pass.cipherRel, e.name);
+        const auto copy = e.regular ? readSmall(cipherPath(where), dirIVBytes) : std::nullopt;
+        if (!copy || copy->size() != dirIVBytes) {
+            problem(result, where, "conflict copy " + where + " left as it is: not a folder name key");
+            continue;
+        }
+        if (current && *copy == *current) {
+            problem(result, where, "conflict copy " + where + " left as it is: identical to the key in use",
+                    false);
+            continue;
+        }
+        if (!current) {
+            // The key in use is gone and this copy is all there is: it becomes
+            // the folder's key again.
+            const std::string key = join(pass.cipherRel, std::string(dirIVName));
+            if (renameNoReplace(cipherPath(where), cipherPath(key)) == 0) {
+                note("conflict copy " + where + " renamed to " + key + ": the folder had no key");
+                pass.changed = true;
+            } else {
+                problem(result, where,
+                        "conflict copy " + where + " left as it is: cannot rename it to " + key + ": " +
+                            std::strerror(errno));
+            }
+            break;
+        }
+        // Already the key of an "Other copy" folder here: hides nothing more.
+        bool known = false;
+        for (const auto& [oc, on] : pass.others)
+            if (readSmall(cipherPath(join(join(pass.cipherRel, oc), std::string(dirIVName))), dirIVBytes) ==
+                copy) {
+                problem(result, where,
+                        "conflict copy " + where + " left as it is: identical to the key of \"" +
+                            join(pass.plainRel, on) + "\"",
+                        false);
+                known = true;
+            }
+        if (!known) pass.changed |= resolveDirIV(pass, e.name, result);
+    }
+}
+
+// Hidden names: copies, and names of another copy's key. Only looked at
+// one by one when the mount shows fewer names than the folder holds, or
+// another copy's key may claim some.
+void GocryptfsConflicts::resolveHiddenNames(Pass& pass, Result& result) {
+    std::size_t shown = 0;
+    for (const auto& e : pass.entries)
+        if (e.name != dirIVName && !(pass.cipherRel.empty() && e.name == "gocryptfs.conf") &&
+            !isLongNameRecord(e.name))
+            ++shown;
+    if (!pass.plainNames || pass.plainNames->size() != shown || !pass.others.empty()) {
+        for (const auto& e : std::vector<Entry>(pass.entries)) {
+            if (e.name == dirIVName || (pass.cipherRel.empty() && e.name == "gocryptfs.conf") ||
+                isLongNameRecord(e.name))
+                continue;
+            if (syncTemporaryClient(e.name)) continue; // the client's, still on its way
+            if (std::any_of(pass.others.begin(), pass.others.end(),
+                            [&](const auto& o) { return o.first == e.name; }))
+                continue;
+            const auto here = readsUnder(pass.cipherRel, e.name, pass.cipherRel);
+            bool moved = false;
+            for (const auto& [oc, on] : pass.others) {
+                // The other key wins when both read it.
+                if (readsUnder(pass.cipherRel, e.name, join(pass.cipherRel, oc))) {
+                    pass.changed |= moveToOtherCopy(pass, e.name, oc, result);
+                    moved = true;
+                    break;
+                }
+            }
+            if (moved || here) continue;
+            if (isCipherName(e.name) && socket_.decryptPath(join(pass.cipherRel, e.name)))
+                continue; // reads, oddly
+            pass.changed |= resolveHidden(pass, e.name, result);
+        }
+    }
+}
+
 bool GocryptfsConflicts::scanFolder(const std::string& cipherRel, const std::string& plainRel, Result& result,
                                     int depth, bool recursive,
                                     std::vector<std::pair<std::string, std::string>>* subfolders) {
@@ -761,113 +864,21 @@ bool GocryptfsConflicts::scanFolder(const std::string& cipherRel, const std::str
     Pass pass;
     pass.cipherRel = cipherRel;
     pass.plainRel = plainRel;
-    const auto look = [&] {
-        // The mount's listing first, then the image folder's: a name made in
-        // between shows as a difference, never hides one.
-        pass.plainNames = listNames(plainPath(plainRel));
-        auto entries = listFolder(cipherPath(cipherRel));
-        if (!entries) return false;
-        pass.entries = std::move(*entries);
-        pass.others.clear();
-        if (pass.plainNames)
-            for (const auto& n : *pass.plainNames)
-                if (std::regex_match(n, otherCopyPattern()))
-                    if (const auto c = socket_.encryptPath(join(plainRel, n))) {
-                        const std::string cn = lastComponent(*c);
-                        if (const Entry* e = pass.entry(cn); e && e->directory)
-                            pass.others.emplace_back(cn, n);
-                    }
-        pass.changed = false;
-        return true;
-    };
-    if (!look()) return false;
+    if (!look(pass)) return false;
 
     // 1. Conflicted copies of the folder's name key.
-    const auto current = readSmall(cipherPath(join(cipherRel, std::string(dirIVName))), dirIVBytes);
-    for (const auto& e : std::vector<Entry>(pass.entries)) {
-        if (e.name == dirIVName) continue;
-        const auto originals = originalNames(e.name);
-        if (std::find(originals.begin(), originals.end(), dirIVName) == originals.end()) continue;
-        const std::string where = join(cipherRel, e.name);
-        const auto copy = e.regular ? readSmall(cipherPath(where), dirIVBytes) : std::nullopt;
-        if (!copy || copy->size() != dirIVBytes) {
-            problem(result, where, "conflict copy " + where + " left as it is: not a folder name key");
-            continue;
-        }
-        if (current && *copy == *current) {
-            problem(result, where, "conflict copy " + where + " left as it is: identical to the key in use",
-                    false);
-            continue;
-        }
-        if (!current) {
-            // The key in use is gone and this copy is all there is: it becomes
-            // the folder's key again.
-            const std::string key = join(cipherRel, std::string(dirIVName));
-            if (renameNoReplace(cipherPath(where), cipherPath(key)) == 0) {
-                note("conflict copy " + where + " renamed to " + key + ": the folder had no key");
-                pass.changed = true;
-            } else {
-                problem(result, where,
-                        "conflict copy " + where + " left as it is: cannot rename it to " + key + ": " +
-                            std::strerror(errno));
-            }
-            break;
-        }
-        // Already the key of an "Other copy" folder here: hides nothing more.
-        bool known = false;
-        for (const auto& [oc, on] : pass.others)
-            if (readSmall(cipherPath(join(join(cipherRel, oc), std::string(dirIVName))), dirIVBytes) ==
-                copy) {
-                problem(result, where,
-                        "conflict copy " + where + " left as it is: identical to the key of \"" +
-                            join(plainRel, on) + "\"",
-                        false);
-                known = true;
-            }
-        if (!known) pass.changed |= resolveDirIV(pass, e.name, result);
-    }
-    if (pass.changed && !look()) return false;
+    resolveKeyCopies(pass, result);
+    if (pass.changed && !look(pass)) return false;
 
     // 2. Copies a pass stopped between its renames.
     if (pass.plainNames)
         for (const auto& n : std::vector<std::string>(*pass.plainNames))
             if (temporaryHash(n)) pass.changed |= finishTemporary(pass, n, join(cipherRel, n), result);
-    if (pass.changed && !look()) return false;
+    if (pass.changed && !look(pass)) return false;
 
-    // 3. Hidden names: copies, and names of another copy's key. Only looked
-    // at one by one when the mount shows fewer names than the folder holds,
-    // or another copy's key may claim some.
-    std::size_t shown = 0;
-    for (const auto& e : pass.entries)
-        if (e.name != dirIVName && !(cipherRel.empty() && e.name == "gocryptfs.conf") &&
-            !isLongNameRecord(e.name))
-            ++shown;
-    if (!pass.plainNames || pass.plainNames->size() != shown || !pass.others.empty()) {
-        for (const auto& e : std::vector<Entry>(pass.entries)) {
-            if (e.name == dirIVName || (cipherRel.empty() && e.name == "gocryptfs.conf") ||
-                isLongNameRecord(e.name))
-                continue;
-            if (syncTemporaryClient(e.name)) continue; // the client's, still on its way
-            if (std::any_of(pass.others.begin(), pass.others.end(),
-                            [&](const auto& o) { return o.first == e.name; }))
-                continue;
-            const auto here = readsUnder(cipherRel, e.name, cipherRel);
-            bool moved = false;
-            for (const auto& [oc, on] : pass.others) {
-                // The other key wins when both read it.
-                if (readsUnder(cipherRel, e.name, join(cipherRel, oc))) {
-                    pass.changed |= moveToOtherCopy(pass, e.name, oc, result);
-                    moved = true;
-                    break;
-                }
-            }
-            if (moved || here) continue;
-            if (isCipherName(e.name) && socket_.decryptPath(join(cipherRel, e.name)))
-                continue; // reads, oddly
-            pass.changed |= resolveHidden(pass, e.name, result);
-        }
-    }
-    if (pass.changed && !look()) return false;
+    // 3. Hidden names.
+    resolveHiddenNames(pass, result);
+    if (pass.changed && !look(pass)) return false;
 
     // 4. Sub-folders.
     if (!recursive && !subfolders) return true;

@@ -212,6 +212,11 @@ private:
                bool force, bool descend, const std::set<std::string>& forced);
     // Forgets a folder and everything below it.
     void forget(const std::string& cipherRel);
+    // Lists the folder of `pass` again, in the mount and in the image folder;
+    // false when the image folder cannot be read.
+    bool look(Pass& pass);
+    void resolveKeyCopies(Pass& pass, Result& result);
+    void resolveHiddenNames(Pass& pass, Result& result);
     bool resolveDirIV(Pass& pass, const std::string& copy, Result& result);
     bool moveToOtherCopy(Pass& pass, const std::string& name, const std::string& folderCipher,
                          Result& result);
