@@ -116,6 +116,166 @@ fs::path vaultDirOf(const std::string& argument) {
     return p;
 }
 
+// backup push VAULT STORE: the snapshot's id on stdout, progress on a terminal.
+int push(std::ostream& out, std::ostream& err, const Parsed& p, BandSync& sync,
+         const std::vector<std::string>& args) {
+    using nlohmann::json;
+    BandSync::PushOptions options;
+    const bool tty = ::isatty(STDERR_FILENO) == 1;
+    const auto start = std::chrono::steady_clock::now();
+    auto last = start;
+    if (tty)
+        options.progress = [&](const BandSync::PushProgress& pr) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - last < std::chrono::milliseconds(250)) return;
+            last = now;
+            const double seconds = std::chrono::duration<double>(now - start).count();
+            std::string line = "\r" + std::to_string(pr.filesDone) + "/" + std::to_string(pr.filesTotal) +
+                               " files, " + sizeText(pr.bytesDone) + " of " + sizeText(pr.bytesTotal) +
+                               ", " + std::to_string(pr.bandsSent) + " pieces sent";
+            if (pr.bytesDone > 0 && seconds > 1) {
+                const double left = seconds * static_cast<double>(pr.bytesTotal - pr.bytesDone) /
+                                    static_cast<double>(pr.bytesDone);
+                line += ", about " + std::to_string(static_cast<long>(left) + 1) + " s left";
+            }
+            err << line << "\x1b[K" << std::flush;
+        };
+    const auto r = sync.push(vaultDirOf(args[0]), options);
+    if (tty) err << "\r\x1b[K" << std::flush;
+    if (p.json) {
+        out << json{{"snapshot", r.snapshot},   {"files", r.files},         {"bytes", r.bytes},
+                     {"bands", r.bands},         {"bandsSent", r.bandsSent}, {"bytesSent", r.bytesSent},
+                     {"filesRead", r.filesRead}, {"skipped", r.skipped}}
+                    .dump(2)
+             << '\n';
+    } else {
+        out << r.snapshot << '\n';
+        err << r.files << " files, " << sizeText(r.bytes) << "; " << r.bandsSent << " of " << r.bands
+             << " pieces sent (" << sizeText(r.bytesSent) << ")\n";
+    }
+    return exitOK;
+}
+
+// backup list STORE: a line (or JSON object) per snapshot.
+int list(std::ostream& out, const Parsed& p, BandSync& sync) {
+    using nlohmann::json;
+    const auto list = sync.list();
+    if (p.json) {
+        json a = json::array();
+        for (const auto& s : list)
+            a.push_back({{"id", s.id},
+                         {"time", s.time},
+                         {"vaultId", s.vaultId},
+                         {"vaultName", s.vaultName},
+                         {"files", s.files},
+                         {"bytes", s.bytes},
+                         {"readable", s.readable}});
+        out << a.dump(2) << '\n';
+    } else {
+        for (const auto& s : list)
+            out << s.id << '\t' << s.time << '\t'
+                 << (s.readable ? s.vaultName : "(damaged: " + s.problem + ")") << '\t' << s.files
+                 << " files\t" << sizeText(s.bytes) << '\n';
+    }
+    return exitOK;
+}
+
+// backup restore STORE SNAPSHOT PARENT NAME: the vault directory made.
+int restore(std::ostream& out, std::ostream& err, const Parsed& p, BandSync& sync,
+            const std::vector<std::string>& args) {
+    using nlohmann::json;
+    BandSync::RestoreOptions options;
+    if (const auto it = p.values.find("only"); it != p.values.end()) {
+        std::size_t start = 0;
+        for (;;) {
+            const auto nl = it->second.find('\n', start);
+            options.only.push_back(it->second.substr(start, nl == std::string::npos ? nl : nl - start));
+            if (nl == std::string::npos) break;
+            start = nl + 1;
+        }
+    }
+    try {
+        const auto r = sync.restore(args[1], fs::absolute(args[2]), args[3], options);
+        if (p.json)
+            out << json{{"vaultDir", r.vaultDir.string()},
+                         {"files", r.files},
+                         {"bytes", r.bytes},
+                         {"damaged", false}}
+                        .dump(2)
+                 << '\n';
+        else
+            out << r.vaultDir.string() << '\n';
+        return exitOK;
+    } catch (const VaultError& e) {
+        if (e.kind() != VaultError::Case::integrity) throw;
+        if (p.json)
+            out << json{{"vaultDir", (fs::absolute(args[2]) / ("." + args[3] + ".hushcoffer")).string()},
+                         {"damaged", true},
+                         {"problem", e.payload().empty() ? "" : e.payload()[0]}}
+                        .dump(2)
+                 << '\n';
+        err << "hushcoffer-cli: " << CliText::describe(e) << '\n';
+        return exitDamaged;
+    }
+}
+
+// backup check STORE: the damage found, the counts on stderr.
+int check(std::ostream& out, std::ostream& err, const Parsed& p, BandSync& sync) {
+    using nlohmann::json;
+    const auto r = sync.check(p.readData);
+    if (p.json) {
+        json damage = json::array();
+        for (const auto& d : r.damage)
+            damage.push_back(
+                {{"snapshot", d.snapshot}, {"path", d.path}, {"bands", d.bands}, {"what", d.what}});
+        out << json{{"ok", r.ok()},
+                     {"snapshots", r.snapshots},
+                     {"bands", r.bands},
+                     {"bandsRead", r.bandsRead},
+                     {"unreferenced", r.unreferenced},
+                     {"missingBands", r.missingBands},
+                     {"damagedBands", r.damagedBands},
+                     {"damage", damage}}
+                    .dump(2)
+             << '\n';
+    } else {
+        for (const auto& d : r.damage)
+            out << d.what << '\t' << d.snapshot << '\t' << (d.path.empty() ? "(manifest)" : d.path)
+                 << '\n';
+        err << r.snapshots << " snapshots, " << r.bands << " pieces"
+             << (p.readData ? " read" : " present")
+             << (r.ok() ? ": no damage"
+                        : ": " + std::to_string(r.missingBands.size()) + " missing, " +
+                              std::to_string(r.damagedBands.size()) + " damaged")
+             << '\n';
+    }
+    return r.ok() ? exitOK : exitDamaged;
+}
+
+// backup prune STORE --keep-...: what is kept and what goes.
+int prune(std::ostream& out, std::ostream& err, const Parsed& p, BandSync& sync, const BandSync::KeepRules& rules) {
+    using nlohmann::json;
+    const auto r = sync.prune(rules, p.dryRun);
+    if (p.json) {
+        out << json{{"kept", r.kept},
+                     {"removed", r.removed},
+                     {"bandsRemoved", r.bandsRemoved},
+                     {"bandsLeftForPush", r.bandsLeftForPush},
+                     {"dryRun", p.dryRun}}
+                    .dump(2)
+             << '\n';
+    } else {
+        for (const auto& id : r.kept)
+            out << "keep\t" << id << '\n';
+        for (const auto& id : r.removed)
+            out << (p.dryRun ? "would remove\t" : "remove\t") << id << '\n';
+        err << r.bandsRemoved << " pieces " << (p.dryRun ? "would be " : "") << "removed"
+             << (r.bandsLeftForPush ? "; a push is running, so unused pieces stay until the next prune" : "")
+             << '\n';
+    }
+    return exitOK;
+}
+
 } // namespace
 
 std::string BackupCommand::usage() {
@@ -196,150 +356,11 @@ int BackupCommand::run(const std::vector<std::string>& argv) {
     const std::string location = sub == "push" ? args[1] : args[0];
     const auto store = SyncStore::open(location);
     BandSync sync(*store);
-    using nlohmann::json;
-
-    if (sub == "push") {
-        BandSync::PushOptions options;
-        const bool tty = ::isatty(STDERR_FILENO) == 1;
-        const auto start = std::chrono::steady_clock::now();
-        auto last = start;
-        if (tty)
-            options.progress = [&](const BandSync::PushProgress& pr) {
-                const auto now = std::chrono::steady_clock::now();
-                if (now - last < std::chrono::milliseconds(250)) return;
-                last = now;
-                const double seconds = std::chrono::duration<double>(now - start).count();
-                std::string line = "\r" + std::to_string(pr.filesDone) + "/" + std::to_string(pr.filesTotal) +
-                                   " files, " + sizeText(pr.bytesDone) + " of " + sizeText(pr.bytesTotal) +
-                                   ", " + std::to_string(pr.bandsSent) + " pieces sent";
-                if (pr.bytesDone > 0 && seconds > 1) {
-                    const double left = seconds * static_cast<double>(pr.bytesTotal - pr.bytesDone) /
-                                        static_cast<double>(pr.bytesDone);
-                    line += ", about " + std::to_string(static_cast<long>(left) + 1) + " s left";
-                }
-                err_ << line << "\x1b[K" << std::flush;
-            };
-        const auto r = sync.push(vaultDirOf(args[0]), options);
-        if (tty) err_ << "\r\x1b[K" << std::flush;
-        if (p.json) {
-            out_ << json{{"snapshot", r.snapshot},   {"files", r.files},         {"bytes", r.bytes},
-                         {"bands", r.bands},         {"bandsSent", r.bandsSent}, {"bytesSent", r.bytesSent},
-                         {"filesRead", r.filesRead}, {"skipped", r.skipped}}
-                        .dump(2)
-                 << '\n';
-        } else {
-            out_ << r.snapshot << '\n';
-            err_ << r.files << " files, " << sizeText(r.bytes) << "; " << r.bandsSent << " of " << r.bands
-                 << " pieces sent (" << sizeText(r.bytesSent) << ")\n";
-        }
-        return exitOK;
-    }
-    if (sub == "list") {
-        const auto list = sync.list();
-        if (p.json) {
-            json a = json::array();
-            for (const auto& s : list)
-                a.push_back({{"id", s.id},
-                             {"time", s.time},
-                             {"vaultId", s.vaultId},
-                             {"vaultName", s.vaultName},
-                             {"files", s.files},
-                             {"bytes", s.bytes},
-                             {"readable", s.readable}});
-            out_ << a.dump(2) << '\n';
-        } else {
-            for (const auto& s : list)
-                out_ << s.id << '\t' << s.time << '\t'
-                     << (s.readable ? s.vaultName : "(damaged: " + s.problem + ")") << '\t' << s.files
-                     << " files\t" << sizeText(s.bytes) << '\n';
-        }
-        return exitOK;
-    }
-    if (sub == "restore") {
-        BandSync::RestoreOptions options;
-        if (const auto it = p.values.find("only"); it != p.values.end()) {
-            std::size_t start = 0;
-            for (;;) {
-                const auto nl = it->second.find('\n', start);
-                options.only.push_back(it->second.substr(start, nl == std::string::npos ? nl : nl - start));
-                if (nl == std::string::npos) break;
-                start = nl + 1;
-            }
-        }
-        try {
-            const auto r = sync.restore(args[1], fs::absolute(args[2]), args[3], options);
-            if (p.json)
-                out_ << json{{"vaultDir", r.vaultDir.string()},
-                             {"files", r.files},
-                             {"bytes", r.bytes},
-                             {"damaged", false}}
-                            .dump(2)
-                     << '\n';
-            else
-                out_ << r.vaultDir.string() << '\n';
-            return exitOK;
-        } catch (const VaultError& e) {
-            if (e.kind() != VaultError::Case::integrity) throw;
-            if (p.json)
-                out_ << json{{"vaultDir", (fs::absolute(args[2]) / ("." + args[3] + ".hushcoffer")).string()},
-                             {"damaged", true},
-                             {"problem", e.payload().empty() ? "" : e.payload()[0]}}
-                            .dump(2)
-                     << '\n';
-            err_ << "hushcoffer-cli: " << CliText::describe(e) << '\n';
-            return exitDamaged;
-        }
-    }
-    if (sub == "check") {
-        const auto r = sync.check(p.readData);
-        if (p.json) {
-            json damage = json::array();
-            for (const auto& d : r.damage)
-                damage.push_back(
-                    {{"snapshot", d.snapshot}, {"path", d.path}, {"bands", d.bands}, {"what", d.what}});
-            out_ << json{{"ok", r.ok()},
-                         {"snapshots", r.snapshots},
-                         {"bands", r.bands},
-                         {"bandsRead", r.bandsRead},
-                         {"unreferenced", r.unreferenced},
-                         {"missingBands", r.missingBands},
-                         {"damagedBands", r.damagedBands},
-                         {"damage", damage}}
-                        .dump(2)
-                 << '\n';
-        } else {
-            for (const auto& d : r.damage)
-                out_ << d.what << '\t' << d.snapshot << '\t' << (d.path.empty() ? "(manifest)" : d.path)
-                     << '\n';
-            err_ << r.snapshots << " snapshots, " << r.bands << " pieces"
-                 << (p.readData ? " read" : " present")
-                 << (r.ok() ? ": no damage"
-                            : ": " + std::to_string(r.missingBands.size()) + " missing, " +
-                                  std::to_string(r.damagedBands.size()) + " damaged")
-                 << '\n';
-        }
-        return r.ok() ? exitOK : exitDamaged;
-    }
-    // prune
-    const auto r = sync.prune(rules, p.dryRun);
-    if (p.json) {
-        out_ << json{{"kept", r.kept},
-                     {"removed", r.removed},
-                     {"bandsRemoved", r.bandsRemoved},
-                     {"bandsLeftForPush", r.bandsLeftForPush},
-                     {"dryRun", p.dryRun}}
-                    .dump(2)
-             << '\n';
-    } else {
-        for (const auto& id : r.kept)
-            out_ << "keep\t" << id << '\n';
-        for (const auto& id : r.removed)
-            out_ << (p.dryRun ? "would remove\t" : "remove\t") << id << '\n';
-        err_ << r.bandsRemoved << " pieces " << (p.dryRun ? "would be " : "") << "removed"
-             << (r.bandsLeftForPush ? "; a push is running, so unused pieces stay until the next prune" : "")
-             << '\n';
-    }
-    return exitOK;
+    if (sub == "push") return push(out_, err_, p, sync, args);
+    if (sub == "list") return list(out_, p, sync);
+    if (sub == "restore") return restore(out_, err_, p, sync, args);
+    if (sub == "check") return check(out_, err_, p, sync);
+    return prune(out_, err_, p, sync, rules);
 }
 
 } // namespace cli
