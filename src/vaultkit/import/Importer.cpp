@@ -380,7 +380,7 @@ std::vector<Result> copy(const std::vector<fs::path>& sources, const Vault& vaul
     if (!vault.isUnlocked()) throw VaultError::io("vault is locked");
     std::vector<Result> results;
     if (sources.empty()) return results;
-    const fs::path root = vault.mountPoint();
+    const fs::path root = vault.openFolder();
 
     // The byte totals of all sources, for the fraction: only when asked for.
     std::vector<std::int64_t> itemBytes(sources.size(), 0);
@@ -501,10 +501,12 @@ std::optional<fs::path> sourceHoldingVault(const std::vector<fs::path>& sources,
     // "/a/b/c" but not "/a/bc".
     const std::string dirKey = Registry::standardized(vault.dir()) + "/";
     const std::string mountKey = Registry::standardized(vault.mountPoint()) + "/";
+    // a vault opened outside its folder is also inside that place
+    const std::string openKey = Registry::standardized(vault.openFolder()) + "/";
     for (const auto& source : sources) {
         const std::string item = Registry::standardized(source);
         const std::string key = item == "/" ? item : item + "/";
-        if (dirKey.starts_with(key) || mountKey.starts_with(key)) return fs::path(item);
+        if (dirKey.starts_with(key) || mountKey.starts_with(key) || openKey.starts_with(key)) return fs::path(item);
     }
     return std::nullopt;
 }

@@ -500,6 +500,12 @@ std::vector<SyncExclusion::Line> SyncExclusion::explain(const Result& result) {
     return out;
 }
 
+SyncExclusion::Line SyncExclusion::elsewhere(const Result& result, const fs::path& place) {
+    for (const auto& e : result.entries)
+        if (!e.inForce && e.note != "pending") return {"unlock.elsewhere", {place.string(), e.client, e.root.string()}};
+    return {"unlock.elsewhereAt", {place.string()}};
+}
+
 SyncExclusion::Result SyncExclusion::apply(const fs::path& visibleFolder, const fs::path& home) {
     return run(visibleFolder, home, true);
 }

@@ -77,6 +77,11 @@ public:
         friend bool operator==(const Line&, const Line&) = default;
     };
     static std::vector<Line> explain(const Result& result);
+    // Why a vault whose visible folder `result` was read for is open at
+    // `place` instead ("unlock.elsewhere": the place, the first client that
+    // does not leave the folder out, its synced folder; "unlock.elsewhereAt":
+    // the place alone when no such client is known).
+    static Line elsewhere(const Result& result, const std::filesystem::path& place);
 
     // Pure parts, public for tests.
     // The anchored pattern for `relative` (a path below the folder root),

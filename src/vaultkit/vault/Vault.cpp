@@ -6,11 +6,13 @@
 #include "vaultkit/mountmode/LockedTree.h"
 #include "vaultkit/mountmode/SyncExclusion.h"
 #include "vaultkit/record/ConfigStore.h"
+#include "vaultkit/vault/OutsideFolder.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <utf8proc.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -279,6 +281,18 @@ fs::path Vault::mountPoint() const {
     return dir_.parent_path() / name();
 }
 
+fs::path Vault::outsideFolder() const {
+    return OutsideFolder::of(driver_->canonical(dir_.string()), name());
+}
+
+fs::path Vault::openFolder() const {
+    const fs::path visible = mountPoint();
+    const fs::path outside = outsideFolder();
+    const auto mounted = driver_->areMountPoints({visible, outside});
+    if (mounted.size() == 2 && !mounted[0] && mounted[1]) return outside;
+    return visible;
+}
+
 std::string Vault::name() const {
     std::lock_guard lock(mutex_);
     return config_.name;
@@ -289,8 +303,10 @@ bool Vault::isUnlocked() const {
 }
 
 DiskImage::MountState Vault::mountState() const {
-    const auto states = driver_->mountStates({mountPoint()});
-    return states.empty() ? DiskImage::MountState::notMounted : states.front();
+    const auto states = driver_->mountStates({mountPoint(), outsideFolder()});
+    for (const auto state : states)
+        if (state != DiskImage::MountState::notMounted) return state;
+    return DiskImage::MountState::notMounted;
 }
 
 std::vector<bool> Vault::unlockedStates(const std::vector<std::shared_ptr<Vault>>& vaults) {
@@ -421,6 +437,7 @@ void Vault::setMountModeChoice(MountModePolicy::Choice choice) {
 }
 
 std::vector<DiskImage::MountState> Vault::mountStates(const std::vector<std::shared_ptr<Vault>>& vaults) {
+    // Two places a vault (its visible folder, its outside folder), both asked.
     std::vector<DiskImage::MountState> states(vaults.size(), DiskImage::MountState::notMounted);
     std::vector<bool> asked(vaults.size(), false);
     for (std::size_t i = 0; i < vaults.size(); ++i) {
@@ -434,10 +451,12 @@ std::vector<DiskImage::MountState> Vault::mountStates(const std::vector<std::sha
             asked[j] = true;
             group.push_back(j);
             paths.push_back(vaults[j]->mountPoint());
+            paths.push_back(vaults[j]->outsideFolder());
         }
         const auto answers = driver->mountStates(paths);
-        for (std::size_t k = 0; k < group.size() && k < answers.size(); ++k)
-            states[group[k]] = answers[k];
+        for (std::size_t k = 0; k < group.size() && 2 * k + 1 < answers.size(); ++k)
+            states[group[k]] =
+                answers[2 * k] != DiskImage::MountState::notMounted ? answers[2 * k] : answers[2 * k + 1];
     }
     return states;
 }
@@ -659,19 +678,37 @@ void Vault::unlock(const std::string& password) {
 void Vault::attachPrepared(const std::string& password) {
     // A mount whose daemon is gone answers every access with an error: take
     // it away (lazily, so nothing can block) before the folder is looked at.
-    if (mountState() == DiskImage::MountState::stale) driver_->detach(mountPoint().string(), true);
+    const fs::path visible = mountPoint();
+    const fs::path outside = outsideFolder();
+    const auto states = driver_->mountStates({visible, outside});
+    for (std::size_t i = 0; i < states.size() && i < 2; ++i)
+        if (states[i] == DiskImage::MountState::stale) driver_->detach((i == 0 ? visible : outside).string(), true);
     noteChangesWhileLocked(*this);
     const auto mode = mountModeDecision().mode;
-    prepareMountPoint();
-    const fs::path mp = mountPoint();
+    const fs::path mp = placeForMount();
+    const bool elsewhere = mp != visible;
+    // A folder left outside by an earlier unlock (a crash) goes once unused.
+    if (!elsewhere) OutsideFolder::removeIfEmpty(outside);
     struct stat before {};
     const bool known = ::stat(mp.c_str(), &before) == 0;
-    driver_->attach(image(), password, mp, mode);
+    try {
+        driver_->attach(image(), password, mp, mode);
+    } catch (...) {
+        if (elsewhere) OutsideFolder::removeIfEmpty(mp);
+        throw;
+    }
     if (!driver_->isMountPoint(mp)) {
         // The driver made the folder writable for the mount; nothing is
         // mounted, so it is the locked folder again.
         if (known) ::chmod(mp.c_str(), before.st_mode & 07777);
+        if (elsewhere) OutsideFolder::removeIfEmpty(mp);
         throw VaultError::io("mount point not active after attach");
+    }
+    if (elsewhere) {
+        // No sync client sees this folder; the visible one was not touched.
+        suspendLockedTree(*this);
+        setVerifiedPassword(password);
+        return;
     }
     // A client that reads an attribute of the folder now reads the volume
     // root's: the exclusion must be there too, or the volume is taken away.
@@ -690,27 +727,47 @@ void Vault::attachPrepared(const std::string& password) {
     setVerifiedPassword(password);
 }
 
-void Vault::prepareMountPoint() {
+fs::path Vault::placeForMount() {
     const fs::path mp = mountPoint();
+    auto outside = [this] {
+        const fs::path place = outsideFolder();
+        OutsideFolder::prepare(place);
+        return place;
+    };
     // Whatever is mounted here is decrypted: keep sync clients out first.
-    SyncExclusion::apply(mp);
+    // A client that cannot be kept out (no exclusion it offers, or one that
+    // does not write or read back) never sees the volume: it opens outside.
+    try {
+        SyncExclusion::apply(mp);
+    } catch (const VaultError& e) {
+        if (e.kind() != VaultError::Case::io) throw;
+        return outside();
+    }
     struct stat st {};
     if (::lstat(mp.c_str(), &st) != 0) {
         fs::create_directory(mp);
         // ...and those that read an attribute of the folder, now it exists.
-        SyncExclusion::apply(mp);
-        return;
+        try {
+            SyncExclusion::apply(mp);
+        } catch (const VaultError& e) {
+            if (e.kind() != VaultError::Case::io) throw;
+            ::chmod(mp.c_str(), 0555); // the locked folder it now is
+            return outside();
+        }
+        return mp;
     }
     if (S_ISDIR(st.st_mode)) {
         auto items = visibleItems(mp);
         if (!items.empty()) throw VaultError::mountPointNotEmpty(std::move(items));
-        return;
+        return mp;
     }
     throw VaultError::alreadyExists(mp.string());
 }
 
 void Vault::lock(bool force) {
-    const fs::path mp = mountPoint();
+    const fs::path visible = mountPoint();
+    const fs::path outside = outsideFolder();
+    const fs::path mp = openFolder();
     auto a = driver_->attachment(image());
     if (!a) {
         if (driver_->isMountPoint(mp)) throw VaultError::io("volume mounted but image not attached");
@@ -732,12 +789,14 @@ void Vault::lock(bool force) {
         }
     }
     clearVerifiedPassword();
-    ::chmod(mp.c_str(), 0555);
+    ::chmod(visible.c_str(), 0555);
+    OutsideFolder::removeIfEmpty(outside);
     if (a) recordLockedTree(*this);
 }
 
 void Vault::releaseForeignAttachment() {
-    if (driver_->isMountPoint(mountPoint())) return;
+    const auto ours = driver_->areMountPoints({mountPoint(), outsideFolder()});
+    if (std::find(ours.begin(), ours.end(), true) != ours.end()) return;
     auto a = driver_->attachment(image());
     if (!a) return;
     try {
@@ -765,7 +824,7 @@ void Vault::confirmWithImage(const std::string& password) {
 }
 
 std::vector<std::string> Vault::busyProcesses() const {
-    return driver_->busyProcesses(mountPoint());
+    return driver_->busyProcesses(openFolder());
 }
 
 std::optional<fs::path> Vault::conflictControlSocket() const {

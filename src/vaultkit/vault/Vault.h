@@ -109,7 +109,16 @@ public:
     VaultConfig config() const;
     std::filesystem::path image() const;
     std::filesystem::path configURL() const;
+    // The visible folder P/N. The volume is mounted there, except for a vault
+    // whose sync client cannot be told to leave P/N out: it opens at
+    // outsideFolder() and P/N keeps its locked look.
     std::filesystem::path mountPoint() const;
+    // Where this vault opens when P/N may not be used (OutsideFolder).
+    std::filesystem::path outsideFolder() const;
+    // Where the volume is mounted now (found by the image's mount, whichever
+    // of the two folders it is on); mountPoint() while nothing is mounted.
+    // Everything that reads or writes the decrypted files goes there.
+    std::filesystem::path openFolder() const;
     std::string name() const;
     // Unlocked means mounted and served: a stale mount (its gocryptfs daemon
     // killed or crashed) is not unlocked; unlock() clears it and mounts again.
@@ -134,13 +143,18 @@ public:
     // Returns at once when unlocked (the password is not checked); otherwise
     // frees a foreign attachment and attaches (clearing a stale mount first).
     void unlock(const std::string& password);
-    // Clears a stale mount of the vault's folder, prepareMountPoint, attach
+    // Clears a stale mount of the vault's folders, placeForMount, attach
     // in the mode of mountModeDecision(), and check that the volume is mounted.
     void attachPrepared(const std::string& password);
-    // Makes the visible folder fit to be mounted on (creates it when missing).
-    void prepareMountPoint();
+    // Where the next mount goes: the visible folder, made fit to be mounted
+    // on (made when missing, sync clients kept out of it first), or, when an
+    // exclusion of a sync client covering it cannot be written and read back
+    // (or the client offers none), outsideFolder() made ready; nothing is
+    // then written into the visible folder.
+    std::filesystem::path placeForMount();
     // Detaches, retrying a busy volume after 0.7 s and 1.4 s; then busy(names).
-    // On success the visible folder is left read-only (0o555).
+    // On success the visible folder is left read-only (0o555) and an
+    // outsideFolder() left empty is removed.
     void lock(bool force);
     // Detaches the image when it is attached but not on this vault's folder.
     void releaseForeignAttachment();
