@@ -147,7 +147,10 @@ int CliApp::failure(const std::exception& error) {
 std::string CliApp::statusLine(const Vault& vault, vaultkit::DiskImage::MountState state) {
     using State = vaultkit::DiskImage::MountState;
     const char* word = state == State::mounted ? "unlocked" : state == State::stale ? "stale" : "locked";
-    return vault.name() + '\t' + word + '\t' + vault.mountPoint().string();
+    // where the files are: the place the volume is mounted on (outside the
+    // synced tree for a vault whose sync client cannot leave its folder out)
+    const fs::path where = state == State::notMounted ? vault.mountPoint() : vault.openFolder();
+    return vault.name() + '\t' + word + '\t' + where.string();
 }
 
 namespace {
@@ -161,6 +164,15 @@ void reportSyncCoverage(std::ostream& err, const Vault& vault, const vaultkit::S
 
 void reportSyncCoverage(std::ostream& err, const Vault& vault) {
     reportSyncCoverage(err, vault, vaultkit::SyncExclusion::inspect(vault.mountPoint()));
+}
+
+// For a vault open outside its visible folder: where, and why, on standard
+// error (standard output names the place).
+void reportElsewhere(std::ostream& err, const Vault& vault) {
+    const fs::path open = vault.openFolder();
+    if (open == vault.mountPoint()) return;
+    const auto why = vaultkit::SyncExclusion::elsewhere(vaultkit::SyncExclusion::inspect(vault.mountPoint()), open);
+    err << vault.name() << ": " << CliText::errorText(why.key, why.args) << '\n';
 }
 
 } // namespace
@@ -222,7 +234,8 @@ int CliApp::unlock(const CommandLine& line) {
     auto vault = resolve(line.args[0]);
     switch (vault->mountState()) {
     case vaultkit::DiskImage::MountState::mounted:
-        out_ << "Already unlocked: " << vault->mountPoint().string() << '\n';
+        out_ << "Already unlocked: " << vault->openFolder().string() << '\n';
+        reportElsewhere(err_, *vault);
         return exitOK;
     case vaultkit::DiskImage::MountState::stale:
         // Unlocking clears the dead mount first.
@@ -256,7 +269,8 @@ int CliApp::unlock(const CommandLine& line) {
                      << "\" (it was changed since it was stored)\n";
                 return exitFailure;
             }
-            out_ << "Unlocked: " << vault->mountPoint().string() << '\n';
+            out_ << "Unlocked: " << vault->openFolder().string() << '\n';
+            reportElsewhere(err_, *vault);
             reportSyncCoverage(err_, *vault);
             giveUnlockedLook(*vault);
             startConflictWatcher(*vault);
@@ -267,7 +281,8 @@ int CliApp::unlock(const CommandLine& line) {
     SecretReader reader(line.passwordStdin);
     Secret password = reader.read("Password for \"" + vault->name() + "\": ");
     vault->unlock(password.str());
-    out_ << "Unlocked: " << vault->mountPoint().string() << '\n';
+    out_ << "Unlocked: " << vault->openFolder().string() << '\n';
+    reportElsewhere(err_, *vault);
     reportSyncCoverage(err_, *vault);
     giveUnlockedLook(*vault);
     startConflictWatcher(*vault);
@@ -334,7 +349,7 @@ int CliApp::watchConflicts(const CommandLine& line) {
     std::mutex mutex;
     {
         vaultkit::GocryptfsConflictWatcher watcher(
-            vault->image(), vault->mountPoint(), socket,
+            vault->image(), vault->openFolder(), socket,
             [&](const std::string& text) {
                 std::lock_guard lock(mutex);
                 err_ << text << '\n' << std::flush;
@@ -385,6 +400,8 @@ void CliApp::giveUnlockedLook(const Vault& vault) {
     // GIO keeps the locked icon by path: without this the open volume would
     // show it. Only where the icon can have been set (Hushcoffer drew it).
     if (lockedIconFile().empty()) return;
+    // A vault open elsewhere leaves its visible folder locked-looking.
+    if (vault.openFolder() != vault.mountPoint()) return;
     for (const auto& problem : vaultkit::LockedLook::applyUnlocked(vault.mountPoint()))
         err_ << "hushcoffer-cli: folder look: " << problem << '\n';
 }
@@ -478,7 +495,9 @@ int CliApp::status(const CommandLine& line) {
         for (const auto& arg : line.args) {
             try {
                 const auto vault = resolve(arg);
-                out_ << statusLine(*vault, vault->mountState()) << '\n';
+                const auto state = vault->mountState();
+                out_ << statusLine(*vault, state) << '\n';
+                if (state != vaultkit::DiskImage::MountState::notMounted) reportElsewhere(err_, *vault);
                 reportSyncCoverage(err_, *vault);
             } catch (const NotAVault&) {
                 err_ << "hushcoffer-cli: " << arg << ": " << CliText::errorText("err.notAVault", {}) << '\n';
@@ -490,12 +509,14 @@ int CliApp::status(const CommandLine& line) {
         }
         return rc;
     }
-    if (vaultkit::Registry::isUnreadable(registryFile())) {
-        err_ << "hushcoffer-cli: cannot read the vault list " << registryFile().string()
+    const fs::path list = registryFile();
+    auto read = vaultkit::Registry::read(list);
+    if (!read && vaultkit::Registry::isUnreadable(list)) {
+        err_ << "hushcoffer-cli: cannot read the vault list " << list.string()
              << " (it is left as it is; the next change to the list keeps it under another name)\n";
         return exitFailure;
     }
-    auto paths = vaultkit::Registry::read(registryFile()).value_or(std::vector<std::string>{});
+    auto paths = std::move(read).value_or(std::vector<std::string>{});
     if (paths.empty()) {
         err_ << "No vaults registered. Create one with \"hushcoffer-cli create PARENT NAME\" or add one with "
                 "\"hushcoffer-cli add VAULT\".\n";
@@ -515,6 +536,7 @@ int CliApp::status(const CommandLine& line) {
     const auto states = Vault::mountStates(vaults);
     for (std::size_t i = 0; i < vaults.size(); ++i) {
         out_ << statusLine(*vaults[i], states[i]) << '\n';
+        if (states[i] != vaultkit::DiskImage::MountState::notMounted) reportElsewhere(err_, *vaults[i]);
         reportSyncCoverage(err_, *vaults[i]);
     }
     return exitOK;
@@ -525,7 +547,15 @@ int CliApp::add(const CommandLine& line) {
     auto vault = resolve(line.args[0]);
     // Its visible folder may be made here (the locked look): keep sync
     // clients out of it before anything is.
-    const auto excluded = vaultkit::SyncExclusion::apply(vault->mountPoint());
+    // A client that cannot be kept out does not stop the adding: such a
+    // vault opens outside the synced folder (the lines below say so).
+    vaultkit::SyncExclusion::Result excluded;
+    try {
+        excluded = vaultkit::SyncExclusion::apply(vault->mountPoint());
+    } catch (const VaultError& e) {
+        if (e.kind() != VaultError::Case::io) throw;
+        excluded = vaultkit::SyncExclusion::inspect(vault->mountPoint());
+    }
     if (registerVault(*vault))
         out_ << "Added \"" << vault->name() << "\": " << vault->dir().string() << '\n';
     else
@@ -579,7 +609,7 @@ int CliApp::mountMode(const CommandLine& line) {
     // The mount there is now, as its daemon was started (the line above is
     // the next unlock's).
     if (vault->mountState() == vaultkit::DiskImage::MountState::mounted) {
-        if (const auto now = MountModePolicy::ofMount(vault->mountPoint())) {
+        if (const auto now = MountModePolicy::ofMount(vault->openFolder())) {
             const bool shared = *now == vaultkit::DiskImage::MountMode::shared;
             out_ << vault->name() << "\tmounted\t" << MountModePolicy::name(*now) << '\n';
             err_ << CliText::errorText(shared ? "mountMode.current.shared" : "mountMode.current.local", {}) << '\n';

@@ -106,7 +106,7 @@ int CredentialCommands::recover(const CommandLine& line) {
     if (!password) return CliApp::exitFailure;
     vault->recover(phrase.str(), password->str());
     out_ << "Recovered \"" << vault->name()
-         << "\" with the new password. Unlocked: " << vault->mountPoint().string() << '\n';
+         << "\" with the new password. Unlocked: " << vault->openFolder().string() << '\n';
     return CliApp::exitOK;
 }
 
