@@ -167,6 +167,8 @@ void FolderLook::applyLocked(const vaultkit::Vault& vault) {
 
 void FolderLook::applyUnlocked(const vaultkit::Vault& vault) {
     if (!vault.isUnlocked()) return;
+    // Open outside its synced folder: the visible folder keeps the locked look.
+    if (vault.openFolder() != vault.mountPoint()) return;
     logProblems(unlockedPrefix, vaultkit::LockedLook::applyUnlocked(vault.mountPoint(), gioProgram().toStdString(),
                                                                       gioTimeLimitSeconds));
 }

@@ -41,7 +41,13 @@ QStringList AppModel::syncCoverage(const VaultPtr& vault) const {
     const auto known = syncCoverage_.find(vault.get());
     if (known != syncCoverage_.end() && known->second.first == state) return known->second.second;
     QStringList lines;
-    for (const auto& line : vaultkit::SyncExclusion::explain(vaultkit::SyncExclusion::inspect(vault->mountPoint()))) {
+    const auto result = vaultkit::SyncExclusion::inspect(vault->mountPoint());
+    auto explanations = vaultkit::SyncExclusion::explain(result);
+    // Open outside the synced folder: where, first.
+    if (state != vaultkit::DiskImage::MountState::notMounted)
+        if (const auto open = vault->openFolder(); open != vault->mountPoint())
+            explanations.insert(explanations.begin(), vaultkit::SyncExclusion::elsewhere(result, open));
+    for (const auto& line : explanations) {
         std::vector<KXFormat::Arg> args(line.args.begin(), line.args.end());
         lines << QString::fromStdString(KXStrings::text(line.key, std::span<const KXFormat::Arg>(args.data(), args.size())));
     }
