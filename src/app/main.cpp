@@ -42,7 +42,7 @@ void usage(FILE* out) {
 // --lock-all with no running instance: the vaults are locked here, without
 // a window. Returns the exit status: 0 when every vault ended locked.
 int lockAllHere(KXContext& context) {
-    AppModel model(HushcofferApp::supportDirectory(context.paths().supportDir()), AppModel::Sources{});
+    AppModel model(HushcofferApp::supportDirectory(context.paths().supportDir()), EventSources{});
     int status = 0;
     MenuBarContent::lockAll(&model, [&] {
         for (const auto& vault : model.vaults()) {

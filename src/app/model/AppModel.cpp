@@ -1,42 +1,38 @@
 #include "app/model/AppModel.h"
 
 #include "app/desktop/FileBrowser.h"
-
 #include "app/desktop/FolderLook.h"
+#include "app/model/AutoLockController.h"
+#include "app/model/ConflictWatch.h"
+#include "app/model/LoginUnlockController.h"
+#include "app/model/Notices.h"
+#include "app/model/QuickUnlockAvailability.h"
 #include "app/model/SecretText.h"
+#include "app/model/VaultWorkRunner.h"
 #include "kxcore/Log.h"
+#include "kxstrings/KXStrings.h"
 #include "kxui/kx.h"
 #include "vaultkit/error/VaultError.h"
 #include "vaultkit/import/Importer.h"
+#include "vaultkit/mountmode/SyncExclusion.h"
 #include "vaultkit/keyring/Keyring.h"
-#include "vaultkit/quickunlock/TouchIDKey.h"
 #include "vaultkit/record/Registry.h"
 #include "vaultkit/vault/Vault.h"
 #include "vaultkit/vault/VaultLocator.h"
 
-#include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
-#include <QDesktopServices>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QGuiApplication>
-#include <QMetaObject>
 #include <QPointer>
 #include <QStandardPaths>
 
-#include <openssl/crypto.h>
-
 #include <filesystem>
-#include <limits>
+#include <span>
 #include <string>
-#include <thread>
 
 namespace fs = std::filesystem;
+using vaultkit::KeyringError;
 using vaultkit::Uuid;
 using vaultkit::Vault;
 using vaultkit::VaultConfig;
@@ -54,33 +50,6 @@ std::string secretBytes(const QString& text) {
 }
 using secrettext::WipeOnExit;
 
-// Whether a lock failed because the volume is in use (a program holds a
-// file or a folder in it).
-bool isInUse(const std::exception_ptr& error) {
-    try {
-        if (error) std::rethrow_exception(error);
-    } catch (const VaultError& e) {
-        return e.kind() == VaultError::Case::busy;
-    } catch (...) {
-    }
-    return false;
-}
-
-// ["a", "b"]: the list as the log shows it.
-QString bracketed(const QStringList& names) {
-    QStringList quoted;
-    for (const QString& n : names)
-        quoted << "\"" + n + "\"";
-    return "[" + quoted.join(", ") + "]";
-}
-
-QStringList toQStringList(const std::vector<std::string>& list) {
-    QStringList out;
-    for (const auto& s : list)
-        out << QString::fromStdString(s);
-    return out;
-}
-
 QString errorText(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
@@ -89,21 +58,6 @@ QString errorText(const std::exception_ptr& error) {
     } catch (...) {
         return QStringLiteral("unknown error");
     }
-}
-
-const VaultError* asVaultError(const std::exception_ptr& error, std::optional<VaultError>& holder) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const VaultError& e) {
-        holder = e;
-        return &*holder;
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-std::string laneOf(const Vault& vault) {
-    return standardized(vault.dir());
 }
 
 } // namespace
@@ -143,42 +97,55 @@ std::string detailOf(const std::exception_ptr& error) {
     }
 }
 
+QString describeKeyring(const KeyringError& error) {
+    switch (error.kind()) {
+    case KeyringError::Kind::noService:
+        return kx("err.keyringNoService");
+    case KeyringError::Kind::locked:
+        return kx("err.keyringLocked");
+    case KeyringError::Kind::failed:
+    case KeyringError::Kind::cancelled:
+        break;
+    }
+    return kx("err.keyringFailed", QString::fromUtf8(error.what()));
+}
 // ---------------------------------------------------------------------------
 
-AppModel::Sources::Sources() = default;
-AppModel::Sources::Sources(Sources&&) noexcept = default;
-AppModel::Sources& AppModel::Sources::operator=(Sources&&) noexcept = default;
-AppModel::Sources::~Sources() = default;
-
-AppModel::AppModel(const QString& supportDir, Sources sources, QObject* parent)
+AppModel::AppModel(const QString& supportDir, EventSources sources, QObject* parent)
     : QObject(parent)
-    , supportDir_(supportDir)
-    , sources_(std::move(sources))
-    , queue_(std::make_unique<VaultWorkQueue>()) {
+    , supportDir_(supportDir) {
     Vault::setBackupDirectory(fs::path((supportDir_ + "/backups").toStdString()));
     Vault::setPreferencesDirectory(fs::path(supportDir_.toStdString()));
     // What the driver does on its own (a leftover file set aside) goes to the log.
     vaultkit::DiskImage::setNoticeSink([](const std::string& line) { logger().warn(line); });
     loadRegistry();
     if (!vaults_.empty()) selection_ = vaults_.front()->config().id;
-    installSources();
-    // A TPM appearing or going (a module loaded, a device passed to a
-    // virtual machine) changes the answer; /dev changes in bursts.
-    devicesSettled_.setSingleShot(true);
-    devicesSettled_.setInterval(1'000);
-    connect(&devicesSettled_, &QTimer::timeout, this, &AppModel::recheckTouchID);
-    if (devices_.addPath(QStringLiteral("/dev")))
-        connect(&devices_, &QFileSystemWatcher::directoryChanged, this, [this] { devicesSettled_.start(); });
-    recheckTouchID();
+    work_ = std::make_unique<VaultWorkRunner>(*this);
+    notices_ = std::make_unique<Notices>(*this);
+    refreshTimer_.setInterval(refreshIntervalMs);
+    connect(&refreshTimer_, &QTimer::timeout, this, [this] {
+        bump();
+        autoLock_->refreshSleepDelay();
+        conflicts_->watchConflicts();
+    });
+    refreshTimer_.start();
+    autoLock_ = std::make_unique<AutoLockController>(*this, *work_, std::move(sources));
+    loginUnlock_ = std::make_unique<LoginUnlockController>(*this, *work_);
+    conflicts_ = std::make_unique<ConflictWatch>(*this);
+    quickUnlock_ = std::make_unique<QuickUnlockAvailability>(*this);
 }
 
 AppModel::~AppModel() {
     // A keyring prompt nobody answers, or a keyring that hangs, must not
     // hold up the end: its calls are withdrawn.
-    if (keyring_) keyring_->cancel();
+    loginUnlock_->cancel();
     // The jobs hold their vaults and post to this object; wait for them while
     // the object still exists (posted calls are dropped with it).
-    queue_->waitForDone();
+    work_->waitForDone();
+}
+
+const std::map<Uuid, QString>& AppModel::working() const {
+    return work_->working();
 }
 
 QString AppModel::registryFile() const {
@@ -289,7 +256,7 @@ void AppModel::registerVault(const VaultPtr& vault) {
 }
 
 void AppModel::forget(const VaultPtr& vault) {
-    dropStoredPassword(vault);
+    loginUnlock_->dropStoredPassword(vault);
     // This computer's settings of the vault go with it.
     try {
         if (auto prefs = Vault::preferences()) prefs->forget(vault->config().id.text());
@@ -330,104 +297,11 @@ AppModel::VaultPtr AppModel::vaultWithId(const Uuid& id) const {
     return nullptr;
 }
 
-// ---- Work on the vault lanes --------------------------------------------------
-
-void AppModel::post(std::function<void()> guiCall) {
-    QMetaObject::invokeMethod(this, std::move(guiCall), Qt::QueuedConnection);
-}
-
-void AppModel::submit(const VaultPtr& vault, Body body, std::function<void(std::exception_ptr)> then,
-                      VaultWorkQueue::Sharing sharing) {
-    queue_->submit(
-        laneOf(*vault),
-        [this, vault, body = std::move(body), then = std::move(then)]() mutable {
-            std::exception_ptr error;
-            try {
-                body();
-            } catch (...) {
-                error = std::current_exception();
-            }
-            // Destroy the body (and any secret it captured) on the worker.
-            body = nullptr;
-            post([then = std::move(then), error] { then(error); });
-        },
-        sharing);
-}
-
-quint64 AppModel::beginWork(const Uuid& id, const QString& text) {
-    const quint64 serial = nextSerial_++;
-    workEntries_[id].push_back({serial, text});
-    publishWork(id);
-    return serial;
-}
-
-void AppModel::setWorkText(const Uuid& id, quint64 serial, const QString& text) {
-    auto it = workEntries_.find(id);
-    if (it == workEntries_.end()) return;
-    for (auto& e : it->second)
-        if (e.serial == serial) e.text = text;
-    publishWork(id);
-}
-
-void AppModel::endWork(const Uuid& id, quint64 serial) {
-    auto it = workEntries_.find(id);
-    if (it == workEntries_.end()) return;
-    std::erase_if(it->second, [&](const WorkEntry& e) { return e.serial == serial; });
-    if (it->second.empty()) workEntries_.erase(it);
-    publishWork(id);
-}
-
-void AppModel::publishWork(const Uuid& id) {
-    // The text shown is that of the oldest operation of the vault: the one
-    // its lane runs now.
-    auto it = workEntries_.find(id);
-    if (it == workEntries_.end())
-        working_.erase(id);
-    else
-        working_[id] = it->second.front().text;
-}
-
-quint64 AppModel::run(const VaultPtr& vault, const QString& text, Body body, Done then,
-                      VaultWorkQueue::Sharing sharing) {
-    const Uuid id = vault->config().id;
-    const quint64 serial = beginWork(id, text);
-    announce();
-    submit(
-        vault, std::move(body),
-        [this, vault, id, serial, text, then = std::move(then)](std::exception_ptr error) {
-            bool ok = true;
-            if (error) {
-                ok = false;
-                std::optional<VaultError> holder;
-                const VaultError* ve = asVaultError(error, holder);
-                if (ve && ve->kind() == VaultError::Case::busy) {
-                    const QStringList names = toQStringList(ve->payload());
-                    logger().info(text + " busy: " + bracketed(names));
-                    busyPrompt_ = BusyPrompt(vault, names);
-                } else {
-                    message_ = Banner(describe(error), true);
-                    logger().error(text + " failed: " + errorText(error));
-                }
-            }
-            endWork(id, serial);
-            ++tick_;
-            announce();
-            refreshSleepDelay();
-            if (then) then(ok);
-        },
-        sharing);
-    return serial;
-}
-
-void AppModel::unlockedLook(const VaultPtr& vault) {
-    if (isUnlocked(vault)) applyLook(vault);
-}
-
 void AppModel::applyLook(const VaultPtr& vault) {
     // Drawn here (pixmaps belong to the GUI thread); the tool calls run on
     // the lane, after what runs there now.
     FolderLook::lockedIconFile();
-    submit(
+    work_->submit(
         vault,
         [vault] {
             // The look puts files into the visible folder (and a vault just
@@ -440,46 +314,69 @@ void AppModel::applyLook(const VaultPtr& vault) {
 
 // ---- Actions --------------------------------------------------------------------
 
+namespace {
+
+// Why a vault just unlocked is open outside its synced folder, and where
+// (nothing when it is open on its own folder). Asked on the vault's lane.
+using ElsewhereLine = std::shared_ptr<std::optional<vaultkit::SyncExclusion::Line>>;
+void noteElsewhere(const vaultkit::Vault& vault, const ElsewhereLine& line) {
+    const auto open = vault.openFolder();
+    if (open != vault.mountPoint())
+        *line = vaultkit::SyncExclusion::elsewhere(vaultkit::SyncExclusion::inspect(vault.mountPoint()), open);
+}
+QString elsewhereText(const vaultkit::SyncExclusion::Line& line) {
+    std::vector<KXFormat::Arg> args(line.args.begin(), line.args.end());
+    return QString::fromStdString(KXStrings::text(line.key, std::span<const KXFormat::Arg>(args.data(), args.size())));
+}
+
+} // namespace
+
 void AppModel::unlock(const VaultPtr& vault, const QString& password, Done done) {
     auto secret = std::make_shared<std::string>(secretBytes(password));
-    run(
+    auto elsewhere = std::make_shared<std::optional<vaultkit::SyncExclusion::Line>>();
+    work_->run(
         vault, kx("work.unlocking"),
-        [vault, secret] {
+        [vault, secret, elsewhere] {
             const WipeOnExit wiped{secret.get()};
             vault->unlock(*secret);
+            noteElsewhere(*vault, elsewhere);
             FolderLook::applyUnlocked(*vault);
         },
-        [this, done = std::move(done)](bool ok) {
+        [this, elsewhere, done = std::move(done)](bool ok) {
             // the right password after a wrong one: the error no longer holds
             if (ok && message_ && message_->isError && message_->text == kx("err.wrongPassword")) {
                 message_.reset();
                 announce();
             }
+            if (ok && *elsewhere) setMessage(Banner(elsewhereText(**elsewhere), false));
             if (done) done(ok);
         });
 }
 
 void AppModel::unlockWithTouchID(const VaultPtr& vault, Done done) {
     const QString reason = kx("touchid.reason", vault->config().name);
-    const quint64 serial = run(
+    auto elsewhere = std::make_shared<std::optional<vaultkit::SyncExclusion::Line>>();
+    const quint64 serial = work_->run(
         vault, kx("work.unlocking"),
-        [vault, reason = reason.toStdString()] {
+        [vault, elsewhere, reason = reason.toStdString()] {
             vault->unlockWithTouchID(reason);
+            noteElsewhere(*vault, elsewhere);
             FolderLook::applyUnlocked(*vault);
         },
-        [done = std::move(done)](bool ok) {
+        [this, elsewhere, done = std::move(done)](bool ok) {
+            if (ok && *elsewhere) setMessage(Banner(elsewhereText(**elsewhere), false));
             if (done) done(ok);
         });
     // The system's prompt shows only the installed action's own message, so
     // the window says what the prompt is for while it is up; the log keeps
     // the usual busy text.
-    setWorkText(vault->config().id, serial, reason);
+    work_->setWorkText(vault->config().id, serial, reason);
     announce();
 }
 
 void AppModel::lock(const VaultPtr& vault, bool force, Done done) {
     FolderLook::lockedIconFile(); // drawn on the GUI thread
-    run(
+    work_->run(
         vault, kx("work.locking"),
         [vault, force] {
             vault->lock(force);
@@ -496,7 +393,7 @@ void AppModel::changePassword(const VaultPtr& vault, const QString& oldPassword,
     auto change = [this, vault, oldPassword, newPassword, wasUnlocked, done]() {
         auto oldSecret = std::make_shared<std::string>(secretBytes(oldPassword));
         auto newSecret = std::make_shared<std::string>(secretBytes(newPassword));
-        run(
+        work_->run(
             vault, kx("work.changing"),
             [vault, oldSecret, newSecret] {
                 const WipeOnExit wiped{oldSecret.get(), newSecret.get()};
@@ -505,7 +402,7 @@ void AppModel::changePassword(const VaultPtr& vault, const QString& oldPassword,
             [this, vault, oldPassword, newPassword, wasUnlocked, done](bool changed) {
                 if (changed) {
                     setMessage(Banner(kx("ok.passwordChanged"), false));
-                    keepStoredPassword(vault, newPassword);
+                    loginUnlock_->keepStoredPassword(vault, newPassword);
                 }
                 if (!wasUnlocked) {
                     if (done) done(changed);
@@ -525,7 +422,7 @@ void AppModel::changePassword(const VaultPtr& vault, const QString& oldPassword,
     // an unacceptable new one does not leave the vault locked.
     auto oldSecret = std::make_shared<std::string>(secretBytes(oldPassword));
     auto newSecret = std::make_shared<std::string>(secretBytes(newPassword));
-    run(
+    work_->run(
         vault, kx("work.locking"),
         [vault, oldSecret, newSecret] {
             const WipeOnExit wiped{oldSecret.get(), newSecret.get()};
@@ -546,7 +443,7 @@ void AppModel::changePassword(const VaultPtr& vault, const QString& oldPassword,
 void AppModel::recover(const VaultPtr& vault, const QString& phrase, const QString& newPassword, Done done) {
     auto phraseBytes = std::make_shared<std::string>(secretBytes(phrase));
     auto secret = std::make_shared<std::string>(secretBytes(newPassword));
-    run(
+    work_->run(
         vault, kx("work.recovering"),
         [vault, phraseBytes, secret] {
             const WipeOnExit wiped{phraseBytes.get(), secret.get()};
@@ -554,9 +451,9 @@ void AppModel::recover(const VaultPtr& vault, const QString& phrase, const QStri
         },
         [this, vault, newPassword, done = std::move(done)](bool ok) {
             if (ok) {
-                unlockedLook(vault);
+                if (isUnlocked(vault)) applyLook(vault);
                 setMessage(Banner(kx("ok.recovered"), false));
-                keepStoredPassword(vault, newPassword);
+                loginUnlock_->keepStoredPassword(vault, newPassword);
             }
             if (done) done(ok);
         });
@@ -564,14 +461,14 @@ void AppModel::recover(const VaultPtr& vault, const QString& phrase, const QStri
 
 void AppModel::enableTouchID(const VaultPtr& vault, const QString& password, Done done) {
     auto secret = std::make_shared<std::string>(secretBytes(password));
-    run(
+    work_->run(
         vault, kx("work.touchid"),
         [vault, secret] {
             const WipeOnExit wiped{secret.get()};
             vault->enableTouchID(*secret);
         },
         [this, done = std::move(done)](bool ok) {
-            recheckTouchID();
+            quickUnlock_->recheckTouchID();
             if (ok) setMessage(Banner(kx("ok.touchidOn"), false));
             if (done) done(ok);
         });
@@ -580,7 +477,7 @@ void AppModel::enableTouchID(const VaultPtr& vault, const QString& password, Don
 void AppModel::regenerateMnemonic(const VaultPtr& vault, const QString& password, Done done) {
     auto secret = std::make_shared<std::string>(secretBytes(password));
     auto made = std::make_shared<std::optional<vaultkit::Mnemonic>>();
-    run(
+    work_->run(
         vault, kx("work.mnemonic"),
         [vault, secret, made] {
             const WipeOnExit wiped{secret.get()};
@@ -606,67 +503,47 @@ void AppModel::importItems(const VaultPtr& vault, const QList<QUrl>& urls, Done 
     const Uuid id = vault->config().id;
     auto results = std::make_shared<std::vector<vaultkit::Importer::Result>>();
     // The serial of this run's working entry, known once run() has begun it.
-    auto serial = std::make_shared<quint64>(nextSerial_);
+    auto serial = std::make_shared<quint64>(work_->nextSerial());
     importProgress_[id] = 0.0;
     QElapsedTimer clock;
     clock.start();
-    run(
+    work_->run(
         vault, kx("work.importing"),
-        [this, vault, sources, results, serial, id, guard = importGuard_, lane = laneOf(*vault)] {
+        [this, vault, sources, results, serial, id, lane = VaultWorkRunner::laneOf(*vault)] {
             // Not while a pass locks the vault; a forced lock later stops the
             // import before its next item (see lockForPass).
-            auto stop = std::make_shared<std::atomic<bool>>(false);
-            {
-                std::unique_lock lock(guard->mutex);
-                guard->changed.wait(lock, [&] { return !guard->lanes[lane].locking; });
-                guard->lanes[lane].importing = true;
-                guard->lanes[lane].stop = stop;
-            }
-            const struct Leave {
-                std::shared_ptr<ImportGuard> guard;
-                std::string lane;
-                ~Leave() {
-                    std::lock_guard lock(guard->mutex);
-                    auto& state = guard->lanes[lane];
-                    state.importing = false;
-                    state.stop.reset();
-                    if (!state.locking) guard->lanes.erase(lane);
-                    guard->changed.notify_all();
-                }
-            } leave{guard, lane};
-            *results = vaultkit::Importer::copy(
-                sources, *vault,
-                [this, serial, id, stop](const fs::path& source) {
-                    if (*stop) throw VaultError::io("the vault was locked during the import");
-                    const QString name = QString::fromStdString(source.filename().string());
-                    post([this, serial, id, name] {
-                        setWorkText(id, *serial, kx("work.importingItem", name));
-                        announce();
-                    });
-                },
-                [this, id](double fraction) {
-                    post([this, id, fraction] {
-                        auto it = importProgress_.find(id);
-                        if (it != importProgress_.end() && fraction > it->second) {
-                            it->second = fraction;
+            work_->whileImporting(lane, [&](const std::atomic<bool>& stop) {
+                *results = vaultkit::Importer::copy(
+                    sources, *vault,
+                    [this, serial, id, &stop](const fs::path& source) {
+                        if (stop) throw VaultError::io("the vault was locked during the import");
+                        const QString name = QString::fromStdString(source.filename().string());
+                        work_->post([this, serial, id, name] {
+                            work_->setWorkText(id, *serial, kx("work.importingItem", name));
                             announce();
-                        }
+                        });
+                    },
+                    [this, id](double fraction) {
+                        work_->post([this, id, fraction] {
+                            auto it = importProgress_.find(id);
+                            if (it != importProgress_.end() && fraction > it->second) {
+                                it->second = fraction;
+                                announce();
+                            }
+                        });
                     });
-                });
+            });
         },
         [this, vault, id, results, clock, done = std::move(done)](bool ok) {
             importProgress_.erase(id);
             // The end of a long import is news for a user who is elsewhere.
-            const bool windowActive = windowActive_
-                                          ? windowActive_()
-                                          : QGuiApplication::applicationState() == Qt::ApplicationActive;
-            if (clock.elapsed() >= longImportMs_ && !windowActive) {
+            if (clock.elapsed() >= notices_->longImport() && !notices_->windowActive()) {
                 const QString name = QString::fromStdString(vault->config().name);
                 bool complete = ok;
                 for (const auto& r : *results)
                     complete = complete && r.ok();
-                postNotice(vault,
-                           complete ? kx("notice.importDone", name) : kx("notice.importProblems", name));
+                notices_->postNotice(vault,
+                                     complete ? kx("notice.importDone", name) : kx("notice.importProblems", name));
             }
             if (!results->empty())
                 setImportResults(ImportBatch(std::move(*results)));
@@ -678,21 +555,21 @@ void AppModel::importItems(const VaultPtr& vault, const QList<QUrl>& urls, Done 
 }
 
 void AppModel::disableTouchID(const VaultPtr& vault, Done done) {
-    submit(
+    work_->submit(
         vault, [vault] { vault->disableTouchID(); },
         [this, done = std::move(done)](std::exception_ptr error) {
             if (error) {
                 message_ = Banner(describe(error), true);
                 logger().error("disable quick unlock failed: " + errorText(error));
             }
-            recheckTouchID();
+            quickUnlock_->recheckTouchID();
             announce();
             if (done) done(!error);
         });
 }
 
 void AppModel::setAutoLock(const VaultPtr& vault, const VaultConfig::AutoLock& autoLock, Done done) {
-    submit(
+    work_->submit(
         vault, [vault, autoLock] { vault->setAutoLock(autoLock); },
         [this, done = std::move(done)](std::exception_ptr error) {
             if (error) {
@@ -700,7 +577,7 @@ void AppModel::setAutoLock(const VaultPtr& vault, const VaultConfig::AutoLock& a
                 logger().error("auto-lock setting failed: " + errorText(error));
             }
             announce();
-            refreshSleepDelay();
+            autoLock_->refreshSleepDelay();
             if (done) done(!error);
         });
 }
@@ -716,7 +593,7 @@ void AppModel::trashOriginals(const std::vector<vaultkit::Importer::Result>& res
     auto outcome = std::make_shared<Outcome>();
     // Renames into the Trash may take a moment on slow disks: off the GUI
     // thread, on a lane of its own.
-    queue_->submit(" trash", [this, paths, outcome, done = std::move(done)] {
+    work_->submitOnLane(" trash", [this, paths, outcome, done = std::move(done)] {
         // Qt 6.4 falls back to "./files" in the working directory when the
         // home Trash's parent folder ($XDG_DATA_HOME) is missing: make it.
         const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
@@ -732,7 +609,7 @@ void AppModel::trashOriginals(const std::vector<vaultkit::Importer::Result>& res
                 outcome->notMoved << p;
             }
         }
-        post([this, outcome, done] {
+        work_->post([this, outcome, done] {
             for (const QString& p : outcome->notMoved)
                 logger().error("cannot move to the Trash: " + p);
             QString text = kx("ok.trashed", outcome->moved);
@@ -753,7 +630,8 @@ void AppModel::trashOriginals(const std::vector<vaultkit::Importer::Result>& res
 }
 
 void AppModel::openInFinder(const VaultPtr& vault) {
-    const QString mountPoint = QString::fromStdString(vault->mountPoint().string());
+    // where the files are: outside the synced folder for a vault opened there
+    const QString mountPoint = QString::fromStdString(vault->openFolder().string());
     QPointer<AppModel> self(this);
     FileBrowser::openFolder(mountPoint, this, [self, mountPoint](bool opened) {
         // nothing on this desktop opens folders: said in the window, with
@@ -762,469 +640,50 @@ void AppModel::openInFinder(const VaultPtr& vault) {
     });
 }
 
-// ---- Quick unlock's availability ------------------------------------------------------
+// ---- The parts' answers the pane still asks here ---------------------------------
 
-void AppModel::recheckTouchID() {
-    if (touchIDAsking_) {
-        touchIDAskAgain_ = true; // the answer on its way may be older than the event
-        return;
-    }
-    touchIDAsking_ = true;
-    // A thread of its own, not the work queue: a question that hangs must
-    // hold back neither the vaults' work nor the model's end.
-    QPointer<AppModel> self(this);
-    std::thread([self] {
-        const bool available = vaultkit::TouchIDKey::isAvailable();
-        QCoreApplication* app = QCoreApplication::instance();
-        if (!app) return;
-        QMetaObject::invokeMethod(
-            app,
-            [self, available] {
-                if (!self) return;
-                self->touchIDAsking_ = false;
-                const bool changedAnswer = available != self->touchIDAvailable_;
-                self->touchIDAvailable_ = available;
-                if (self->touchIDAskAgain_) {
-                    self->touchIDAskAgain_ = false;
-                    self->recheckTouchID();
-                }
-                if (changedAnswer) self->announce();
-            },
-            Qt::QueuedConnection);
-    }).detach();
+AppModel::IdleTime AppModel::idleTimeKnown() const {
+    return autoLock_->idleTimeKnown();
 }
-
-// ---- Notices on the desktop ---------------------------------------------------------
-
-void AppModel::setNotifier(std::unique_ptr<Notifier> notifier) {
-    notifier_ = std::move(notifier);
-    if (!notifier_) return;
-    connect(notifier_.get(), &Notifier::activated, this, [this](const QString& tag) {
-        const auto id = Uuid::parse(tag.toStdString());
-        if (!id || !vaultWithId(*id)) return; // the vault was forgotten since
-        setSelection(*id);
-        emit noticeActivated();
-    });
-}
-
-void AppModel::postNotice(const VaultPtr& vault, const QString& text) {
-    if (!vault) return;
-    logger().info("notice about " + vault->name() + ": " + text.toStdString());
-    if (!notifier_) return;
-    notifier_->show(QString::fromStdString(vault->config().name), text,
-                    QString::fromStdString(vault->config().id.text()));
-}
-
-// ---- Automatic locking ------------------------------------------------------------
-
-bool AppModel::idleQualifies(const VaultConfig::AutoLock& autoLock, double idleSeconds) {
-    const std::int64_t minutes = autoLock.idleMinutes;
-    if (minutes < 1) return false;
-    // A limit whose seconds do not fit 64 bits is beyond any idle time: never.
-    if (minutes > std::numeric_limits<std::int64_t>::max() / 60) return false;
-    return idleSeconds >= static_cast<double>(minutes * 60);
-}
-
-bool AppModel::wantsSleepDelay() const {
-    for (const auto& v : vaults_)
-        if (v->config().autoLock.onSleep && isUnlocked(v)) return true;
-    return false;
-}
-
-void AppModel::refreshSleepDelay() {
-    if (sources_.sleep && !sleepPassRunning_) sources_.sleep->setDelayWanted(wantsSleepDelay());
-}
-
-void AppModel::installSources() {
-    refreshTimer_.setInterval(refreshIntervalMs);
-    connect(&refreshTimer_, &QTimer::timeout, this, [this] {
-        bump();
-        refreshSleepDelay();
-        watchConflicts();
-    });
-    refreshTimer_.start();
-    idleTimer_.setInterval(idleCheckIntervalMs);
-    connect(&idleTimer_, &QTimer::timeout, this, &AppModel::checkIdle);
-    idleTimer_.start();
-    autoLockRetryTimer_.setInterval(autoLockRetryIntervalMs);
-    connect(&autoLockRetryTimer_, &QTimer::timeout, this, &AppModel::retryAutoLocks);
-
-    if (sources_.sleep) {
-        connect(sources_.sleep.get(), &SleepSource::aboutToSleep, this, &AppModel::startSleepPass);
-        connect(sources_.sleep.get(), &SleepSource::reachableChanged, this, &AppModel::announce);
-        sleepPassLimit_.setSingleShot(true);
-        connect(&sleepPassLimit_, &QTimer::timeout, this, [this] {
-            if (!sleepPassRunning_) return;
-            // The system sleeps anyway once its delay is over: let it go now,
-            // and let the next event have a pass of its own. The late pass
-            // still reports its outcome.
-            logger().warn("the lock pass before sleep did not end in time: the computer may sleep with "
-                          "vaults unlocked");
-            sleepPassRunning_ = false;
-            sources_.sleep->sleepPassDone();
-            refreshSleepDelay();
-        });
-        refreshSleepDelay();
-    }
-    for (const auto& source : sources_.screenLocks) {
-        connect(source.get(), &ScreenLockSource::screenLocked, this, [this, name = source->name()] {
-            if (!screenLocked_) screenLockedFor_.start();
-            screenLocked_ = true;
-            if (screenPassRunning_) return; // one lock seen by several sources
-            screenPassRunning_ = true;
-            logger().info("screen locked (" + name + ")");
-            autoLock([](const VaultConfig::AutoLock& a) { return a.onScreenLock; },
-                     [this] { screenPassRunning_ = false; }, AutoLockTrigger::screenLock);
-        });
-        connect(source.get(), &ScreenLockSource::screenUnlocked, this, [this, name = source->name()] {
-            if (screenLocked_) logger().info("screen unlocked (" + name + ")");
-            screenLocked_ = false;
-        });
-    }
-    if (sources_.idle.empty()) {
-        logger().info("no source of the session's idle time: locking after idle minutes is off");
-        idleOffLogged_ = true;
-        idleTime_ = IdleTime::unavailable;
-    }
-}
-
 void AppModel::probeIdleTime() {
-    if (idleTime_ != IdleTime::unknown || idleProbing_ || sources_.idle.empty()) return;
-    idleProbing_ = true;
-    askIdle(0, [this](std::optional<double> seconds) {
-        idleProbing_ = false;
-        setIdleTime(seconds ? IdleTime::available : IdleTime::unavailable);
-    });
+    autoLock_->probeIdleTime();
 }
-
-void AppModel::setIdleTime(IdleTime known) {
-    if (idleTime_ == known) return;
-    idleTime_ = known;
-    announce();
+bool AppModel::sleepLockAvailable() const {
+    return autoLock_->sleepLockAvailable();
 }
-
-void AppModel::startSleepPass() {
-    if (sleepPassRunning_) return; // the running pass covers this event
-    sleepPassRunning_ = true;
-    const quint64 serial = ++sleepPassSerial_;
-    logger().info("the computer is about to sleep: locking vaults that lock on sleep");
-    sleepPassLimit_.start(sources_.sleep->passTimeLimitMs());
-    autoLock([](const VaultConfig::AutoLock& a) { return a.onSleep; },
-             [this, serial] {
-                 // A pass past its time limit was let go already.
-                 if (serial != sleepPassSerial_ || !sleepPassRunning_) return;
-                 sleepPassLimit_.stop();
-                 sleepPassRunning_ = false;
-                 // Let the machine sleep now; the delay is taken again after
-                 // resume.
-                 sources_.sleep->sleepPassDone();
-             });
+bool AppModel::touchIDAvailable() const {
+    return quickUnlock_->touchIDAvailable();
 }
-
-void AppModel::askIdle(std::size_t from, std::function<void(std::optional<double>)> answer) {
-    if (from >= sources_.idle.size()) {
-        answer(std::nullopt);
-        return;
-    }
-    QPointer<AppModel> self(this);
-    sources_.idle[from]->idleSeconds([self, this, from, answer](std::optional<double> seconds) {
-        if (!self) return;
-        if (seconds) {
-            if (idleSourceInUse_ != from) logger().info("idle time from " + sources_.idle[from]->name());
-            idleSourceInUse_ = from;
-            answer(seconds);
-            return;
-        }
-        askIdle(from + 1, answer);
-    });
-}
-
-void AppModel::checkIdle() {
-    if (idleCheckRunning_) return;
-    // Nothing to ask when no unlocked vault has an idle limit.
-    bool anyLimit = false;
-    for (const auto& v : vaults_)
-        if (v->config().autoLock.idleMinutes >= 1 && isUnlocked(v)) anyLimit = true;
-    if (!anyLimit || sources_.idle.empty()) return;
-    idleCheckRunning_ = true;
-    // The source that answered last is asked first.
-    const std::size_t first = idleSourceInUse_.value_or(0);
-    auto finish = [this](std::optional<double> seconds) {
-        idleCheckRunning_ = false;
-        setIdleTime(seconds ? IdleTime::available : IdleTime::unavailable);
-        if (!seconds) {
-            if (!idleOffLogged_) {
-                logger().warn(
-                    "no source of the session's idle time answers: locking after idle minutes is off");
-                idleOffLogged_ = true;
-            }
-            idleSourceInUse_.reset();
-            return;
-        }
-        idleOffLogged_ = false;
-        runIdlePass(*seconds);
-    };
-    if (first == 0) {
-        askIdle(0, finish);
-        return;
-    }
-    QPointer<AppModel> self(this);
-    sources_.idle[first]->idleSeconds([self, this, finish](std::optional<double> seconds) {
-        if (!self) return;
-        if (seconds) {
-            finish(seconds);
-            return;
-        }
-        idleSourceInUse_.reset();
-        askIdle(0, finish);
-    });
-}
-
-void AppModel::runIdlePass(double idleSeconds) {
-    bool any = false;
-    const auto unlocked = Vault::unlockedStates(vaults_);
-    for (std::size_t i = 0; i < vaults_.size(); ++i)
-        if (unlocked[i] && idleQualifies(vaults_[i]->config().autoLock, idleSeconds)) any = true;
-    if (!any) return;
-    autoLock([idleSeconds](const VaultConfig::AutoLock& a) { return idleQualifies(a, idleSeconds); }, {},
-             AutoLockTrigger::idle);
-}
-
-void AppModel::lockForPass(const VaultPtr& vault, bool force,
-                           std::function<void(LockOutcome, std::exception_ptr)> then) {
-    queue_->submitUrgent(laneOf(*vault), [this, vault, force, then = std::move(then), guard = importGuard_,
-                                          lane = laneOf(*vault)] {
-        bool wasLocked = false;
-        std::exception_ptr error;
-        bool importing = false;
-        {
-            std::lock_guard lock(guard->mutex);
-            auto& state = guard->lanes[lane];
-            state.locking = true;
-            importing = state.importing;
-            // Before the volume goes: no further item is started.
-            if (importing && force && state.stop) *state.stop = true;
-        }
-        try {
-            // Asked when tried: a user operation or another pass may have
-            // locked it meanwhile.
-            if (!vault->isUnlocked()) {
-                wasLocked = true;
-            } else if (importing && !force) {
-                // The copier uses the volume even between two files.
-                auto names = vault->busyProcesses();
-                const std::string copier = fs::path(vaultkit::Importer::copyTool).filename().string();
-                if (std::find(names.begin(), names.end(), copier) == names.end())
-                    names.insert(names.begin(), copier);
-                throw VaultError::busy(std::move(names));
-            } else {
-                vault->lock(force);
-            }
-        } catch (...) {
-            error = std::current_exception();
-        }
-        {
-            std::lock_guard lock(guard->mutex);
-            auto it = guard->lanes.find(lane);
-            if (it != guard->lanes.end()) {
-                it->second.locking = false;
-                if (!it->second.importing) guard->lanes.erase(it);
-            }
-            guard->changed.notify_all();
-        }
-        post([then, wasLocked, error] {
-            if (error)
-                then(LockOutcome::failed, error);
-            else
-                then(wasLocked ? LockOutcome::wasLocked : LockOutcome::locked, nullptr);
-        });
-    });
-}
-
 std::optional<bool> AppModel::touchIDBootBinding(const VaultPtr& vault) const {
-    const auto touchID = vault->config().touchID;
-    if (!touchID || touchID->handle.empty()) return std::nullopt;
-    return vaultkit::TouchIDKey::bootStateBinding(touchID->handle);
+    return QuickUnlockAvailability::touchIDBootBinding(vault);
 }
-
-void AppModel::setAutoLockRetryInterval(int milliseconds) {
-    autoLockRetryTimer_.setInterval(milliseconds);
+bool AppModel::unlocksAtLogin(const VaultPtr& vault) const {
+    return loginUnlock_->unlocksAtLogin(vault);
 }
-
-bool AppModel::retryingAutoLock(const VaultPtr& vault) const {
-    return autoLockRetries_.count(vault->config().id) > 0;
+void AppModel::enableLoginUnlock(const VaultPtr& vault, const QString& password, Done done) {
+    loginUnlock_->enableLoginUnlock(vault, password, std::move(done));
 }
-
-void AppModel::retryAutoLocks() {
-    if (autoLockRetrying_) return; // the round before is still under way
-    if (autoLockRetries_.empty()) {
-        autoLockRetryTimer_.stop();
-        return;
-    }
-    autoLockRetrying_ = true;
-    // one vault after the other, from a snapshot: entries go during the round
-    auto round = std::make_shared<std::vector<AutoLockRetry>>();
-    for (const auto& entry : autoLockRetries_)
-        round->push_back(entry.second);
-    // each step holds the next one until it has run; the step holds itself
-    // only weakly, so the chain is gone once the round ends
-    auto step = std::make_shared<std::function<void(std::size_t)>>();
-    std::weak_ptr<std::function<void(std::size_t)>> weakStep = step;
-    QPointer<AppModel> self(this);
-    *step = [self, round, weakStep](std::size_t i) {
-        if (!self) return;
-        if (i >= round->size()) {
-            self->autoLockRetrying_ = false;
-            if (self->autoLockRetries_.empty()) self->autoLockRetryTimer_.stop();
-            return;
-        }
-        auto again = weakStep.lock();
-        self->retryAutoLock((*round)[i], [again, i] {
-            if (again) (*again)(i + 1);
-        });
-    };
-    (*step)(0);
+void AppModel::disableLoginUnlock(const VaultPtr& vault, Done done) {
+    loginUnlock_->disableLoginUnlock(vault, std::move(done));
 }
-
-void AppModel::retryAutoLock(const AutoLockRetry& retry, std::function<void()> next) {
-    const VaultPtr vault = retry.vault;
-    const vaultkit::Uuid id = vault->config().id;
-    const std::string name = vault->name();
-    auto stop = [this, id, name, next](const std::string& why) {
-        if (autoLockRetries_.erase(id) > 0) logger().info("no more tries to lock " + name + " automatically: " + why);
-        next();
-    };
-    if (std::find(vaults_.begin(), vaults_.end(), vault) == vaults_.end()) {
-        stop("it is no longer in the list");
-        return;
-    }
-    auto attempt = [this, vault, id, name, next] {
-        lockForPass(vault, false, [this, vault, id, name, next](LockOutcome outcome, std::exception_ptr error) {
-            if (outcome == LockOutcome::locked) {
-                autoLockRetries_.erase(id);
-                applyLook(vault);
-                logger().info("auto-locked " + name + " on a later try");
-                const QString text = kx("ok.autoLockedLater", vault->config().name);
-                setMessage(Banner(text, false));
-                postNotice(vault, text);
-            } else if (outcome == LockOutcome::wasLocked) {
-                autoLockRetries_.erase(id);
-            } else if (!isInUse(error)) {
-                autoLockRetries_.erase(id);
-                logger().error("auto-lock of " + name + " failed: " + errorText(error).toStdString());
-                setMessage(Banner(kx("err.autoLockFailed", vault->config().name, describe(error)), true));
-            }
-            // still in use: the next round tries again
-            bump();
-            next();
-        });
-    };
-    QPointer<AppModel> self(this);
-    if (retry.trigger == AutoLockTrigger::screenLock) {
-        if (!screenLocked_) {
-            stop("the screen was unlocked");
-            return;
-        }
-        if (!vault->config().autoLock.onScreenLock) {
-            stop("it no longer locks with the screen");
-            return;
-        }
-        // Not every screen locker says when it is unlocked: input since the
-        // screen was locked (idle time shorter than the lock) also ends it.
-        const double lockedSeconds = static_cast<double>(screenLockedFor_.elapsed()) / 1000.0;
-        askIdle(0, [self, stop, attempt, lockedSeconds](std::optional<double> idle) {
-            if (!self) return;
-            if (idle && *idle + 2.0 < lockedSeconds) {
-                stop("there was input since the screen was locked");
-                return;
-            }
-            attempt();
-        });
-        return;
-    }
-    askIdle(0, [self, vault, stop, attempt](std::optional<double> idle) {
-        if (!self) return;
-        if (!idle || !idleQualifies(vault->config().autoLock, *idle)) {
-            stop("the session is no longer idle past its limit");
-            return;
-        }
-        attempt();
-    });
+QStringList AppModel::hiddenConflicts(const VaultPtr& vault) const {
+    return conflicts_->hiddenConflicts(vault);
 }
-
-bool AppModel::isImporting(const VaultPtr& vault) const {
-    std::lock_guard lock(importGuard_->mutex);
-    const auto it = importGuard_->lanes.find(laneOf(*vault));
-    return it != importGuard_->lanes.end() && it->second.importing;
+void AppModel::recheckTouchID() {
+    quickUnlock_->recheckTouchID();
 }
-
-void AppModel::autoLock(const AutoLockPredicate& predicate, std::function<void()> done,
-                        AutoLockTrigger trigger) {
-    // A snapshot: vaults added during the pass are not seen.
-    // Read afresh (not the tick's snapshot): a vault unlocked a moment ago
-    // must not be missed.
-    std::vector<VaultPtr> targets;
-    const auto unlocked = Vault::unlockedStates(vaults_);
-    for (std::size_t i = 0; i < vaults_.size(); ++i)
-        if (unlocked[i] && predicate(vaults_[i]->config().autoLock)) targets.push_back(vaults_[i]);
-    struct Pass {
-        std::vector<VaultPtr> targets;
-        std::vector<std::pair<LockOutcome, std::exception_ptr>> outcomes;
-        std::size_t pending = 0;
-        std::function<void()> done;
-    };
-    auto pass = std::make_shared<Pass>();
-    pass->targets = targets;
-    pass->outcomes.resize(targets.size());
-    pass->pending = targets.size();
-    pass->done = std::move(done);
-    // Vaults with an operation running or waiting are in use: locking one
-    // of them is news for the user.
-    std::vector<bool> busy;
-    for (const auto& v : targets)
-        busy.push_back(working_.count(v->config().id) > 0);
-    auto finish = [this, pass, busy, trigger] {
-        // Outcomes are reported in the order of the list, whatever order the
-        // lanes finished in; several failures leave the last banner.
-        for (std::size_t i = 0; i < pass->targets.size(); ++i) {
-            const auto& vault = pass->targets[i];
-            const auto& [outcome, error] = pass->outcomes[i];
-            if (outcome == LockOutcome::locked) {
-                // After the pass: the sleep waits for the locks, not for the
-                // folder-look tools.
-                applyLook(vault);
-                logger().info("auto-locked " + vault->name());
-                if (busy[i]) postNotice(vault, kx("notice.lockedInUse", vault->config().name));
-            } else if (outcome == LockOutcome::failed) {
-                // A program holds a file: tried again while the reason to
-                // lock lasts, and the banner says so.
-                const bool retry = trigger != AutoLockTrigger::once && isInUse(error);
-                const QString text = kx(retry ? "err.autoLockRetrying" : "err.autoLockFailed", vault->config().name,
-                                        describe(error));
-                if (retry) {
-                    autoLockRetries_[vault->config().id] = AutoLockRetry{vault, trigger};
-                    if (!autoLockRetryTimer_.isActive()) autoLockRetryTimer_.start();
-                }
-                message_ = Banner(text, true);
-                postNotice(vault, text);
-                logger().error("auto-lock of " + vault->name() +
-                               " failed: " + errorText(error).toStdString());
-            }
-        }
-        bump();
-        if (pass->done) pass->done();
-        refreshSleepDelay();
-    };
-    if (targets.empty()) {
-        finish();
-        return;
-    }
-    // The vaults lock in parallel (each on its own lane): before sleep the
-    // time the system grants is short.
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        lockForPass(targets[i], false, [pass, i, finish](LockOutcome outcome, std::exception_ptr error) {
-            pass->outcomes[i] = {outcome, error};
-            if (--pass->pending == 0) finish();
-        });
-    }
+void AppModel::watchConflicts() {
+    conflicts_->watchConflicts();
+}
+bool AppModel::watchesConflicts(const VaultPtr& vault) const {
+    return conflicts_->watchesConflicts(vault);
+}
+void AppModel::setNotifier(std::unique_ptr<Notifier> notifier) {
+    notices_->setNotifier(std::move(notifier));
+}
+void AppModel::setLongImportMs(qint64 ms) {
+    notices_->setLongImportMs(ms);
+}
+void AppModel::setWindowActiveCheck(std::function<bool()> check) {
+    notices_->setWindowActiveCheck(std::move(check));
 }

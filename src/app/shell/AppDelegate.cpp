@@ -2,6 +2,7 @@
 
 #include "app/desktop/FolderLook.h"
 #include "app/desktop/TerminationSignals.h"
+#include "app/model/VaultWorkRunner.h"
 #include "kxcore/Log.h"
 #include "kxcore/Settings.h"
 #include "kxui/kx.h"
@@ -105,15 +106,15 @@ void AppDelegate::quitStep(std::shared_ptr<std::vector<AppModel::VaultPtr>> vaul
     auto next = [this, vaults, index, interactive, finished] {
         quitStep(vaults, index + 1, interactive, finished);
     };
-    model->lockForPass(
+    model->work().lockForPass(
         vault, false,
-        [this, vault, next, interactive, finished](AppModel::LockOutcome outcome, std::exception_ptr error) {
-            if (outcome == AppModel::LockOutcome::locked) {
+        [this, vault, next, interactive, finished](VaultWorkRunner::LockOutcome outcome, std::exception_ptr error) {
+            if (outcome == VaultWorkRunner::LockOutcome::locked) {
                 if (model) model->applyLook(vault);
                 next();
                 return;
             }
-            if (outcome == AppModel::LockOutcome::wasLocked) {
+            if (outcome == VaultWorkRunner::LockOutcome::wasLocked) {
                 next();
                 return;
             }
@@ -139,8 +140,8 @@ void AppDelegate::quitStep(std::shared_ptr<std::vector<AppModel::VaultPtr>> vaul
                                     finished(true);
                                     return;
                                 }
-                                model->lockForPass(vault, true,
-                                                   [vault, next](AppModel::LockOutcome, std::exception_ptr) {
+                                model->work().lockForPass(vault, true,
+                                                   [vault, next](VaultWorkRunner::LockOutcome, std::exception_ptr) {
                                                        // Whatever the outcome: a failure here is not
                                                        // reported.
                                                        if (model) model->applyLook(vault);

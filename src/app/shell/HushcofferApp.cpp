@@ -1,7 +1,10 @@
 #include "app/shell/HushcofferApp.h"
 
 #include "app/desktop/DesktopNotifier.h"
+#include "app/desktop/EventSources.h"
 #include "app/desktop/FolderLook.h"
+#include "app/model/LoginUnlockController.h"
+#include "app/model/Notices.h"
 #include "app/sheets/SheetPresenter.h"
 #include "app/window/SheetSnapshots.h"
 #include "app/shell/MenuBarContent.h"
@@ -37,11 +40,11 @@ HushcofferApp::HushcofferApp(KXContext* context, Options options, QObject* paren
     supportDir_ = supportDirectory(context_->paths().supportDir());
     FolderLook::setSupportDirectory(supportDir_);
     model_ = new AppModel(supportDir_,
-                          options_.desktopSources ? AppModel::desktopSources() : AppModel::Sources{}, this);
+                          options_.desktopSources ? EventSources::desktop() : EventSources{}, this);
     AppDelegate::model = model_;
     if (options_.desktopSources)
-        model_->setNotifier(std::unique_ptr<Notifier>(DesktopNotifier::forSession()));
-    connect(model_, &AppModel::noticeActivated, this, [this] { openMainWindow(); });
+        model_->notices().setNotifier(std::unique_ptr<Notifier>(DesktopNotifier::forSession()));
+    connect(&model_->notices(), &Notices::noticeActivated, this, [this] { openMainWindow(); });
     delegate_ = new AppDelegate(this);
     delegate_->installTerminationHandling();
 
@@ -77,7 +80,7 @@ HushcofferApp::HushcofferApp(KXContext* context, Options options, QObject* paren
         instance_->listen();
     }
     // Off the GUI thread: the window does not wait for the keyring.
-    if (options_.unlockAtLogin) model_->unlockAtStart();
+    if (options_.unlockAtLogin) model_->loginUnlock().unlockAtStart();
 }
 
 HushcofferApp::~HushcofferApp() {

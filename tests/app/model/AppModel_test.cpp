@@ -1,12 +1,13 @@
 // The model without mounts: the registry and its edge cases, adding existing
 // vaults, the selection, the error texts, the refusal of self-import, the
-// Trash, the file manager call, the idle rule, and every trigger skipping
-// vaults that are locked.
+// Trash, the file manager call, the refresh tick, termination signals and the
+// work queue.
 #include "app/desktop/FolderLook.h"
 #include "app/desktop/TerminationSignals.h"
 #include "app/model/AppModel.h"
 #include "app/model/VaultWorkQueue.h"
 #include "app/shell/AppDelegate.h"
+#include "model/support/ModelFixture.h"
 #include "model/support/ModelTestSupport.h"
 
 #include "../../support/SharedRuleCases.h"
@@ -42,75 +43,6 @@ using vaultkit::VaultConfig;
 using vaultkit::VaultError;
 
 namespace {
-
-std::string readAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void writeAll(const fs::path& p, const std::string& text) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << text;
-}
-
-class ModelTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(tmp.isValid());
-        root = fs::path(tmp.path().toStdString());
-        support = root / "support";
-        fs::create_directories(support);
-        FolderLook::setSupportDirectory(QString::fromStdString(support.string()));
-        oldDataHome = qgetenv("XDG_DATA_HOME");
-        oldHome = qgetenv("HOME");
-        // the home Trash ($XDG_DATA_HOME/Trash) serves files on the home's file system
-        qputenv("XDG_DATA_HOME", QByteArray::fromStdString((root / "share").string()));
-        qputenv("HOME", QByteArray::fromStdString(root.string()));
-    }
-    void TearDown() override {
-        model.reset();
-        FolderLook::setSupportDirectory({});
-        Vault::setBackupDirectory(std::nullopt);
-        if (oldDataHome.isNull())
-            qunsetenv("XDG_DATA_HOME");
-        else
-            qputenv("XDG_DATA_HOME", oldDataHome);
-        qputenv("HOME", oldHome);
-    }
-
-    // A vault directory with a record and an empty visible folder; never
-    // mounted, so it counts as locked.
-    fs::path makeVault(const std::string& name, VaultConfig::AutoLock autoLock = {}) {
-        const fs::path dir = root / ("." + name + ".hushcoffer");
-        fs::create_directories(dir);
-        fs::create_directories(root / name);
-        VaultConfig config;
-        config.id = vaultkit::Uuid::random();
-        config.name = name;
-        config.recoveryPublicKey.assign(32, 1);
-        config.autoLock = autoLock;
-        vaultkit::ConfigStore::save(config, dir / "vault.json", std::nullopt);
-        return dir;
-    }
-    fs::path registry() const { return support / "vaults.json"; }
-    void writeRegistry(const std::vector<fs::path>& dirs) {
-        std::vector<std::string> paths;
-        for (const auto& d : dirs)
-            paths.push_back(d.string());
-        vaultkit::Registry::write(registry(), paths);
-    }
-    AppModel& start() {
-        fakes = makeFakeSources();
-        model = std::make_unique<AppModel>(QString::fromStdString(support.string()), fakes.take());
-        return *model;
-    }
-
-    QTemporaryDir tmp;
-    fs::path root, support;
-    QByteArray oldDataHome, oldHome;
-    FakeSources fakes;
-    std::unique_ptr<AppModel> model;
-};
 
 // ---- Registry ---------------------------------------------------------------
 
@@ -501,77 +433,6 @@ TEST_F(ModelTest, OpenInFinderAsksTheFileManagerToShowTheFolderItself) {
     spinFor(300);
     EXPECT_TRUE(xdg.opened().isEmpty());
     EXPECT_FALSE(m.message());
-}
-
-// ---- Automatic locking -----------------------------------------------------------
-
-TEST(IdleRule, LimitsInMinutesAgainstSecondsOfInactivity) {
-    struct Case {
-        std::int64_t minutes;
-        double idle;
-        bool locks;
-    };
-    const std::int64_t huge = std::numeric_limits<std::int64_t>::max() / 60;
-    const std::vector<Case> cases{
-        {0, 0, false},
-        {0, 1e12, false}, // 0 is never
-        {-5, 1e12, false},
-        {5, 299, false},
-        {5, 299.999, false},
-        {5, 300, true},
-        {5, 301, true},
-        {1, 60, true},
-        {120, 7199, false},
-        {huge, 1e30, true},                                       // the last value that fits
-        {huge + 1, 1e30, false},                                  // overflowing product: never
-        {std::numeric_limits<std::int64_t>::max(), 1e300, false}, // never
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.minutes) + " min, " + std::to_string(c.idle) + " s");
-        VaultConfig::AutoLock a;
-        a.idleMinutes = c.minutes;
-        EXPECT_EQ(AppModel::idleQualifies(a, c.idle), c.locks);
-    }
-}
-
-TEST_F(ModelTest, LockedVaultsAreSkippedByEveryTrigger) {
-    VaultConfig::AutoLock everything{true, true, 1};
-    writeRegistry({makeVault("A", everything), makeVault("B", everything)});
-    AppModel& m = start();
-    LogLines log;
-    fakes.idle->seconds = 1e9;
-    int ticks = 0;
-    QObject::connect(&m, &AppModel::changed, [&] { ++ticks; });
-
-    fakes.sleep->sleep();
-    EXPECT_TRUE(spinUntil([&] { return fakes.sleep->passesDone == 1; }));
-    fakes.screen->lockScreen();
-    m.checkIdle();
-    spinFor(200);
-    EXPECT_EQ(fakes.idle->asked, 0); // nothing unlocked with a limit: not even asked
-    EXPECT_TRUE(log.matching("auto-locked").empty());
-    EXPECT_FALSE(m.message());
-    EXPECT_FALSE(fakes.sleep->delayWanted);
-    EXPECT_GE(ticks, 2); // each pass ends with a tick
-
-    AppDelegate::model = &m;
-    AppDelegate delegate;
-    delegate.setSettingsFile(QString::fromStdString((root / "settings.ini").string()));
-    bool replied = false;
-    EXPECT_EQ(delegate.applicationShouldTerminate([&](bool) { replied = true; }),
-              AppDelegate::TerminateReply::now);
-    EXPECT_FALSE(replied);
-    AppDelegate::model = nullptr;
-    EXPECT_EQ(delegate.applicationShouldTerminate([&](bool) { replied = true; }),
-              AppDelegate::TerminateReply::now);
-}
-
-TEST_F(ModelTest, WithoutIdleSourcesIdleLockingIsOffAndLoggedOnce) {
-    LogLines log;
-    model = std::make_unique<AppModel>(QString::fromStdString(support.string()), AppModel::Sources{});
-    model->checkIdle();
-    model->checkIdle();
-    EXPECT_EQ(log.matching("locking after idle minutes is off").size(), 1u);
 }
 
 TEST_F(ModelTest, TheRefreshTickAnnouncesAChangeEveryTwoSeconds) {

@@ -3,6 +3,7 @@
 // which selects the vault and asks for the window.
 #include "app/desktop/DesktopNotifier.h"
 #include "app/model/AppModel.h"
+#include "app/model/Notices.h"
 #include "model/support/ModelTestSupport.h"
 
 #include "vaultkit/record/ConfigStore.h"
@@ -150,12 +151,12 @@ TEST_F(NoticeTest, AClickOnAVaultsNoticeSelectsTheVaultAndAsksForTheWindow) {
     fs::create_directories(support);
     vaultkit::Registry::write(support / "vaults.json", dirs);
     AppModel model(QString::fromStdString(support.string()));
-    model.setNotifier(std::make_unique<DesktopNotifier>(session, "Hushcoffer", "icon", "entry"));
+    model.notices().setNotifier(std::make_unique<DesktopNotifier>(session, "Hushcoffer", "icon", "entry"));
     ASSERT_EQ(model.vaults().size(), 2u);
     ASSERT_EQ(model.selection(), ids[0]);
-    QSignalSpy shown(&model, &AppModel::noticeActivated);
+    QSignalSpy shown(&model.notices(), &Notices::noticeActivated);
 
-    model.postNotice(model.vaults()[1], "Import into “Second” finished.");
+    model.notices().postNotice(model.vaults()[1], "Import into “Second” finished.");
     ASSERT_TRUE(spinUntil([&] { return notifyCalls(*daemon).size() == 1; }));
     EXPECT_EQ(notifyCalls(*daemon).front().title, "Second");
     spinFor(200);
@@ -164,7 +165,7 @@ TEST_F(NoticeTest, AClickOnAVaultsNoticeSelectsTheVaultAndAsksForTheWindow) {
     EXPECT_EQ(model.selection(), ids[1]);
 
     // A notice about a vault forgotten since: the click changes nothing.
-    model.postNotice(model.vaults()[0], "x");
+    model.notices().postNotice(model.vaults()[0], "x");
     ASSERT_TRUE(spinUntil([&] { return notifyCalls(*daemon).size() == 2; }));
     spinFor(200);
     model.forget(model.vaults()[0]);

@@ -1,6 +1,7 @@
 #include "app/sheets/create/CreateSheet.h"
 
 #include "app/model/AppModel.h"
+#include "app/model/QuickUnlockAvailability.h"
 #include "app/sheets/MnemonicGrid.h"
 #include "app/sheets/RecoveryPrint.h"
 #include "app/sheets/SheetStyle.h"
@@ -67,7 +68,7 @@ CreateSheet::CreateSheet(AppModel* model, QWidget* parent)
     , model_(model)
     , driver_(vaultkit::DiskImage::platformDefault())
     , parent_(QDir::homePath())
-    , useTouchID_(model ? model->touchIDAvailable() : vaultkit::TouchIDKey::isAvailable())
+    , useTouchID_(model ? model->quickUnlock().touchIDAvailable() : vaultkit::TouchIDKey::isAvailable())
     , mnemonic_(vaultkit::Mnemonic::generate()) {
     setWindowTitle(KXAccess::plainText(kx("action.new")));
     setWindowModality(Qt::WindowModal);
@@ -199,7 +200,7 @@ QWidget* CreateSheet::buildPassword() {
     });
     connect(confirmField_, &QLineEdit::textChanged, this, &CreateSheet::refresh);
 
-    if (model_ ? model_->touchIDAvailable() : vaultkit::TouchIDKey::isAvailable()) {
+    if (model_ ? model_->quickUnlock().touchIDAvailable() : vaultkit::TouchIDKey::isAvailable()) {
         touchIDToggle_ = new QCheckBox(kx("create.touchid"), page);
         touchIDToggle_->setChecked(useTouchID_);
         connect(touchIDToggle_, &QCheckBox::toggled, this, [this](bool on) { useTouchID_ = on; });
@@ -536,7 +537,7 @@ void CreateSheet::created(const std::shared_ptr<vaultkit::Vault>& vault) {
     model_->registerVault(vault);
     // The folder-icon step: the mounted volume looks like an ordinary folder.
     model_->applyLook(vault);
-    if (useTouchID_ && model_->touchIDAvailable()) {
+    if (useTouchID_ && model_->quickUnlock().touchIDAvailable()) {
         QPointer<CreateSheet> guard(this);
         // a failure is reported by the model's own banner; the creation stands
         model_->enableTouchID(vault, passwordField_->text(), [guard, vault](bool) {

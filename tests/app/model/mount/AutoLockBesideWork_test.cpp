@@ -7,6 +7,9 @@
 #include "app/desktop/FolderLook.h"
 #include "app/desktop/LogindSleepMonitor.h"
 #include "app/model/AppModel.h"
+#include "app/model/AutoLockController.h"
+#include "app/model/Notices.h"
+#include "app/model/VaultWorkRunner.h"
 #include "app/shell/AppDelegate.h"
 #include "model/support/ModelTestSupport.h"
 #include "model/support/TestDiskImage.h"
@@ -113,7 +116,7 @@ protected:
         return vault;
     }
     static QUrl url(const fs::path& p) { return QUrl::fromLocalFile(QString::fromStdString(p.string())); }
-    bool importing(const VaultPtr& v) const { return model->isImporting(v); }
+    bool importing(const VaultPtr& v) const { return model->work().isImporting(v); }
 
     vaulttest::TempDir tmp{"hc-beside"};
     fs::path support;
@@ -124,7 +127,7 @@ protected:
 
 TEST_F(BesideWorkTest, SleepDuringAHangingImportTriesTheLockAtOnceAndEachEventGetsItsPass) {
     std::vector<std::pair<QString, QString>> notices;
-    model->setNotifier(std::make_unique<RecordingNotifier>(&notices));
+    model->notices().setNotifier(std::make_unique<RecordingNotifier>(&notices));
     auto v = add("Docs");
     auto other = add("Other");
     HangingSource source(tmp / "source");
@@ -342,8 +345,8 @@ TEST_F(BesideWorkTest, OnTheMockLogindASleepDuringAHangingImportReleasesTheDelay
 // back. Never forced.
 TEST_F(BesideWorkTest, AnAutomaticLockBesideAHeldFileIsTriedAgainWhileItsReasonHolds) {
     std::vector<std::pair<QString, QString>> notices;
-    model->setNotifier(std::make_unique<RecordingNotifier>(&notices));
-    model->setAutoLockRetryInterval(50);
+    model->notices().setNotifier(std::make_unique<RecordingNotifier>(&notices));
+    model->autoLocking().setAutoLockRetryInterval(50);
     struct Case {
         const char* name;
         bool screen;       // else idle
@@ -375,9 +378,9 @@ TEST_F(BesideWorkTest, AnAutomaticLockBesideAHeldFileIsTriedAgainWhileItsReasonH
             fakes.screen->lockScreen();
         } else {
             fakes.idle->seconds = 3600.0;
-            model->checkIdle();
+            model->autoLocking().checkIdle();
         }
-        ASSERT_TRUE(spinUntil([&] { return model->retryingAutoLock(v); }, 30));
+        ASSERT_TRUE(spinUntil([&] { return model->autoLocking().retryingAutoLock(v); }, 30));
         EXPECT_TRUE(v->isUnlocked());
         ASSERT_TRUE(model->message());
         EXPECT_TRUE(model->message()->isError);
@@ -392,10 +395,10 @@ TEST_F(BesideWorkTest, AnAutomaticLockBesideAHeldFileIsTriedAgainWhileItsReasonH
                 fakes.screen->unlockScreen();
             else
                 fakes.idle->seconds = 2.0;
-            ASSERT_TRUE(spinUntil([&] { return !model->retryingAutoLock(v); }, 30));
+            ASSERT_TRUE(spinUntil([&] { return !model->autoLocking().retryingAutoLock(v); }, 30));
             holder.reset();
             // no more tries: the vault stays as the user left it
-            model->checkIdle();
+            model->autoLocking().checkIdle();
             spinFor(300);
             EXPECT_TRUE(v->isUnlocked());
             EXPECT_EQ(notices.size(), 1u);
@@ -408,7 +411,7 @@ TEST_F(BesideWorkTest, AnAutomaticLockBesideAHeldFileIsTriedAgainWhileItsReasonH
         // the window and a notice say so
         holder.reset();
         ASSERT_TRUE(spinUntil([&] { return !v->isUnlocked(); }, 30));
-        ASSERT_TRUE(spinUntil([&] { return !model->retryingAutoLock(v); }, 10));
+        ASSERT_TRUE(spinUntil([&] { return !model->autoLocking().retryingAutoLock(v); }, 10));
         ASSERT_TRUE(model->message());
         EXPECT_FALSE(model->message()->isError);
         EXPECT_EQ(model->message()->text, kx("ok.autoLockedLater", c.name));

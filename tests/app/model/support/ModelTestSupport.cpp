@@ -47,7 +47,7 @@ FakeSources makeFakeSources() {
     return f;
 }
 
-AppModel::Sources FakeSources::take() {
+EventSources FakeSources::take() {
     return std::move(sources);
 }
 

@@ -3,7 +3,7 @@
 #include "app/desktop/IdleSource.h"
 #include "app/desktop/ScreenLockSource.h"
 #include "app/desktop/SleepSource.h"
-#include "app/model/AppModel.h"
+#include "app/desktop/EventSources.h"
 
 #include <QDBusConnection>
 #include <QProcess>
@@ -83,8 +83,8 @@ struct FakeSources {
     FakeSleep* sleep = nullptr;
     FakeScreenLock* screen = nullptr;
     FakeIdle* idle = nullptr;
-    AppModel::Sources take();
-    AppModel::Sources sources;
+    EventSources take();
+    EventSources sources;
 };
 FakeSources makeFakeSources();
 

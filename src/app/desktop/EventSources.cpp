@@ -1,4 +1,5 @@
-// The desktop's event sources for the model's automatic locking.
+#include "app/desktop/EventSources.h"
+
 #include "app/desktop/LogindSessionLockMonitor.h"
 #include "app/desktop/LogindSleepMonitor.h"
 #include "app/desktop/MutterIdleMonitor.h"
@@ -6,12 +7,16 @@
 #include "app/desktop/ScreenSaverLockMonitor.h"
 #include "app/desktop/WaylandIdleMonitor.h"
 #include "app/desktop/X11IdleMonitor.h"
-#include "app/model/AppModel.h"
 
 #include <QDBusConnection>
 
-AppModel::Sources AppModel::desktopSources() {
-    Sources s;
+EventSources::EventSources() = default;
+EventSources::EventSources(EventSources&&) noexcept = default;
+EventSources& EventSources::operator=(EventSources&&) noexcept = default;
+EventSources::~EventSources() = default;
+
+EventSources EventSources::desktop() {
+    EventSources s;
     const QDBusConnection system = QDBusConnection::systemBus();
     const QDBusConnection session = QDBusConnection::sessionBus();
     s.sleep = std::make_unique<LogindSleepMonitor>(system);

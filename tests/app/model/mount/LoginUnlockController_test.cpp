@@ -10,6 +10,8 @@
 #include "app/desktop/FolderLook.h"
 #include "app/desktop/Notifier.h"
 #include "app/model/AppModel.h"
+#include "app/model/LoginUnlockController.h"
+#include "app/model/Notices.h"
 #include "model/support/ModelTestSupport.h"
 #include "model/support/TestDiskImage.h"
 
@@ -87,10 +89,10 @@ protected:
         model.reset();
         fakes = makeFakeSources();
         model = std::make_unique<AppModel>(QString::fromStdString(support.string()), fakes.take());
-        model->setNotifier(std::make_unique<RecordingNotifier>(&notices));
+        model->notices().setNotifier(std::make_unique<RecordingNotifier>(&notices));
         if (!pass) return;
         bool done = false;
-        model->unlockAtStart([&] { done = true; });
+        model->loginUnlock().unlockAtStart([&] { done = true; });
         ASSERT_TRUE(spinUntil([&] { return done; }, 120));
     }
     // A new vault, unlocked, registered with the model.
@@ -111,7 +113,7 @@ protected:
         return result.value_or(false);
     }
     void enable(const VaultPtr& v, const QString& password = qPassword) {
-        ASSERT_TRUE(await([&](auto done) { model->enableLoginUnlock(v, password, done); }));
+        ASSERT_TRUE(await([&](auto done) { model->loginUnlock().enableLoginUnlock(v, password, done); }));
     }
     void lock(const VaultPtr& v) {
         ASSERT_TRUE(await([&](auto done) { model->lock(v, false, done); }));
@@ -131,7 +133,7 @@ protected:
     }
     std::string idOf(const VaultPtr& v) const { return v->config().id.text(); }
     std::optional<nlohmann::json> storedChoice(const VaultPtr& v) const {
-        return vaultkit::VaultPreferences(support).value(idOf(v), AppModel::loginUnlockKey);
+        return vaultkit::VaultPreferences(support).value(idOf(v), LoginUnlockController::loginUnlockKey);
     }
     QString banner() const { return model->message() ? model->message()->text : QString(); }
 
@@ -148,10 +150,10 @@ protected:
 TEST_F(LoginUnlockTest, AVaultSetToUnlockAtLoginOpensByItselfAlsoAfterItsPasswordChanged) {
     start();
     auto v = add("Docs");
-    EXPECT_FALSE(model->unlocksAtLogin(v)); // off by default
+    EXPECT_FALSE(model->loginUnlock().unlocksAtLogin(v)); // off by default
     enable(v);
     EXPECT_EQ(banner(), kx("ok.loginUnlockOn", "Docs"));
-    EXPECT_TRUE(model->unlocksAtLogin(v));
+    EXPECT_TRUE(model->loginUnlock().unlocksAtLogin(v));
     EXPECT_EQ(storedChoice(v), nlohmann::json(true));
     auto items = keyring.items(idOf(v));
     ASSERT_EQ(items.size(), 1u);
@@ -169,7 +171,7 @@ TEST_F(LoginUnlockTest, AVaultSetToUnlockAtLoginOpensByItselfAlsoAfterItsPasswor
             busyTexts.insert(text);
     });
     bool done = false;
-    model->unlockAtStart([&] { done = true; });
+    model->loginUnlock().unlockAtStart([&] { done = true; });
     ASSERT_TRUE(spinUntil([&] { return done; }, 120));
     v = vault("Docs");
     EXPECT_TRUE(model->isUnlocked(v));
@@ -204,10 +206,10 @@ TEST_F(LoginUnlockTest, AVaultSetToUnlockAtLoginOpensByItselfAlsoAfterItsPasswor
 TEST_F(LoginUnlockTest, OnlyThePasswordThatOpensTheVaultIsStored) {
     start();
     auto v = add("Docs");
-    EXPECT_FALSE(await([&](auto done) { model->enableLoginUnlock(v, "not the password", done); }));
+    EXPECT_FALSE(await([&](auto done) { model->loginUnlock().enableLoginUnlock(v, "not the password", done); }));
     EXPECT_EQ(banner(), kx("err.wrongPassword"));
     EXPECT_TRUE(keyring.items(idOf(v)).empty());
-    EXPECT_FALSE(model->unlocksAtLogin(v));
+    EXPECT_FALSE(model->loginUnlock().unlocksAtLogin(v));
 
     // a vault this run of the application did not unlock (still open from
     // an earlier run, or opened by the command-line tool) takes its password
@@ -242,8 +244,8 @@ TEST_F(LoginUnlockTest, APasswordChangedBehindTheApplicationsBackIsReportedOnceD
     EXPECT_EQ(notices, QStringList{"Docs: " + told});
     EXPECT_TRUE(keyring.items(idOf(docs)).empty());
     EXPECT_EQ(keyring.items(idOf(photos)).size(), 1u);
-    EXPECT_FALSE(model->unlocksAtLogin(docs));
-    EXPECT_TRUE(model->unlocksAtLogin(photos));
+    EXPECT_FALSE(model->loginUnlock().unlocksAtLogin(docs));
+    EXPECT_TRUE(model->loginUnlock().unlocksAtLogin(photos));
     EXPECT_FALSE(log.matching("no longer opens").empty());
 
     // told once: the next start does not try again and says nothing
@@ -271,7 +273,7 @@ TEST_F(LoginUnlockTest, AVaultThatCannotBeOpenedIsReportedAndKeepsItsChoice) {
     EXPECT_EQ(banner(), told);
     EXPECT_EQ(notices, QStringList{"Docs: " + told});
     // not the password's fault: it stays, and so does the choice
-    EXPECT_TRUE(model->unlocksAtLogin(vault("Docs")));
+    EXPECT_TRUE(model->loginUnlock().unlocksAtLogin(vault("Docs")));
     EXPECT_EQ(keyring.items(idOf(docs)).size(), 1u);
 }
 
@@ -279,15 +281,15 @@ TEST_F(LoginUnlockTest, TurningTheChoiceOffOrForgettingTheVaultDeletesTheItem) {
     start();
     auto [docs, photos] = twoWithTheChoice(/*leaveUnlocked=*/true);
 
-    ASSERT_TRUE(await([&](auto done) { model->disableLoginUnlock(docs, done); }));
+    ASSERT_TRUE(await([&](auto done) { model->loginUnlock().disableLoginUnlock(docs, done); }));
     EXPECT_TRUE(keyring.items(idOf(docs)).empty());
-    EXPECT_FALSE(model->unlocksAtLogin(docs));
+    EXPECT_FALSE(model->loginUnlock().unlocksAtLogin(docs));
     EXPECT_FALSE(model->message() && model->message()->isError) << banner().toStdString();
 
     const std::string photosId = idOf(photos);
     model->forget(photos);
     EXPECT_TRUE(spinUntil([&] { return keyring.items(photosId).empty(); }, 60));
-    EXPECT_FALSE(vaultkit::VaultPreferences(support).value(photosId, AppModel::loginUnlockKey));
+    EXPECT_FALSE(vaultkit::VaultPreferences(support).value(photosId, LoginUnlockController::loginUnlockKey));
 
     // neither opens at the next start
     lock(docs);
@@ -308,12 +310,12 @@ TEST_F(LoginUnlockTest, WithoutAKeyringServiceTheVaultsStayLockedWithOneClearMes
     EXPECT_EQ(notices.size(), 1);
     EXPECT_TRUE(model->working().empty());
     // the choice stays: the vaults open at a start with a keyring again
-    EXPECT_TRUE(model->unlocksAtLogin(vault("Docs")));
+    EXPECT_TRUE(model->loginUnlock().unlocksAtLogin(vault("Docs")));
 
     // turning it off without a keyring still turns it off, and says what
     // could not be done
-    EXPECT_FALSE(await([&](auto done) { model->disableLoginUnlock(vault("Photos"), done); }));
-    EXPECT_FALSE(model->unlocksAtLogin(vault("Photos")));
+    EXPECT_FALSE(await([&](auto done) { model->loginUnlock().disableLoginUnlock(vault("Photos"), done); }));
+    EXPECT_FALSE(model->loginUnlock().unlocksAtLogin(vault("Photos")));
     EXPECT_EQ(banner(), kx("err.keyringNotRemoved", "Photos", kx("err.keyringNoService")));
 
     keyring.start();
@@ -335,7 +337,7 @@ TEST_F(LoginUnlockTest, ALockedKeyringIsAskedToUnlockOnceForAllVaults) {
     EXPECT_FALSE(model->isUnlocked(vault("Photos")));
     EXPECT_EQ(banner(), kx("err.loginUnlockSkipped", "Docs, Photos", kx("err.keyringLocked")));
     // nothing was deleted or turned off
-    EXPECT_TRUE(model->unlocksAtLogin(vault("Docs")));
+    EXPECT_TRUE(model->loginUnlock().unlocksAtLogin(vault("Docs")));
     EXPECT_EQ(keyring.items(idOf(docs)).size(), 1u);
 }
 
@@ -352,7 +354,7 @@ TEST_F(LoginUnlockTest, AHangingKeyringNeverHoldsUpTheGuiThread) {
 
     start(false);
     bool done = false;
-    model->unlockAtStart([&] { done = true; });
+    model->loginUnlock().unlockAtStart([&] { done = true; });
     // the vault shows its busy text, and the event loop goes on
     EXPECT_EQ(model->working().at(vault("Docs")->config().id), kx("work.unlocking"));
     bool timerRan = false;
@@ -375,7 +377,7 @@ TEST_F(LoginUnlockTest, NoFileOrLogLineOfOursHoldsThePassword) {
     enable(v);
     const QString second = QStringLiteral("second password 2");
     ASSERT_TRUE(await([&](auto done) { model->changePassword(v, qPassword, second, done); }));
-    ASSERT_TRUE(await([&](auto done) { model->disableLoginUnlock(v, done); }));
+    ASSERT_TRUE(await([&](auto done) { model->loginUnlock().disableLoginUnlock(v, done); }));
     enable(v, second);
     lock(v);
     start();

@@ -1,8 +1,9 @@
-// AppModel: unlocking vaults at login with passwords kept in the desktop's
-// keyring. The choice is a vault preference ("unlockAtLogin"); the password
-// is only ever in the keyring and, while it is used, in memory that is wiped.
-#include "app/model/AppModel.h"
+#include "app/model/LoginUnlockController.h"
 
+#include "app/model/AppModel.h"
+#include "app/model/AutoLockController.h"
+#include "app/model/Notices.h"
+#include "app/model/VaultWorkRunner.h"
 #include "app/model/SecretText.h"
 #include "kxcore/Log.h"
 #include "kxui/kx.h"
@@ -26,11 +27,11 @@ kxcore::Log& logger() {
     return kxcore::Log::shared();
 }
 
-std::string idOf(const AppModel::VaultPtr& vault) {
+std::string idOf(const LoginUnlockController::VaultPtr& vault) {
     return vault->config().id.text();
 }
 
-QString nameOf(const AppModel::VaultPtr& vault) {
+QString nameOf(const LoginUnlockController::VaultPtr& vault) {
     return QString::fromStdString(vault->config().name);
 }
 
@@ -48,43 +49,43 @@ bool isWrongPassword(const std::exception_ptr& error) {
 // the item is this application's and names the vault. Only the label: the
 // lookup attributes (application, vault id) stay what they were, so items
 // stored before are still found.
-std::string keyringLabel(const AppModel::VaultPtr& vault) {
+std::string keyringLabel(const LoginUnlockController::VaultPtr& vault) {
     return kx("loginUnlock.keyringLabel", QString::fromStdString(vault->config().name)).toStdString();
 }
 
 } // namespace
 
-QString describeKeyring(const KeyringError& error) {
-    switch (error.kind()) {
-    case KeyringError::Kind::noService:
-        return kx("err.keyringNoService");
-    case KeyringError::Kind::locked:
-        return kx("err.keyringLocked");
-    case KeyringError::Kind::failed:
-    case KeyringError::Kind::cancelled:
-        break;
-    }
-    return kx("err.keyringFailed", QString::fromUtf8(error.what()));
+vaultkit::VaultPreferences LoginUnlockController::preferences() const {
+    return vaultkit::VaultPreferences(std::filesystem::path(model_.supportDir().toStdString()));
 }
 
-vaultkit::VaultPreferences AppModel::preferences() const {
-    return vaultkit::VaultPreferences(std::filesystem::path(supportDir_.toStdString()));
+LoginUnlockController::LoginUnlockController(AppModel& model, VaultWorkRunner& work)
+    : model_(model)
+    , work_(work) {}
+
+void LoginUnlockController::cancel() {
+    if (keyring_) keyring_->cancel();
 }
 
-void AppModel::setKeyring(std::shared_ptr<Keyring> keyring) {
+const std::shared_ptr<Keyring>& LoginUnlockController::keyring() {
+    if (!keyring_) keyring_ = std::make_shared<vaultkit::SecretServiceKeyring>();
+    return keyring_;
+}
+
+void LoginUnlockController::setKeyring(std::shared_ptr<Keyring> keyring) {
     keyring_ = std::move(keyring);
 }
 
-bool AppModel::unlocksAtLogin(const VaultPtr& vault) const {
+bool LoginUnlockController::unlocksAtLogin(const VaultPtr& vault) const {
     if (!vault) return false;
     const auto value = preferences().value(idOf(vault), loginUnlockKey);
     return value && value->is_boolean() && value->get<bool>();
 }
 
-void AppModel::enableLoginUnlock(const VaultPtr& vault, const QString& password, Done done) {
-    if (!keyring_) keyring_ = std::make_shared<vaultkit::SecretServiceKeyring>();
+void LoginUnlockController::enableLoginUnlock(const VaultPtr& vault, const QString& password, Done done) {
+    keyring();
     auto secret = std::make_shared<std::string>(secrettext::bytes(password));
-    run(
+    work_.run(
         vault, kx("work.keyring"),
         [vault, secret, keyring = keyring_, prefs = preferences(), label = keyringLabel(vault)]() mutable {
             const WipeOnExit wiped{secret.get()};
@@ -108,16 +109,16 @@ void AppModel::enableLoginUnlock(const VaultPtr& vault, const QString& password,
         [this, vault, done = std::move(done)](bool ok) {
             if (ok) {
                 logger().info("unlock at login turned on for " + vault->name());
-                setMessage(Banner(kx("ok.loginUnlockOn", nameOf(vault)), false));
+                model_.setMessage(Banner(kx("ok.loginUnlockOn", nameOf(vault)), false));
             }
             if (done) done(ok);
         });
 }
 
-void AppModel::disableLoginUnlock(const VaultPtr& vault, Done done) {
-    if (!keyring_) keyring_ = std::make_shared<vaultkit::SecretServiceKeyring>();
+void LoginUnlockController::disableLoginUnlock(const VaultPtr& vault, Done done) {
+    keyring();
     auto removal = std::make_shared<std::exception_ptr>();
-    submit(
+    work_.submit(
         vault,
         [vault, removal, keyring = keyring_, prefs = preferences()]() mutable {
             try {
@@ -132,24 +133,24 @@ void AppModel::disableLoginUnlock(const VaultPtr& vault, Done done) {
             if (*removal) {
                 logger().error("cannot delete the stored password of " + vault->name() + ": " +
                                detailOf(*removal));
-                message_ = Banner(kx("err.keyringNotRemoved", nameOf(vault), describe(*removal)), true);
+                model_.holdMessage(Banner(kx("err.keyringNotRemoved", nameOf(vault), describe(*removal)), true));
             } else if (error) {
                 logger().error("cannot turn off unlock at login for " + vault->name() + ": " +
                                detailOf(error));
-                message_ = Banner(describe(error), true);
+                model_.holdMessage(Banner(describe(error), true));
             } else {
                 logger().info("unlock at login turned off for " + vault->name());
             }
-            announce();
+            model_.announce();
             if (done) done(!error && !*removal);
         });
 }
 
-void AppModel::keepStoredPassword(const VaultPtr& vault, const QString& password) {
+void LoginUnlockController::keepStoredPassword(const VaultPtr& vault, const QString& password) {
     if (!unlocksAtLogin(vault)) return;
-    if (!keyring_) keyring_ = std::make_shared<vaultkit::SecretServiceKeyring>();
+    keyring();
     auto secret = std::make_shared<std::string>(secrettext::bytes(password));
-    submit(
+    work_.submit(
         vault,
         [vault, secret, keyring = keyring_, prefs = preferences(), label = keyringLabel(vault)]() mutable {
             const WipeOnExit wiped{secret.get()};
@@ -173,18 +174,18 @@ void AppModel::keepStoredPassword(const VaultPtr& vault, const QString& password
             if (!error) return;
             logger().error("cannot replace the stored password of " + vault->name() + ": " + detailOf(error));
             const QString text = kx("err.keyringNotUpdated", nameOf(vault), describe(error));
-            setMessage(Banner(text, true));
-            postNotice(vault, text);
+            model_.setMessage(Banner(text, true));
+            model_.notices().postNotice(vault, text);
         });
 }
 
-void AppModel::dropStoredPassword(const VaultPtr& vault) {
+void LoginUnlockController::dropStoredPassword(const VaultPtr& vault) {
     if (!vault || !unlocksAtLogin(vault)) return;
-    if (!keyring_) keyring_ = std::make_shared<vaultkit::SecretServiceKeyring>();
+    keyring();
     const std::string id = idOf(vault);
     const std::string name = vault->name();
     // The vault leaves the list now; its lane is the keyring's own.
-    queue_->submit(" keyring", [keyring = keyring_, prefs = preferences(), id, name]() mutable {
+    work_.submitOnLane(" keyring", [keyring = keyring_, prefs = preferences(), id, name]() mutable {
         try {
             keyring->remove(id);
             prefs.remove(id, loginUnlockKey);
@@ -197,7 +198,7 @@ void AppModel::dropStoredPassword(const VaultPtr& vault) {
 
 // ---- The start pass -----------------------------------------------------------
 
-struct AppModel::StartPass {
+struct LoginUnlockController::StartPass {
     struct Entry {
         VaultPtr vault;
         quint64 serial = 0;
@@ -216,20 +217,20 @@ struct AppModel::StartPass {
     }
 };
 
-void AppModel::unlockAtStart(std::function<void()> done) {
+void LoginUnlockController::unlockAtStart(std::function<void()> done) {
     auto pass = std::make_shared<StartPass>();
     pass->done = std::move(done);
-    for (const auto& v : vaults_)
-        if (unlocksAtLogin(v) && !isUnlocked(v)) pass->entries.push_back({v, 0, std::nullopt, nullptr});
+    for (const auto& v : model_.vaults())
+        if (unlocksAtLogin(v) && !model_.isUnlocked(v)) pass->entries.push_back({v, 0, std::nullopt, nullptr});
     if (pass->entries.empty()) {
         if (pass->done) pass->done();
         return;
     }
-    if (!keyring_) keyring_ = std::make_shared<vaultkit::SecretServiceKeyring>();
+    keyring();
     logger().info("unlock at login: " + std::to_string(pass->entries.size()) + " vault(s)");
     for (auto& e : pass->entries)
-        e.serial = beginWork(e.vault->config().id, kx("work.unlocking"));
-    announce();
+        e.serial = work_.beginWork(e.vault->config().id, kx("work.unlocking"));
+    model_.announce();
 
     std::vector<std::string> ids;
     for (const auto& e : pass->entries)
@@ -239,7 +240,7 @@ void AppModel::unlockAtStart(std::function<void()> done) {
     auto openError = std::make_shared<std::exception_ptr>();
     // One opening of the keyring for all vaults (its prompt at most once),
     // then each password; the keyring's lane, never the GUI thread.
-    queue_->submit(" keyring", [this, keyring = keyring_, ids, found, errors, openError, pass] {
+    work_.submitOnLane(" keyring", [this, keyring = keyring_, ids, found, errors, openError, pass] {
         try {
             keyring->open();
             for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -252,7 +253,7 @@ void AppModel::unlockAtStart(std::function<void()> done) {
         } catch (...) {
             *openError = std::current_exception();
         }
-        post([this, found, errors, openError, pass] {
+        work_.post([this, found, errors, openError, pass] {
             pass->openError = *openError;
             for (std::size_t i = 0; i < pass->entries.size(); ++i) {
                 pass->entries[i].password = std::move((*found)[i]);
@@ -264,12 +265,12 @@ void AppModel::unlockAtStart(std::function<void()> done) {
     });
 }
 
-void AppModel::startPassNext(const std::shared_ptr<StartPass>& pass) {
+void LoginUnlockController::startPassNext(const std::shared_ptr<StartPass>& pass) {
     if (pass->openError) {
         QStringList names;
         for (auto& e : pass->entries) {
             names << nameOf(e.vault);
-            endWork(e.vault->config().id, e.serial);
+            work_.endWork(e.vault->config().id, e.serial);
         }
         logger().warn("unlock at login: the keyring could not be used (" + detailOf(pass->openError) +
                       "); the vaults stay locked");
@@ -281,16 +282,16 @@ void AppModel::startPassNext(const std::shared_ptr<StartPass>& pass) {
         StartPass::Entry& entry = pass->entries[pass->next++];
         const VaultPtr vault = entry.vault;
         const Uuid id = vault->config().id;
-        const bool listed = vaultWithId(id) == vault;
-        if (!listed || isUnlocked(vault) || entry.lookupError || !entry.password) {
-            endWork(id, entry.serial);
-            if (!listed || isUnlocked(vault)) continue; // forgotten, or opened by hand meanwhile
+        const bool listed = model_.vaultWithId(id) == vault;
+        if (!listed || model_.isUnlocked(vault) || entry.lookupError || !entry.password) {
+            work_.endWork(id, entry.serial);
+            if (!listed || model_.isUnlocked(vault)) continue; // forgotten, or opened by hand meanwhile
             if (entry.lookupError) {
                 logger().warn("unlock at login: cannot read the password of " + vault->name() + ": " +
                               detailOf(entry.lookupError));
                 const QString text = kx("err.loginUnlockSkipped", nameOf(vault), describe(entry.lookupError));
                 pass->problems << text;
-                postNotice(vault, text);
+                model_.notices().postNotice(vault, text);
                 continue;
             }
             // The item was deleted outside the application: the choice can
@@ -303,13 +304,13 @@ void AppModel::startPassNext(const std::shared_ptr<StartPass>& pass) {
             }
             const QString text = kx("err.loginUnlockMissing", nameOf(vault));
             pass->problems << text;
-            postNotice(vault, text);
+            model_.notices().postNotice(vault, text);
             continue;
         }
         auto secret = std::make_shared<std::string>(std::move(*entry.password));
         entry.password.reset();
         const quint64 serial = entry.serial;
-        submit(
+        work_.submit(
             vault,
             [vault, secret, keyring = keyring_, prefs = preferences()]() mutable {
                 const WipeOnExit wiped{secret.get()};
@@ -334,24 +335,23 @@ void AppModel::startPassNext(const std::shared_ptr<StartPass>& pass) {
                 }
             },
             [this, vault, id, serial, pass](std::exception_ptr error) {
-                endWork(id, serial);
+                work_.endWork(id, serial);
                 if (!error) {
                     logger().info("unlocked at login: " + vault->name());
-                    unlockedLook(vault);
+                    if (model_.isUnlocked(vault)) model_.applyLook(vault);
                 } else if (isWrongPassword(error)) {
                     logger().warn("unlock at login: the stored password of " + vault->name() +
                                   " no longer opens it; deleted, the choice is off");
                     const QString text = kx("err.loginUnlockStale", nameOf(vault));
                     pass->problems << text;
-                    postNotice(vault, text);
+                    model_.notices().postNotice(vault, text);
                 } else {
                     logger().error("unlock at login of " + vault->name() + " failed: " + detailOf(error));
                     const QString text = kx("err.loginUnlockSkipped", nameOf(vault), describe(error));
                     pass->problems << text;
-                    postNotice(vault, text);
+                    model_.notices().postNotice(vault, text);
                 }
-                ++tick_;
-                announce();
+                model_.bump();
                 startPassNext(pass);
             });
         return;
@@ -359,17 +359,16 @@ void AppModel::startPassNext(const std::shared_ptr<StartPass>& pass) {
     startPassEnd(pass);
 }
 
-void AppModel::startPassEnd(const std::shared_ptr<StartPass>& pass) {
+void LoginUnlockController::startPassEnd(const std::shared_ptr<StartPass>& pass) {
     if (!pass->problems.isEmpty()) {
-        message_ = Banner(pass->problems.join("\n"), true);
+        model_.holdMessage(Banner(pass->problems.join("\n"), true));
         // At login the window is usually not shown: every problem is also a
         // notice (each vault's own as it happened; a keyring that could not
         // be used at all, once here).
         if (pass->openError && !pass->entries.empty())
-            postNotice(pass->entries.front().vault, pass->problems.front());
+            model_.notices().postNotice(pass->entries.front().vault, pass->problems.front());
     }
-    ++tick_;
-    announce();
-    refreshSleepDelay();
+    model_.bump();
+    model_.autoLocking().refreshSleepDelay();
     if (pass->done) pass->done();
 }
