@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <pwd.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -68,10 +69,14 @@ bool isDir(const fs::path& p) {
     return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool anyEntryMatches(const fs::path& dir, std::string_view pattern) {
+// Whether an entry of `dir` matches one of `patterns`, in one listing.
+bool anyEntryMatches(const fs::path& dir, std::initializer_list<std::string_view> patterns) {
     std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        if (SyncedFolders::nameMatches(pattern, it->path().filename().string())) return true;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        for (const auto pattern : patterns)
+            if (SyncedFolders::nameMatches(pattern, name)) return true;
+    }
     return false;
 }
 
@@ -97,6 +102,23 @@ fs::path canonicalOrSelf(const fs::path& p) {
     while (s.size() > 1 && s.back() == '/')
         s.pop_back();
     return s;
+}
+
+// The real path of `folder` without looking at the folder itself: it is a
+// vault's visible folder, perhaps a mount point whose daemon is stopped, and
+// any look into it (stat) would wait for that daemon for as long as it stays
+// stopped. Its parent is resolved; the folder itself only when it is a link
+// (readlink does not enter a mount).
+fs::path resolvedWithoutEntering(const fs::path& folder) {
+    std::string text = folder.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+    const fs::path normal = text;
+    char target[1];
+    if (normal == normal.root_path() || normal.filename() == ".." || !normal.has_parent_path() ||
+        ::readlink(normal.c_str(), target, sizeof target) >= 0)
+        return canonicalOrSelf(normal);
+    return canonicalOrSelf(normal.parent_path()) / normal.filename();
 }
 
 // The pattern in force in this ignore file or one it includes (a few levels
@@ -215,7 +237,7 @@ SyncExclusion::Result run(const fs::path& visibleFolder, const fs::path& homeIn,
     const fs::path home = homeIn.empty() ? realHome() : homeIn;
     // Compare against canonical paths (clients store them resolved), but
     // write patterns below the root as the folder is named.
-    const fs::path folder = canonicalOrSelf(visibleFolder.lexically_normal());
+    const fs::path folder = resolvedWithoutEntering(visibleFolder);
 
     // What the clients' own configuration lists.
     std::vector<fs::path> dropboxRoots;
@@ -287,8 +309,8 @@ SyncExclusion::Result run(const fs::path& visibleFolder, const fs::path& homeIn,
         // the accounts that list this root; with only the journal to go by,
         // every such client configured on this computer.
         {
-            const bool journal = anyEntryMatches(root, "._sync_*.db") || anyEntryMatches(root, ".sync_*.db") ||
-                                 present(root / ".owncloudsync.log");
+            const bool journal =
+                present(root / ".owncloudsync.log") || anyEntryMatches(root, {"._sync_*.db", ".sync_*.db"});
             std::vector<const Account*> listing;
             for (const auto& a : accounts)
                 for (const auto& r : a.roots)

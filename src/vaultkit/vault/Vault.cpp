@@ -224,11 +224,11 @@ void Vault::validate(std::string_view password) {
     if (characters < 8) throw VaultError::weakPassword();
 }
 
-std::vector<fs::path> Vault::recordCandidates(const fs::path& dir) {
+std::optional<VaultConfig> Vault::loadRecord(const fs::path& dir) {
     const fs::path url = dir / "vault.json";
-    std::vector<fs::path> candidates{url, ConfigStore::backupSibling(url)};
-    if (auto backup = backupURL(dir)) candidates.push_back(*backup);
-    return candidates;
+    if (auto config = ConfigStore::load({url, ConfigStore::backupSibling(url)})) return config;
+    if (auto backup = backupURL(dir)) return ConfigStore::load({*backup});
+    return std::nullopt;
 }
 
 std::vector<std::string> Vault::visibleItems(const fs::path& folder) {
@@ -494,7 +494,7 @@ bool Vault::verifiedPasswordEquals(std::string_view password) const {
 // ---------------------------------------------------------------- lifecycle
 
 std::shared_ptr<Vault> Vault::open(const fs::path& dir, std::shared_ptr<DiskImage> driver) {
-    auto config = ConfigStore::load(recordCandidates(dir));
+    auto config = loadRecord(dir);
     if (!config) throw VaultError::configMissing((dir / "vault.json").string());
     return std::make_shared<Vault>(dir, std::move(*config), std::move(driver));
 }
@@ -643,7 +643,7 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
         if (marker != markerText) throw VaultError::io("marker mismatch");
 
         // 18. The record on disk loads.
-        auto loaded = ConfigStore::load(recordCandidates(dir));
+        auto loaded = loadRecord(dir);
         if (!loaded) throw VaultError::configMissing(vault->configURL().string());
 
         // 19. The recovery phrase gives the password back.

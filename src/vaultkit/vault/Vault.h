@@ -218,7 +218,11 @@ private:
     void clearVerifiedPassword();
     bool verifiedPasswordEquals(std::string_view password) const;
 
-    static std::vector<std::filesystem::path> recordCandidates(const std::filesystem::path& dir);
+    // The record from vault.json, else vault.json.bak, else the copy in the
+    // backup directory (ConfigStore::load); that last one is named by a
+    // digest of the folder's real path, which costs a read of the mount
+    // table, so it is looked for only when both copies beside the image fail.
+    static std::optional<VaultConfig> loadRecord(const std::filesystem::path& dir);
 
     // The encrypted tree's folders as this computer locked it (LockedTree),
     // in a file beside this computer's vault settings (set aside while the

@@ -319,6 +319,36 @@ TEST_F(CliTest, AStaleVaultIsReportedAndUnlockRecoversIt) {
     EXPECT_EQ(cli({"lock", vault.string()}).status, 0);
 }
 
+// A daemon that is stopped, not dead (SIGSTOP, a debugger) never answers a
+// look into its mount: status must neither wait for it nor call the vault
+// stale. Shared mode keeps no attributes in the kernel, so any look at the
+// visible folder would reach the stopped daemon at once.
+TEST_F(CliTest, AStoppedDaemonDoesNotHoldUpStatus) {
+    createVault();
+    ASSERT_EQ(cli({"mount-mode", vault.string(), "shared"}).status, 0);
+    ASSERT_EQ(cli({"lock", vault.string()}).status, 0);
+    ASSERT_EQ(cli({"unlock", "--password-stdin", vault.string()}, kPassword + "\n").status, 0);
+    pid_t daemon = -1;
+    for (const auto& e : vaultkit::MountTable::read())
+        if (e.mountPoint == vault.string())
+            for (const pid_t p : vaultkit::GocryptfsDiskImage::daemonsServing(e)) daemon = p;
+    ASSERT_GT(daemon, 0);
+    ASSERT_EQ(::kill(daemon, SIGSTOP), 0);
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{daemon};
+
+    const std::string line = "My Vault\tunlocked\t" + vault.string() + "\n";
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"status"}, {"status", vault.string()}}) {
+        const auto r = clitest::runCli(cliPath(), args, std::nullopt, 30);
+        EXPECT_EQ(r.status, 0) << args.size() << " " << r.err;
+        EXPECT_EQ(r.out, line) << args.size();
+    }
+    ::kill(daemon, SIGCONT);
+    EXPECT_EQ(cli({"lock", vault.string()}).status, 0);
+}
+
 // mount-mode shows how the next unlock mounts the vault and why, and for a
 // mounted vault the mode its daemon runs in (the two differ once the folder
 // became a synced one while unlocked), keeps a choice in this computer's
