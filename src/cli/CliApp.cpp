@@ -579,7 +579,7 @@ int CliApp::forget(const CommandLine& line) {
         // can still be read: they are kept by its id).
         try {
             const auto vault = Vault::open(wanted);
-            if (auto prefs = Vault::preferences()) prefs->forget(vault->config().id.text());
+            vault->forgetThisComputersRecords();
         } catch (const std::exception&) {
         }
         out_ << "Forgot: " << wanted << '\n';

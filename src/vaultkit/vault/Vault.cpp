@@ -422,6 +422,20 @@ MountModePolicy::Decision Vault::mountModeDecision() const {
     return MountModePolicy::decide(mountModeChoice(), std::move(synced));
 }
 
+void Vault::forgetThisComputersRecords() const {
+    auto prefs = preferences();
+    if (!prefs) return;
+    try {
+        const auto files = lockedTreeFiles(*this, *prefs);
+        if (!files.record.empty()) {
+            ::unlink(files.record.c_str());
+            ::unlink(files.previous.c_str());
+        }
+        prefs->forget(config().id.text());
+    } catch (const std::exception&) {
+    }
+}
+
 void Vault::setMountModeChoice(MountModePolicy::Choice choice) {
     auto prefs = preferences();
     if (!prefs) throw VaultError::io("this computer's vault settings have no folder");

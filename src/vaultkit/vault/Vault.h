@@ -138,6 +138,10 @@ public:
     // Stores the choice (automatic removes the stored one); takes effect at
     // the next unlock. Throws VaultError::io when it cannot be stored.
     void setMountModeChoice(MountModePolicy::Choice choice);
+    // Removes what this computer keeps about the vault beside its settings
+    // (its choices, the record of its encrypted tree at the last lock): the
+    // vault is forgotten here. Never throws.
+    void forgetThisComputersRecords() const;
     const std::shared_ptr<DiskImage>& driver() const { return driver_; }
 
     // Returns at once when unlocked (the password is not checked); otherwise

@@ -353,7 +353,7 @@ TEST_F(CliTest, AStoppedDaemonDoesNotHoldUpStatus) {
 // mounted vault the mode its daemon runs in (the two differ once the folder
 // became a synced one while unlocked), keeps a choice in this computer's
 // vault settings, refuses an unknown mode, and forget takes the vault's
-// settings away.
+// settings and the record of its encrypted tree away.
 TEST_F(CliTest, MountModeIsShownChosenAndForgotten) {
     createVault();
     auto r = cli({"mount-mode", vault.string()});
@@ -392,6 +392,16 @@ TEST_F(CliTest, MountModeIsShownChosenAndForgotten) {
     EXPECT_EQ(vaultkit::VaultPreferences(support).text(id, "mountMode"), "local") << "nothing changed";
 
     EXPECT_EQ(cli({"lock", vault.string()}).status, 0);
+    // the lock recorded the encrypted tree beside the settings; forget takes it too
+    auto treeRecords = [&] {
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(support / "locked-trees", ec))
+            names.push_back(e.path().filename().string());
+        return names;
+    };
+    ASSERT_EQ(treeRecords().size(), 1u);
     EXPECT_EQ(cli({"forget", vault.string()}).status, 0);
     EXPECT_EQ(vaultkit::VaultPreferences(support).value(id, "mountMode"), std::nullopt);
+    EXPECT_EQ(treeRecords(), std::vector<std::string>{});
 }
