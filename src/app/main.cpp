@@ -44,6 +44,10 @@ void usage(FILE* out) {
 int lockAllHere(KXContext& context) {
     AppModel model(HushcofferApp::supportDirectory(context.paths().supportDir()), EventSources{});
     int status = 0;
+    // With nothing unlocked the pass ends before the event loop runs, and
+    // an exit asked for then would be lost: the loop is entered only while
+    // locks are still under way.
+    bool finished = false;
     MenuBarContent::lockAll(&model, [&] {
         for (const auto& vault : model.vaults()) {
             if (model.isUnlocked(vault)) {
@@ -53,9 +57,10 @@ int lockAllHere(KXContext& context) {
         }
         if (model.message() && model.message()->isError)
             std::fprintf(stderr, "hushcoffer: %s\n", qPrintable(model.message()->text));
+        finished = true;
         QApplication::exit(status);
     });
-    QApplication::exec();
+    if (!finished) QApplication::exec();
     return status;
 }
 

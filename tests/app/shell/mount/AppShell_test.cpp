@@ -36,6 +36,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -98,7 +99,7 @@ protected:
 
     // Starts the application with its folders in the temporary folder and
     // waits for it to end.
-    AppRun runApp(const QStringList& env, int timeoutMs = 60000) {
+    AppRun runApp(const QStringList& env, int timeoutMs = 60000, const QStringList& arguments = {}) {
         QProcess p;
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         const QString base = QString::fromStdString(tmp.path().string());
@@ -116,7 +117,7 @@ protected:
         for (const QString& kv : env)
             e.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
         p.setProcessEnvironment(e);
-        p.start(hushcofferExecutable(), {});
+        p.start(hushcofferExecutable(), arguments);
         AppRun r;
         if (!p.waitForStarted(10000)) {
             r.err = p.errorString();
@@ -210,6 +211,53 @@ TEST_F(AppShellTest, SelfTestOfAVaultAlreadyUnlockedLocksIt) {
     EXPECT_EQ(r.status, 0) << r.out.toStdString() << r.err.toStdString();
     EXPECT_TRUE(r.out.startsWith(QStringLiteral("selftest unlock=true\nselftest locked=true")));
     EXPECT_FALSE(vaulttest::fastGocryptfs()->isMountPoint(vault->mountPoint()));
+}
+
+// ---- Lock all from the command line -------------------------------------------------
+
+// With no instance running, `hushcoffer --lock-all` locks the vaults itself
+// and ends, whether there is anything to lock or not; a vault in use stays
+// unlocked, is named, and the exit status says so.
+TEST_F(AppShellTest, LockAllWithoutARunningInstanceLocksTheVaultsItselfAndEnds) {
+    struct Case {
+        const char* what;
+        int vaults;   // registered
+        int unlocked; // of them, the first ones
+        bool busy;    // the first unlocked one is in use
+    };
+    const Case cases[] = {
+        {"no vault registered", 0, 0, false},
+        {"nothing unlocked", 1, 0, false},
+        {"one of two unlocked", 2, 1, false},
+        {"a vault in use", 1, 1, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::shared_ptr<Vault>> list;
+        for (int i = 0; i < c.vaults; ++i) {
+            list.push_back(makeVault(std::string(c.what) + " " + std::to_string(i)));
+            if (i >= c.unlocked) list.back()->lock(false);
+        }
+        writeRegistry(list);
+        std::optional<QProcess> holder;
+        if (c.busy) {
+            holder.emplace();
+            holder->setWorkingDirectory(QString::fromStdString(list[0]->mountPoint().string()));
+            holder->start(QStringLiteral("/bin/sleep"), {QStringLiteral("120")});
+            ASSERT_TRUE(holder->waitForStarted(10000));
+        }
+        const AppRun r = runApp({}, 60000, {QStringLiteral("--lock-all")});
+        EXPECT_NE(r.err, QStringLiteral("timed out"));
+        EXPECT_EQ(r.status, c.busy ? 1 : 0) << r.err.toStdString();
+        for (int i = 0; i < c.vaults; ++i)
+            EXPECT_EQ(vaulttest::fastGocryptfs()->isMountPoint(list[i]->mountPoint()), c.busy && i == 0) << i;
+        if (c.busy) {
+            EXPECT_TRUE(r.err.contains(QString::fromStdString(list[0]->name()))) << r.err.toStdString();
+            holder->kill();
+            holder->waitForFinished();
+            list[0]->lock(true);
+        }
+    }
 }
 
 // ---- Screenshot mode ------------------------------------------------------------------
