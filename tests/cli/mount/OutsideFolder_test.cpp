@@ -4,6 +4,8 @@
 #include "support/CliRunner.h"
 #include "support/TestSupport.h"
 
+#include "vaultkit/diskimage/GocryptfsControlSocket.h"
+#include "vaultkit/diskimage/GocryptfsDiskImage.h"
 #include "vaultkit/diskimage/MountTable.h"
 
 #include <gtest/gtest.h>
@@ -66,7 +68,7 @@ protected:
 
 } // namespace
 
-TEST_F(CliOutsideTest, UnlockStatusImportAndLockUseThePlaceOutside) {
+TEST_F(CliOutsideTest, UnlockStatusConflictsImportAndLockUseThePlaceOutside) {
     auto r = cli({"create", "--password-stdin", parent.string(), "My Vault"}, kPassword + "\n");
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(cli({"lock", vault.string()}).status, 0);
@@ -99,6 +101,19 @@ TEST_F(CliOutsideTest, UnlockStatusImportAndLockUseThePlaceOutside) {
     EXPECT_EQ(r.out, "Already unlocked: " + place.string() + "\n");
     r = cli({"mount-mode", vault.string()});
     EXPECT_NE(r.out.find("My Vault\tmounted\tshared"), std::string::npos) << r.out << r.err;
+
+    // The watcher the unlock left runs on the place outside: a copy the
+    // client brings shows there.
+    const fs::path image = parent / ".My Vault.hushcoffer" / "data.gocryptfs";
+    vaulttest::writeFile(place / "plan.txt", "mine");
+    vaulttest::writeFile(place / "donor", "theirs");
+    const vaultkit::GocryptfsControlSocket socket(vaultkit::GocryptfsDiskImage().controlSocket(image));
+    const auto plan = socket.encryptPath("plan.txt");
+    const auto donor = socket.encryptPath("donor");
+    ASSERT_TRUE(plan && donor);
+    fs::rename(image / *donor, image / (*plan + ".sync-conflict-20261210-101010-ABCDEFG"));
+    EXPECT_TRUE(vaulttest::waitUntil([&] { return fs::exists(place / "plan (Conflict 1).txt"); }, 60));
+    EXPECT_EQ(vaulttest::readFile(place / "plan (Conflict 1).txt"), "theirs");
 
     vaulttest::writeFile(tmp / "report.txt", "quarterly");
     r = cli({"import", vault.string(), (tmp / "report.txt").string()});
