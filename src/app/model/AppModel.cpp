@@ -5,6 +5,7 @@
 #include "app/model/AutoLockController.h"
 #include "app/model/ConflictWatch.h"
 #include "app/model/LoginUnlockController.h"
+#include "app/model/MountModes.h"
 #include "app/model/Notices.h"
 #include "app/model/QuickUnlockAvailability.h"
 #include "app/model/SecretText.h"
@@ -15,7 +16,6 @@
 #include "vaultkit/error/VaultError.h"
 #include "vaultkit/import/Importer.h"
 #include "vaultkit/mountmode/SyncExclusion.h"
-#include "vaultkit/keyring/Keyring.h"
 #include "vaultkit/record/Registry.h"
 #include "vaultkit/vault/Vault.h"
 #include "vaultkit/vault/VaultLocator.h"
@@ -32,7 +32,6 @@
 #include <string>
 
 namespace fs = std::filesystem;
-using vaultkit::KeyringError;
 using vaultkit::Uuid;
 using vaultkit::Vault;
 using vaultkit::VaultConfig;
@@ -62,55 +61,6 @@ QString errorText(const std::exception_ptr& error) {
 
 } // namespace
 
-QString describe(const std::exception& error) {
-    if (const auto* ke = dynamic_cast<const vaultkit::KeyringError*>(&error)) return describeKeyring(*ke);
-    if (const auto* ve = dynamic_cast<const VaultError*>(&error)) {
-        const std::vector<std::string> args = ve->args();
-        std::vector<KXFormat::Arg> formatArgs;
-        formatArgs.reserve(args.size());
-        for (const auto& a : args)
-            formatArgs.emplace_back(a);
-        if (formatArgs.empty()) return QString::fromStdString(KXStrings::text(ve->key()));
-        return QString::fromStdString(
-            KXStrings::text(ve->key(), std::span<const KXFormat::Arg>(formatArgs.data(), formatArgs.size())));
-    }
-    return QString::fromUtf8(error.what());
-}
-
-QString describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return describe(e);
-    } catch (...) {
-        return QStringLiteral("unknown error");
-    }
-}
-
-std::string detailOf(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
-QString describeKeyring(const KeyringError& error) {
-    switch (error.kind()) {
-    case KeyringError::Kind::noService:
-        return kx("err.keyringNoService");
-    case KeyringError::Kind::locked:
-        return kx("err.keyringLocked");
-    case KeyringError::Kind::failed:
-    case KeyringError::Kind::cancelled:
-        break;
-    }
-    return kx("err.keyringFailed", QString::fromUtf8(error.what()));
-}
-// ---------------------------------------------------------------------------
-
 AppModel::AppModel(const QString& supportDir, EventSources sources, QObject* parent)
     : QObject(parent)
     , supportDir_(supportDir) {
@@ -122,6 +72,7 @@ AppModel::AppModel(const QString& supportDir, EventSources sources, QObject* par
     if (!vaults_.empty()) selection_ = vaults_.front()->config().id;
     work_ = std::make_unique<VaultWorkRunner>(*this);
     notices_ = std::make_unique<Notices>(*this);
+    mountModes_ = std::make_unique<MountModes>(*this);
     refreshTimer_.setInterval(refreshIntervalMs);
     connect(&refreshTimer_, &QTimer::timeout, this, [this] {
         bump();
@@ -257,14 +208,10 @@ void AppModel::registerVault(const VaultPtr& vault) {
 
 void AppModel::forget(const VaultPtr& vault) {
     loginUnlock_->dropStoredPassword(vault);
-    // This computer's settings of the vault go with it.
-    try {
-        if (auto prefs = Vault::preferences()) prefs->forget(vault->config().id.text());
-    } catch (const std::exception& e) {
-        logger().error("cannot remove the settings of the forgotten vault " + vault->name() + ": " +
-                       e.what());
-    }
-    mountModes_.erase(vault.get());
+    // This computer's settings of the vault go with it (and the record of
+    // its encrypted tree).
+    vault->forgetThisComputersRecords();
+    mountModes_->forget(vault.get());
     std::erase_if(vaults_, [&](const VaultPtr& v) { return v.get() == vault.get(); });
     dropUnlockedSnapshot();
     saveRegistry();
@@ -306,10 +253,10 @@ void AppModel::applyLook(const VaultPtr& vault) {
         [vault] {
             // The look puts files into the visible folder (and a vault just
             // added may have none yet): sync clients are kept out of it first.
-            if (const auto error = keepSyncClientsOut(*vault)) logger().error(*error);
+            if (const auto error = MountModes::keepSyncClientsOut(*vault)) logger().error(*error);
             FolderLook::refresh(*vault);
         },
-        [this, vault](std::exception_ptr) { syncCoverage_.erase(vault.get()); });
+        [this, vault](std::exception_ptr) { mountModes_->dropCoverage(vault.get()); });
 }
 
 // ---- Actions --------------------------------------------------------------------
@@ -668,6 +615,15 @@ void AppModel::disableLoginUnlock(const VaultPtr& vault, Done done) {
 }
 QStringList AppModel::hiddenConflicts(const VaultPtr& vault) const {
     return conflicts_->hiddenConflicts(vault);
+}
+vaultkit::MountModePolicy::Decision AppModel::mountMode(const VaultPtr& vault) const {
+    return mountModes_->mountMode(vault);
+}
+void AppModel::setMountModeChoice(const VaultPtr& vault, vaultkit::MountModePolicy::Choice choice) {
+    mountModes_->setMountModeChoice(vault, choice);
+}
+QStringList AppModel::syncCoverage(const VaultPtr& vault) const {
+    return mountModes_->syncCoverage(vault);
 }
 void AppModel::recheckTouchID() {
     quickUnlock_->recheckTouchID();

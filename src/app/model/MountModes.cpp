@@ -1,5 +1,5 @@
-// The mount mode of each vault: AppModel's part that tells how a vault is
-// mounted and keeps the user's choice.
+#include "app/model/MountModes.h"
+
 #include "app/model/AppModel.h"
 
 #include "kxstrings/KXStrings.h"
@@ -10,34 +10,42 @@
 
 using vaultkit::MountModePolicy;
 
-MountModePolicy::Decision AppModel::mountMode(const VaultPtr& vault) const {
+MountModes::MountModes(AppModel& model)
+    : model_(model) {}
+
+void MountModes::forget(const vaultkit::Vault* vault) {
+    modes_.erase(vault);
+    syncCoverage_.erase(vault);
+}
+
+MountModePolicy::Decision MountModes::mountMode(const VaultPtr& vault) const {
     if (!vault) return {};
-    const auto known = mountModes_.find(vault.get());
-    if (known != mountModes_.end()) return known->second;
+    const auto known = modes_.find(vault.get());
+    if (known != modes_.end()) return known->second;
     // Reads the vault settings and looks at the vault's folder and its
     // ancestors (the mount table first: a folder on a network mount is
     // never looked at). Once per vault, not on every tick.
     const auto decision = vault->mountModeDecision();
-    mountModes_[vault.get()] = decision;
+    modes_[vault.get()] = decision;
     return decision;
 }
 
-void AppModel::setMountModeChoice(const VaultPtr& vault, MountModePolicy::Choice choice) {
+void MountModes::setMountModeChoice(const VaultPtr& vault, MountModePolicy::Choice choice) {
     if (!vault) return;
     try {
         vault->setMountModeChoice(choice);
     } catch (const std::exception& e) {
-        setMessage(Banner(describe(e), true));
+        model_.setMessage(Banner(describe(e), true));
     }
-    mountModes_.erase(vault.get());
-    announce();
+    modes_.erase(vault.get());
+    model_.announce();
 }
 
-QStringList AppModel::syncCoverage(const VaultPtr& vault) const {
+QStringList MountModes::syncCoverage(const VaultPtr& vault) const {
     if (!vault) return {};
     // Looked at again when the vault is locked or unlocked (the unlock
     // writes what was missing).
-    const auto state = mountState(vault);
+    const auto state = model_.mountState(vault);
     const auto known = syncCoverage_.find(vault.get());
     if (known != syncCoverage_.end() && known->second.first == state) return known->second.second;
     QStringList lines;
@@ -55,7 +63,7 @@ QStringList AppModel::syncCoverage(const VaultPtr& vault) const {
     return lines;
 }
 
-std::optional<std::string> AppModel::keepSyncClientsOut(const vaultkit::Vault& vault) {
+std::optional<std::string> MountModes::keepSyncClientsOut(const vaultkit::Vault& vault) {
     try {
         vaultkit::SyncExclusion::apply(vault.mountPoint());
         return std::nullopt;
