@@ -44,7 +44,8 @@ void ConflictWatch::watchConflicts() {
             const std::string name = vault->name();
             QPointer<ConflictWatch> self(this);
             auto watcher = std::make_shared<vaultkit::GocryptfsConflictWatcher>(
-                vault->image(), vault->mountPoint(), *controlSocket,
+                // where the volume is (outside the synced folder for some)
+                vault->image(), vault->openFolder(), *controlSocket,
                 [name](const std::string& line) { logger().info(name + ": " + line); },
                 [self, vault](const vaultkit::GocryptfsConflicts::Result& r) {
                     QStringList folders;
