@@ -5,6 +5,7 @@
 #include "app/model/AppModelTypes.h"
 #include "app/model/AutoLockController.h"
 #include "app/model/ErrorText.h"
+#include "vaultkit/diskimage/DiskImage.h"
 #include "vaultkit/mountmode/MountModePolicy.h"
 #include "vaultkit/record/VaultConfig.h"
 
@@ -12,11 +13,7 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <functional>
 #include <map>
-#include <memory>
-#include <optional>
-#include <vector>
 
 class ConflictWatch;
 class LoginUnlockController;
@@ -25,13 +22,11 @@ class Notices;
 class QuickUnlockAvailability;
 class VaultWorkRunner;
 
-// The application's one model: the vaults the user knows (the registry
-// "vaults.json" in the support folder), the selection, the busy texts and
-// messages for the windows, and every action on a vault. Its parts do the
-// rest: VaultWorkRunner runs the blocking work on the vaults' lanes and brings
-// outcomes back to the GUI thread, where the model and its parts live;
-// AutoLockController, LoginUnlockController, ConflictWatch, MountModes,
-// QuickUnlockAvailability and Notices each keep one feature. Actions take an
+// The application's one model: the vaults the user knows (the registry in the
+// support folder), the selection, the busy texts and messages for the windows,
+// and every action on a vault. VaultWorkRunner runs the blocking work on the
+// vaults' lanes and brings outcomes back to the GUI thread, where the model
+// and its parts live; each other part keeps one feature. Actions take an
 // optional completion `done`, called on the GUI thread once they end. Views
 // observe changed(), emitted after every change and every 2 seconds.
 class AppModel : public QObject {
@@ -39,11 +34,10 @@ class AppModel : public QObject {
 public:
     using VaultPtr = std::shared_ptr<vaultkit::Vault>;
     using Done = std::function<void(bool ok)>;
-    using Sources = EventSources;
     static constexpr int refreshIntervalMs = 2'000;
 
-    // The backup folder of vault records (supportDir/backups), the registry,
-    // the first vault selected, the refresh tick and the parts.
+    // Sets the backup folder of vault records (supportDir/backups), reads the
+    // registry and selects the first vault.
     explicit AppModel(const QString& supportDir, EventSources sources = {}, QObject* parent = nullptr);
     ~AppModel() override; // waits for the work still running on vaults
 
@@ -59,8 +53,7 @@ public:
     const std::vector<VaultPtr>& vaults() const { return vaults_; }
     const std::optional<vaultkit::Uuid>& selection() const { return selection_; }
     void setSelection(std::optional<vaultkit::Uuid> id);
-    // The busy text of the operation running (or waiting) on each vault, and
-    // the byte fraction (0 to 1) of each import that runs.
+    // Busy texts of running or waiting work; each import's byte fraction.
     const std::map<vaultkit::Uuid, QString>& working() const;
     const std::map<vaultkit::Uuid, double>& importProgress() const { return importProgress_; }
     const std::optional<Banner>& message() const { return message_; }
@@ -86,11 +79,9 @@ public:
     // Appends the vault unless its standardized directory is listed already,
     // saving the registry; selects it either way.
     void registerVault(const VaultPtr& vault);
-    // Removes this very object, its settings and stored password; selects
-    // the first remaining vault.
+    // Removes this very object with its settings and stored password.
     void forget(const VaultPtr& vault);
-    // Registers the vault `url` names (VaultLocator::open); else the banner
-    // "err.notAVault", or the open error of a vault directory.
+    // Registers the vault `url` names (VaultLocator::open), else its error.
     void addExisting(const QUrl& url);
     VaultPtr selected() const;
     VaultPtr vaultWithId(const vaultkit::Uuid& id) const;
@@ -99,25 +90,21 @@ public:
     void unlock(const VaultPtr& vault, const QString& password, Done done = {});
     void unlockWithTouchID(const VaultPtr& vault, Done done = {});
     void lock(const VaultPtr& vault, bool force, Done done = {});
-    // An unlocked vault is locked first and unlocked again afterwards, with
-    // the new password when the change worked, else with the old one.
+    // An unlocked vault is locked first and unlocked again afterwards.
     void changePassword(const VaultPtr& vault, const QString& oldPassword, const QString& newPassword,
                         Done done = {});
     void recover(const VaultPtr& vault, const QString& phrase, const QString& newPassword, Done done = {});
     void enableTouchID(const VaultPtr& vault, const QString& password, Done done = {});
     void disableTouchID(const VaultPtr& vault, Done done = {}); // no busy text, no success banner
     void regenerateMnemonic(const VaultPtr& vault, const QString& password, Done done = {});
-    // Reads all the encrypted data of a locked vault, changing nothing; the
-    // outcome becomes dataCheck(). (AppModelDataCheck.cpp)
+    // Reads all the encrypted data; the outcome becomes dataCheck().
     void checkData(const VaultPtr& vault, const QString& password, Done done = {});
     // Refuses a selection that holds the vault (its directory or its volume).
     void importItems(const VaultPtr& vault, const QList<QUrl>& urls, Done done = {});
     void setAutoLock(const VaultPtr& vault, const vaultkit::VaultConfig::AutoLock& autoLock, Done done = {});
-    // Moves the sources of the successful results to the Trash (never
-    // deletes) and closes the import summary; "ok.trashed" with the number moved.
+    // Moves the successful results' sources to the Trash (never deletes).
     void trashOriginals(const std::vector<vaultkit::Importer::Result>& results, Done done = {});
-    // The mount point in the file manager, else the desktop's handler for
-    // folders; else an error banner says so.
+    // Opens the mount point in the file manager or the folder handler.
     void openInFinder(const VaultPtr& vault);
     // The folder look of the vault's state, on its lane after what runs there.
     void applyLook(const VaultPtr& vault);
@@ -128,6 +115,7 @@ public:
     vaultkit::DiskImage::MountState mountState(const VaultPtr& vault) const;
 
     // ---- The parts' answers the pane still asks here ----
+    using Sources = EventSources;
     using IdleTime = AutoLockController::IdleTime;
     IdleTime idleTimeKnown() const;
     void probeIdleTime();

@@ -79,7 +79,7 @@ TEST_F(ModelTest, LockedVaultsAreSkippedByEveryTrigger) {
 
 TEST_F(ModelTest, WithoutIdleSourcesIdleLockingIsOffAndLoggedOnce) {
     LogLines log;
-    model = std::make_unique<AppModel>(QString::fromStdString(support.string()), AppModel::Sources{});
+    model = std::make_unique<AppModel>(QString::fromStdString(support.string()), EventSources{});
     model->autoLocking().checkIdle();
     model->autoLocking().checkIdle();
     EXPECT_EQ(log.matching("locking after idle minutes is off").size(), 1u);

@@ -5,6 +5,7 @@
 // client asking the compositor to count as input (simulate_user_activity).
 #include "app/desktop/WaylandIdleMonitor.h"
 #include "app/model/AppModel.h"
+#include "app/model/AutoLockController.h"
 #include "session/support/HeadlessSway.h"
 #include "support/Spin.h"
 
@@ -141,10 +142,11 @@ TEST_F(WaylandIdle, WithoutACompositorOrOnceItHasGoneItCannotTell) {
 
 TEST_F(WaylandIdle, TheModelFindsItsIdleTimeThroughTheCompositor) {
     QTemporaryDir support;
-    AppModel::Sources sources;
+    EventSources sources;
     sources.idle.push_back(std::make_unique<WaylandIdleMonitor>(sway.display(), 400));
     AppModel model(support.path(), std::move(sources));
-    model.probeIdleTime();
-    ASSERT_TRUE(spinUntil([&] { return model.idleTimeKnown() != AppModel::IdleTime::unknown; }));
-    EXPECT_EQ(model.idleTimeKnown(), AppModel::IdleTime::available);
+    AutoLockController& autoLock = model.autoLocking();
+    autoLock.probeIdleTime();
+    ASSERT_TRUE(spinUntil([&] { return autoLock.idleTimeKnown() != AutoLockController::IdleTime::unknown; }));
+    EXPECT_EQ(autoLock.idleTimeKnown(), AutoLockController::IdleTime::available);
 }

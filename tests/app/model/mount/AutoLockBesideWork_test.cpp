@@ -300,7 +300,7 @@ TEST_F(BesideWorkTest, OnTheMockLogindASleepDuringAHangingImportReleasesTheDelay
                           {start});
     };
     model.reset();
-    AppModel::Sources sources;
+    EventSources sources;
     sources.sleep = std::make_unique<LogindSleepMonitor>(bus.connect("hc-system"));
     model = std::make_unique<AppModel>(QString::fromStdString(support.string()), std::move(sources));
     auto v = add("Docs");

@@ -144,7 +144,7 @@ TEST_F(ModelMountTest, TheSleepInhibitorIsHeldThroughThePassAndReleasedAfter) {
         return n;
     };
 
-    AppModel::Sources sources;
+    EventSources sources;
     auto monitor = std::make_unique<LogindSleepMonitor>(bus.connect("hc-system"));
     LogindSleepMonitor* sleep = monitor.get();
     sources.sleep = std::move(monitor);
