@@ -260,7 +260,8 @@ void AutoLockController::retryAutoLock(const AutoLockRetry& retry, std::function
     const vaultkit::Uuid id = vault->config().id;
     const std::string name = vault->name();
     auto stop = [this, id, name, next](const std::string& why) {
-        if (autoLockRetries_.erase(id) > 0) logger().info("no more tries to lock " + name + " automatically: " + why);
+        if (autoLockRetries_.erase(id) > 0)
+            logger().info("no more tries to lock " + name + " automatically: " + why);
         next();
     };
     if (std::find(model_.vaults().begin(), model_.vaults().end(), vault) == model_.vaults().end()) {
@@ -268,25 +269,28 @@ void AutoLockController::retryAutoLock(const AutoLockRetry& retry, std::function
         return;
     }
     auto attempt = [this, vault, id, name, next] {
-        work_.lockForPass(vault, false, [this, vault, id, name, next](VaultWorkRunner::LockOutcome outcome, std::exception_ptr error) {
-            if (outcome == VaultWorkRunner::LockOutcome::locked) {
-                autoLockRetries_.erase(id);
-                model_.applyLook(vault);
-                logger().info("auto-locked " + name + " on a later try");
-                const QString text = kx("ok.autoLockedLater", vault->config().name);
-                model_.setMessage(Banner(text, false));
-                model_.notices().postNotice(vault, text);
-            } else if (outcome == VaultWorkRunner::LockOutcome::wasLocked) {
-                autoLockRetries_.erase(id);
-            } else if (!isInUse(error)) {
-                autoLockRetries_.erase(id);
-                logger().error("auto-lock of " + name + " failed: " + errorText(error).toStdString());
-                model_.setMessage(Banner(kx("err.autoLockFailed", vault->config().name, describe(error)), true));
-            }
-            // still in use: the next round tries again
-            model_.bump();
-            next();
-        });
+        work_.lockForPass(
+            vault, false,
+            [this, vault, id, name, next](VaultWorkRunner::LockOutcome outcome, std::exception_ptr error) {
+                if (outcome == VaultWorkRunner::LockOutcome::locked) {
+                    autoLockRetries_.erase(id);
+                    model_.applyLook(vault);
+                    logger().info("auto-locked " + name + " on a later try");
+                    const QString text = kx("ok.autoLockedLater", vault->config().name);
+                    model_.setMessage(Banner(text, false));
+                    model_.notices().postNotice(vault, text);
+                } else if (outcome == VaultWorkRunner::LockOutcome::wasLocked) {
+                    autoLockRetries_.erase(id);
+                } else if (!isInUse(error)) {
+                    autoLockRetries_.erase(id);
+                    logger().error("auto-lock of " + name + " failed: " + errorText(error).toStdString());
+                    model_.setMessage(
+                        Banner(kx("err.autoLockFailed", vault->config().name, describe(error)), true));
+                }
+                // still in use: the next round tries again
+                model_.bump();
+                next();
+            });
     };
     QPointer<AutoLockController> self(this);
     if (retry.trigger == Trigger::screenLock) {
@@ -321,15 +325,15 @@ void AutoLockController::retryAutoLock(const AutoLockRetry& retry, std::function
     });
 }
 
-void AutoLockController::autoLock(const Predicate& predicate, std::function<void()> done,
-                        Trigger trigger) {
+void AutoLockController::autoLock(const Predicate& predicate, std::function<void()> done, Trigger trigger) {
     // A snapshot: vaults added during the pass are not seen.
     // Read afresh (not the tick's snapshot): a vault unlocked a moment ago
     // must not be missed.
     std::vector<VaultPtr> targets;
     const auto unlocked = Vault::unlockedStates(model_.vaults());
     for (std::size_t i = 0; i < model_.vaults().size(); ++i)
-        if (unlocked[i] && predicate(model_.vaults()[i]->config().autoLock)) targets.push_back(model_.vaults()[i]);
+        if (unlocked[i] && predicate(model_.vaults()[i]->config().autoLock))
+            targets.push_back(model_.vaults()[i]);
     struct Pass {
         std::vector<VaultPtr> targets;
         std::vector<std::pair<VaultWorkRunner::LockOutcome, std::exception_ptr>> outcomes;
@@ -357,13 +361,14 @@ void AutoLockController::autoLock(const Predicate& predicate, std::function<void
                 // folder-look tools.
                 model_.applyLook(vault);
                 logger().info("auto-locked " + vault->name());
-                if (busy[i]) model_.notices().postNotice(vault, kx("notice.lockedInUse", vault->config().name));
+                if (busy[i])
+                    model_.notices().postNotice(vault, kx("notice.lockedInUse", vault->config().name));
             } else if (outcome == VaultWorkRunner::LockOutcome::failed) {
                 // A program holds a file: tried again while the reason to
                 // lock lasts, and the banner says so.
                 const bool retry = trigger != Trigger::once && isInUse(error);
-                const QString text = kx(retry ? "err.autoLockRetrying" : "err.autoLockFailed", vault->config().name,
-                                        describe(error));
+                const QString text = kx(retry ? "err.autoLockRetrying" : "err.autoLockFailed",
+                                        vault->config().name, describe(error));
                 if (retry) {
                     autoLockRetries_[vault->config().id] = AutoLockRetry{vault, trigger};
                     if (!autoLockRetryTimer_.isActive()) autoLockRetryTimer_.start();
@@ -385,9 +390,10 @@ void AutoLockController::autoLock(const Predicate& predicate, std::function<void
     // The vaults lock in parallel (each on its own lane): before sleep the
     // time the system grants is short.
     for (std::size_t i = 0; i < targets.size(); ++i) {
-        work_.lockForPass(targets[i], false, [pass, i, finish](VaultWorkRunner::LockOutcome outcome, std::exception_ptr error) {
-            pass->outcomes[i] = {outcome, error};
-            if (--pass->pending == 0) finish();
-        });
+        work_.lockForPass(targets[i], false,
+                          [pass, i, finish](VaultWorkRunner::LockOutcome outcome, std::exception_ptr error) {
+                              pass->outcomes[i] = {outcome, error};
+                              if (--pass->pending == 0) finish();
+                          });
     }
 }

@@ -54,7 +54,8 @@ public:
     // predicate is locked (never forced); a failure is one
     // "err.autoLockFailed" banner ("err.autoLockRetrying" when it will be
     // tried again). `done` runs after the pass's tick.
-    void autoLock(const Predicate& predicate, std::function<void()> done = {}, Trigger trigger = Trigger::once);
+    void autoLock(const Predicate& predicate, std::function<void()> done = {},
+                  Trigger trigger = Trigger::once);
     // The retry of a busy automatic lock: every interval, while the screen
     // is still locked (no source said it was unlocked) or the session is
     // still idle past the vault's limit, the lock is tried again, never

@@ -3,8 +3,8 @@
 #include "app/model/AppModel.h"
 #include "app/model/AutoLockController.h"
 #include "app/model/Notices.h"
-#include "app/model/VaultWorkRunner.h"
 #include "app/model/SecretText.h"
+#include "app/model/VaultWorkRunner.h"
 #include "kxcore/Log.h"
 #include "kxui/kx.h"
 #include "vaultkit/error/VaultError.h"
@@ -133,7 +133,8 @@ void LoginUnlockController::disableLoginUnlock(const VaultPtr& vault, Done done)
             if (*removal) {
                 logger().error("cannot delete the stored password of " + vault->name() + ": " +
                                detailOf(*removal));
-                model_.holdMessage(Banner(kx("err.keyringNotRemoved", nameOf(vault), describe(*removal)), true));
+                model_.holdMessage(
+                    Banner(kx("err.keyringNotRemoved", nameOf(vault), describe(*removal)), true));
             } else if (error) {
                 logger().error("cannot turn off unlock at login for " + vault->name() + ": " +
                                detailOf(error));
@@ -221,7 +222,8 @@ void LoginUnlockController::unlockAtStart(std::function<void()> done) {
     auto pass = std::make_shared<StartPass>();
     pass->done = std::move(done);
     for (const auto& v : model_.vaults())
-        if (unlocksAtLogin(v) && !model_.isUnlocked(v)) pass->entries.push_back({v, 0, std::nullopt, nullptr});
+        if (unlocksAtLogin(v) && !model_.isUnlocked(v))
+            pass->entries.push_back({v, 0, std::nullopt, nullptr});
     if (pass->entries.empty()) {
         if (pass->done) pass->done();
         return;

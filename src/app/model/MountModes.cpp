@@ -57,7 +57,8 @@ QStringList MountModes::syncCoverage(const VaultPtr& vault) const {
             explanations.insert(explanations.begin(), vaultkit::SyncExclusion::elsewhere(result, open));
     for (const auto& line : explanations) {
         std::vector<KXFormat::Arg> args(line.args.begin(), line.args.end());
-        lines << QString::fromStdString(KXStrings::text(line.key, std::span<const KXFormat::Arg>(args.data(), args.size())));
+        lines << QString::fromStdString(
+            KXStrings::text(line.key, std::span<const KXFormat::Arg>(args.data(), args.size())));
     }
     syncCoverage_[vault.get()] = {state, lines};
     return lines;

@@ -48,5 +48,6 @@ public:
 private:
     AppModel& model_;
     mutable std::map<const vaultkit::Vault*, vaultkit::MountModePolicy::Decision> modes_;
-    mutable std::map<const vaultkit::Vault*, std::pair<vaultkit::DiskImage::MountState, QStringList>> syncCoverage_;
+    mutable std::map<const vaultkit::Vault*, std::pair<vaultkit::DiskImage::MountState, QStringList>>
+        syncCoverage_;
 };

@@ -84,7 +84,8 @@ public:
     // On the lane, around an import's copy: waits while a pass's lock runs
     // there, then counts as importing until `copy` returns; `stop` turns true
     // when a forced lock wants the volume.
-    void whileImporting(const std::string& lane, const std::function<void(const std::atomic<bool>& stop)>& copy);
+    void whileImporting(const std::string& lane,
+                        const std::function<void(const std::atomic<bool>& stop)>& copy);
     // Whether an import copies into the vault right now (its work has begun
     // on the lane, not only been asked for).
     bool isImporting(const VaultPtr& vault) const;

@@ -39,7 +39,9 @@ public:
         ++answered;
         return answer.load();
     }
-    AuthOutcome authenticate(const std::string&) override { return AuthOutcome::ended(AuthOutcome::Kind::userCancel); }
+    AuthOutcome authenticate(const std::string&) override {
+        return AuthOutcome::ended(AuthOutcome::Kind::userCancel);
+    }
     std::optional<vaultkit::Sealing::Agree> loadKey(const std::vector<std::uint8_t>&,
                                                     const vaultkit::TouchIDContext&) override {
         return std::nullopt;

@@ -107,7 +107,8 @@ TEST_F(ModelMountTest, APassSkipsAVaultLockedMeanwhile) {
     model->lock(v, false);
     ASSERT_TRUE(spinUntil([&] { return detaching.load(); }, 30));
     bool passDone = false;
-    model->autoLocking().autoLock([](const VaultConfig::AutoLock&) { return true; }, [&] { passDone = true; });
+    model->autoLocking().autoLock([](const VaultConfig::AutoLock&) { return true; },
+                                  [&] { passDone = true; });
     spinFor(100);
     EXPECT_FALSE(passDone);
     release = true;

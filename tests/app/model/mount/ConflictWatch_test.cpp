@@ -37,7 +37,9 @@ class RecordingNotifier final : public Notifier {
 public:
     explicit RecordingNotifier(QStringList* shown)
         : shown_(shown) {}
-    void show(const QString& title, const QString& body, const QString&) override { *shown_ << title + ": " + body; }
+    void show(const QString& title, const QString& body, const QString&) override {
+        *shown_ << title + ": " + body;
+    }
 
 private:
     QStringList* shown_;
@@ -69,7 +71,8 @@ protected:
     }
     // The encrypted file of a plain path of the unlocked vault.
     fs::path cipherOf(const std::string& plain) {
-        const auto c = vaultkit::GocryptfsControlSocket(driver->controlSocket(vault->image())).encryptPath(plain);
+        const auto c =
+            vaultkit::GocryptfsControlSocket(driver->controlSocket(vault->image())).encryptPath(plain);
         if (!c) throw std::runtime_error("no cipher name");
         return vault->image() / *c;
     }
@@ -94,7 +97,8 @@ TEST_F(ConflictWatchTest, ConflictCopiesAreMadeVisibleAndTheBannerNamesTheFolder
     EXPECT_TRUE(model->conflicts().watchesConflicts(vault));
     ASSERT_TRUE(spinUntil([&] { return fs::exists(mp / "docs/plan (Conflict 1).txt"); }, 60));
     EXPECT_EQ(vaulttest::readFile(mp / "docs/plan (Conflict 1).txt"), "theirs");
-    const QString expected = kx("conflicts.found", QStringLiteral("Papers"), kx("conflicts.folder", QStringLiteral("docs")));
+    const QString expected =
+        kx("conflicts.found", QStringLiteral("Papers"), kx("conflicts.folder", QStringLiteral("docs")));
     ASSERT_TRUE(spinUntil([&] { return model->message() && model->message()->text == expected; }, 30));
     EXPECT_FALSE(model->message()->isError);
     // and outside the window, where the user hears of it with the window closed
