@@ -144,15 +144,6 @@ int CliApp::failure(const std::exception& error) {
     return exitFailure;
 }
 
-std::string CliApp::statusLine(const Vault& vault, vaultkit::DiskImage::MountState state) {
-    using State = vaultkit::DiskImage::MountState;
-    const char* word = state == State::mounted ? "unlocked" : state == State::stale ? "stale" : "locked";
-    // where the files are: the place the volume is mounted on (outside the
-    // synced tree for a vault whose sync client cannot leave its folder out)
-    const fs::path where = state == State::notMounted ? vault.mountPoint() : vault.openFolder();
-    return vault.name() + '\t' + word + '\t' + where.string();
-}
-
 namespace {
 
 // Which sync clients cover the vault's visible folder and whether each leaves
@@ -168,14 +159,33 @@ void reportSyncCoverage(std::ostream& err, const Vault& vault) {
 
 // For a vault open outside its visible folder: where, and why, on standard
 // error (standard output names the place).
-void reportElsewhere(std::ostream& err, const Vault& vault) {
-    const fs::path open = vault.openFolder();
-    if (open == vault.mountPoint()) return;
-    const auto why = vaultkit::SyncExclusion::elsewhere(vaultkit::SyncExclusion::inspect(vault.mountPoint()), open);
+void reportElsewhere(std::ostream& err, const Vault& vault, const fs::path& open,
+                     const vaultkit::SyncExclusion::Result& coverage) {
+    const auto why = vaultkit::SyncExclusion::elsewhere(coverage, open);
     err << vault.name() << ": " << CliText::errorText(why.key, why.args) << '\n';
 }
 
+void reportElsewhere(std::ostream& err, const Vault& vault) {
+    const fs::path open = vault.openFolder();
+    if (open == vault.mountPoint()) return;
+    reportElsewhere(err, vault, open, vaultkit::SyncExclusion::inspect(vault.mountPoint()));
+}
+
 } // namespace
+
+void CliApp::reportStatus(const Vault& vault, vaultkit::DiskImage::MountState state) {
+    using State = vaultkit::DiskImage::MountState;
+    const char* word = state == State::mounted ? "unlocked" : state == State::stale ? "stale" : "locked";
+    // where the files are: the place the volume is mounted on (outside the
+    // synced tree for a vault whose sync client cannot leave its folder out)
+    const fs::path visible = vault.mountPoint();
+    const fs::path where = state == State::notMounted ? visible : vault.openFolder();
+    out_ << vault.name() << '\t' << word << '\t' << where.string() << '\n';
+    // one look at the sync clients serves both reports
+    const auto coverage = vaultkit::SyncExclusion::inspect(visible);
+    if (where != visible) reportElsewhere(err_, vault, where, coverage);
+    reportSyncCoverage(err_, vault, coverage);
+}
 
 void CliApp::noteSetAside(const std::optional<fs::path>& aside) {
     if (aside)
@@ -495,10 +505,7 @@ int CliApp::status(const CommandLine& line) {
         for (const auto& arg : line.args) {
             try {
                 const auto vault = resolve(arg);
-                const auto state = vault->mountState();
-                out_ << statusLine(*vault, state) << '\n';
-                if (state != vaultkit::DiskImage::MountState::notMounted) reportElsewhere(err_, *vault);
-                reportSyncCoverage(err_, *vault);
+                reportStatus(*vault, vault->mountState());
             } catch (const NotAVault&) {
                 err_ << "hushcoffer-cli: " << arg << ": " << CliText::errorText("err.notAVault", {}) << '\n';
                 rc = exitFailure;
@@ -535,9 +542,7 @@ int CliApp::status(const CommandLine& line) {
     // one read of the mount table for all of them
     const auto states = Vault::mountStates(vaults);
     for (std::size_t i = 0; i < vaults.size(); ++i) {
-        out_ << statusLine(*vaults[i], states[i]) << '\n';
-        if (states[i] != vaultkit::DiskImage::MountState::notMounted) reportElsewhere(err_, *vaults[i]);
-        reportSyncCoverage(err_, *vaults[i]);
+        reportStatus(*vaults[i], states[i]);
     }
     return exitOK;
 }

@@ -71,7 +71,10 @@ private:
 
     int usageError(const std::string& command, const std::string& message);
     int failure(const std::exception& error);
-    std::string statusLine(const vaultkit::Vault& vault, vaultkit::DiskImage::MountState state);
+    // The vault's line of `status` (name, state, where its files are) on
+    // standard output, then on standard error where it is open when that is
+    // not its visible folder and which sync clients cover it.
+    void reportStatus(const vaultkit::Vault& vault, vaultkit::DiskImage::MountState state);
     // Adds the vault to the registry unless it is listed; true when the file
     // was written.
     bool registerVault(const vaultkit::Vault& vault);

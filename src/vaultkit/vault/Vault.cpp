@@ -282,7 +282,11 @@ fs::path Vault::mountPoint() const {
 }
 
 fs::path Vault::outsideFolder() const {
-    return OutsideFolder::of(driver_->canonical(dir_.string()), name());
+    const std::string shown = name();
+    std::lock_guard lock(mutex_);
+    if (!outside_ || outside_->first != shown)
+        outside_.emplace(shown, OutsideFolder::of(driver_->canonical(dir_.string()), shown));
+    return outside_->second;
 }
 
 fs::path Vault::openFolder() const {

@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vaultkit {
@@ -241,9 +242,13 @@ private:
 
     const std::filesystem::path dir_;
     const std::shared_ptr<DiskImage> driver_;
-    mutable std::mutex mutex_; // guards config_ and verifiedPassword_
+    mutable std::mutex mutex_; // guards config_, verifiedPassword_ and outside_
     VaultConfig config_;
     std::optional<std::string> verifiedPassword_;
+    // outsideFolder() for the name it was made from: finding it resolves the
+    // vault's folder through the mount table, and every look at the mount
+    // state asks for it.
+    mutable std::optional<std::pair<std::string, std::filesystem::path>> outside_;
 };
 
 } // namespace vaultkit
