@@ -6,14 +6,14 @@
 // Mounting needs FUSE: run it as an ordinary user (scripts/run-as-user works,
 // with HC_RUN_COMPANIONS naming hushcoffer-cli) or as root. Images use
 // gocryptfs's default scrypt cost, as the product does.
+#include "cli/CliRuns.h"
+
 #include "vaultkit/process/Exec.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -21,47 +21,8 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using vaultkit::Bytes;
+using namespace clibench;
 using vaultkit::Exec::runSync;
-
-namespace {
-
-const std::string kPassword = "benchmark password";
-
-Bytes line(const std::string& s) {
-    Bytes b(s.begin(), s.end());
-    b.push_back('\n');
-    return b;
-}
-
-void must(const vaultkit::ExecResult& r, const std::string& what) {
-    if (r.status != 0)
-        throw std::runtime_error(what + " failed (" + std::to_string(r.status) + "): " + r.stderrText);
-}
-
-double seconds(const std::function<void()>& f) {
-    auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-std::string findCli(const char* argv0, const std::string& given) {
-    if (!given.empty()) return given;
-    std::error_code ec;
-    fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) self = fs::absolute(argv0);
-    for (const fs::path& p : {self.parent_path() / "hushcoffer-cli",
-                              self.parent_path() / ".." / "src" / "cli" / "hushcoffer-cli"})
-        if (fs::exists(p)) return fs::canonical(p).string();
-    throw std::runtime_error("hushcoffer-cli not found; pass --cli PATH");
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     int rounds = 5;
@@ -95,39 +56,57 @@ int main(int argc, char** argv) {
                            mp = root / ("Raw" + n);
             fs::create_directories(image);
             fs::create_directory(mp);
-            rawCreate.push_back(seconds([&] {
-                must(runSync(gocryptfs, {"-init", "-q", "--", image.string()}, line(kPassword), 300), "init");
-                must(runSync(gocryptfs, {"-q", "--", image.string(), mp.string()}, line(kPassword), 180),
-                     "mount");
-                must(runSync(fusermount, {"-u", "--", mp.string()}, std::nullopt, 120), "unmount");
-                must(runSync(xray, {"-dumpmasterkey", (image / "gocryptfs.conf").string()}, line(kPassword),
-                             180),
-                     "xray");
-                must(runSync(gocryptfs, {"-q", "--", image.string(), mp.string()}, line(kPassword), 180),
-                     "mount");
-            }));
-            cliCreate.push_back(seconds([&] {
-                must(runSync(cli, {"create", "--password-stdin", root.string(), "Vault" + n}, line(kPassword),
-                             600),
-                     "hushcoffer-cli create");
-            }));
             const std::string vault = (root / ("Vault" + n)).string();
-            for (int k = 0; k < 2; ++k) {
-                rawLock.push_back(seconds([&] {
-                    must(runSync(fusermount, {"-u", "--", mp.string()}, std::nullopt, 120), "unmount");
-                }));
-                cliLock.push_back(seconds([&] {
-                    must(runSync(cli, {"lock", vault}, std::nullopt, 120), "hushcoffer-cli lock");
-                }));
-                rawUnlock.push_back(seconds([&] {
-                    must(runSync(gocryptfs, {"-q", "--", image.string(), mp.string()}, line(kPassword), 180),
-                         "mount");
-                }));
-                cliUnlock.push_back(seconds([&] {
-                    must(runSync(cli, {"unlock", "--password-stdin", vault}, line(kPassword), 180),
-                         "hushcoffer-cli unlock");
-                }));
-            }
+            const auto create = alternate(
+                1,
+                [&](int) {
+                    return seconds([&] {
+                        must(runSync(gocryptfs, {"-init", "-q", "--", image.string()}, line(kPassword), 300), "init");
+                        must(runSync(gocryptfs, {"-q", "--", image.string(), mp.string()}, line(kPassword), 180),
+                             "mount");
+                        must(runSync(fusermount, {"-u", "--", mp.string()}, std::nullopt, 120), "unmount");
+                        must(runSync(xray, {"-dumpmasterkey", (image / "gocryptfs.conf").string()},
+                                     line(kPassword), 180),
+                             "xray");
+                        must(runSync(gocryptfs, {"-q", "--", image.string(), mp.string()}, line(kPassword), 180),
+                             "mount");
+                    });
+                },
+                [&](int) {
+                    return seconds([&] {
+                        must(runSync(cli, {"create", "--password-stdin", root.string(), "Vault" + n},
+                                     line(kPassword), 600),
+                             "hushcoffer-cli create");
+                    });
+                });
+            rawCreate.push_back(create.baseline.front());
+            cliCreate.push_back(create.ours.front());
+            // Each side: lock (timed for the lock figure), then unlock
+            // (timed for the unlock figure), the order of the sides turning.
+            const auto lock = alternate(
+                2,
+                [&](int) {
+                    const double t = seconds([&] {
+                        must(runSync(fusermount, {"-u", "--", mp.string()}, std::nullopt, 120), "unmount");
+                    });
+                    rawUnlock.push_back(seconds([&] {
+                        must(runSync(gocryptfs, {"-q", "--", image.string(), mp.string()}, line(kPassword), 180),
+                             "mount");
+                    }));
+                    return t;
+                },
+                [&](int) {
+                    const double t = seconds([&] {
+                        must(runSync(cli, {"lock", vault}, std::nullopt, 120), "hushcoffer-cli lock");
+                    });
+                    cliUnlock.push_back(seconds([&] {
+                        must(runSync(cli, {"unlock", "--password-stdin", vault}, line(kPassword), 180),
+                             "hushcoffer-cli unlock");
+                    }));
+                    return t;
+                });
+            rawLock.insert(rawLock.end(), lock.baseline.begin(), lock.baseline.end());
+            cliLock.insert(cliLock.end(), lock.ours.begin(), lock.ours.end());
             runSync(fusermount, {"-u", "--", mp.string()}, std::nullopt, 120);
             runSync(cli, {"lock", "--force", vault}, std::nullopt, 120);
         }

@@ -18,6 +18,8 @@
 // Mounting needs FUSE: run it as an ordinary user (scripts/run-as-user, with
 // HC_RUN_COMPANIONS naming hushcoffer-cli). Filling the vaults goes through
 // the mount and takes a while for 100,000 files.
+#include "cli/CliRuns.h"
+
 #include "vaultkit/diskimage/GocryptfsConflictWatcher.h"
 #include "vaultkit/diskimage/GocryptfsControlSocket.h"
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
@@ -41,48 +43,14 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using vaultkit::Bytes;
+using namespace clibench;
 using vaultkit::Exec::runSync;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const std::string kPassword = "benchmark password";
 constexpr int filesPerFolder = 100;
 constexpr int foldersPerTop = 100;
-
-Bytes line(const std::string& s) {
-    Bytes b(s.begin(), s.end());
-    b.push_back('\n');
-    return b;
-}
-
-void must(const vaultkit::ExecResult& r, const std::string& what) {
-    if (r.status != 0)
-        throw std::runtime_error(what + " failed (" + std::to_string(r.status) + "): " + r.stderrText);
-}
-
-double seconds(const std::function<void()>& f) {
-    const auto start = Clock::now();
-    f();
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
-std::string findCli(const char* argv0, const std::string& given) {
-    if (!given.empty()) return given;
-    std::error_code ec;
-    fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) self = fs::absolute(argv0);
-    for (const fs::path& p : {self.parent_path() / "hushcoffer-cli",
-                              self.parent_path() / ".." / "src" / "cli" / "hushcoffer-cli"})
-        if (fs::exists(p)) return fs::canonical(p).string();
-    throw std::runtime_error("hushcoffer-cli not found; pass --cli PATH");
-}
 
 // The folder of file `i`: "t<top>/f<folder>", 100 files a folder.
 std::string folderOf(int i) {
@@ -218,8 +186,7 @@ int main(int argc, char** argv) {
             // The raw mount: the driver's options for a vault in a folder no
             // sync client shares (-kernel_cache), a control socket of its own.
             const std::vector<std::string> rawOptions = {"-q", "-nonempty", "-kernel_cache"};
-            std::vector<double> raw, ours;
-            for (int r = 0; r < rounds; ++r) {
+            const auto rawArgs = [&](int r) {
                 const std::string sock = (root / ("raw-" + std::to_string(files) + "-" + std::to_string(r) +
                                                   ".sock"))
                                              .string();
@@ -227,26 +194,27 @@ int main(int argc, char** argv) {
                 for (const auto& a : {std::string("-ctlsock"), sock, std::string("-fsname"), image.string(),
                                       std::string("--"), image.string(), rawMp.string()})
                     args.push_back(a);
-                const auto rawRound = [&] {
-                    raw.push_back(seconds([&] { must(runSync(gocryptfs, args, line(kPassword), 180), "mount"); }));
+                return args;
+            };
+            const auto timings = alternate(
+                rounds,
+                [&](int r) {
+                    const auto args = rawArgs(r);
+                    const double t =
+                        seconds([&] { must(runSync(gocryptfs, args, line(kPassword), 180), "mount"); });
                     must(runSync(fusermount, {"-u", "--", rawMp.string()}, std::nullopt, 120), "unmount");
-                };
-                const auto ourRound = [&] {
-                    ours.push_back(seconds([&] {
+                    return t;
+                },
+                [&](int) {
+                    const double t = seconds([&] {
                         must(runSync(cli, {"unlock", "--password-stdin", vault.string()}, line(kPassword), 180),
                              "hushcoffer-cli unlock");
-                    }));
+                    });
                     must(runSync(cli, {"lock", vault.string()}, std::nullopt, 120), "hushcoffer-cli lock");
-                };
-                // the order turns each round
-                if (r % 2 == 0) {
-                    rawRound();
-                    ourRound();
-                } else {
-                    ourRound();
-                    rawRound();
-                }
-            }
+                    return t;
+                });
+            const auto& raw = timings.baseline;
+            const auto& ours = timings.ours;
             std::fprintf(stderr, "unlock of %d files: raw median %.1f ms, hushcoffer-cli median %.1f ms\n", files,
                          median(raw) * 1000, median(ours) * 1000);
             std::printf("unlock_%d: %.3f (ours %.1f ms, raw %.1f ms)\n", files, median(ours) / median(raw),
