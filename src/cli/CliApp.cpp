@@ -228,8 +228,9 @@ int CliApp::create(const CommandLine& line) {
     OPENSSL_cleanse(phrase.data(), phrase.size());
     err_ << "Write down these twelve words, in order, and keep them somewhere safe: they are the only way\n"
             "back into the vault if you forget the password. Anyone who has them can open the vault.\n";
-    err_ << "Vault \"" << vault->name() << "\" created and unlocked at " << vault->mountPoint().string()
+    err_ << "Vault \"" << vault->name() << "\" created and unlocked at " << vault->openFolder().string()
          << "\n";
+    reportElsewhere(err_, *vault);
     try {
         registerVault(*vault);
     } catch (const std::exception& e) {

@@ -545,15 +545,27 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
         fs::remove_all(dir, ec);
         if (ec) throw VaultError::alreadyExists(dir.string());
     }
-    // Before the visible folder exists, so no sync client ever sees it.
-    SyncExclusion::apply(mountPoint);
+    // Before the visible folder exists, so no sync client ever sees it. A
+    // client that cannot be kept out never sees the volume either: the vault
+    // then opens outside the synced folder (attachPrepared), and its visible
+    // folder is a locked one from the start.
+    bool excluded = true;
+    const auto exclude = [&] {
+        try {
+            SyncExclusion::apply(mountPoint);
+        } catch (const VaultError& e) {
+            if (e.kind() != VaultError::Case::io) throw;
+            excluded = false;
+        }
+    };
+    exclude();
     const bool mountPointExisted = somethingAt(mountPoint);
     if (!mountPointExisted) {
         fs::create_directory(mountPoint);
         // An exclusion carried by the folder itself (an attribute) can be
         // set only now that it exists.
         try {
-            SyncExclusion::apply(mountPoint);
+            if (excluded) exclude();
         } catch (...) {
             std::error_code ignored;
             fs::remove(mountPoint, ignored);
@@ -562,6 +574,7 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
     } else if (!visibleItems(mountPoint).empty()) {
         throw VaultError::alreadyExists(mountPoint.string());
     }
+    if (!excluded) ::chmod(mountPoint.c_str(), 0555);
 
     auto removeMadeMountPoint = [&] {
         if (mountPointExisted) return;
@@ -635,18 +648,19 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
         // 11.-13. First attach, marker, and keep the volume out of the search index.
         report("verify");
         vault->attachPrepared(password);
+        const fs::path open = vault->openFolder();
         try {
-            ConfigStore::writeAtomically(mountPoint / markerName, markerText, 0600);
+            ConfigStore::writeAtomically(open / markerName, markerText, 0600);
         } catch (const std::system_error& e) {
             throw VaultError::io(e.what());
         }
-        int fd = ::open((mountPoint / noIndexName).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        int fd = ::open((open / noIndexName).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         if (fd >= 0) ::close(fd);
 
         // 14.-16. A full lock, the password against the closed image, and attach again.
         vault->lock(false);
         if (!driver->checkPassword(image, password)) throw VaultError::wrongPassword();
-        if (!driver->isMountPoint(mountPoint)) {
+        if (vault->mountState() != DiskImage::MountState::mounted) {
             vault->releaseForeignAttachment();
             vault->attachPrepared(password);
         }
@@ -654,7 +668,7 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
         // 17. The volume mounted again is this vault's.
         std::string marker;
         try {
-            marker = readFile(mountPoint / markerName);
+            marker = readFile(vault->openFolder() / markerName);
         } catch (const std::system_error& e) {
             throw VaultError::io(e.what());
         }
@@ -673,6 +687,10 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
     } catch (...) {
         try {
             if (auto a = driver->attachment(image)) driver->detach(a->wholeDisk, true);
+        } catch (...) {
+        }
+        try {
+            OutsideFolder::removeIfEmpty(vault->outsideFolder());
         } catch (...) {
         }
         std::error_code ignored;

@@ -131,3 +131,22 @@ TEST_F(CliOutsideTest, UnlockStatusConflictsImportAndLockUseThePlaceOutside) {
     r = cli({"check-data", "--password-stdin", vault.string()}, kPassword + "\n");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
+
+// A vault made in such a folder opens outside it from its first unlock on.
+TEST_F(CliOutsideTest, CreateInAFolderNoClientCanBeKeptOutOfOpensOutside) {
+    fs::create_directories(root / ".insync-trash");
+    auto r = cli({"create", "--password-stdin", parent.string(), "My Vault"}, kPassword + "\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string said = "created and unlocked at ";
+    const auto at = r.err.find(said);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const fs::path place = firstLine(r.err.substr(at + said.size()));
+    EXPECT_EQ(place.parent_path(), tmp / "run" / "hushcoffer" / "vaults");
+    EXPECT_TRUE(mountedAt(place));
+    EXPECT_FALSE(mountedAt(vault));
+    EXPECT_TRUE(fs::is_empty(vault));
+    EXPECT_EQ(modeOf(vault), 0555u);
+    EXPECT_NE(r.err.find("My Vault: Unlocked at " + place.string()), std::string::npos) << r.err;
+    EXPECT_EQ(cli({"lock", vault.string()}).status, 0);
+    EXPECT_FALSE(fs::exists(place));
+}

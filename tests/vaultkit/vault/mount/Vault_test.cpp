@@ -711,15 +711,19 @@ TEST_F(VaultMountTest, VaultsInSyncedFoldersMountSharedAndOthersLocal) {
             if (!marker.inside.empty()) vaulttest::writeFile(entry / std::string(marker.inside), "");
         }
         fs::create_directories(root / "Documents");
+        auto vault = Vault::create(root / "Documents", "Synced", kPassword, Mnemonic::generate(), {}, driver);
         if (marker.client == "Insync") {
-            // No exclusion can be written there: the vault is not made (its
-            // first mount would be uploaded decrypted) and nothing is mounted.
-            EXPECT_THROW(Vault::create(root / "Documents", "Synced", kPassword, Mnemonic::generate(), {}, driver),
-                         VaultError);
+            // No exclusion can be written there: the vault is made, but it
+            // opens outside the synced folder, its visible folder locked.
             EXPECT_TRUE(mountsBelow(root).empty());
+            EXPECT_EQ(vault->openFolder(), vault->outsideFolder());
+            EXPECT_TRUE(fs::exists(vault->openFolder() / Vault::markerName));
+            EXPECT_EQ(modeOf(vault->mountPoint()), 0555u);
+            EXPECT_TRUE(entries(vault->mountPoint()).empty());
+            vault->lock(false);
+            EXPECT_FALSE(fs::exists(vault->outsideFolder()));
             continue;
         }
-        auto vault = Vault::create(root / "Documents", "Synced", kPassword, Mnemonic::generate(), {}, driver);
         EXPECT_STREQ(modeOfDaemon(*vault), "shared");
         EXPECT_TRUE(SyncExclusion::inspect(vault->mountPoint()).allInForce());
         const auto decision = vault->mountModeDecision();
