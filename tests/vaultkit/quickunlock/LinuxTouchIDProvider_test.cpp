@@ -608,12 +608,19 @@ TEST_F(QuickUnlockServiceTest, AnotherUsersFloodOrAStoppedAuthorityHoldsUpNoUnlo
     // user's work, where the same measurements took 0.8 s and 24 s before
     // (against 6-20 ms for a quiet unlock). A slower build or a loaded
     // machine (sanitizers) moves the bound with the quiet unlock's time.
+    // On a loaded machine both the unlock and the flood slow down: an unlock
+    // that did not wait takes far less than the flood it ran beside.
+    const auto floodStart = std::chrono::steady_clock::now();
     const pid_t flooder = flood(address, "CreateKey", 512);
     ::usleep(50 * 1000);
-    const std::string whileFlooding = unlock();
+    const long whileFlooding = std::stol(unlock());
     ::waitpid(flooder, nullptr, 0);
-    EXPECT_LT(std::stol(whileFlooding), std::max(200L, 4 * quiet + 100))
-        << "ms for an unlock while another user floods the service (quiet: " << quiet << " ms)";
+    const long floodMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - floodStart)
+                                               .count());
+    EXPECT_TRUE(whileFlooding < std::max(200L, 4 * quiet + 100) || 3 * whileFlooding < floodMs)
+        << whileFlooding << " ms for an unlock while another user floods the service for " << floodMs
+        << " ms (quiet: " << quiet << " ms)";
 
     // The authority stops answering: another user's IsAvailable waits for
     // it, hctest's agreement does not (its token was given before).
