@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
@@ -96,6 +97,23 @@ inline std::string findCli(const char* argv0, const std::string& given) {
                               self.parent_path() / ".." / "src" / "cli" / "hushcoffer-cli"})
         if (fs::exists(p)) return fs::canonical(p).string();
     throw std::runtime_error("hushcoffer-cli not found; pass --cli PATH");
+}
+
+// The options both cli_bench and cli_start_bench take: --rounds N and
+// --cli PATH. False (with the usage on standard error) for anything else.
+inline bool readRoundsAndCli(int argc, char** argv, const char* program, int& rounds, std::string& cli) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--rounds" && i + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--cli" && i + 1 < argc) {
+            cli = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: %s [--rounds N] [--cli PATH]\n", program);
+            return false;
+        }
+    }
+    return true;
 }
 
 struct Timings {

@@ -27,17 +27,7 @@ using vaultkit::Exec::runSync;
 int main(int argc, char** argv) {
     int rounds = 5;
     std::string cliArg;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--rounds" && i + 1 < argc)
-            rounds = std::max(1, std::atoi(argv[++i]));
-        else if (a == "--cli" && i + 1 < argc)
-            cliArg = argv[++i];
-        else {
-            std::cerr << "usage: cli_bench [--rounds N] [--cli PATH]\n";
-            return 2;
-        }
-    }
+    if (!readRoundsAndCli(argc, argv, "cli_bench", rounds, cliArg)) return 2;
     try {
         const std::string cli = findCli(argv[0], cliArg);
         std::string pattern = (fs::temp_directory_path() / "hc-cli-bench-XXXXXX").string();

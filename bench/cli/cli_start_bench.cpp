@@ -35,17 +35,7 @@ using vaultkit::Exec::runSync;
 int main(int argc, char** argv) {
     int rounds = 5;
     std::string cliArg;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--rounds" && i + 1 < argc)
-            rounds = std::max(1, std::atoi(argv[++i]));
-        else if (a == "--cli" && i + 1 < argc)
-            cliArg = argv[++i];
-        else {
-            std::cerr << "usage: cli_start_bench [--rounds N] [--cli PATH]\n";
-            return 2;
-        }
-    }
+    if (!readRoundsAndCli(argc, argv, "cli_start_bench", rounds, cliArg)) return 2;
     fs::path root;
     const std::string fusermount = "/usr/bin/fusermount3", gocryptfs = "/usr/bin/gocryptfs";
     std::vector<std::string> vaults;
