@@ -3,22 +3,23 @@
 // have a glyph for each of its characters (from the font or a fallback) and
 // fit the room its widget has: a wrapped label is tall enough for its lines,
 // a one-line label and a button are wide enough.
+#include "../support/TextFit.h"
 #include "app/model/AppModel.h"
+#include "app/sheets/PasswordPromptSheet.h"
+#include "app/sheets/SheetPresenter.h"
 #include "app/sheets/create/CreateSheet.h"
 #include "app/widgets/ElidedLabel.h"
-#include "app/window/MainWindow.h"
-#include "app/sheets/PasswordPromptSheet.h"
 #include "app/widgets/PathLabel.h"
+#include "app/window/MainWindow.h"
 #include "app/window/RootView.h"
-#include "app/sheets/SheetPresenter.h"
 #include "app/window/SheetSnapshots.h"
 #include "app/window/VaultDetail.h"
-#include "kxui/InfoRow.h"
-#include "kxui/kx.h"
 #include "kxstrings/KXLanguage.h"
 #include "kxstrings/KXStrings.h"
-#include "../support/TextFit.h"
+#include "kxui/InfoRow.h"
+#include "kxui/kx.h"
 #include "support/MemoryDiskImage.h"
+#include "support/Named.h"
 #include "vaultkit/crypto/Mnemonic.h"
 #include "vaultkit/vault/Vault.h"
 
@@ -237,14 +238,18 @@ TEST_P(Languages, AVaultWithALongNameFitsTheSmallestWindow) {
         for (const auto& p : textfit::problems(&window, skip))
             ADD_FAILURE() << GetParam().code << ", " << where << ": " << p;
         // the shortened texts: the whole text is in the tooltip
-        EXPECT_EQ(detail->nameLabel()->toolTip().toStdString(), name) << where;
-        EXPECT_TRUE(detail->nameLabel()->isElided()) << where;
-        EXPECT_LE(detail->nameLabel()->fontMetrics().horizontalAdvance(detail->nameLabel()->text()),
-                  detail->nameLabel()->contentsRect().width())
+        EXPECT_EQ(uitest::named<ElidedLabel>(detail, "vaultName")->toolTip().toStdString(), name) << where;
+        EXPECT_TRUE(uitest::named<ElidedLabel>(detail, "vaultName")->isElided()) << where;
+        EXPECT_LE(uitest::named<ElidedLabel>(detail, "vaultName")
+                      ->fontMetrics()
+                      .horizontalAdvance(uitest::named<ElidedLabel>(detail, "vaultName")->text()),
+                  uitest::named<ElidedLabel>(detail, "vaultName")->contentsRect().width())
             << where;
-        EXPECT_EQ(detail->pathLabel()->toolTip(), QString::fromStdString(vault->mountPoint().string())) << where;
-        QLabel* location = detail->locationRow()->valueWidget();
-        EXPECT_EQ(location->toolTip(), detail->locationRow()->value()) << where;
+        EXPECT_EQ(uitest::named<PathLabel>(detail, "vaultPath")->toolTip(),
+                  QString::fromStdString(vault->mountPoint().string()))
+            << where;
+        QLabel* location = uitest::named<kxui::InfoRow>(detail, "location")->valueWidget();
+        EXPECT_EQ(location->toolTip(), uitest::named<kxui::InfoRow>(detail, "location")->value()) << where;
         EXPECT_LE(location->fontMetrics().horizontalAdvance(location->text()), location->contentsRect().width())
             << where;
     };

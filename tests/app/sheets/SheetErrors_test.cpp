@@ -14,6 +14,7 @@
 #include "app/window/VaultDetail.h"
 #include "kxui/kx.h"
 #include "support/MemoryDiskImage.h"
+#include "support/Named.h"
 #include "support/Spin.h"
 #include "vaultkit/crypto/Mnemonic.h"
 #include "vaultkit/vault/Vault.h"
@@ -102,28 +103,33 @@ TEST_F(SheetErrorsTest, AWrongPasswordInThePaneShowsUnderTheFieldWithTheTextSele
     root.show();
     VaultDetail* detail = root.detail();
     ASSERT_NE(detail, nullptr);
-    EXPECT_TRUE(detail->unlockErrorLabel()->isHidden());
+    EXPECT_TRUE(uitest::named<QLabel>(detail, "unlockError")->isHidden());
 
-    QTest::keyClicks(detail->passwordField(), QStringLiteral("wrong one"));
-    QTest::mouseClick(detail->unlockButton(), Qt::LeftButton); // the button takes the focus
+    QTest::keyClicks(uitest::named<QLineEdit>(detail, "passwordField"), QStringLiteral("wrong one"));
+    QTest::mouseClick(uitest::named<QPushButton>(detail, "unlockButton"),
+                      Qt::LeftButton); // the button takes the focus
     ASSERT_TRUE(idle());
     QApplication::processEvents();
-    expectReadyForRetry(&root, detail->passwordField(), QStringLiteral("wrong one"));
-    EXPECT_FALSE(detail->unlockErrorLabel()->isHidden());
-    EXPECT_EQ(detail->unlockErrorLabel()->text(), kx("err.wrongPassword"));
+    expectReadyForRetry(&root, uitest::named<QLineEdit>(detail, "passwordField"),
+                        QStringLiteral("wrong one"));
+    EXPECT_FALSE(uitest::named<QLabel>(detail, "unlockError")->isHidden());
+    EXPECT_EQ(uitest::named<QLabel>(detail, "unlockError")->text(), kx("err.wrongPassword"));
     // announced by a screen reader: an alert, and what the field is described by
-    QAccessibleInterface* alert = QAccessible::queryAccessibleInterface(detail->unlockErrorLabel());
+    QAccessibleInterface* alert =
+        QAccessible::queryAccessibleInterface(uitest::named<QLabel>(detail, "unlockError"));
     ASSERT_NE(alert, nullptr);
     EXPECT_EQ(alert->role(), QAccessible::AlertMessage);
-    EXPECT_EQ(detail->passwordField()->accessibleDescription(), kx("err.wrongPassword"));
+    EXPECT_EQ(uitest::named<QLineEdit>(detail, "passwordField")->accessibleDescription(),
+              kx("err.wrongPassword"));
     // said once, beside the field, not again in the banner at the bottom
     EXPECT_FALSE(model_->message().has_value());
 
     // typing again answers the error; the right password unlocks
-    QTest::keyClicks(detail->passwordField(), QString::fromLatin1(rightPassword));
-    EXPECT_EQ(detail->passwordField()->text(), QString::fromLatin1(rightPassword)) << "typing replaced the selection";
-    EXPECT_TRUE(detail->unlockErrorLabel()->isHidden());
-    QTest::keyClick(detail->passwordField(), Qt::Key_Return);
+    QTest::keyClicks(uitest::named<QLineEdit>(detail, "passwordField"), QString::fromLatin1(rightPassword));
+    EXPECT_EQ(uitest::named<QLineEdit>(detail, "passwordField")->text(), QString::fromLatin1(rightPassword))
+        << "typing replaced the selection";
+    EXPECT_TRUE(uitest::named<QLabel>(detail, "unlockError")->isHidden());
+    QTest::keyClick(uitest::named<QLineEdit>(detail, "passwordField"), Qt::Key_Return);
     ASSERT_TRUE(idle());
     EXPECT_TRUE(model_->isUnlocked(vault_));
 }
@@ -142,7 +148,7 @@ TEST_F(SheetErrorsTest, TheTraysUnlockOpensTheWindowWithTheFocusInThePasswordFie
     QApplication::processEvents();
     VaultDetail* detail = window.rootView()->detail();
     ASSERT_NE(detail, nullptr);
-    EXPECT_EQ(window.focusWidget(), detail->passwordField());
+    EXPECT_EQ(window.focusWidget(), uitest::named<QLineEdit>(detail, "passwordField"));
 }
 
 TEST_F(SheetErrorsTest, APasswordPromptShowsItsOwnErrorAndSelectsTheRefusedPassword) {

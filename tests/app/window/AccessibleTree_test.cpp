@@ -16,16 +16,18 @@
 #include "app/sheets/PasswordPromptSheet.h"
 #include "app/sheets/RecoverSheet.h"
 #include "app/sheets/SheetPresenter.h"
-#include "app/widgets/StrengthBar.h"
 #include "app/sheets/create/CreateSheet.h"
 #include "app/sheets/create/StepsView.h"
+#include "app/widgets/StrengthBar.h"
 #include "app/window/BannerView.h"
 #include "app/window/MainWindow.h"
 #include "app/window/RootView.h"
 #include "app/window/VaultDetail.h"
+#include "app/window/detail/AutoLockCard.h"
 #include "kxui/KXAccess.h"
 #include "kxui/kx.h"
 #include "support/MemoryDiskImage.h"
+#include "support/Named.h"
 #include "support/Spin.h"
 #include "vaultkit/crypto/Mnemonic.h"
 #include "vaultkit/vault/Vault.h"
@@ -373,10 +375,11 @@ TEST_F(AccessibleTree, ThePickersAreNamedByWhatTheyChooseAndThePasswordFieldByIt
     VaultDetail detail(&model(), vault);
     detail.show();
     detail.refresh();
-    EXPECT_EQ(nameOf(accessible(detail.idlePicker())), KXAccess::plainText(kx("autolock.idle")));
+    EXPECT_EQ(nameOf(accessible(uitest::named<QComboBox>(&detail, "idlePicker"))),
+              KXAccess::plainText(kx("autolock.idle")));
     bool namedMountMode = false;
     for (auto* combo : detail.findChildren<QComboBox*>())
-        if (combo != detail.idlePicker())
+        if (combo != uitest::named<QComboBox>(&detail, "idlePicker"))
             namedMountMode = nameOf(accessible(combo)) == KXAccess::plainText(kx("mountMode.title"));
     EXPECT_TRUE(namedMountMode);
 }
@@ -389,13 +392,13 @@ TEST_F(AccessibleTree, TheIdlePickerShowsAValueThatIsNotOneOfItsChoices) {
     VaultDetail detail(&model(), vault);
     detail.show();
     detail.refresh();
-    QComboBox* picker = detail.idlePicker();
+    QComboBox* picker = uitest::named<QComboBox>(&detail, "idlePicker");
     EXPECT_EQ(picker->currentData().toInt(), 1);
-    EXPECT_EQ(picker->currentText(), VaultDetail::idleChoiceText(1));
+    EXPECT_EQ(picker->currentText(), AutoLockCard::idleChoiceText(1));
     EXPECT_EQ(picker->itemData(0).toInt(), 0) << "in order: Never, then 1 minute, then the choices";
     EXPECT_EQ(picker->itemData(1).toInt(), 1);
     const int count = picker->count();
-    EXPECT_EQ(count, static_cast<int>(VaultDetail::idleChoices.size()) + 1);
+    EXPECT_EQ(count, static_cast<int>(AutoLockCard::idleChoices.size()) + 1);
     // choosing one of the choices drops the odd value's entry
     picker->setCurrentIndex(picker->findData(15));
     emit picker->activated(picker->currentIndex());

@@ -13,6 +13,7 @@
 #include "app/window/VaultDetail.h"
 #include "kxui/kx.h"
 #include "support/MemoryDiskImage.h"
+#include "support/Named.h"
 #include "support/Spin.h"
 #include "vaultkit/vault/Vault.h"
 
@@ -151,9 +152,9 @@ TEST_F(ImportTest, TheImportButtonOffersFilesAndFoldersAndImportsWhatThePanelGiv
     auto vault = addVault("Private", true);
     VaultDetail detail(model_.get(), vault);
     detail.show();
-    ASSERT_TRUE(detail.importButton()->menu());
-    EXPECT_EQ(detail.importFilesAction()->text(), kx("action.importFiles"));
-    EXPECT_EQ(detail.importFolderAction()->text(), kx("action.importFolder"));
+    ASSERT_TRUE(uitest::named<QPushButton>(&detail, "importButton")->menu());
+    EXPECT_EQ(uitest::named<QAction>(&detail, "importFiles")->text(), kx("action.importFiles"));
+    EXPECT_EQ(uitest::named<QAction>(&detail, "importFolder")->text(), kx("action.importFolder"));
 
     std::vector<FilePanels::ImportKind> asked;
     QList<QUrl> answer;
@@ -162,11 +163,11 @@ TEST_F(ImportTest, TheImportButtonOffersFilesAndFoldersAndImportsWhatThePanelGiv
         chosen(answer);
     };
     // Cancelled: nothing happens.
-    detail.importFolderAction()->trigger();
+    uitest::named<QAction>(&detail, "importFolder")->trigger();
     EXPECT_FALSE(model_->working().count(vault->config().id));
     // Several files at once: both go in, with the result sheet's data.
     answer = outsideFiles();
-    detail.importFilesAction()->trigger();
+    uitest::named<QAction>(&detail, "importFiles")->trigger();
     ASSERT_TRUE(spinUntil([&] { return model_->importResults().has_value(); }, 20));
     EXPECT_EQ(model_->importResults()->results.size(), 2u);
     EXPECT_TRUE(imported(vault));
@@ -464,7 +465,7 @@ TEST_F(ImportTest, FilesDroppedOnThePasswordFieldAreImportedNotTyped) {
     root.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
     ASSERT_TRUE(root.detail());
-    QLineEdit* field = root.detail()->passwordField();
+    QLineEdit* field = uitest::named<QLineEdit>(root.detail(), "passwordField");
     ASSERT_TRUE(field && field->isVisible());
     ASSERT_TRUE(dragAndDrop(field, field->rect().center(), outsideFiles()));
     EXPECT_TRUE(field->text().isEmpty());

@@ -7,16 +7,19 @@
 #include "app/shell/MenuBarContent.h"
 #include "app/shell/MenuBarExtra.h"
 #include "app/shell/SelfTest.h"
+#include "app/widgets/PathLabel.h"
 #include "app/window/BannerView.h"
 #include "app/window/EmptyState.h"
 #include "app/window/MainWindow.h"
-#include "app/widgets/PathLabel.h"
 #include "app/window/RootView.h"
 #include "app/window/VaultDetail.h"
+#include "app/window/detail/AutoLockCard.h"
+#include "app/window/detail/UnlockedSecurityCard.h"
 #include "kxcore/Settings.h"
 #include "kxui/InfoRow.h"
 #include "kxui/kx.h"
 #include "support/MemoryDiskImage.h"
+#include "support/Named.h"
 #include "support/Spin.h"
 #include "vaultkit/quickunlock/TouchIDKey.h"
 #include "vaultkit/quickunlock/TouchIDProvider.h"
@@ -235,20 +238,20 @@ TEST_F(WindowTest, UnlockButtonIsDisabledWhileTheFieldIsEmptyAndReturnThenDoesNo
     root.show();
     VaultDetail* detail = root.detail();
     ASSERT_NE(detail, nullptr);
-    EXPECT_FALSE(detail->unlockButton()->isEnabled());
-    EXPECT_EQ(detail->passwordField()->placeholderText(), kx("unlock.placeholder"));
+    EXPECT_FALSE(uitest::named<QPushButton>(detail, "unlockButton")->isEnabled());
+    EXPECT_EQ(uitest::named<QLineEdit>(detail, "passwordField")->placeholderText(), kx("unlock.placeholder"));
 
-    QTest::keyClick(detail->passwordField(), Qt::Key_Return);
-    QTest::mouseClick(detail->unlockButton(), Qt::LeftButton);
+    QTest::keyClick(uitest::named<QLineEdit>(detail, "passwordField"), Qt::Key_Return);
+    QTest::mouseClick(uitest::named<QPushButton>(detail, "unlockButton"), Qt::LeftButton);
     QTest::qWait(50);
     EXPECT_EQ(driver_->attachCalls(), 0);
     EXPECT_TRUE(model().working().empty());
     EXPECT_FALSE(model().message().has_value());
 
-    QTest::keyClicks(detail->passwordField(), QStringLiteral("x"));
-    EXPECT_TRUE(detail->unlockButton()->isEnabled());
-    detail->passwordField()->clear();
-    EXPECT_FALSE(detail->unlockButton()->isEnabled());
+    QTest::keyClicks(uitest::named<QLineEdit>(detail, "passwordField"), QStringLiteral("x"));
+    EXPECT_TRUE(uitest::named<QPushButton>(detail, "unlockButton")->isEnabled());
+    uitest::named<QLineEdit>(detail, "passwordField")->clear();
+    EXPECT_FALSE(uitest::named<QPushButton>(detail, "unlockButton")->isEnabled());
 }
 
 TEST_F(WindowTest, ReturnAnywhereInTheLockedPaneUnlocksOnce) {
@@ -276,13 +279,15 @@ TEST_F(WindowTest, ReturnAnywhereInTheLockedPaneUnlocksOnce) {
             root.activateWindow();
             VaultDetail* detail = root.detail();
             ASSERT_NE(detail, nullptr);
-            detail->passwordField()->setText(QString::fromLatin1(rightPassword));
-            QWidget* target = detail->passwordField();
-            if (c.focus == Focus::unlockButton) target = detail->unlockButton();
-            if (c.focus == Focus::pane) target = detail->lockedCards();
+            uitest::named<QLineEdit>(detail, "passwordField")->setText(QString::fromLatin1(rightPassword));
+            QWidget* target = uitest::named<QLineEdit>(detail, "passwordField");
+            if (c.focus == Focus::unlockButton) target = uitest::named<QPushButton>(detail, "unlockButton");
+            if (c.focus == Focus::pane) target = uitest::named<QWidget>(detail, "lockedCards");
             if (c.focus == Focus::otherButton) {
-                for (QPushButton* b : detail->lockedCards()->findChildren<QPushButton*>())
-                    if (b != detail->unlockButton() && b->isVisibleTo(detail)) target = b;
+                for (QPushButton* b :
+                     uitest::named<QWidget>(detail, "lockedCards")->findChildren<QPushButton*>())
+                    if (b != uitest::named<QPushButton>(detail, "unlockButton") && b->isVisibleTo(detail))
+                        target = b;
             }
             ASSERT_NE(target, nullptr);
             target->setFocus();
@@ -290,7 +295,7 @@ TEST_F(WindowTest, ReturnAnywhereInTheLockedPaneUnlocksOnce) {
             ASSERT_TRUE(spinUntil([&] { return model().working().empty() && model().isUnlocked(vault); }));
             QTest::qWait(50);
             EXPECT_EQ(driver_->attachCalls(), before + 1) << "one key press, one unlock";
-            EXPECT_TRUE(detail->passwordField()->text().isEmpty());
+            EXPECT_TRUE(uitest::named<QLineEdit>(detail, "passwordField")->text().isEmpty());
         }
         model().lock(vault, false);
         ASSERT_TRUE(spinUntil([&] { return model().working().empty() && !model().isUnlocked(vault); }));
@@ -305,31 +310,31 @@ TEST_F(WindowTest, AWrongPasswordStaysInTheFieldWithTheErrorUnderItAndTheRightOn
     VaultDetail* detail = root.detail();
     ASSERT_NE(detail, nullptr);
 
-    QTest::keyClicks(detail->passwordField(), QStringLiteral("wrong one"));
-    QTest::keyClick(detail->passwordField(), Qt::Key_Return);
+    QTest::keyClicks(uitest::named<QLineEdit>(detail, "passwordField"), QStringLiteral("wrong one"));
+    QTest::keyClick(uitest::named<QLineEdit>(detail, "passwordField"), Qt::Key_Return);
     // while the model works the whole pane but the busy row is disabled
-    EXPECT_FALSE(detail->content()->isEnabled());
-    EXPECT_FALSE(detail->header()->isEnabled());
-    EXPECT_FALSE(detail->workingRow()->isHidden());
-    EXPECT_EQ(detail->workingLabel()->text(), kx("work.unlocking"));
+    EXPECT_FALSE(uitest::named<QWidget>(detail, "vaultCards")->isEnabled());
+    EXPECT_FALSE(uitest::named<QWidget>(detail, "vaultHeader")->isEnabled());
+    EXPECT_FALSE(uitest::named<QWidget>(detail, "workingRow")->isHidden());
+    EXPECT_EQ(uitest::named<QLabel>(detail, "workingText")->text(), kx("work.unlocking"));
     ASSERT_TRUE(spinUntil([&] { return model().working().empty(); }));
-    EXPECT_TRUE(detail->content()->isEnabled());
-    EXPECT_TRUE(detail->workingRow()->isHidden());
-    EXPECT_EQ(detail->passwordField()->text(), QStringLiteral("wrong one"));
+    EXPECT_TRUE(uitest::named<QWidget>(detail, "vaultCards")->isEnabled());
+    EXPECT_TRUE(uitest::named<QWidget>(detail, "workingRow")->isHidden());
+    EXPECT_EQ(uitest::named<QLineEdit>(detail, "passwordField")->text(), QStringLiteral("wrong one"));
     // the error shows under the field, not in the banner at the bottom
-    EXPECT_FALSE(detail->unlockErrorLabel()->isHidden());
-    EXPECT_EQ(detail->unlockErrorLabel()->text(), kx("err.wrongPassword"));
+    EXPECT_FALSE(uitest::named<QLabel>(detail, "unlockError")->isHidden());
+    EXPECT_EQ(uitest::named<QLabel>(detail, "unlockError")->text(), kx("err.wrongPassword"));
     EXPECT_FALSE(model().message().has_value());
     EXPECT_TRUE(root.banner()->isHidden());
 
-    detail->passwordField()->setText(QString::fromLatin1(rightPassword));
-    QTest::mouseClick(detail->unlockButton(), Qt::LeftButton);
+    uitest::named<QLineEdit>(detail, "passwordField")->setText(QString::fromLatin1(rightPassword));
+    QTest::mouseClick(uitest::named<QPushButton>(detail, "unlockButton"), Qt::LeftButton);
     ASSERT_TRUE(spinUntil([&] { return model().working().empty() && model().isUnlocked(vault); }));
     QApplication::processEvents();
-    EXPECT_TRUE(detail->passwordField()->text().isEmpty());
-    EXPECT_TRUE(detail->lockedCards()->isHidden());
-    EXPECT_FALSE(detail->unlockedCards()->isHidden());
-    EXPECT_EQ(detail->badge()->text(), kx("status.unlocked"));
+    EXPECT_TRUE(uitest::named<QLineEdit>(detail, "passwordField")->text().isEmpty());
+    EXPECT_TRUE(uitest::named<QWidget>(detail, "lockedCards")->isHidden());
+    EXPECT_FALSE(uitest::named<QWidget>(detail, "unlockedCards")->isHidden());
+    EXPECT_EQ(uitest::named<QLabel>(detail, "stateBadge")->text(), kx("status.unlocked"));
     EXPECT_FALSE(model().message().has_value());
     EXPECT_TRUE(root.banner()->isHidden());
 }
@@ -341,16 +346,16 @@ TEST_F(WindowTest, QuickUnlockButtonShowsOnlyForAVaultWithARecord) {
         SCOPED_TRACE(vault->config().name);
         VaultDetail detail(&model(), vault);
         detail.show();
-        EXPECT_EQ(!detail.touchIDUnlockButton()->isHidden(), shown);
+        EXPECT_EQ(!uitest::named<QPushButton>(&detail, "quickUnlockButton")->isHidden(), shown);
     }
 }
 
 TEST_F(WindowTest, SecurityRowShowsOnThenUnavailableThenEnableInThatOrder) {
-    using Row = VaultDetail::TouchIDRow;
-    EXPECT_EQ(VaultDetail::touchIDRow(true, true), Row::on);
-    EXPECT_EQ(VaultDetail::touchIDRow(true, false), Row::on);
-    EXPECT_EQ(VaultDetail::touchIDRow(false, false), Row::unavailable);
-    EXPECT_EQ(VaultDetail::touchIDRow(false, true), Row::enable);
+    using Row = UnlockedSecurityCard::QuickUnlockRow;
+    EXPECT_EQ(UnlockedSecurityCard::quickUnlockRow(true, true), Row::on);
+    EXPECT_EQ(UnlockedSecurityCard::quickUnlockRow(true, false), Row::on);
+    EXPECT_EQ(UnlockedSecurityCard::quickUnlockRow(false, false), Row::unavailable);
+    EXPECT_EQ(UnlockedSecurityCard::quickUnlockRow(false, true), Row::enable);
 
     auto plain = addVault("Plain");
     auto withRecord = addVault("Quick", true);
@@ -372,9 +377,11 @@ TEST_F(WindowTest, SecurityRowShowsOnThenUnavailableThenEnableInThatOrder) {
         ASSERT_TRUE(spinUntil([&] { return model().touchIDAvailable() == c.available; }));
         VaultDetail detail(&model(), c.vault);
         detail.show();
-        EXPECT_EQ(!detail.touchIDOnRow()->isHidden(), c.expected == Row::on);
-        EXPECT_EQ(!detail.touchIDUnavailableRow()->isHidden(), c.expected == Row::unavailable);
-        EXPECT_EQ(!detail.touchIDEnableButton()->isHidden(), c.expected == Row::enable);
+        EXPECT_EQ(!uitest::named<QWidget>(&detail, "quickUnlockOn")->isHidden(), c.expected == Row::on);
+        EXPECT_EQ(!uitest::named<QWidget>(&detail, "quickUnlockUnavailable")->isHidden(),
+                  c.expected == Row::unavailable);
+        EXPECT_EQ(!uitest::named<QPushButton>(&detail, "quickUnlockEnable")->isHidden(),
+                  c.expected == Row::enable);
     }
 }
 
@@ -429,10 +436,12 @@ TEST_F(WindowTest, QuickUnlockAvailabilityIsAskedOnceOffTheGuiThreadAndAgainOnly
     EXPECT_TRUE(spinUntil([&] { return turns >= 5; }));
     ASSERT_EQ(provider->asked().size(), 1u) << "asked once at start, not on every refresh";
     EXPECT_NE(provider->asked()[0], std::this_thread::get_id());
-    EXPECT_FALSE(detail.touchIDUnavailableRow()->isHidden()); // not known yet: not offered
+    EXPECT_FALSE(
+        uitest::named<QWidget>(&detail, "quickUnlockUnavailable")->isHidden()); // not known yet: not offered
 
     provider->released = true;
-    ASSERT_TRUE(spinUntil([&] { return !detail.touchIDEnableButton()->isHidden(); }));
+    ASSERT_TRUE(
+        spinUntil([&] { return !uitest::named<QPushButton>(&detail, "quickUnlockEnable")->isHidden(); }));
     for (int i = 0; i < 20; ++i)
         model().bump();
     EXPECT_EQ(provider->asked().size(), 1u);
@@ -455,7 +464,7 @@ TEST_F(WindowTest, IdlePickerOffersExactlyTheSixChoicesWithZeroAsNeverAndSavesTh
     ASSERT_TRUE(unlockNow(vault));
     VaultDetail detail(&model(), vault);
     detail.show();
-    QComboBox* picker = detail.idlePicker();
+    QComboBox* picker = uitest::named<QComboBox>(&detail, "idlePicker");
     ASSERT_EQ(picker->count(), 6);
     const int expected[] = {0, 5, 15, 30, 60, 120};
     for (int i = 0; i < 6; ++i) {
@@ -463,15 +472,15 @@ TEST_F(WindowTest, IdlePickerOffersExactlyTheSixChoicesWithZeroAsNeverAndSavesTh
         EXPECT_EQ(picker->itemText(i), i == 0 ? kx("autolock.never") : kx("autolock.minutes", expected[i]));
     }
     EXPECT_EQ(picker->currentText(), kx("autolock.never"));
-    EXPECT_TRUE(detail.sleepToggle()->isChecked());
-    EXPECT_FALSE(detail.screenToggle()->isChecked());
+    EXPECT_TRUE(uitest::named<QCheckBox>(&detail, "sleepLock")->isChecked());
+    EXPECT_FALSE(uitest::named<QCheckBox>(&detail, "screenLock")->isChecked());
 
     // each control replaces its one field of the current record, also when
     // the second change comes before the first is saved
-    detail.screenToggle()->click();
+    uitest::named<QCheckBox>(&detail, "screenLock")->click();
     picker->setCurrentIndex(2);
     emit picker->activated(2);
-    EXPECT_TRUE(detail.screenToggle()->isChecked());
+    EXPECT_TRUE(uitest::named<QCheckBox>(&detail, "screenLock")->isChecked());
     ASSERT_TRUE(spinUntil([&] { return vault->config().autoLock.idleMinutes == 15; }));
     ASSERT_TRUE(spinUntil([&] { return model().working().empty(); }));
     QTest::qWait(50);
@@ -490,7 +499,7 @@ TEST_F(WindowTest, IdlePickerOffersExactlyTheSixChoicesWithZeroAsNeverAndSavesTh
     model().setAutoLock(vault, odd);
     ASSERT_TRUE(spinUntil([&] { return vault->config().autoLock.idleMinutes == 7; }));
     EXPECT_TRUE(spinUntil([&] { return picker->currentData().toInt() == 7; }, 2)) << picker->currentIndex();
-    EXPECT_EQ(picker->currentText(), VaultDetail::idleChoiceText(7));
+    EXPECT_EQ(picker->currentText(), AutoLockCard::idleChoiceText(7));
 }
 
 TEST_F(WindowTest, LockOnQuitToggleIsOnWhenNeverWrittenOrNotABooleanAndWritesTheSetting) {
@@ -501,15 +510,15 @@ TEST_F(WindowTest, LockOnQuitToggleIsOnWhenNeverWrittenOrNotABooleanAndWritesThe
     {
         VaultDetail detail(&model(), vault);
         detail.show();
-        EXPECT_TRUE(detail.quitToggle()->isChecked());
-        detail.quitToggle()->click();
+        EXPECT_TRUE(uitest::named<QCheckBox>(&detail, "quitLock")->isChecked());
+        uitest::named<QCheckBox>(&detail, "quitLock")->click();
         EXPECT_FALSE(kxcore::Settings().lockOnQuit());
-        EXPECT_FALSE(detail.quitToggle()->isChecked());
+        EXPECT_FALSE(uitest::named<QCheckBox>(&detail, "quitLock")->isChecked());
     }
     kxcore::Settings().setRaw(QString::fromLatin1(kxcore::Settings::lockOnQuitKey), QStringLiteral("maybe"));
     VaultDetail detail(&model(), vault);
     detail.show();
-    EXPECT_TRUE(detail.quitToggle()->isChecked());
+    EXPECT_TRUE(uitest::named<QCheckBox>(&detail, "quitLock")->isChecked());
 }
 
 // ---- Alerts -------------------------------------------------------------------------------
@@ -638,7 +647,7 @@ TEST_F(WindowTest, SidebarFollowsTheModelAndEachVaultGetsAFreshPane) {
     QApplication::processEvents();
     EXPECT_EQ(model().selection(), a->config().id);
     ASSERT_EQ(root.detail()->vault(), a);
-    root.detail()->passwordField()->setText(QStringLiteral("typed"));
+    uitest::named<QLineEdit>(root.detail(), "passwordField")->setText(QStringLiteral("typed"));
     root.detail()->openSheet(VaultDetail::Sheet::changePassword);
     EXPECT_EQ(root.detail()->sheet(), VaultDetail::Sheet::changePassword);
 
@@ -646,16 +655,16 @@ TEST_F(WindowTest, SidebarFollowsTheModelAndEachVaultGetsAFreshPane) {
     QApplication::processEvents();
     model().setSelection(a->config().id);
     QApplication::processEvents();
-    EXPECT_TRUE(root.detail()->passwordField()->text().isEmpty());
+    EXPECT_TRUE(uitest::named<QLineEdit>(root.detail(), "passwordField")->text().isEmpty());
     EXPECT_FALSE(root.detail()->sheet().has_value());
-    EXPECT_EQ(root.detail()->pathLabel()->toolTip().isEmpty(), false);
+    EXPECT_EQ(uitest::named<PathLabel>(root.detail(), "vaultPath")->toolTip().isEmpty(), false);
 }
 
 TEST_F(WindowTest, CredentialButtonsOpenTheirSheets) {
     auto vault = addVault("Private");
     VaultDetail detail(&model(), vault);
     detail.show();
-    detail.forgotButton()->click();
+    uitest::named<QPushButton>(&detail, "forgotPassword")->click();
     EXPECT_EQ(detail.sheet(), VaultDetail::Sheet::recover);
     // one sheet at a time
     EXPECT_EQ(detail.openSheet(VaultDetail::Sheet::changePassword), nullptr);
@@ -666,7 +675,7 @@ TEST_F(WindowTest, CredentialButtonsOpenTheirSheets) {
     unlocked.show();
     vaultkit::TouchIDKey::setProvider(std::make_shared<AvailableProvider>());
     unlocked.refresh();
-    unlocked.regenerateButton()->click();
+    uitest::named<QPushButton>(&unlocked, "regeneratePhrase")->click();
     EXPECT_EQ(unlocked.sheet(), VaultDetail::Sheet::regenerate);
     ASSERT_EQ(sheets_.promptTitles.size(), 1U);
     EXPECT_EQ(sheets_.promptTitles[0], kx("mnemonic.regenTitle"));
@@ -676,11 +685,11 @@ TEST_F(WindowTest, DataCardShowsTheImagePathWithTheHomeFolderAsTilde) {
     auto vault = addVault("Private");
     qputenv("HOME", dir_.path().toUtf8());
     VaultDetail detail(&model(), vault);
-    const QString shown = detail.locationRow()->value();
+    const QString shown = uitest::named<kxui::InfoRow>(&detail, "location")->value();
     qunsetenv("HOME");
     EXPECT_TRUE(shown.startsWith(QStringLiteral("~/vaults/.Private.hushcoffer/"))) << shown.toStdString();
     EXPECT_TRUE(shown.endsWith(QStringLiteral("data.memory")));
-    EXPECT_EQ(detail.locationRow()->label(), kx("data.location"));
+    EXPECT_EQ(uitest::named<kxui::InfoRow>(&detail, "location")->label(), kx("data.location"));
 }
 
 // ---- Main window -------------------------------------------------------------------------

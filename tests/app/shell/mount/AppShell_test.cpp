@@ -2,22 +2,23 @@
 // ordinary user): the self-test of the built executable, the screenshot
 // mode's pictures of the main window in light and dark, and the tray symbol
 // following a volume unmounted by hand.
-#include "app/model/AppModel.h"
-#include "app/window/BannerView.h"
 #include "app/desktop/FolderLook.h"
-#include "app/window/MainWindow.h"
+#include "app/model/AppModel.h"
 #include "app/shell/MenuBarExtra.h"
+#include "app/window/BannerView.h"
+#include "app/window/MainWindow.h"
 #include "app/window/RootView.h"
 #include "app/window/VaultDetail.h"
 #include "kxui/KXSnapshot.h"
 #include "kxui/KXStyle.h"
 #include "kxui/kx.h"
-#include "support/TestSupport.h"
-#include "vaultkit/process/Exec.h"
-#include "vaultkit/crypto/Mnemonic.h"
-#include "vaultkit/vault/Vault.h"
-#include "vaultkit/diskimage/DiskImage.h"
+#include "support/Named.h"
 #include "support/Spin.h"
+#include "support/TestSupport.h"
+#include "vaultkit/crypto/Mnemonic.h"
+#include "vaultkit/diskimage/DiskImage.h"
+#include "vaultkit/process/Exec.h"
+#include "vaultkit/vault/Vault.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -329,7 +330,7 @@ TEST_F(AppShellTest, ScreenshotOfAnUnlockedVaultWithABanner) {
         ASSERT_TRUE(KXStyle::applyAppearance(appearance));
         QApplication::processEvents();
         ASSERT_NE(window.rootView()->detail(), nullptr);
-        EXPECT_FALSE(window.rootView()->detail()->unlockedCards()->isHidden());
+        EXPECT_FALSE(uitest::named<QWidget>(window.rootView()->detail(), "unlockedCards")->isHidden());
         EXPECT_FALSE(window.rootView()->banner()->isHidden());
         QDir().mkpath(out);
         const QString file = out + QStringLiteral("/main-") + appearance + QStringLiteral(".png");

@@ -10,6 +10,7 @@
 #include "app/window/RootView.h"
 #include "app/window/VaultDetail.h"
 #include "kxui/kx.h"
+#include "support/Named.h"
 #include "support/Spin.h"
 #include "support/TestSupport.h"
 #include "vaultkit/diskimage/GocryptfsControlSocket.h"
@@ -75,8 +76,8 @@ protected:
     // Types the password into the check's prompt and presses OK; true when
     // the prompt closed (the check ran), false when it stayed open.
     bool checkWith(VaultDetail* detail, const QString& password) {
-        EXPECT_TRUE(detail->checkDataButton()->isVisible());
-        QTest::mouseClick(detail->checkDataButton(), Qt::LeftButton);
+        EXPECT_TRUE(uitest::named<QPushButton>(detail, "checkData")->isVisible());
+        QTest::mouseClick(uitest::named<QPushButton>(detail, "checkData"), Qt::LeftButton);
         EXPECT_EQ(detail->sheet(), VaultDetail::Sheet::checkData);
         QPointer<PasswordPromptSheet> prompt;
         for (auto* w : QApplication::topLevelWidgets())
@@ -125,9 +126,10 @@ TEST_F(VaultDataTest, CheckEncryptedDataAsksThePasswordAndShowsWhatIsDamaged) {
     model->setSelection(vault->config().id);
     ASSERT_TRUE(spinUntil([&] { return view.detail() && view.detail()->vault() == vault; }));
     // Only a locked vault is checked.
-    EXPECT_FALSE(view.detail()->checkDataButton()->isVisible());
+    EXPECT_FALSE(uitest::named<QPushButton>(view.detail(), "checkData")->isVisible());
     ASSERT_TRUE(await([&](AppModel::Done d) { model->lock(vault, false, d); }));
-    ASSERT_TRUE(spinUntil([&] { return view.detail()->checkDataButton()->isVisible(); }));
+    ASSERT_TRUE(
+        spinUntil([&] { return uitest::named<QPushButton>(view.detail(), "checkData")->isVisible(); }));
 
     // A wrong password: the prompt stays and says why beside the field, no result.
     EXPECT_FALSE(checkWith(view.detail(), "wrong password 1"));

@@ -6,6 +6,7 @@
 #include "app/window/VaultDetail.h"
 #include "kxui/kx.h"
 #include "support/MemoryDiskImage.h"
+#include "support/Named.h"
 #include "vaultkit/vault/Vault.h"
 
 #include <QCheckBox>
@@ -36,7 +37,7 @@ private:
     bool answers_;
 };
 
-TEST(SleepUnavailable, TheSleepChoiceIsOffAndSaysWhyWhenNothingAnnouncesSleep) {
+TEST(AutoLockCard, TheSleepChoiceIsOffAndSaysWhyWhenNothingAnnouncesSleep) {
     for (bool answers : {true, false}) {
         SCOPED_TRACE(answers ? "logind answers" : "logind does not answer");
         QTemporaryDir tmp;
@@ -66,10 +67,10 @@ TEST(SleepUnavailable, TheSleepChoiceIsOffAndSaysWhyWhenNothingAnnouncesSleep) {
         VaultDetail pane(&model, vault);
         pane.show();
         EXPECT_EQ(model.sleepLockAvailable(), answers);
-        EXPECT_EQ(pane.sleepToggle()->isEnabled(), answers);
-        EXPECT_EQ(pane.sleepToggle()->isChecked(), answers);
-        EXPECT_EQ(pane.sleepUnavailableNote()->isVisible(), !answers);
-        EXPECT_EQ(pane.sleepUnavailableNote()->text(), kx("autolock.sleepUnavailable"));
+        EXPECT_EQ(uitest::named<QCheckBox>(&pane, "sleepLock")->isEnabled(), answers);
+        EXPECT_EQ(uitest::named<QCheckBox>(&pane, "sleepLock")->isChecked(), answers);
+        EXPECT_EQ(uitest::named<QLabel>(&pane, "sleepUnavailable")->isVisible(), !answers);
+        EXPECT_EQ(uitest::named<QLabel>(&pane, "sleepUnavailable")->text(), kx("autolock.sleepUnavailable"));
         // the stored choice is kept either way
         EXPECT_TRUE(vault->config().autoLock.onSleep);
 
@@ -77,9 +78,9 @@ TEST(SleepUnavailable, TheSleepChoiceIsOffAndSaysWhyWhenNothingAnnouncesSleep) {
             // learnt later: the pane follows
             source->stopAnswering();
             QApplication::processEvents();
-            EXPECT_FALSE(pane.sleepToggle()->isEnabled());
-            EXPECT_FALSE(pane.sleepToggle()->isChecked());
-            EXPECT_TRUE(pane.sleepUnavailableNote()->isVisible());
+            EXPECT_FALSE(uitest::named<QCheckBox>(&pane, "sleepLock")->isEnabled());
+            EXPECT_FALSE(uitest::named<QCheckBox>(&pane, "sleepLock")->isChecked());
+            EXPECT_TRUE(uitest::named<QLabel>(&pane, "sleepUnavailable")->isVisible());
             EXPECT_TRUE(vault->config().autoLock.onSleep);
         }
     }

@@ -11,6 +11,7 @@
 #include "kxcore/Autostart.h"
 #include "kxui/GeneralSettings.h"
 #include "kxui/kx.h"
+#include "support/Named.h"
 #include "support/Spin.h"
 #include "support/TestKeyring.h"
 #include "support/TestSupport.h"
@@ -40,7 +41,7 @@ namespace {
 
 const QString kPassword = QStringLiteral("first password 1");
 
-class LoginUnlockPaneTest : public ::testing::Test {
+class AutoLockCardTest : public ::testing::Test {
 protected:
     void SetUp() override {
         support = tmp / "support";
@@ -102,8 +103,8 @@ protected:
     VaultDetail* detail = nullptr;
 };
 
-TEST_F(LoginUnlockPaneTest, TheBoxAsksForThePasswordAndTurnsOnOnlyOnceItIsStored) {
-    QCheckBox* box = detail->loginToggle();
+TEST_F(AutoLockCardTest, TheBoxAsksForThePasswordAndTurnsOnOnlyOnceItIsStored) {
+    QCheckBox* box = uitest::named<QCheckBox>(detail, "loginUnlock");
     ASSERT_TRUE(box->isVisible()); // the vault is unlocked
     EXPECT_FALSE(box->isChecked());
 
@@ -133,7 +134,7 @@ TEST_F(LoginUnlockPaneTest, TheBoxAsksForThePasswordAndTurnsOnOnlyOnceItIsStored
     EXPECT_TRUE(box->isChecked());
     ASSERT_EQ(keyring.items(id()).size(), 1u);
     EXPECT_EQ(keyring.items(id())[0].secret, kPassword.toStdString());
-    QMessageBox* offer = detail->autostartOffer();
+    QMessageBox* offer = uitest::findNamed<QMessageBox>(detail->window(), "autostartOffer");
     ASSERT_NE(offer, nullptr);
     // while it does not start at login, nothing promises the unlock at login
     ASSERT_TRUE(model->message());
@@ -157,12 +158,12 @@ TEST_F(LoginUnlockPaneTest, TheBoxAsksForThePasswordAndTurnsOnOnlyOnceItIsStored
     EXPECT_FALSE(box->isChecked());
 
     // on again while the application starts at login: no offer this time
-    spinUntil([&] { return !detail->autostartOffer(); });
+    spinUntil([&] { return !uitest::findNamed<QMessageBox>(detail->window(), "autostartOffer"); });
     QTest::mouseClick(box, Qt::LeftButton);
     answer(kPassword);
     ASSERT_TRUE(spinUntil([&] { return !detail->sheet(); }));
     EXPECT_TRUE(box->isChecked());
-    EXPECT_EQ(detail->autostartOffer(), nullptr);
+    EXPECT_EQ(uitest::findNamed<QMessageBox>(detail->window(), "autostartOffer"), nullptr);
     ASSERT_TRUE(model->message());
     EXPECT_EQ(model->message()->text, kx("ok.loginUnlockOn", QString::fromStdString(vault->config().name)));
 }

@@ -5,6 +5,7 @@
 #include "app/window/VaultDetail.h"
 #include "kxui/kx.h"
 #include "support/MemoryDiskImage.h"
+#include "support/Named.h"
 #include "support/Spin.h"
 #include "vaultkit/record/VaultPreferences.h"
 #include "vaultkit/vault/Vault.h"
@@ -29,7 +30,7 @@ namespace {
 
 constexpr const char* rightPassword = "right password";
 
-class MountModeCardTest : public ::testing::Test {
+class DataCardTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
@@ -77,7 +78,7 @@ protected:
 
 // The card says which mode the next unlock uses and why; a choice made there
 // is kept in this computer's vault settings and used by the next unlock.
-TEST_F(MountModeCardTest, TheCardTellsTheModeAndTheChoiceReachesTheNextUnlock) {
+TEST_F(DataCardTest, TheCardTellsTheModeAndTheChoiceReachesTheNextUnlock) {
     auto plain = addVault("Plain");
     auto synced = addVault("Synced", "Dropbox/Work");
     {
@@ -88,21 +89,27 @@ TEST_F(MountModeCardTest, TheCardTellsTheModeAndTheChoiceReachesTheNextUnlock) {
 
     VaultDetail plainPane(model.get(), plain);
     plainPane.show();
-    EXPECT_EQ(plainPane.mountModePicker()->currentData().toInt(), static_cast<int>(MountModePolicy::Choice::automatic));
-    EXPECT_EQ(plainPane.mountModeWhy()->text(), kx("mountMode.why.local"));
+    EXPECT_EQ(uitest::named<QComboBox>(&plainPane, "mountMode")->currentData().toInt(),
+              static_cast<int>(MountModePolicy::Choice::automatic));
+    EXPECT_EQ(uitest::named<QLabel>(&plainPane, "mountModeWhy")->text(), kx("mountMode.why.local"));
     VaultDetail syncedPane(model.get(), synced);
     syncedPane.show();
-    EXPECT_NE(syncedPane.mountModeWhy()->text().indexOf(QStringLiteral("Dropbox")), -1)
-        << syncedPane.mountModeWhy()->text().toStdString();
+    EXPECT_NE(uitest::named<QLabel>(&syncedPane, "mountModeWhy")->text().indexOf(QStringLiteral("Dropbox")),
+              -1)
+        << uitest::named<QLabel>(&syncedPane, "mountModeWhy")->text().toStdString();
 
     ASSERT_TRUE(unlockNow(plain));
     EXPECT_EQ(driver->lastMode(), DiskImage::MountMode::local);
     ASSERT_TRUE(unlockNow(synced));
     EXPECT_EQ(driver->lastMode(), DiskImage::MountMode::shared);
 
-    choose(plainPane.mountModePicker(), MountModePolicy::Choice::shared);
-    uitest::spinUntil([&] { return plainPane.mountModeWhy()->text().startsWith(kx("mountMode.why.chosenShared")); });
-    EXPECT_EQ(plainPane.mountModeWhy()->text(),
+    choose(uitest::named<QComboBox>(&plainPane, "mountMode"), MountModePolicy::Choice::shared);
+    uitest::spinUntil([&] {
+        return uitest::named<QLabel>(&plainPane, "mountModeWhy")
+            ->text()
+            .startsWith(kx("mountMode.why.chosenShared"));
+    });
+    EXPECT_EQ(uitest::named<QLabel>(&plainPane, "mountModeWhy")->text(),
               kx("mountMode.why.chosenShared") + QLatin1Char(' ') + kx("mountMode.nextUnlock"))
         << "unlocked: the change waits for the next unlock";
     EXPECT_EQ(vaultkit::VaultPreferences(dir.filePath(QStringLiteral("support")).toStdString())
@@ -112,10 +119,14 @@ TEST_F(MountModeCardTest, TheCardTellsTheModeAndTheChoiceReachesTheNextUnlock) {
     ASSERT_TRUE(unlockNow(plain));
     EXPECT_EQ(driver->lastMode(), DiskImage::MountMode::shared);
 
-    choose(syncedPane.mountModePicker(), MountModePolicy::Choice::local);
-    uitest::spinUntil([&] { return syncedPane.mountModeWhy()->text().contains(QStringLiteral("Dropbox")) &&
-                                   syncedPane.mountModePicker()->currentData().toInt() ==
-                                       static_cast<int>(MountModePolicy::Choice::local); });
+    choose(uitest::named<QComboBox>(&syncedPane, "mountMode"), MountModePolicy::Choice::local);
+    uitest::spinUntil([&] {
+        return uitest::named<QLabel>(&syncedPane, "mountModeWhy")
+                   ->text()
+                   .contains(QStringLiteral("Dropbox")) &&
+               uitest::named<QComboBox>(&syncedPane, "mountMode")->currentData().toInt() ==
+                   static_cast<int>(MountModePolicy::Choice::local);
+    });
     ASSERT_TRUE(lockNow(synced));
     ASSERT_TRUE(unlockNow(synced));
     EXPECT_EQ(driver->lastMode(), DiskImage::MountMode::local);
@@ -129,23 +140,23 @@ TEST_F(MountModeCardTest, TheCardTellsTheModeAndTheChoiceReachesTheNextUnlock) {
 
 // A vault whose daemon has gone shows as needing an unlock, with the note
 // saying why; unlocking it again mounts it afresh.
-TEST_F(MountModeCardTest, AStaleVaultShowsTheNoteAndUnlocksAgain) {
+TEST_F(DataCardTest, AStaleVaultShowsTheNoteAndUnlocksAgain) {
     auto v = addVault("Photos");
     ASSERT_TRUE(unlockNow(v));
     VaultDetail pane(model.get(), v);
     pane.show();
-    EXPECT_TRUE(pane.staleNote()->isHidden());
+    EXPECT_TRUE(uitest::named<QLabel>(&pane, "staleNote")->isHidden());
 
     driver->killDaemon(v->mountPoint());
     model->bump();
-    ASSERT_TRUE(uitest::spinUntil([&] { return !pane.staleNote()->isHidden(); }));
+    ASSERT_TRUE(uitest::spinUntil([&] { return !uitest::named<QLabel>(&pane, "staleNote")->isHidden(); }));
     EXPECT_EQ(model->mountState(v), DiskImage::MountState::stale);
     EXPECT_FALSE(model->isUnlocked(v)) << "counts as locked";
-    EXPECT_EQ(pane.staleNote()->text(), kx("stale.note"));
+    EXPECT_EQ(uitest::named<QLabel>(&pane, "staleNote")->text(), kx("stale.note"));
     // The note spans the card and gets the height its lines need (it was
     // squeezed into a narrow box of one line's height, its text cut).
     pane.resize(720, 900);
-    const QLabel* note = pane.staleNote();
+    const QLabel* note = uitest::named<QLabel>(&pane, "staleNote");
     EXPECT_TRUE(uitest::spinUntil([&] {
         return note->width() >= pane.width() / 2 && note->height() + 1 >= note->heightForWidth(note->width());
     })) << note->width() << "x" << note->height() << " in a pane " << pane.width() << " wide";
@@ -154,14 +165,14 @@ TEST_F(MountModeCardTest, AStaleVaultShowsTheNoteAndUnlocksAgain) {
     ASSERT_TRUE(unlockNow(v));
     EXPECT_EQ(driver->attachCalls(), attaches + 1);
     EXPECT_EQ(model->mountState(v), DiskImage::MountState::mounted);
-    ASSERT_TRUE(uitest::spinUntil([&] { return pane.staleNote()->isHidden(); }));
+    ASSERT_TRUE(uitest::spinUntil([&] { return uitest::named<QLabel>(&pane, "staleNote")->isHidden(); }));
 }
 
 // Below the mode, the card says which sync client carries the vault and
 // whether its visible folder is left out: a Dropbox folder gets the ignore
 // attribute at the unlock and says so; an Insync folder cannot be excluded,
 // says so, and is not unlocked there.
-TEST_F(MountModeCardTest, TheCardTellsWhichClientSyncsTheVaultAndWhetherItIsLeftOut) {
+TEST_F(DataCardTest, TheCardTellsWhichClientSyncsTheVaultAndWhetherItIsLeftOut) {
     auto dropbox = addVault("Notes", "Dropbox/Work");
     fs::create_directories(fs::path(dir.path().toStdString()) / "Dropbox/.dropbox.cache");
     auto insync = addVault("Diary", "Insync/Home");
@@ -171,8 +182,9 @@ TEST_F(MountModeCardTest, TheCardTellsWhichClientSyncsTheVaultAndWhetherItIsLeft
     dropboxPane.show();
     const std::string root = fs::path(dir.path().toStdString()).string();
     const QString pending = kx("sync.pending", std::string("Dropbox"), root + "/Dropbox");
-    EXPECT_TRUE(dropboxPane.mountModeWhy()->text().endsWith(QLatin1Char('\n') + pending))
-        << dropboxPane.mountModeWhy()->text().toStdString();
+    EXPECT_TRUE(
+        uitest::named<QLabel>(&dropboxPane, "mountModeWhy")->text().endsWith(QLatin1Char('\n') + pending))
+        << uitest::named<QLabel>(&dropboxPane, "mountModeWhy")->text().toStdString();
 
     ASSERT_TRUE(unlockNow(dropbox));
     model->bump();
@@ -180,13 +192,15 @@ TEST_F(MountModeCardTest, TheCardTellsWhichClientSyncsTheVaultAndWhetherItIsLeft
     EXPECT_EQ(::getxattr(dropbox->mountPoint().c_str(), "user.com.dropbox.ignored", value, sizeof value), 1);
     const QString excluded =
         kx("sync.excluded", std::string("Dropbox"), root + "/Dropbox", dropbox->mountPoint().string());
-    EXPECT_TRUE(uitest::spinUntil([&] { return dropboxPane.mountModeWhy()->text().endsWith(excluded); }))
-        << dropboxPane.mountModeWhy()->text().toStdString();
+    EXPECT_TRUE(uitest::spinUntil([&] {
+        return uitest::named<QLabel>(&dropboxPane, "mountModeWhy")->text().endsWith(excluded);
+    })) << uitest::named<QLabel>(&dropboxPane, "mountModeWhy")->text().toStdString();
 
     VaultDetail insyncPane(model.get(), insync);
     insyncPane.show();
     const QString cannot = kx("sync.cannotExclude", std::string("Insync"), root + "/Insync");
-    EXPECT_TRUE(insyncPane.mountModeWhy()->text().endsWith(cannot)) << insyncPane.mountModeWhy()->text().toStdString();
+    EXPECT_TRUE(uitest::named<QLabel>(&insyncPane, "mountModeWhy")->text().endsWith(cannot))
+        << uitest::named<QLabel>(&insyncPane, "mountModeWhy")->text().toStdString();
     const int attaches = driver->attachCalls();
     EXPECT_FALSE(unlockNow(insync));
     EXPECT_EQ(driver->attachCalls(), attaches) << "nothing is mounted where it would be uploaded";

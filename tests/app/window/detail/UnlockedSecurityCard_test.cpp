@@ -8,6 +8,7 @@
 #include "keyd/TpmDevice.h"
 #include "kxui/kx.h"
 #include "support/MemoryDiskImage.h"
+#include "support/Named.h"
 #include "support/SoftwareTpm.h"
 #include "support/Spin.h"
 #include "support/TpmPcr.h"
@@ -35,7 +36,7 @@ namespace {
 
 constexpr const char* rightPassword = "right password";
 
-class QuickUnlockBootStateTest : public ::testing::Test {
+class UnlockedSecurityCardTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!vaulttest::SoftwareTpm::installed()) GTEST_SKIP() << "swtpm is not installed";
@@ -82,7 +83,7 @@ protected:
 
 } // namespace
 
-TEST_F(QuickUnlockBootStateTest, ThePaneSaysWhetherTheKeyIsBoundToTheBootState) {
+TEST_F(UnlockedSecurityCardTest, ThePaneSaysWhetherTheKeyIsBoundToTheBootState) {
     const VaultConfig::TouchIDConfig unbound = newKey(); // nothing measured yet
     vaulttest::extendPcr(tpm->transport(), 7);           // the firmware measures Secure Boot
     const VaultConfig::TouchIDConfig bound = newKey();
@@ -107,11 +108,11 @@ TEST_F(QuickUnlockBootStateTest, ThePaneSaysWhetherTheKeyIsBoundToTheBootState) 
         VaultDetail detail(model.get(), vault);
         detail.show();
         detail.refresh();
-        ASSERT_FALSE(detail.unlockedCards()->isHidden());
-        EXPECT_EQ(!detail.touchIDOnRow()->isHidden(), c.touchID.has_value());
-        EXPECT_EQ(!detail.touchIDBootNote()->isHidden(), c.binding.has_value());
+        ASSERT_FALSE(uitest::named<QWidget>(&detail, "unlockedCards")->isHidden());
+        EXPECT_EQ(!uitest::named<QWidget>(&detail, "quickUnlockOn")->isHidden(), c.touchID.has_value());
+        EXPECT_EQ(!uitest::named<QLabel>(&detail, "touchIDBootState")->isHidden(), c.binding.has_value());
         if (c.binding) {
-            EXPECT_EQ(detail.touchIDBootNote()->text(),
+            EXPECT_EQ(uitest::named<QLabel>(&detail, "touchIDBootState")->text(),
                       kx(*c.binding ? "touchid.bootBound" : "touchid.bootUnbound"));
         }
     }
