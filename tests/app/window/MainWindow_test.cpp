@@ -1,12 +1,8 @@
-// The main window, its parts and the tray menu, over a model whose vaults sit
-// on an in-memory disk driver (nothing is mounted; the mount-table answers
+// The main window and its parts, over a model whose vaults sit on an
+// in-memory disk driver (nothing is mounted; the mount-table answers
 // come from the driver).
-#include "app/desktop/SingleInstance.h"
 #include "app/model/AppModel.h"
 #include "app/sheets/SheetPresenter.h"
-#include "app/shell/MenuBarContent.h"
-#include "app/shell/MenuBarExtra.h"
-#include "app/shell/SelfTest.h"
 #include "app/widgets/PathLabel.h"
 #include "app/window/BannerView.h"
 #include "app/window/EmptyState.h"
@@ -21,6 +17,7 @@
 #include "support/MemoryDiskImage.h"
 #include "support/Named.h"
 #include "support/Spin.h"
+#include "support/WindowFixture.h"
 #include "vaultkit/quickunlock/TouchIDKey.h"
 #include "vaultkit/quickunlock/TouchIDProvider.h"
 #include "vaultkit/vault/Vault.h"
@@ -35,7 +32,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QLocalServer>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -47,9 +43,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <future>
 #include <mutex>
 #include <thread>
 
@@ -60,8 +54,7 @@ using vaultkit::VaultConfig;
 namespace {
 
 using uitest::spinUntil;
-
-constexpr const char* rightPassword = "right password";
+using uitest::WindowTest;
 
 // A quick-unlock provider that says it is available and can do nothing else.
 class AvailableProvider final : public vaultkit::TouchIDProvider {
@@ -76,107 +69,6 @@ public:
     }
     CreatedKey createKey() override { throw AccessControlError("test"); }
 };
-
-// What the window asked the sheet presenter for.
-struct SheetLog {
-    int creates = 0;
-    std::vector<std::pair<std::string, std::string>> opened; // sheet, vault name
-    std::vector<QString> promptTitles;
-};
-
-class WindowTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.filePath(QStringLiteral("config"))));
-        qunsetenv("HC_DEMO");
-        support_ = dir_.filePath(QStringLiteral("support"));
-        driver_ = std::make_shared<uitest::MemoryDiskImage>(rightPassword);
-        previousHooks_ = SheetPresenter::hooks();
-        auto& h = SheetPresenter::hooks();
-        h = {};
-        h.create = [this](AppModel*, QWidget* parent) -> QDialog* {
-            ++sheets_.creates;
-            return new QDialog(parent);
-        };
-        h.recover = [this](AppModel*, SheetPresenter::VaultPtr vault, QWidget* parent) -> QDialog* {
-            sheets_.opened.emplace_back("recover", vault->config().name);
-            return new QDialog(parent);
-        };
-        h.changePassword = [this](AppModel*, SheetPresenter::VaultPtr vault, QWidget* parent) -> QDialog* {
-            sheets_.opened.emplace_back("changePassword", vault->config().name);
-            return new QDialog(parent);
-        };
-        h.passwordPrompt = [this](const QString& title, const QString&, SheetPresenter::PasswordAction,
-                                  QWidget* parent) -> QDialog* {
-            sheets_.promptTitles.push_back(title);
-            return new QDialog(parent);
-        };
-    }
-
-    void TearDown() override {
-        SheetPresenter::hooks() = previousHooks_;
-        vaultkit::TouchIDKey::setProvider(nullptr);
-        qunsetenv("HC_DEMO");
-    }
-
-    AppModel& model() {
-        if (!model_) model_ = std::make_unique<AppModel>(support_);
-        return *model_;
-    }
-
-    // A vault named `name` on the in-memory driver, registered with the model.
-    std::shared_ptr<Vault> addVault(const std::string& name, bool touchID = false) {
-        const fs::path parent = fs::path(dir_.path().toStdString()) / "vaults";
-        fs::create_directories(parent);
-        VaultConfig config;
-        config.id = vaultkit::Uuid::random();
-        config.name = name;
-        if (touchID) config.touchID = VaultConfig::TouchIDConfig{};
-        const fs::path vaultDir = parent / ("." + name + ".hushcoffer");
-        fs::create_directories(vaultDir);
-        auto vault = std::make_shared<Vault>(vaultDir, config, driver_);
-        model().registerVault(vault);
-        return vault;
-    }
-
-    bool unlockNow(const std::shared_ptr<Vault>& vault) {
-        std::optional<bool> result;
-        model().unlock(vault, QString::fromLatin1(rightPassword), [&](bool ok) { result = ok; });
-        return spinUntil([&] { return result.has_value(); }) && *result;
-    }
-
-    QTemporaryDir dir_;
-    QString support_;
-    std::shared_ptr<uitest::MemoryDiskImage> driver_;
-    std::unique_ptr<AppModel> model_;
-    SheetLog sheets_;
-    SheetPresenter::Hooks previousHooks_;
-};
-
-QStringList titles(const std::vector<MenuBarContent::Item>& items) {
-    QStringList out;
-    for (const auto& item : items) {
-        switch (item.kind) {
-        case MenuBarContent::Kind::divider:
-            out << QStringLiteral("--");
-            break;
-        case MenuBarContent::Kind::text:
-            out << QStringLiteral("text:") + item.title;
-            break;
-        case MenuBarContent::Kind::command:
-            out << item.title;
-            break;
-        }
-    }
-    return out;
-}
-
-const MenuBarContent::Item& itemTitled(const std::vector<MenuBarContent::Item>& items, const QString& title) {
-    for (const auto& item : items)
-        if (item.title == title) return item;
-    throw std::runtime_error("no menu item " + title.toStdString());
-}
 
 } // namespace
 
@@ -756,204 +648,4 @@ TEST_F(WindowTest, KeyboardShortcutsLockTheSelectedVaultOpenSettingsAndCloseTheW
     EXPECT_FALSE(model().isUnlocked(vault));
     QTest::keyClick(&window, Qt::Key_W, Qt::ControlModifier);
     EXPECT_FALSE(window.isVisible());
-}
-
-// ---- Tray menu ----------------------------------------------------------------------------
-
-TEST_F(WindowTest, TrayMenuWithNoVaults) {
-    const auto items = MenuBarContent::items(&model(), {});
-    EXPECT_EQ(titles(items), (QStringList{QStringLiteral("text:") + kx("menu.none"), QStringLiteral("--"),
-                                          kx("menu.openApp"), QStringLiteral("--"), kx("menu.quit")}));
-    EXPECT_EQ(MenuBarContent::symbol(&model()), QStringLiteral("lock.fill"));
-}
-
-TEST_F(WindowTest, TrayMenuUnlockOfALockedVaultOpensTheWindowOrStartsQuickUnlock) {
-    auto plain = addVault("Plain");
-    auto quick = addVault("Quick", true);
-    int opened = 0;
-    MenuBarContent::Actions actions{[&] { ++opened; }, {}};
-    const auto items = MenuBarContent::items(&model(), actions);
-    EXPECT_EQ(titles(items), (QStringList{kx("menu.unlockOne", QStringLiteral("Plain")),
-                                          kx("menu.unlockOne", QStringLiteral("Quick")), QStringLiteral("--"),
-                                          kx("menu.openApp"), QStringLiteral("--"), kx("menu.quit")}));
-
-    // without a record: select it and bring the window for the password
-    itemTitled(items, kx("menu.unlockOne", QStringLiteral("Plain"))).action();
-    EXPECT_EQ(model().selection(), plain->config().id);
-    EXPECT_EQ(opened, 1);
-    EXPECT_TRUE(model().working().empty());
-
-    // with a record: select it and ask for quick unlock, no window
-    itemTitled(items, kx("menu.unlockOne", QStringLiteral("Quick"))).action();
-    EXPECT_EQ(model().selection(), quick->config().id);
-    EXPECT_EQ(opened, 1);
-    EXPECT_EQ(model().working().count(quick->config().id), 1U);
-    ASSERT_TRUE(spinUntil([&] { return model().working().empty(); }));
-    EXPECT_EQ(driver_->attachCalls(), 0);
-}
-
-TEST_F(WindowTest, TrayMenuOfUnlockedVaultsLocksOneOrAll) {
-    auto a = addVault("Alpha");
-    auto b = addVault("Beta");
-    addVault("Gamma");
-    ASSERT_TRUE(unlockNow(a));
-    ASSERT_TRUE(unlockNow(b));
-    const auto items = MenuBarContent::items(&model(), {});
-    EXPECT_EQ(titles(items),
-              (QStringList{kx("menu.lockOne", QStringLiteral("Alpha")), kx("menu.openOne", QStringLiteral("Alpha")),
-                           kx("menu.lockOne", QStringLiteral("Beta")), kx("menu.openOne", QStringLiteral("Beta")),
-                           kx("menu.unlockOne", QStringLiteral("Gamma")), QStringLiteral("--"),
-                           kx("menu.lockAll"), kx("menu.openApp"), QStringLiteral("--"), kx("menu.quit")}));
-    EXPECT_EQ(MenuBarContent::symbol(&model()), QStringLiteral("lock.open.fill"));
-
-    itemTitled(items, kx("menu.lockAll")).action();
-    ASSERT_TRUE(spinUntil([&] { return !model().isUnlocked(a) && !model().isUnlocked(b); }, 10));
-    EXPECT_EQ(MenuBarContent::symbol(&model()), QStringLiteral("lock.fill"));
-}
-
-TEST_F(WindowTest, TrayMenuShowsAnAmpersandInANameAsItIs) {
-    addVault("Tom & Jerry");
-    QMenu menu;
-    MenuBarContent::populate(&menu, &model(), {});
-    ASSERT_FALSE(menu.actions().isEmpty());
-    EXPECT_EQ(menu.actions().first()->text(), kx("menu.unlockOne", QStringLiteral("Tom && Jerry")));
-}
-
-TEST_F(WindowTest, TrayMenuNamesEachVaultAndStaysNarrowWithALongName) {
-    const std::string longName(100, 'x');
-    const std::string shortName = "Alpha";
-    auto a = addVault(shortName);
-    auto b = addVault(longName.substr(0, 40) + " " + longName.substr(0, 59));
-    ASSERT_TRUE(unlockNow(a));
-    ASSERT_TRUE(unlockNow(b));
-    const QString fullB = QString::fromStdString(b->config().name);
-    QMenu menu;
-    MenuBarContent::populate(&menu, &model(), {});
-    QStringList openItems;
-    int widest = 0;
-    for (QAction* action : menu.actions()) {
-        if (action->isSeparator()) continue;
-        widest = std::max(widest, menu.actionGeometry(action).width());
-        if (action->toolTip() == fullB) {
-            // shortened in the middle, the whole name in the tooltip
-            EXPECT_TRUE(action->text().contains(QChar(0x2026))) << action->text().toStdString();
-            EXPECT_FALSE(action->text().contains(fullB));
-        }
-    }
-    // the two "Open … in File Manager" items name their vaults
-    const QString shownB = MenuBarContent::shownName(b->config().name);
-    EXPECT_NE(kx("menu.openOne", QStringLiteral("Alpha")), kx("menu.openOne", shownB));
-    QStringList texts;
-    for (QAction* action : menu.actions())
-        texts << action->text();
-    EXPECT_TRUE(texts.contains(kx("menu.openOne", QStringLiteral("Alpha"))));
-    EXPECT_TRUE(texts.contains(kx("menu.openOne", shownB)));
-    // the menu is as wide as its widest item with a name of at most
-    // maxNameWidth pixels, whatever the name's length
-    QMenu shortMenu;
-    shortMenu.addAction(kx("menu.openOne", QString()));
-    EXPECT_LE(widest, shortMenu.actionGeometry(shortMenu.actions().first()).width() + MenuBarContent::maxNameWidth);
-    EXPECT_LE(menu.sizeHint().width(), 520);
-}
-
-TEST_F(WindowTest, TrayIconAndMenuFollowAnUnmountMadeOutsideWithinTwoSeconds) {
-    auto vault = addVault("Private");
-    ASSERT_TRUE(unlockNow(vault));
-    MenuBarExtra tray(&model(), {});
-    EXPECT_EQ(tray.symbol(), QStringLiteral("lock.open.fill"));
-    driver_->unmountByHand(vault->mountPoint());
-    QElapsedTimer t;
-    t.start();
-    ASSERT_TRUE(spinUntil([&] { return tray.symbol() == QStringLiteral("lock.fill"); }, 4));
-    EXPECT_LE(t.elapsed(), 2500);
-    ASSERT_FALSE(tray.menu()->actions().isEmpty());
-    EXPECT_EQ(tray.menu()->actions().first()->text(), kx("menu.unlockOne", QStringLiteral("Private")));
-}
-
-// ---- Self-test ------------------------------------------------------------------------------
-
-TEST(SelfTestText, ListsAreBracketedWithQuotedEscapedNames) {
-    EXPECT_EQ(SelfTest::bracketed({}), QStringLiteral("[]"));
-    EXPECT_EQ(SelfTest::bracketed({QStringLiteral("a")}), QStringLiteral("[\"a\"]"));
-    EXPECT_EQ(
-        SelfTest::bracketed({QStringLiteral("a b"), QStringLiteral("say \"hi\""), QStringLiteral("c\\d")}),
-        QStringLiteral("[\"a b\", \"say \\\"hi\\\"\", \"c\\\\d\"]"));
-    EXPECT_EQ(SelfTest::bracketed({QStringLiteral("new\nline")}), QStringLiteral("[\"new\\nline\"]"));
-    EXPECT_TRUE(SelfTest::listing(QStringLiteral("/nonexistent/folder")).isEmpty());
-}
-
-TEST_F(WindowTest, SelfTestPrintsTwoLinesAndItsStatus) {
-    auto vault = addVault("Private");
-    struct Case {
-        const char* password;
-        const char* first;
-        int status;
-    };
-    for (const Case& c :
-         {Case{rightPassword, "selftest unlock=true", 0}, Case{"wrong", "selftest unlock=false", 1}}) {
-        SCOPED_TRACE(c.password);
-        FILE* out = std::tmpfile();
-        ASSERT_NE(out, nullptr);
-        std::optional<int> status;
-        SelfTest::start(
-            &model(), QString::fromLatin1(c.password), [&](int s) { status = s; }, out);
-        ASSERT_TRUE(spinUntil([&] { return status.has_value(); }, 10));
-        EXPECT_EQ(*status, c.status);
-        EXPECT_FALSE(model().isUnlocked(vault));
-        std::rewind(out);
-        char buffer[512] = {};
-        const std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, out);
-        std::fclose(out);
-        const QStringList lines =
-            QString::fromUtf8(buffer, static_cast<qsizetype>(n)).split(QLatin1Char('\n'));
-        ASSERT_EQ(lines.size(), 3) << buffer; // two lines and the empty rest after the last line feed
-        EXPECT_EQ(lines[0], QLatin1String(c.first));
-        EXPECT_TRUE(lines[1].startsWith(QStringLiteral("selftest locked=true items=["))) << buffer;
-        EXPECT_TRUE(lines[2].isEmpty());
-    }
-}
-
-TEST_F(WindowTest, SelfTestWithoutAVaultPrintsNothingAndKeepsRunning) {
-    FILE* out = std::tmpfile();
-    bool exited = false;
-    SelfTest::start(
-        &model(), QStringLiteral("pw"), [&](int) { exited = true; }, out);
-    QTest::qWait(100);
-    EXPECT_FALSE(exited);
-    EXPECT_EQ(std::ftell(out), 0);
-    std::fclose(out);
-}
-
-// ---- One instance ------------------------------------------------------------------------
-
-TEST_F(WindowTest, ALaterStartReachesTheRunningInstanceAndAStaleSocketIsReplaced) {
-    qputenv("XDG_RUNTIME_DIR", dir_.path().toUtf8());
-    const QString path = SingleInstance::socketPath(support_);
-    EXPECT_TRUE(path.startsWith(dir_.path()));
-    EXPECT_NE(path, SingleInstance::socketPath(support_ + QStringLiteral("-other")));
-    {
-        // a file left by an instance that ended
-        QFile stale(path);
-        ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
-    }
-    SingleInstance running(support_);
-    ASSERT_TRUE(running.listen());
-    std::vector<SingleInstance::Request> seen;
-    QObject::connect(&running, &SingleInstance::requested,
-                     [&](SingleInstance::Request r) { seen.push_back(r); });
-
-    for (auto request : {SingleInstance::Request::raise, SingleInstance::Request::lockAll}) {
-        auto answer =
-            std::async(std::launch::async, [&] { return SingleInstance(support_).sendToRunning(request); });
-        ASSERT_TRUE(spinUntil(
-            [&] { return answer.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; }));
-        EXPECT_TRUE(answer.get());
-    }
-    QApplication::processEvents();
-    EXPECT_EQ(seen, (std::vector{SingleInstance::Request::raise, SingleInstance::Request::lockAll}));
-    // a second listener on the same folder is refused while the first runs
-    SingleInstance second(support_);
-    EXPECT_FALSE(second.listen());
-    EXPECT_EQ(SingleInstance::parse("nonsense"), std::nullopt);
-    qunsetenv("XDG_RUNTIME_DIR");
 }
