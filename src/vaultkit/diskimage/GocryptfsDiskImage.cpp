@@ -297,12 +297,13 @@ struct DaemonScan {
 // time, a mount this process may not ask, another error).
 enum class MountProbe { answered, disconnected, unknown };
 
-// statfs of `mountPoint` on a thread of its own, waited for at most
-// `timeout` seconds: a stopped daemon leaves the call waiting until it runs
-// again or dies, and the caller must not wait with it. While such a call to a
-// mount point is still waiting, no other is started there (the answer is
-// unknown at once), so a stopped daemon holds at most one thread per mount.
-MountProbe probeMount(const std::string& mountPoint, double timeout) {
+// statfs of each mount point on a thread of its own, all asked at once and
+// waited for at most `timeout` seconds together: a stopped daemon leaves the
+// call waiting until it runs again or dies, and the caller must not wait
+// with it. While such a call to a mount point is still waiting, no other is
+// started there (the answer is unknown at once), so a stopped daemon holds
+// at most one thread per mount.
+std::map<std::string, MountProbe> probeMounts(const std::set<std::string>& mountPoints, double timeout) {
     struct Probe {
         std::mutex mutex;
         std::condition_variable done;
@@ -313,44 +314,59 @@ MountProbe probeMount(const std::string& mountPoint, double timeout) {
     };
     static std::mutex pendingMutex;
     static std::map<std::string, std::shared_ptr<Probe>> pending;
-    auto probe = std::make_shared<Probe>();
-    {
-        std::lock_guard lock(pendingMutex);
-        const auto it = pending.find(mountPoint);
-        if (it != pending.end()) {
-            std::lock_guard probeLock(it->second->mutex);
-            if (!it->second->finished) return MountProbe::unknown;
-        }
-        pending[mountPoint] = probe;
-    }
-    try {
-        std::thread([probe, mountPoint] {
-            struct statfs figures {};
-            const int result = ::statfs(mountPoint.c_str(), &figures);
-            const int error = result == 0 ? 0 : errno;
-            {
-                std::lock_guard lock(probe->mutex);
-                probe->result = result;
-                probe->error = error;
-                probe->figures = figures;
-                probe->finished = true;
+    std::map<std::string, MountProbe> answers;
+    std::vector<std::pair<std::string, std::shared_ptr<Probe>>> asked;
+    for (const auto& mountPoint : mountPoints) {
+        answers[mountPoint] = MountProbe::unknown;
+        auto probe = std::make_shared<Probe>();
+        {
+            std::lock_guard lock(pendingMutex);
+            const auto it = pending.find(mountPoint);
+            if (it != pending.end()) {
+                std::lock_guard probeLock(it->second->mutex);
+                if (!it->second->finished) continue;
             }
-            probe->done.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
-        return MountProbe::unknown; // no thread to spare: the slow way tells
+            pending[mountPoint] = probe;
+        }
+        try {
+            std::thread([probe, mountPoint] {
+                struct statfs figures {};
+                const int result = ::statfs(mountPoint.c_str(), &figures);
+                const int error = result == 0 ? 0 : errno;
+                {
+                    std::lock_guard lock(probe->mutex);
+                    probe->result = result;
+                    probe->error = error;
+                    probe->figures = figures;
+                    probe->finished = true;
+                }
+                probe->done.notify_all();
+            }).detach();
+        } catch (const std::system_error&) {
+            // no thread to spare: the slow way tells
+            std::lock_guard lock(pendingMutex);
+            pending.erase(mountPoint);
+            continue;
+        }
+        asked.emplace_back(mountPoint, std::move(probe));
     }
-    std::unique_lock lock(probe->mutex);
-    if (!probe->done.wait_for(lock, std::chrono::duration<double>(timeout), [&] { return probe->finished; }))
-        return MountProbe::unknown;
-    // ECONNABORTED: the call was on its way when the connection went.
-    if (probe->result != 0)
-        return probe->error == ENOTCONN || probe->error == ECONNABORTED ? MountProbe::disconnected
-                                                                        : MountProbe::unknown;
-    // A FUSE mount answers a process it does not serve (another user's,
-    // without allow_other) with its type alone, never asking the daemon.
-    return probe->figures.f_bsize != 0 && probe->figures.f_namelen != 0 ? MountProbe::answered
-                                                                       : MountProbe::unknown;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(timeout));
+    for (const auto& one : asked) {
+        Probe& probe = *one.second;
+        std::unique_lock lock(probe.mutex);
+        if (!probe.done.wait_until(lock, deadline, [&] { return probe.finished; })) continue;
+        if (probe.result != 0) {
+            // ECONNABORTED: the call was on its way when the connection went.
+            if (probe.error == ENOTCONN || probe.error == ECONNABORTED) answers[one.first] = MountProbe::disconnected;
+            continue;
+        }
+        // A FUSE mount answers a process it does not serve (another user's,
+        // without allow_other) with its type alone, never asking the daemon.
+        if (probe.figures.f_bsize != 0 && probe.figures.f_namelen != 0) answers[one.first] = MountProbe::answered;
+    }
+    return answers;
 }
 
 // Aborts the FUSE connection of `entry` through the FUSE control file system
@@ -1506,21 +1522,27 @@ std::vector<DiskImage::MountState> GocryptfsDiskImage::mountStates(const std::ve
     const auto table = MountTable::read();
     const auto mps = mountPointSet(table);
     LstatMemo memo;
-    std::map<std::string, MountProbe> probes; // one question to each mount point
-    std::optional<DaemonScan> daemons;        // one pass over /proc, when the kernel did not tell
+    // Each path's mount point and the mount in sight there (the last one at
+    // the path), for the gocryptfs mounts among them.
+    std::vector<std::optional<std::string>> reals(paths.size());
+    std::vector<const MountEntry*> tops(paths.size(), nullptr);
+    std::set<std::string> toProbe;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        const auto real = resolveNoTouch(paths[i].string(), mps, false, &memo);
-        if (!real || !mps.count(*real)) continue;
+        reals[i] = resolveNoTouch(paths[i].string(), mps, false, &memo);
+        if (!reals[i] || !mps.count(*reals[i])) continue;
         states[i] = MountState::mounted;
-        // The last mount at a path is the one in sight.
-        const MountEntry* top = nullptr;
         for (const auto& e : table)
-            if (e.mountPoint == *real) top = &e;
-        if (!top || top->fsType != fsType) continue;
-        const auto probed = probes.find(*real);
-        const MountProbe probe = probed != probes.end()
-                                     ? probed->second
-                                     : probes.emplace(*real, probeMount(*real, options_.mountProbeTimeout)).first->second;
+            if (e.mountPoint == *reals[i]) tops[i] = &e;
+        if (tops[i] && tops[i]->fsType == fsType) toProbe.insert(*reals[i]);
+    }
+    // one question to each mount point, all at once
+    const auto probes = probeMounts(toProbe, options_.mountProbeTimeout);
+    std::optional<DaemonScan> daemons; // one pass over /proc, when the kernel did not tell
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const MountEntry* top = tops[i];
+        if (states[i] != MountState::mounted || !top || top->fsType != fsType) continue;
+        const auto probed = probes.find(*reals[i]);
+        const MountProbe probe = probed != probes.end() ? probed->second : MountProbe::unknown;
         if (probe == MountProbe::answered) continue;
         if (probe == MountProbe::disconnected) {
             states[i] = MountState::stale;
