@@ -23,6 +23,7 @@ using uitest::WindowTest;
 // ---- One instance ------------------------------------------------------------------------
 
 TEST_F(WindowTest, ALaterStartReachesTheRunningInstanceAndAStaleSocketIsReplaced) {
+    const QByteArray runtimeDir = qgetenv("XDG_RUNTIME_DIR");
     qputenv("XDG_RUNTIME_DIR", dir_.path().toUtf8());
     const QString path = SingleInstance::socketPath(support_);
     EXPECT_TRUE(path.startsWith(dir_.path()));
@@ -51,5 +52,9 @@ TEST_F(WindowTest, ALaterStartReachesTheRunningInstanceAndAStaleSocketIsReplaced
     SingleInstance second(support_);
     EXPECT_FALSE(second.listen());
     EXPECT_EQ(SingleInstance::parse("nonsense"), std::nullopt);
-    qunsetenv("XDG_RUNTIME_DIR");
+    // the folder the tests after it had
+    if (runtimeDir.isEmpty())
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", runtimeDir);
 }

@@ -41,6 +41,10 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
+        // the settings go to the test's folder; the tests after it get the
+        // folder they had (TearDown)
+        previousConfigHome_ = qgetenv("XDG_CONFIG_HOME");
+        hadConfigHome_ = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.filePath(QStringLiteral("config"))));
         qunsetenv("HC_DEMO");
         support_ = dir_.filePath(QStringLiteral("support"));
@@ -71,6 +75,10 @@ protected:
         SheetPresenter::hooks() = previousHooks_;
         vaultkit::TouchIDKey::setProvider(nullptr);
         qunsetenv("HC_DEMO");
+        if (hadConfigHome_)
+            qputenv("XDG_CONFIG_HOME", previousConfigHome_);
+        else
+            qunsetenv("XDG_CONFIG_HOME");
     }
 
     AppModel& model() {
@@ -105,6 +113,8 @@ protected:
     std::unique_ptr<AppModel> model_;
     SheetLog sheets_;
     SheetPresenter::Hooks previousHooks_;
+    QByteArray previousConfigHome_;
+    bool hadConfigHome_ = false;
 };
 
 } // namespace uitest

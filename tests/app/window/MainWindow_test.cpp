@@ -575,10 +575,15 @@ TEST_F(WindowTest, CredentialButtonsOpenTheirSheets) {
 
 TEST_F(WindowTest, DataCardShowsTheImagePathWithTheHomeFolderAsTilde) {
     auto vault = addVault("Private");
+    // the test's own home while the pane is made; the one before it after
+    const QByteArray home = qgetenv("HOME");
     qputenv("HOME", dir_.path().toUtf8());
     VaultDetail detail(&model(), vault);
     const QString shown = uitest::named<kxui::InfoRow>(&detail, "location")->value();
-    qunsetenv("HOME");
+    if (home.isEmpty())
+        qunsetenv("HOME");
+    else
+        qputenv("HOME", home);
     EXPECT_TRUE(shown.startsWith(QStringLiteral("~/vaults/.Private.hushcoffer/"))) << shown.toStdString();
     EXPECT_TRUE(shown.endsWith(QStringLiteral("data.memory")));
     EXPECT_EQ(uitest::named<kxui::InfoRow>(&detail, "location")->label(), kx("data.location"));
