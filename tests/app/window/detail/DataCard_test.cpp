@@ -1,11 +1,12 @@
-// The vault pane's parts for how a vault is mounted: the mount mode in the
-// Encrypted Data card (what it is, why, the user's choice) and the note on a
-// vault whose daemon has gone. The vaults sit on the in-memory driver.
+// The Encrypted Data card's mount mode: what it is, why, the user's choice
+// and which sync client carries the vault. The vaults sit on the in-memory
+// driver.
 #include "app/model/AppModel.h"
 #include "app/window/VaultDetail.h"
 #include "kxui/kx.h"
 #include "support/MemoryDiskImage.h"
 #include "support/Named.h"
+#include "support/PaneFixture.h"
 #include "support/Spin.h"
 #include "vaultkit/record/VaultPreferences.h"
 #include "vaultkit/vault/Vault.h"
@@ -28,50 +29,14 @@ using vaultkit::VaultConfig;
 
 namespace {
 
-constexpr const char* rightPassword = "right password";
-
-class DataCardTest : public ::testing::Test {
+class DataCardTest : public uitest::PaneTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        driver = std::make_shared<uitest::MemoryDiskImage>(rightPassword);
-        model = std::make_unique<AppModel>(dir.filePath(QStringLiteral("support")));
-    }
-    void TearDown() override { Vault::setPreferencesDirectory(std::nullopt); }
-
-    // A vault registered with the model, in `parent` below the test folder.
-    std::shared_ptr<Vault> addVault(const std::string& name, const std::string& parent = "vaults") {
-        const fs::path folder = fs::path(dir.path().toStdString()) / parent;
-        VaultConfig config;
-        config.id = vaultkit::Uuid::random();
-        config.name = name;
-        const fs::path vaultDir = folder / ("." + name + ".hushcoffer");
-        fs::create_directories(vaultDir);
-        auto vault = std::make_shared<Vault>(vaultDir, config, driver);
-        model->registerVault(vault);
-        return vault;
-    }
-    bool run(const std::function<void(AppModel::Done)>& action) {
-        std::optional<bool> result;
-        action([&](bool ok) { result = ok; });
-        return uitest::spinUntil([&] { return result.has_value(); }) && *result;
-    }
-    bool unlockNow(const std::shared_ptr<Vault>& v) {
-        return run([&](AppModel::Done done) { model->unlock(v, QString::fromLatin1(rightPassword), done); });
-    }
-    bool lockNow(const std::shared_ptr<Vault>& v) {
-        return run([&](AppModel::Done done) { model->lock(v, false, done); });
-    }
     static void choose(QComboBox* picker, MountModePolicy::Choice choice) {
         const int index = picker->findData(static_cast<int>(choice));
         ASSERT_GE(index, 0);
         picker->setCurrentIndex(index);
         emit picker->activated(index);
     }
-
-    QTemporaryDir dir;
-    std::shared_ptr<uitest::MemoryDiskImage> driver;
-    std::unique_ptr<AppModel> model;
 };
 
 } // namespace
@@ -136,36 +101,6 @@ TEST_F(DataCardTest, TheCardTellsTheModeAndTheChoiceReachesTheNextUnlock) {
     EXPECT_EQ(vaultkit::VaultPreferences(dir.filePath(QStringLiteral("support")).toStdString())
                   .value(plain->config().id.text(), "mountMode"),
               std::nullopt);
-}
-
-// A vault whose daemon has gone shows as needing an unlock, with the note
-// saying why; unlocking it again mounts it afresh.
-TEST_F(DataCardTest, AStaleVaultShowsTheNoteAndUnlocksAgain) {
-    auto v = addVault("Photos");
-    ASSERT_TRUE(unlockNow(v));
-    VaultDetail pane(model.get(), v);
-    pane.show();
-    EXPECT_TRUE(uitest::named<QLabel>(&pane, "staleNote")->isHidden());
-
-    driver->killDaemon(v->mountPoint());
-    model->bump();
-    ASSERT_TRUE(uitest::spinUntil([&] { return !uitest::named<QLabel>(&pane, "staleNote")->isHidden(); }));
-    EXPECT_EQ(model->mountState(v), DiskImage::MountState::stale);
-    EXPECT_FALSE(model->isUnlocked(v)) << "counts as locked";
-    EXPECT_EQ(uitest::named<QLabel>(&pane, "staleNote")->text(), kx("stale.note"));
-    // The note spans the card and gets the height its lines need (it was
-    // squeezed into a narrow box of one line's height, its text cut).
-    pane.resize(720, 900);
-    const QLabel* note = uitest::named<QLabel>(&pane, "staleNote");
-    EXPECT_TRUE(uitest::spinUntil([&] {
-        return note->width() >= pane.width() / 2 && note->height() + 1 >= note->heightForWidth(note->width());
-    })) << note->width() << "x" << note->height() << " in a pane " << pane.width() << " wide";
-
-    const int attaches = driver->attachCalls();
-    ASSERT_TRUE(unlockNow(v));
-    EXPECT_EQ(driver->attachCalls(), attaches + 1);
-    EXPECT_EQ(model->mountState(v), DiskImage::MountState::mounted);
-    ASSERT_TRUE(uitest::spinUntil([&] { return uitest::named<QLabel>(&pane, "staleNote")->isHidden(); }));
 }
 
 // Below the mode, the card says which sync client carries the vault and
