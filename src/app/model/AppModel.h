@@ -1,12 +1,9 @@
 #pragma once
 
 #include "app/desktop/EventSources.h"
-#include "app/desktop/Notifier.h"
 #include "app/model/AppModelTypes.h"
-#include "app/model/AutoLockController.h"
 #include "app/model/ErrorText.h"
 #include "vaultkit/diskimage/DiskImage.h"
-#include "vaultkit/mountmode/MountModePolicy.h"
 #include "vaultkit/record/VaultConfig.h"
 
 #include <QObject>
@@ -15,6 +12,7 @@
 
 #include <map>
 
+class AutoLockController;
 class ConflictWatch;
 class LoginUnlockController;
 class MountModes;
@@ -113,28 +111,6 @@ public:
     // every registered vault; stale (mounted, its daemon gone) counts as locked.
     bool isUnlocked(const VaultPtr& vault) const;
     vaultkit::DiskImage::MountState mountState(const VaultPtr& vault) const;
-
-    // ---- The parts' answers the pane still asks here ----
-    using Sources = EventSources;
-    using IdleTime = AutoLockController::IdleTime;
-    IdleTime idleTimeKnown() const;
-    void probeIdleTime();
-    bool sleepLockAvailable() const;
-    bool touchIDAvailable() const;
-    std::optional<bool> touchIDBootBinding(const VaultPtr& vault) const;
-    bool unlocksAtLogin(const VaultPtr& vault) const;
-    void enableLoginUnlock(const VaultPtr& vault, const QString& password, Done done = {});
-    void disableLoginUnlock(const VaultPtr& vault, Done done = {});
-    QStringList hiddenConflicts(const VaultPtr& vault) const;
-    vaultkit::MountModePolicy::Decision mountMode(const VaultPtr& vault) const;
-    void setMountModeChoice(const VaultPtr& vault, vaultkit::MountModePolicy::Choice choice);
-    QStringList syncCoverage(const VaultPtr& vault) const;
-    void recheckTouchID();
-    void watchConflicts();
-    bool watchesConflicts(const VaultPtr& vault) const;
-    void setNotifier(std::unique_ptr<Notifier> notifier);
-    void setLongImportMs(qint64 ms);
-    void setWindowActiveCheck(std::function<bool()> check);
 
 signals:
     void changed();

@@ -1,5 +1,7 @@
 #include "app/window/VaultDetail.h"
 
+#include "app/model/ConflictWatch.h"
+#include "app/model/LoginUnlockController.h"
 #include "app/sheets/PasswordPromptSheet.h"
 #include "app/sheets/SheetPresenter.h"
 #include "app/window/detail/AutoLockCard.h"
@@ -182,15 +184,16 @@ QDialog* VaultDetail::openSheet(Sheet which) {
                     done(false);
                     return;
                 }
-                model->enableLoginUnlock(vault, password, [done = std::move(done), self](bool ok) {
-                    done(ok);
-                    // Unlocking at login needs the application to start
-                    // at login: while it does not, the one message is the
-                    // offer, and the banner promises nothing.
-                    if (ok && self && self->autoLock_->offerAutostart() && self->model_)
-                        self->model_->setMessage(
-                            Banner(kx("loginUnlock.pending", QString::fromStdString(self->vault_->config().name))));
-                });
+                model->loginUnlock().enableLoginUnlock(
+                    vault, password, [done = std::move(done), self](bool ok) {
+                        done(ok);
+                        // Unlocking at login needs the application to start
+                        // at login: while it does not, the one message is the
+                        // offer, and the banner promises nothing.
+                        if (ok && self && self->autoLock_->offerAutostart() && self->model_)
+                            self->model_->setMessage(Banner(kx(
+                                "loginUnlock.pending", QString::fromStdString(self->vault_->config().name))));
+                    });
             },
             parent);
         break;
@@ -279,7 +282,7 @@ void VaultDetail::refresh() {
     dataCard_->showVault(unlocked);
     unlockedCards_->setVisible(unlocked);
     unlockCard_->showVault(config, stale);
-    hiddenConflicts_->showConflicts(unlocked ? model_->hiddenConflicts(vault_) : QStringList());
+    hiddenConflicts_->showConflicts(unlocked ? model_->conflicts().hiddenConflicts(vault_) : QStringList());
     autoLock_->showVault(config, unlocked);
     unlockedSecurity_->showVault(config);
 }

@@ -8,6 +8,7 @@
 // strength bar.
 #include "app/desktop/IdleSource.h"
 #include "app/model/AppModel.h"
+#include "app/model/AutoLockController.h"
 #include "app/sheets/ChangePasswordSheet.h"
 #include "app/sheets/DataCheckSheet.h"
 #include "app/sheets/ImportResultSheet.h"
@@ -141,7 +142,7 @@ protected:
 
     AppModel& model(std::optional<double> idleAnswer = std::nullopt) {
         if (!model_) {
-            AppModel::Sources sources;
+            EventSources sources;
             sources.idle.push_back(std::make_unique<AnsweringIdle>(idleAnswer));
             model_ = std::make_unique<AppModel>(dir_.filePath(QStringLiteral("support")), std::move(sources));
         }
@@ -419,7 +420,8 @@ TEST_F(AccessibleTree, ThePaneSaysWhenNoSourceOfTheIdleTimeAnswers) {
         detail.refresh();
         auto* note = detail.findChild<QLabel*>(QStringLiteral("idleUnavailable"));
         ASSERT_NE(note, nullptr);
-        ASSERT_TRUE(spinUntil([&] { return model().idleTimeKnown() != AppModel::IdleTime::unknown; }));
+        ASSERT_TRUE(spinUntil(
+            [&] { return model().autoLocking().idleTimeKnown() != AutoLockController::IdleTime::unknown; }));
         detail.refresh();
         EXPECT_EQ(note->isVisibleTo(&detail), !answer) << (answer ? "a source answers" : "no source answers");
         EXPECT_EQ(note->text(), kx("autolock.idleUnavailable"));

@@ -7,6 +7,7 @@
 #include "app/desktop/Notifier.h"
 #include "app/desktop/PortalFileChooser.h"
 #include "app/model/AppModel.h"
+#include "app/model/Notices.h"
 #include "app/sheets/SheetPresenter.h"
 #include "app/window/ImportDrop.h"
 #include "app/window/RootView.h"
@@ -185,9 +186,9 @@ TEST_F(ImportTest, TheEndOfALongImportIsANoticeWhileNoWindowIsActive) {
         QStringList* bodies_;
     };
     QStringList bodies;
-    model_->setNotifier(std::make_unique<Recorder>(&bodies));
+    model_->notices().setNotifier(std::make_unique<Recorder>(&bodies));
     bool windowActive = false;
-    model_->setWindowActiveCheck([&] { return windowActive; });
+    model_->notices().setWindowActiveCheck([&] { return windowActive; });
     auto vault = addVault("Private", true);
     const QList<QUrl> files = outsideFiles();
     // Shorter than the limit: no notice.
@@ -196,7 +197,7 @@ TEST_F(ImportTest, TheEndOfALongImportIsANoticeWhileNoWindowIsActive) {
     ASSERT_TRUE(spinUntil([&] { return done.has_value(); }, 20));
     EXPECT_TRUE(bodies.isEmpty());
     // Long enough, but the user looks at the window: no notice.
-    model_->setLongImportMs(0);
+    model_->notices().setLongImportMs(0);
     windowActive = true;
     done.reset();
     model_->importItems(vault, {files[0]}, [&](bool ok) { done = ok; });

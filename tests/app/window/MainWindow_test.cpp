@@ -2,6 +2,7 @@
 // in-memory disk driver (nothing is mounted; the mount-table answers
 // come from the driver).
 #include "app/model/AppModel.h"
+#include "app/model/QuickUnlockAvailability.h"
 #include "app/sheets/SheetPresenter.h"
 #include "app/widgets/PathLabel.h"
 #include "app/window/BannerView.h"
@@ -265,8 +266,8 @@ TEST_F(WindowTest, SecurityRowShowsOnThenUnavailableThenEnableInThatOrder) {
             vaultkit::TouchIDKey::setProvider(std::make_shared<AvailableProvider>());
         else
             vaultkit::TouchIDKey::setProvider(nullptr);
-        model().recheckTouchID();
-        ASSERT_TRUE(spinUntil([&] { return model().touchIDAvailable() == c.available; }));
+        model().quickUnlock().recheckTouchID();
+        ASSERT_TRUE(spinUntil([&] { return model().quickUnlock().touchIDAvailable() == c.available; }));
         VaultDetail detail(&model(), c.vault);
         detail.show();
         EXPECT_EQ(!uitest::named<QWidget>(&detail, "quickUnlockOn")->isHidden(), c.expected == Row::on);
@@ -343,7 +344,7 @@ TEST_F(WindowTest, QuickUnlockAvailabilityIsAskedOnceOffTheGuiThreadAndAgainOnly
     std::optional<bool> disabled;
     model().disableTouchID(plain, [&](bool ok) { disabled = ok; });
     ASSERT_TRUE(spinUntil([&] { return disabled.has_value(); }));
-    model().recheckTouchID();
+    model().quickUnlock().recheckTouchID();
     ASSERT_TRUE(spinUntil([&] { return provider->asked().size() == 3u; }));
     for (const auto& id : provider->asked())
         EXPECT_NE(id, std::this_thread::get_id());

@@ -1,5 +1,7 @@
 #include "app/window/detail/AutoLockCard.h"
 
+#include "app/model/AutoLockController.h"
+#include "app/model/LoginUnlockController.h"
 #include "app/widgets/WrappingRow.h"
 #include "app/window/detail/CardParts.h"
 #include "kxcore/Autostart.h"
@@ -104,7 +106,7 @@ void AutoLockCard::bind() {
             }
             emit sheetRequested(PaneSheet::loginUnlock);
         } else {
-            model_->disableLoginUnlock(vault_);
+            model_->loginUnlock().disableLoginUnlock(vault_);
         }
     });
 }
@@ -114,16 +116,17 @@ void AutoLockCard::showVault(const VaultConfig& config, bool unlocked) {
     refreshing_ = true;
     const VaultConfig::AutoLock autoLock = pending_ ? *pending_ : config.autoLock;
     // the stored choice stays; it is shown off while it cannot work here
-    const bool sleepWorks = model_->sleepLockAvailable();
+    const bool sleepWorks = model_->autoLocking().sleepLockAvailable();
     sleepToggle_->setEnabled(sleepWorks);
     sleepToggle_->setChecked(sleepWorks && autoLock.onSleep);
     sleepUnavailable_->setVisible(!sleepWorks);
     screenToggle_->setChecked(autoLock.onScreenLock);
     showIdleMinutes(autoLock.idleMinutes);
-    if (unlocked) model_->probeIdleTime();
-    idleUnavailable_->setVisible(model_->idleTimeKnown() == AppModel::IdleTime::unavailable);
+    if (unlocked) model_->autoLocking().probeIdleTime();
+    idleUnavailable_->setVisible(model_->autoLocking().idleTimeKnown() ==
+                                 AutoLockController::IdleTime::unavailable);
     quitToggle_->setChecked(lockOnQuit());
-    loginToggle_->setChecked(unlocked && model_->unlocksAtLogin(vault_));
+    loginToggle_->setChecked(unlocked && model_->loginUnlock().unlocksAtLogin(vault_));
     refreshing_ = false;
 }
 

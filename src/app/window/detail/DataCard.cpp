@@ -1,6 +1,7 @@
 #include "app/window/detail/DataCard.h"
 
 #include "app/desktop/FileBrowser.h"
+#include "app/model/MountModes.h"
 #include "app/widgets/PathLabel.h"
 #include "app/widgets/WrappingRow.h"
 #include "app/window/detail/CardParts.h"
@@ -52,7 +53,8 @@ DataCard::DataCard(AppModel* model, AppModel::VaultPtr vault, QWidget* parent)
     label->setBuddy(mountModePicker_);
     connect(mountModePicker_, &QComboBox::activated, this, [this](int index) {
         if (refreshing_ || !model_ || index < 0) return;
-        model_->setMountModeChoice(vault_, static_cast<Choice>(mountModePicker_->itemData(index).toInt()));
+        model_->mountModes().setMountModeChoice(
+            vault_, static_cast<Choice>(mountModePicker_->itemData(index).toInt()));
     });
     modeRow->addWidget(mountModePicker_);
     content()->addWidget(modeRow);
@@ -86,7 +88,7 @@ void DataCard::showVault(bool unlocked) {
     refreshing_ = true;
     checkData_->setVisible(!unlocked);
     location_->setValue(PathLabel::abbreviate(pathText(vault_->image())));
-    const auto mode = model_->mountMode(vault_);
+    const auto mode = model_->mountModes().mountMode(vault_);
     mountModePicker_->setCurrentIndex(mountModePicker_->findData(static_cast<int>(mode.choice)));
     const auto why = vaultkit::MountModePolicy::explain(mode);
     std::vector<KXFormat::Arg> whyArgs(why.args.begin(), why.args.end());
@@ -94,7 +96,7 @@ void DataCard::showVault(bool unlocked) {
         KXStrings::text(why.key, std::span<const KXFormat::Arg>(whyArgs.data(), whyArgs.size())));
     // Below it, which sync clients carry the vault and whether each leaves
     // the visible folder out.
-    const QStringList synced = model_->syncCoverage(vault_);
+    const QStringList synced = model_->mountModes().syncCoverage(vault_);
     const QString modeText = unlocked ? whyText + QLatin1Char(' ') + kx("mountMode.nextUnlock") : whyText;
     mountModeWhy_->setText(synced.isEmpty() ? modeText
                                             : modeText + QLatin1Char('\n') + synced.join(QLatin1Char('\n')));

@@ -1,5 +1,6 @@
 #include "app/window/detail/UnlockedSecurityCard.h"
 
+#include "app/model/QuickUnlockAvailability.h"
 #include "app/widgets/WrappingRow.h"
 #include "app/window/detail/CardParts.h"
 #include "kxui/KXStyle.h"
@@ -79,12 +80,14 @@ UnlockedSecurityCard::UnlockedSecurityCard(AppModel* model, AppModel::VaultPtr v
 
 void UnlockedSecurityCard::showVault(const vaultkit::VaultConfig& config) {
     if (!model_) return;
-    const QuickUnlockRow row = quickUnlockRow(config.touchID.has_value(), model_->touchIDAvailable());
+    const QuickUnlockRow row =
+        quickUnlockRow(config.touchID.has_value(), model_->quickUnlock().touchIDAvailable());
     touchIDOn_->setVisible(row == QuickUnlockRow::on);
     touchIDUnavailable_->setVisible(row == QuickUnlockRow::unavailable);
     touchIDEnable_->setVisible(row == QuickUnlockRow::enable);
-    const std::optional<bool> bootBound =
-        row == QuickUnlockRow::on ? model_->touchIDBootBinding(vault_) : std::optional<bool>();
+    const std::optional<bool> bootBound = row == QuickUnlockRow::on
+                                              ? QuickUnlockAvailability::touchIDBootBinding(vault_)
+                                              : std::optional<bool>();
     touchIDBoot_->setVisible(bootBound.has_value());
     if (bootBound) touchIDBoot_->setText(kx(*bootBound ? "touchid.bootBound" : "touchid.bootUnbound"));
 }

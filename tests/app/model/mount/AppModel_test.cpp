@@ -5,6 +5,7 @@
 #include "app/desktop/FolderLook.h"
 #include "app/desktop/LogindSleepMonitor.h"
 #include "app/model/AppModel.h"
+#include "app/model/AutoLockController.h"
 #include "app/shell/AppDelegate.h"
 #include "model/support/ModelMountFixture.h"
 #include "model/support/ModelTestSupport.h"

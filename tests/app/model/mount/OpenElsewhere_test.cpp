@@ -1,6 +1,7 @@
 // The model with a vault whose sync client cannot be told to leave its
 // visible folder out: the banner and the pane say where it is open and why,
 // and Open shows that folder (real vaults, as an ordinary user).
+#include "app/model/MountModes.h"
 #include "model/support/ModelMountFixture.h"
 #include "model/support/ModelTestSupport.h"
 
@@ -46,7 +47,7 @@ TEST_F(ModelMountTest, AVaultOpenedOutsideItsSyncedFolderSaysWhereAndOpensThere)
     ASSERT_TRUE(model->message());
     EXPECT_FALSE(model->message()->isError);
     EXPECT_EQ(model->message()->text, why);
-    const QStringList lines = model->syncCoverage(v);
+    const QStringList lines = model->mountModes().syncCoverage(v);
     ASSERT_FALSE(lines.isEmpty());
     EXPECT_EQ(lines.front(), why);
 

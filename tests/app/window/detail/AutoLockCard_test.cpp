@@ -3,6 +3,7 @@
 // it cannot work here; the stored choice stays for a computer where it can.
 #include "app/desktop/SleepSource.h"
 #include "app/model/AppModel.h"
+#include "app/model/AutoLockController.h"
 #include "app/window/VaultDetail.h"
 #include "kxui/kx.h"
 #include "support/MemoryDiskImage.h"
@@ -42,7 +43,7 @@ TEST(AutoLockCard, TheSleepChoiceIsOffAndSaysWhyWhenNothingAnnouncesSleep) {
         SCOPED_TRACE(answers ? "logind answers" : "logind does not answer");
         QTemporaryDir tmp;
         ASSERT_TRUE(tmp.isValid());
-        AppModel::Sources sources;
+        EventSources sources;
         auto sleep = std::make_unique<TestSleep>(answers);
         TestSleep* source = sleep.get();
         sources.sleep = std::move(sleep);
@@ -66,7 +67,7 @@ TEST(AutoLockCard, TheSleepChoiceIsOffAndSaysWhyWhenNothingAnnouncesSleep) {
 
         VaultDetail pane(&model, vault);
         pane.show();
-        EXPECT_EQ(model.sleepLockAvailable(), answers);
+        EXPECT_EQ(model.autoLocking().sleepLockAvailable(), answers);
         EXPECT_EQ(uitest::named<QCheckBox>(&pane, "sleepLock")->isEnabled(), answers);
         EXPECT_EQ(uitest::named<QCheckBox>(&pane, "sleepLock")->isChecked(), answers);
         EXPECT_EQ(uitest::named<QLabel>(&pane, "sleepUnavailable")->isVisible(), !answers);

@@ -4,6 +4,7 @@
 // once after a measurement (bound), stored as the key service stores them;
 // the pane reads the platform provider's answer from the stored handle.
 #include "app/model/AppModel.h"
+#include "app/model/QuickUnlockAvailability.h"
 #include "app/window/VaultDetail.h"
 #include "keyd/TpmDevice.h"
 #include "kxui/kx.h"
@@ -104,7 +105,7 @@ TEST_F(UnlockedSecurityCardTest, ThePaneSaysWhetherTheKeyIsBoundToTheBootState) 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const auto vault = unlockedVault(c.name, c.touchID);
-        EXPECT_EQ(model->touchIDBootBinding(vault), c.binding);
+        EXPECT_EQ(QuickUnlockAvailability::touchIDBootBinding(vault), c.binding);
         VaultDetail detail(model.get(), vault);
         detail.show();
         detail.refresh();
@@ -121,5 +122,5 @@ TEST_F(UnlockedSecurityCardTest, ThePaneSaysWhetherTheKeyIsBoundToTheBootState) 
     // it is the unlock that then falls back to the password.
     vaulttest::extendPcr(tpm->transport(), 7);
     const auto again = unlockedVault("BoundAgain", bound);
-    EXPECT_EQ(model->touchIDBootBinding(again), std::optional<bool>(true));
+    EXPECT_EQ(QuickUnlockAvailability::touchIDBootBinding(again), std::optional<bool>(true));
 }

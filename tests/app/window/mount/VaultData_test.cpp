@@ -1,8 +1,7 @@
 // The vault's encrypted data in the window, against real vaults: checking it
 // for damage (the button, the password prompt, the result sheet the model
-// publishes) and the banner when sync conflict copies were made visible.
+// publishes).
 #include "app/desktop/FolderLook.h"
-#include "app/desktop/Notifier.h"
 #include "app/model/AppModel.h"
 #include "app/sheets/DataCheckSheet.h"
 #include "app/sheets/PasswordPromptSheet.h"
@@ -34,17 +33,6 @@ using vaultkit::Vault;
 namespace {
 
 const std::string kPassword = "right password 1";
-
-// Notices as the desktop would get them.
-class RecordingNotifier final : public Notifier {
-public:
-    explicit RecordingNotifier(QStringList* shown)
-        : shown_(shown) {}
-    void show(const QString& title, const QString& body, const QString&) override { *shown_ << title + ": " + body; }
-
-private:
-    QStringList* shown_;
-};
 
 class VaultDataTest : public ::testing::Test {
 protected:
@@ -110,7 +98,6 @@ protected:
     fs::path support;
     std::shared_ptr<vaultkit::GocryptfsDiskImage> driver;
     QString promptError; // the error the last prompt left open showed
-    QStringList notices; // outlives the model, which may still post one while it goes
     std::unique_ptr<AppModel> model;
     AppModel::VaultPtr vault;
     SheetPresenter::Hooks hooksBefore;
@@ -164,36 +151,6 @@ TEST_F(VaultDataTest, CheckEncryptedDataAsksThePasswordAndShowsWhatIsDamaged) {
     damaged->reject();
     EXPECT_FALSE(vault->isUnlocked());
     EXPECT_TRUE(driver->checkPassword(vault->image(), kPassword));
-}
-
-TEST_F(VaultDataTest, ConflictCopiesAreMadeVisibleAndTheBannerNamesTheFolder) {
-    const fs::path mp = vault->mountPoint();
-    fs::create_directories(mp / "docs");
-    vaulttest::writeFile(mp / "docs/plan.txt", "mine");
-    vaulttest::writeFile(mp / "donor", "theirs");
-    model->setNotifier(std::make_unique<RecordingNotifier>(&notices));
-    const fs::path original = cipherOf("docs/plan.txt");
-    fs::rename(cipherOf("donor"), original.string() + " (Bob's conflicted copy 2024-05-01)");
-    model->watchConflicts(); // what every refresh tick does
-    EXPECT_TRUE(model->watchesConflicts(vault));
-    ASSERT_TRUE(spinUntil([&] { return fs::exists(mp / "docs/plan (Conflict 1).txt"); }, 60));
-    EXPECT_EQ(vaulttest::readFile(mp / "docs/plan (Conflict 1).txt"), "theirs");
-    const QString expected = kx("conflicts.found", QStringLiteral("Papers"), kx("conflicts.folder", QStringLiteral("docs")));
-    ASSERT_TRUE(spinUntil([&] { return model->message() && model->message()->text == expected; }, 30));
-    EXPECT_FALSE(model->message()->isError);
-    // and outside the window, where the user hears of it with the window closed
-    EXPECT_EQ(notices, QStringList{QStringLiteral("Papers: ") + expected});
-
-    // Locked: no watcher. Unlocked again: copies made meanwhile show too.
-    ASSERT_TRUE(await([&](AppModel::Done d) { model->lock(vault, false, d); }));
-    model->watchConflicts();
-    EXPECT_FALSE(model->watchesConflicts(vault));
-    ASSERT_TRUE(await([&](AppModel::Done d) { model->unlock(vault, QString::fromStdString(kPassword), d); }));
-    vaulttest::writeFile(mp / "donor2", "theirs again");
-    fs::rename(cipherOf("donor2"), original.string() + ".sync-conflict-20240501-101010-ABCDEFG");
-    model->watchConflicts();
-    ASSERT_TRUE(spinUntil([&] { return fs::exists(mp / "docs/plan (Conflict 2).txt"); }, 60));
-    EXPECT_EQ(vaulttest::readFile(mp / "docs/plan (Conflict 2).txt"), "theirs again");
 }
 
 } // namespace

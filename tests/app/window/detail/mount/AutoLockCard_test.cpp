@@ -5,6 +5,7 @@
 // start at login when it does not; unchecking deletes the stored password.
 #include "app/desktop/FolderLook.h"
 #include "app/model/AppModel.h"
+#include "app/model/LoginUnlockController.h"
 #include "app/sheets/PasswordPromptSheet.h"
 #include "app/sheets/SheetPresenter.h"
 #include "app/window/VaultDetail.h"
@@ -153,7 +154,7 @@ TEST_F(AutoLockCardTest, TheBoxAsksForThePasswordAndTurnsOnOnlyOnceItIsStored) {
     // unchecked: the stored password goes
     QTest::mouseClick(box, Qt::LeftButton);
     ASSERT_TRUE(spinUntil([&] { return keyring.items(id()).empty(); }, 60));
-    ASSERT_TRUE(spinUntil([&] { return !model->unlocksAtLogin(vault); }));
+    ASSERT_TRUE(spinUntil([&] { return !model->loginUnlock().unlocksAtLogin(vault); }));
     detail->refresh();
     EXPECT_FALSE(box->isChecked());
 
