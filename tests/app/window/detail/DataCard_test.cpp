@@ -136,8 +136,16 @@ TEST_F(DataCardTest, TheCardTellsWhichClientSyncsTheVaultAndWhetherItIsLeftOut) 
     const QString cannot = kx("sync.cannotExclude", std::string("Insync"), root + "/Insync");
     EXPECT_TRUE(uitest::named<QLabel>(&insyncPane, "mountModeWhy")->text().endsWith(cannot))
         << uitest::named<QLabel>(&insyncPane, "mountModeWhy")->text().toStdString();
-    const int attaches = driver->attachCalls();
-    EXPECT_FALSE(unlockNow(insync));
-    EXPECT_EQ(driver->attachCalls(), attaches) << "nothing is mounted where it would be uploaded";
-    EXPECT_FALSE(model->isUnlocked(insync));
+    // Unlocked, it opens outside the synced folder: nothing is mounted where
+    // it would be uploaded, and the card says where it is open first.
+    ASSERT_TRUE(unlockNow(insync));
+    EXPECT_TRUE(model->isUnlocked(insync));
+    const fs::path open = insync->openFolder();
+    EXPECT_NE(open, insync->mountPoint());
+    EXPECT_NE(open.string().rfind(root + "/", 0), 0u) << open << " lies inside the synced tree";
+    model->bump();
+    const QString openText = QString::fromStdString(open.string());
+    EXPECT_TRUE(uitest::spinUntil([&] {
+        return uitest::named<QLabel>(&insyncPane, "mountModeWhy")->text().contains(openText);
+    })) << uitest::named<QLabel>(&insyncPane, "mountModeWhy")->text().toStdString();
 }
