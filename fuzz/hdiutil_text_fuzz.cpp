@@ -23,14 +23,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 0: {
         const vaultkit::Bytes plist(rest, rest + n);
         const auto entities = HdiutilDiskImage::entitiesOfAttachPlist(plist);
-        if (auto a = HdiutilDiskImage::parseEntities(entities); a && a->wholeDisk.empty()) std::abort();
+        if (auto a = HdiutilDiskImage::parseEntities(entities); a && a->detachTarget.empty()) std::abort();
         break;
     }
     case 1: {
         const vaultkit::Bytes plist(rest, rest + n);
         if (auto a =
                 HdiutilDiskImage::attachmentFromInfoPlist(plist, "/tmp/v/.a.hushcoffer/data.sparsebundle");
-            a && a->wholeDisk.empty())
+            a && a->detachTarget.empty())
             std::abort();
         break;
     }

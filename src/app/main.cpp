@@ -9,7 +9,7 @@
 #include "app/model/AppModel.h"
 #include "app/sheets/SheetPresenter.h"
 #include "app/shell/HushcofferApp.h"
-#include "app/shell/MenuBarContent.h"
+#include "app/shell/TrayMenuContent.h"
 #include "app/shell/SelfTest.h"
 #include "kxcore/AppPaths.h"
 #include "kxcore/Settings.h"
@@ -48,7 +48,7 @@ int lockAllHere(KXContext& context) {
     // an exit asked for then would be lost: the loop is entered only while
     // locks are still under way.
     bool finished = false;
-    MenuBarContent::lockAll(&model, [&] {
+    TrayMenuContent::lockAll(&model, [&] {
         for (const auto& vault : model.vaults()) {
             if (model.isUnlocked(vault)) {
                 std::fprintf(stderr, "hushcoffer: \"%s\" is still unlocked\n", vault->config().name.c_str());

@@ -109,7 +109,7 @@ TEST_P(Languages, AVaultsWindowAndItsSheetsShowEveryTextWhole) {
     vaultkit::VaultConfig config;
     config.id = vaultkit::Uuid::random();
     config.name = "Tax Papers";
-    config.touchID = vaultkit::VaultConfig::TouchIDConfig{};
+    config.touchID = vaultkit::VaultConfig::QuickUnlockConfig{};
     auto vault = std::make_shared<vaultkit::Vault>(dir, config, driver);
     model->registerVault(vault);
 

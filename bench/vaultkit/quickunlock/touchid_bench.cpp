@@ -24,8 +24,8 @@
 #include "vaultkit/diskimage/GocryptfsDiskImage.h"
 #include "vaultkit/process/Exec.h"
 #include "vaultkit/quickunlock/KeyServiceProtocol.h"
-#include "vaultkit/quickunlock/LinuxTouchIDProvider.h"
-#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/quickunlock/TpmPolkitQuickUnlock.h"
+#include "vaultkit/quickunlock/QuickUnlockKey.h"
 #include "vaultkit/vault/Vault.h"
 
 #include "SideBySide.h"
@@ -90,9 +90,9 @@ struct Fixture {
                 },
                 20))
             throw std::runtime_error("the key service did not start");
-        LinuxTouchIDProvider::Options providerOptions;
+        TpmPolkitQuickUnlock::Options providerOptions;
         providerOptions.busAddress = bus->address();
-        TouchIDKey::setProvider(std::make_shared<LinuxTouchIDProvider>(providerOptions));
+        QuickUnlockKey::setProvider(std::make_shared<TpmPolkitQuickUnlock>(providerOptions));
 
         GocryptfsDiskImage::Options options;
         const char* n = std::getenv("HC_BENCH_SCRYPTN");
@@ -113,7 +113,7 @@ struct Fixture {
             if (vault && vault->isUnlocked()) vault->lock(true);
         } catch (...) {
         }
-        TouchIDKey::setProvider(nullptr);
+        QuickUnlockKey::setProvider(nullptr);
         service.reset();
         bus.reset();
         softwareTpm.reset();

@@ -576,7 +576,7 @@ void AppModel::trashOriginals(const std::vector<vaultkit::Importer::Result>& res
     setImportResults(std::nullopt);
 }
 
-void AppModel::openInFinder(const VaultPtr& vault) {
+void AppModel::openInFileManager(const VaultPtr& vault) {
     // where the files are: outside the synced folder for a vault opened there
     const QString mountPoint = QString::fromStdString(vault->openFolder().string());
     QPointer<AppModel> self(this);

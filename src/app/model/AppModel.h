@@ -103,7 +103,7 @@ public:
     // Moves the successful results' sources to the Trash (never deletes).
     void trashOriginals(const std::vector<vaultkit::Importer::Result>& results, Done done = {});
     // Opens the mount point in the file manager or the folder handler.
-    void openInFinder(const VaultPtr& vault);
+    void openInFileManager(const VaultPtr& vault);
     // The folder look of the vault's state, on its lane after what runs there.
     void applyLook(const VaultPtr& vault);
 

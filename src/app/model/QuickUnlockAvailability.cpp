@@ -1,7 +1,7 @@
 #include "app/model/QuickUnlockAvailability.h"
 
 #include "app/model/AppModel.h"
-#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/quickunlock/QuickUnlockKey.h"
 #include "vaultkit/vault/Vault.h"
 
 #include <QCoreApplication>
@@ -32,7 +32,7 @@ void QuickUnlockAvailability::recheckTouchID() {
     // hold back neither the vaults' work nor the model's end.
     QPointer<QuickUnlockAvailability> self(this);
     std::thread([self] {
-        const bool available = vaultkit::TouchIDKey::isAvailable();
+        const bool available = vaultkit::QuickUnlockKey::isAvailable();
         QCoreApplication* app = QCoreApplication::instance();
         if (!app) return;
         QMetaObject::invokeMethod(
@@ -55,5 +55,5 @@ void QuickUnlockAvailability::recheckTouchID() {
 std::optional<bool> QuickUnlockAvailability::touchIDBootBinding(const VaultPtr& vault) {
     const auto touchID = vault->config().touchID;
     if (!touchID || touchID->handle.empty()) return std::nullopt;
-    return vaultkit::TouchIDKey::bootStateBinding(touchID->handle);
+    return vaultkit::QuickUnlockKey::bootStateBinding(touchID->handle);
 }

@@ -12,7 +12,7 @@ namespace vaultkit {
 class Vault;
 }
 
-// Whether quick unlock can be used on this computer (TouchIDKey::isAvailable),
+// Whether quick unlock can be used on this computer (QuickUnlockKey::isAvailable),
 // as last asked: once at start and again on a relevant event (quick unlock
 // turned on or off, a device appearing or going in /dev). The question opens
 // the TPM and waits for polkit (up to its timeout), so it never runs on the
@@ -27,7 +27,7 @@ public:
     bool touchIDAvailable() const { return available_; }
     void recheckTouchID();
     // Whether the vault's quick-unlock key opens only in the boot state it
-    // was made in (TouchIDKey::bootStateBinding): true when a computer booted
+    // was made in (QuickUnlockKey::bootStateBinding): true when a computer booted
     // otherwise asks for the password, false when the key does not depend on
     // the boot state, nothing without a key or when the provider does not
     // tell. Read from the stored handle alone (neither the TPM nor the key

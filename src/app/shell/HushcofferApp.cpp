@@ -7,8 +7,8 @@
 #include "app/model/Notices.h"
 #include "app/sheets/SheetPresenter.h"
 #include "app/window/SheetSnapshots.h"
-#include "app/shell/MenuBarContent.h"
-#include "app/shell/MenuBarExtra.h"
+#include "app/shell/TrayMenuContent.h"
+#include "app/shell/TrayIcon.h"
 #include "app/shell/QuitBusyAlert.h"
 #include "app/shell/SelfTest.h"
 #include "app/window/MainWindow.h"
@@ -63,7 +63,7 @@ HushcofferApp::HushcofferApp(KXContext* context, Options options, QObject* paren
     quitAlert_ = std::make_unique<QuitBusyAlert>(window_);
     delegate_->setBusyAlert(quitAlert_.get());
 
-    tray_ = new MenuBarExtra(model_, {[this] { openMainWindow(); }, [this] { requestQuit(); }}, this);
+    tray_ = new TrayIcon(model_, {[this] { openMainWindow(); }, [this] { requestQuit(); }}, this);
     // "Restart Now" quits the way the application quits: vaults locked first,
     // and nothing restarts when the user keeps a vault in use open.
     Relaunch::setQuitHandler([this] {
@@ -149,7 +149,7 @@ void HushcofferApp::handle(SingleInstance::Request request) {
         break;
     case SingleInstance::Request::lockAll:
         kxcore::Log::shared().info("lock-all requested by a later start");
-        MenuBarContent::lockAll(model_);
+        TrayMenuContent::lockAll(model_);
         break;
     }
 }

@@ -13,7 +13,7 @@
 
 class KXContext;
 class MainWindow;
-class MenuBarExtra;
+class TrayIcon;
 class QuitBusyAlert;
 class QWidget;
 
@@ -55,7 +55,7 @@ public:
 
     AppModel* model() const { return model_; }
     MainWindow* mainWindow() const { return window_; }
-    MenuBarExtra* menuBarExtra() const { return tray_; }
+    TrayIcon* trayIcon() const { return tray_; }
     AppDelegate* delegate() const { return delegate_; }
     QuitBusyAlert* quitAlert() const { return quitAlert_.get(); }
 
@@ -84,7 +84,7 @@ private:
     AppDelegate* delegate_ = nullptr;
     std::unique_ptr<QuitBusyAlert> quitAlert_;
     MainWindow* window_ = nullptr;
-    MenuBarExtra* tray_ = nullptr;
+    TrayIcon* tray_ = nullptr;
     QPointer<QWidget> settings_;
     SingleInstance* instance_ = nullptr;
     bool quitting_ = false;

@@ -21,7 +21,7 @@ public:
     struct Attachment {
         // What detach() is given: a whole-disk device on the other platform,
         // the mount point of the image on Linux.
-        std::string wholeDisk;
+        std::string detachTarget;
         // Every mount point of the image, in the system's order; may be empty.
         std::vector<std::string> mountPoints;
         friend bool operator==(const Attachment&, const Attachment&) = default;

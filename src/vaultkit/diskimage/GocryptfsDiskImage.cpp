@@ -1451,7 +1451,7 @@ std::optional<DiskImage::Attachment> GocryptfsDiskImage::attachment(const std::f
     Attachment a;
     for (const auto& e : mounts)
         a.mountPoints.push_back(e.mountPoint);
-    a.wholeDisk = a.mountPoints.front();
+    a.detachTarget = a.mountPoints.front();
     return a;
 }
 

@@ -213,7 +213,7 @@ void HdiutilDiskImage::attach(const std::filesystem::path& image, const std::str
     // Leave no half-done attachment behind.
     if (const auto half = attachment(image)) {
         try {
-            detach(half->wholeDisk, true);
+            detach(half->detachTarget, true);
         } catch (const VaultError&) {
             // best effort: the attach failure is what the caller needs to see
         }
@@ -247,7 +247,7 @@ bool HdiutilDiskImage::checkPassword(const std::filesystem::path& image, const s
     // "-nomount" attached the image's devices: release them again.
     if (const auto attached = parseEntities(entitiesOfAttachPlist(r.stdoutBytes))) {
         try {
-            detach(attached->wholeDisk, false);
+            detach(attached->detachTarget, false);
         } catch (const VaultError&) {
             // the password is right all the same
         }
@@ -304,27 +304,27 @@ std::optional<DiskImage::Attachment> HdiutilDiskImage::parseEntities(const std::
     for (const auto& e : entities)
         if (e.devEntry) devEntries.push_back(*e.devEntry);
 
-    std::optional<std::string> wholeDisk;
+    std::optional<std::string> detachTarget;
     for (const auto& e : entities) {
         if (e.contentHint == "GUID_partition_scheme") {
-            wholeDisk = e.devEntry; // the first hinted entity decides, when its entry is text
+            detachTarget = e.devEntry; // the first hinted entity decides, when its entry is text
             break;
         }
     }
-    if (!wholeDisk) {
+    if (!detachTarget) {
         std::optional<long long> best;
         for (const auto& entry : devEntries) {
             if (!isWholeDisk(entry)) continue;
             const long long number = diskNumber(entry);
             if (!best || number < *best) { // on equal numbers the earlier entry stays
                 best = number;
-                wholeDisk = entry;
+                detachTarget = entry;
             }
         }
     }
-    if (!wholeDisk) return std::nullopt;
+    if (!detachTarget) return std::nullopt;
 
-    Attachment out{*wholeDisk, {}};
+    Attachment out{*detachTarget, {}};
     for (const auto& e : entities)
         if (e.mountPoint) out.mountPoints.push_back(*e.mountPoint);
     return out;

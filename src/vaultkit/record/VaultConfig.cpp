@@ -224,7 +224,7 @@ VaultConfig decode(std::string_view text) {
     auto t = root.find("touchID");
     if (t != root.end() && !t->is_null()) {
         if (!t->is_object()) fail("not an object: touchID");
-        VaultConfig::TouchIDConfig tc;
+        VaultConfig::QuickUnlockConfig tc;
         tc.blobs = sealedListAt(*t, "blobs");
         tc.handle = bytesAt(*t, "handle");
         tc.publicKey = bytesAt(*t, "publicKey");

@@ -20,14 +20,14 @@ struct VaultConfig {
     using Date = std::chrono::sys_seconds;
 
     // Present exactly while biometric unlocking is enabled.
-    struct TouchIDConfig {
+    struct QuickUnlockConfig {
         // Opaque, device-bound data from which the key store rebuilds the key.
         Bytes handle;
         // P-256 public key, X9.63 uncompressed (65 bytes).
         Bytes publicKey;
         // The master password sealed to publicKey, newest first.
         std::vector<SealedSecret> blobs;
-        friend bool operator==(const TouchIDConfig&, const TouchIDConfig&) = default;
+        friend bool operator==(const QuickUnlockConfig&, const QuickUnlockConfig&) = default;
     };
 
     // When the vault locks itself. idleMinutes below 1 means never.
@@ -46,7 +46,7 @@ struct VaultConfig {
     Bytes recoveryPublicKey;
     // The master password sealed to recoveryPublicKey, newest first.
     std::vector<SealedSecret> recoveryBlobs;
-    std::optional<TouchIDConfig> touchID;
+    std::optional<QuickUnlockConfig> touchID;
     AutoLock autoLock;
 
     friend bool operator==(const VaultConfig&, const VaultConfig&) = default;

@@ -686,7 +686,7 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
             throw VaultError::recoveryFailed();
     } catch (...) {
         try {
-            if (auto a = driver->attachment(image)) driver->detach(a->wholeDisk, true);
+            if (auto a = driver->attachment(image)) driver->detach(a->detachTarget, true);
         } catch (...) {
         }
         try {
@@ -752,7 +752,7 @@ void Vault::attachPrepared(const std::string& password) {
         SyncExclusion::apply(mp);
     } catch (...) {
         try {
-            if (auto a = driver_->attachment(image())) driver_->detach(a->wholeDisk, true);
+            if (auto a = driver_->attachment(image())) driver_->detach(a->detachTarget, true);
         } catch (...) {
         }
         if (known) ::chmod(mp.c_str(), before.st_mode & 07777);
@@ -810,14 +810,14 @@ void Vault::lock(bool force) {
     } else {
         for (int attempt = 0;; ++attempt) {
             try {
-                driver_->detach(a->wholeDisk, force);
+                driver_->detach(a->detachTarget, force);
                 break;
             } catch (const VaultError& e) {
                 if (e.kind() != VaultError::Case::busy) throw;
             }
             if (!driver_->isMountPoint(mp)) {
                 // The volume is gone; only the image is still held.
-                driver_->detach(a->wholeDisk, true);
+                driver_->detach(a->detachTarget, true);
                 break;
             }
             if (attempt == 2) throw VaultError::busy(driver_->busyProcesses(mp));
@@ -836,7 +836,7 @@ void Vault::releaseForeignAttachment() {
     auto a = driver_->attachment(image());
     if (!a) return;
     try {
-        driver_->detach(a->wholeDisk, false);
+        driver_->detach(a->detachTarget, false);
     } catch (const std::exception&) {
         throw VaultError::openedElsewhere();
     }

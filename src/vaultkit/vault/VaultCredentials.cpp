@@ -5,7 +5,7 @@
 #include "vaultkit/crypto/Mnemonic.h"
 #include "vaultkit/crypto/Sealing.h"
 #include "vaultkit/error/VaultError.h"
-#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/quickunlock/QuickUnlockKey.h"
 #include "vaultkit/record/ConfigStore.h"
 #include "vaultkit/vault/Vault.h"
 
@@ -54,7 +54,7 @@ X25519PublicKey recoveryKeyOf(const VaultConfig& config) {
 
 // The biometric public key as stored (X9.63, 65 bytes); Sealing checks that
 // it is a point on the curve.
-P256PublicKey touchIDKeyOf(const VaultConfig::TouchIDConfig& touchID) {
+P256PublicKey touchIDKeyOf(const VaultConfig::QuickUnlockConfig& touchID) {
     if (touchID.publicKey.size() != 65) throw CryptoError("biometric public key must be 65 bytes");
     P256PublicKey key;
     std::copy(touchID.publicKey.begin(), touchID.publicKey.end(), key.x963.begin());
@@ -64,10 +64,10 @@ P256PublicKey touchIDKeyOf(const VaultConfig::TouchIDConfig& touchID) {
 // A new biometric key for a vault whose password or phrase changes, so that
 // the old key can be revoked and older copies of vault.json open nothing;
 // nothing when none can be made now (the old key stays in use then).
-std::optional<TouchIDKey::NewKey> freshTouchKey(const VaultConfig& config) {
+std::optional<QuickUnlockKey::NewKey> freshTouchKey(const VaultConfig& config) {
     if (!config.touchID) return std::nullopt;
     try {
-        return TouchIDKey::createKey();
+        return QuickUnlockKey::createKey();
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -77,7 +77,7 @@ std::optional<TouchIDKey::NewKey> freshTouchKey(const VaultConfig& config) {
 // usable but breaks nothing.
 void revokeQuietly(const VaultConfig::Bytes& handle) {
     try {
-        TouchIDKey::revoke(handle);
+        QuickUnlockKey::revoke(handle);
     } catch (const std::exception&) {
     }
 }
@@ -99,7 +99,7 @@ void Vault::unlockWithTouchID(const std::string& reason) {
 
     // One prompt for the whole unlock: the context covers every copy below,
     // with this vault's key only.
-    const TouchIDContext context = TouchIDKey::authenticate(
+    const QuickUnlockContext context = QuickUnlockKey::authenticate(
         reason,
         {touchID.handle, name(), static_cast<unsigned>(std::clamp<std::size_t>(touchID.blobs.size(), 1, 4))});
     releaseForeignAttachment();
@@ -108,7 +108,7 @@ void Vault::unlockWithTouchID(const std::string& reason) {
     // Newest first. During (or after an unconfirmed) password change the
     // image may have either of two passwords.
     for (const auto& blob : touchID.blobs) {
-        OpenedPassword password(TouchIDKey::open(blob, touchID.handle, touchID.publicKey, context));
+        OpenedPassword password(QuickUnlockKey::open(blob, touchID.handle, touchID.publicKey, context));
         try {
             attachPrepared(password.value);
             return;
@@ -138,7 +138,7 @@ void Vault::changePassword(const std::string& oldPassword, const std::string& ne
     const SealedSecret newRecovery = Sealing::seal(newPassword, recoveryKey);
     const SealedSecret oldRecovery = Sealing::seal(oldPassword, recoveryKey);
     std::optional<SealedSecret> newTouch, oldTouch;
-    const std::optional<TouchIDKey::NewKey> freshKey = freshTouchKey(kept);
+    const std::optional<QuickUnlockKey::NewKey> freshKey = freshTouchKey(kept);
     if (kept.touchID) {
         const P256PublicKey touchKey = freshKey ? freshKey->publicKey : touchIDKeyOf(*kept.touchID);
         newTouch = Sealing::seal(newPassword, touchKey);
@@ -283,9 +283,9 @@ Mnemonic Vault::regenerateMnemonic(const std::string& password) {
     updated.recoveryBlobs = {sealed}; // older copies go: the old phrase stops working now
     // The biometric key is replaced too: older copies of the record open
     // nothing with it then.
-    const std::optional<TouchIDKey::NewKey> freshKey = freshTouchKey(kept);
+    const std::optional<QuickUnlockKey::NewKey> freshKey = freshTouchKey(kept);
     if (freshKey) {
-        updated.touchID = VaultConfig::TouchIDConfig{
+        updated.touchID = VaultConfig::QuickUnlockConfig{
             freshKey->handle,
             VaultConfig::Bytes(freshKey->publicKey.x963.begin(), freshKey->publicKey.x963.end()),
             {Sealing::seal(password, freshKey->publicKey)},
@@ -303,12 +303,12 @@ Mnemonic Vault::regenerateMnemonic(const std::string& password) {
 
 void Vault::enableTouchID(const std::string& password) {
     confirm(password);
-    const TouchIDKey::NewKey key = TouchIDKey::createKey();
+    const QuickUnlockKey::NewKey key = QuickUnlockKey::createKey();
     const SealedSecret sealed = Sealing::seal(password, key.publicKey);
 
     const VaultConfig kept = config();
     VaultConfig updated = kept;
-    updated.touchID = VaultConfig::TouchIDConfig{
+    updated.touchID = VaultConfig::QuickUnlockConfig{
         key.handle,
         VaultConfig::Bytes(key.publicKey.x963.begin(), key.publicKey.x963.end()),
         {sealed},
@@ -328,7 +328,7 @@ void Vault::disableTouchID() {
     // The key is revoked first: a failure changes nothing, and a record
     // that could not be saved afterwards only names a dead key (the
     // password is asked then).
-    if (kept.touchID) TouchIDKey::revoke(kept.touchID->handle);
+    if (kept.touchID) QuickUnlockKey::revoke(kept.touchID->handle);
     VaultConfig updated = kept;
     updated.touchID.reset();
     replaceConfigAndSaveOrRestore(updated, kept);

@@ -323,7 +323,7 @@ TEST_F(ModelTest, OpenInFinderOpensTheVaultsFolderWithTheDefaultHandlerOrSaysItC
         UrlRecorder handler;
         if (c.urlHandler) QDesktopServices::setUrlHandler("file", &handler, "open");
         m.setMessage(std::nullopt);
-        m.openInFinder(m.vaults()[0]);
+        m.openInFileManager(m.vaults()[0]);
         if (c.opens) {
             ASSERT_TRUE(spinUntil([&] { return !xdg.opened().isEmpty() || !handler.opened.isEmpty(); }, 10));
             if (c.xdgOpen)
@@ -362,7 +362,7 @@ TEST_F(ModelTest, OpenInFinderAsksTheFileManagerToShowTheFolderItself) {
     ASSERT_TRUE(fm.ok()) << fm.errorOutput().toStdString();
     for (const char* method : {"ShowItems", "ShowFolders"})
         fm.addMethod("/org/freedesktop/FileManager1", "org.freedesktop.FileManager1", method, "ass", "", "");
-    m.openInFinder(m.vaults()[0]);
+    m.openInFileManager(m.vaults()[0]);
     // GetMethodCalls: a(tav), the time and arguments of each call
     const auto calls = [&](const char* method) {
         QStringList shown;

@@ -4,8 +4,8 @@
 #include "app/model/AppModel.h"
 #include "app/model/QuickUnlockAvailability.h"
 #include "model/support/ModelTestSupport.h"
-#include "vaultkit/quickunlock/TouchIDKey.h"
-#include "vaultkit/quickunlock/TouchIDProvider.h"
+#include "vaultkit/quickunlock/QuickUnlockKey.h"
+#include "vaultkit/quickunlock/QuickUnlockInterface.h"
 
 #include <QTemporaryDir>
 
@@ -23,7 +23,7 @@ namespace {
 
 // Each availability question waits for a permit (as when polkit is slow to
 // answer) and then gives `answer`; the threads that ask are noted.
-class GatedProvider final : public vaultkit::TouchIDProvider {
+class GatedProvider final : public vaultkit::QuickUnlockInterface {
 public:
     bool isAvailable() override {
         {
@@ -43,7 +43,7 @@ public:
         return AuthOutcome::ended(AuthOutcome::Kind::userCancel);
     }
     std::optional<vaultkit::Sealing::Agree> loadKey(const std::vector<std::uint8_t>&,
-                                                    const vaultkit::TouchIDContext&) override {
+                                                    const vaultkit::QuickUnlockContext&) override {
         return std::nullopt;
     }
     CreatedKey createKey() override { throw AccessControlError("test"); }
@@ -65,14 +65,14 @@ class QuickUnlockAvailabilityTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
-        vaultkit::TouchIDKey::setProvider(provider);
+        vaultkit::QuickUnlockKey::setProvider(provider);
     }
     void TearDown() override {
         // no question may outlive the test's provider
         provider->permits = 100;
         EXPECT_TRUE(spinUntil([&] { return provider->answered.load() == int(provider->askers().size()); }));
         model.reset();
-        vaultkit::TouchIDKey::setProvider(nullptr);
+        vaultkit::QuickUnlockKey::setProvider(nullptr);
     }
     QTemporaryDir dir;
     std::shared_ptr<GatedProvider> provider = std::make_shared<GatedProvider>();

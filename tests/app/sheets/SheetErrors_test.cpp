@@ -7,7 +7,7 @@
 #include "app/sheets/ChangePasswordSheet.h"
 #include "app/sheets/PasswordPromptSheet.h"
 #include "app/sheets/SheetPresenter.h"
-#include "app/shell/MenuBarContent.h"
+#include "app/shell/TrayMenuContent.h"
 #include "app/window/ImportDrop.h"
 #include "app/window/MainWindow.h"
 #include "app/window/RootView.h"
@@ -139,8 +139,8 @@ TEST_F(SheetErrorsTest, TheTraysUnlockOpensTheWindowWithTheFocusInThePasswordFie
     window.show();
     model_->setSelection(std::nullopt);
     QApplication::processEvents();
-    MenuBarContent::Actions actions{[&] { window.bringToFront(); }, {}};
-    const auto items = MenuBarContent::items(model_.get(), actions);
+    TrayMenuContent::Actions actions{[&] { window.bringToFront(); }, {}};
+    const auto items = TrayMenuContent::items(model_.get(), actions);
     const QString title = kx("menu.unlockOne", QStringLiteral("Private"));
     const auto item = std::find_if(items.begin(), items.end(), [&](const auto& i) { return i.title == title; });
     ASSERT_NE(item, items.end());

@@ -7,7 +7,7 @@
 #include "app/model/AppModel.h"
 #include "app/sheets/SheetPresenter.h"
 #include "app/sheets/create/CreateSheet.h"
-#include "app/shell/MenuBarContent.h"
+#include "app/shell/TrayMenuContent.h"
 #include "app/window/MainWindow.h"
 #include "app/window/RootView.h"
 #include "app/window/VaultDetail.h"
@@ -156,7 +156,7 @@ TEST_P(AccessLetters, EveryMenuOfTheMainWindowAndTheTrayHasALetterForEachItemAnd
     auto open = addVault("Open & Shut"); // an "&" in a name is shown, not a letter
     ASSERT_TRUE(unlockNow(open));
     QMenu tray;
-    MenuBarContent::populate(&tray, model.get(), {[] {}, [] {}});
+    TrayMenuContent::populate(&tray, model.get(), {[] {}, [] {}});
     Offer trayOffer("tray menu");
     trayOffer.addMenu(&tray);
     expectNoProblems(trayOffer);

@@ -10,7 +10,7 @@
 #include "app/sheets/SheetPresenter.h"
 #include "support/MemoryDiskImage.h"
 #include "support/Spin.h"
-#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/quickunlock/QuickUnlockKey.h"
 #include "vaultkit/vault/Vault.h"
 
 #include <QDialog>
@@ -73,7 +73,7 @@ protected:
 
     void TearDown() override {
         SheetPresenter::hooks() = previousHooks_;
-        vaultkit::TouchIDKey::setProvider(nullptr);
+        vaultkit::QuickUnlockKey::setProvider(nullptr);
         qunsetenv("HC_DEMO");
         if (hadConfigHome_)
             qputenv("XDG_CONFIG_HOME", previousConfigHome_);
@@ -93,7 +93,7 @@ protected:
         vaultkit::VaultConfig config;
         config.id = vaultkit::Uuid::random();
         config.name = name;
-        if (touchID) config.touchID = vaultkit::VaultConfig::TouchIDConfig{};
+        if (touchID) config.touchID = vaultkit::VaultConfig::QuickUnlockConfig{};
         const std::filesystem::path vaultDir = parent / ("." + name + ".hushcoffer");
         std::filesystem::create_directories(vaultDir);
         auto vault = std::make_shared<vaultkit::Vault>(vaultDir, config, driver_);

@@ -19,8 +19,8 @@
 #include "support/Named.h"
 #include "support/Spin.h"
 #include "support/WindowFixture.h"
-#include "vaultkit/quickunlock/TouchIDKey.h"
-#include "vaultkit/quickunlock/TouchIDProvider.h"
+#include "vaultkit/quickunlock/QuickUnlockKey.h"
+#include "vaultkit/quickunlock/QuickUnlockInterface.h"
 #include "vaultkit/vault/Vault.h"
 
 #include <QAction>
@@ -58,14 +58,14 @@ using uitest::spinUntil;
 using uitest::WindowTest;
 
 // A quick-unlock provider that says it is available and can do nothing else.
-class AvailableProvider final : public vaultkit::TouchIDProvider {
+class AvailableProvider final : public vaultkit::QuickUnlockInterface {
 public:
     bool isAvailable() override { return true; }
     AuthOutcome authenticate(const std::string&) override {
         return AuthOutcome::ended(AuthOutcome::Kind::userCancel);
     }
     std::optional<vaultkit::Sealing::Agree> loadKey(const std::vector<std::uint8_t>&,
-                                                    const vaultkit::TouchIDContext&) override {
+                                                    const vaultkit::QuickUnlockContext&) override {
         return std::nullopt;
     }
     CreatedKey createKey() override { throw AccessControlError("test"); }
@@ -263,9 +263,9 @@ TEST_F(WindowTest, SecurityRowShowsOnThenUnavailableThenEnableInThatOrder) {
                           Case{plain, false, Row::unavailable}, Case{plain, true, Row::enable}}) {
         SCOPED_TRACE(c.vault->config().name + (c.available ? " available" : " unavailable"));
         if (c.available)
-            vaultkit::TouchIDKey::setProvider(std::make_shared<AvailableProvider>());
+            vaultkit::QuickUnlockKey::setProvider(std::make_shared<AvailableProvider>());
         else
-            vaultkit::TouchIDKey::setProvider(nullptr);
+            vaultkit::QuickUnlockKey::setProvider(nullptr);
         model().quickUnlock().recheckTouchID();
         ASSERT_TRUE(spinUntil([&] { return model().quickUnlock().touchIDAvailable() == c.available; }));
         VaultDetail detail(&model(), c.vault);
@@ -280,7 +280,7 @@ TEST_F(WindowTest, SecurityRowShowsOnThenUnavailableThenEnableInThatOrder) {
 
 // A provider whose availability question hangs until released (as when
 // polkit never answers), noting the threads that ask.
-class HangingProvider final : public vaultkit::TouchIDProvider {
+class HangingProvider final : public vaultkit::QuickUnlockInterface {
 public:
     bool isAvailable() override {
         {
@@ -296,7 +296,7 @@ public:
         return AuthOutcome::ended(AuthOutcome::Kind::userCancel);
     }
     std::optional<vaultkit::Sealing::Agree> loadKey(const std::vector<std::uint8_t>&,
-                                                    const vaultkit::TouchIDContext&) override {
+                                                    const vaultkit::QuickUnlockContext&) override {
         return std::nullopt;
     }
     CreatedKey createKey() override { throw AccessControlError("test"); }
@@ -313,7 +313,7 @@ private:
 
 TEST_F(WindowTest, QuickUnlockAvailabilityIsAskedOnceOffTheGuiThreadAndAgainOnlyOnARelevantEvent) {
     auto provider = std::make_shared<HangingProvider>();
-    vaultkit::TouchIDKey::setProvider(provider);
+    vaultkit::QuickUnlockKey::setProvider(provider);
     auto plain = addVault("Plain");
     ASSERT_TRUE(unlockNow(plain));
     VaultDetail detail(&model(), plain);
@@ -566,7 +566,7 @@ TEST_F(WindowTest, CredentialButtonsOpenTheirSheets) {
     ASSERT_TRUE(unlockNow(vault));
     VaultDetail unlocked(&model(), vault);
     unlocked.show();
-    vaultkit::TouchIDKey::setProvider(std::make_shared<AvailableProvider>());
+    vaultkit::QuickUnlockKey::setProvider(std::make_shared<AvailableProvider>());
     unlocked.refresh();
     uitest::named<QPushButton>(&unlocked, "regeneratePhrase")->click();
     EXPECT_EQ(unlocked.sheet(), VaultDetail::Sheet::regenerate);

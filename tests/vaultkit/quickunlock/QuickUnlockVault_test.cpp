@@ -9,8 +9,8 @@
 #include "vaultkit/crypto/Mnemonic.h"
 #include "vaultkit/crypto/Sealing.h"
 #include "vaultkit/error/VaultError.h"
-#include "vaultkit/quickunlock/LinuxTouchIDProvider.h"
-#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/quickunlock/TpmPolkitQuickUnlock.h"
+#include "vaultkit/quickunlock/QuickUnlockKey.h"
 #include "vaultkit/record/ConfigStore.h"
 #include "vaultkit/vault/Vault.h"
 
@@ -59,10 +59,10 @@ protected:
         const std::string address = on.address();
         const fs::path backups = tmp / "support" / "backups";
         return KeyServiceBus::runAs([&] {
-            LinuxTouchIDProvider::Options o;
+            TpmPolkitQuickUnlock::Options o;
             o.busAddress = address;
             o.promptTimeout = std::chrono::milliseconds(1500);
-            TouchIDKey::setProvider(std::make_shared<LinuxTouchIDProvider>(o));
+            QuickUnlockKey::setProvider(std::make_shared<TpmPolkitQuickUnlock>(o));
             Vault::setBackupDirectory(backups);
             return fn(vaultDir);
         });

@@ -24,7 +24,7 @@ VaultConfig sampleConfig() {
 std::string withTouchID(const VaultConfig& base) {
     VaultConfig c = base;
     c.touchID =
-        VaultConfig::TouchIDConfig{{9, 8, 7}, std::vector<std::uint8_t>(65, 4), {SealedSecret{{1}, {2}}}};
+        VaultConfig::QuickUnlockConfig{{9, 8, 7}, std::vector<std::uint8_t>(65, 4), {SealedSecret{{1}, {2}}}};
     return ConfigCoding::encode(c);
 }
 

@@ -3,7 +3,7 @@
 #include "vaultkit/crypto/CryptoKeys.h"
 #include "vaultkit/error/VaultError.h"
 #include "vaultkit/process/Exec.h"
-#include "vaultkit/quickunlock/LinuxTouchIDProvider.h"
+#include "vaultkit/quickunlock/TpmPolkitQuickUnlock.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -113,7 +113,7 @@ KeyServiceBus::KeyServiceBus(const std::string& tpmTransport, const fs::path& st
         realPolkit_ = std::make_unique<RealPolkitd>(address_, *realPolkitRules);
     else
         polkit_ = std::make_unique<PolkitAuthorityMock>(
-            address_, std::vector<std::string>{vaultkit::LinuxTouchIDProvider::actionId});
+            address_, std::vector<std::string>{vaultkit::TpmPolkitQuickUnlock::actionId});
 }
 
 PolkitAuthorityMock& KeyServiceBus::polkit() {

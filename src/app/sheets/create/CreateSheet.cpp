@@ -15,7 +15,7 @@
 #include "kxui/KXStyle.h"
 #include "kxui/KXSymbol.h"
 #include "kxui/kx.h"
-#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/quickunlock/QuickUnlockKey.h"
 #include "vaultkit/vault/Vault.h"
 
 #include <QApplication>
@@ -68,7 +68,7 @@ CreateSheet::CreateSheet(AppModel* model, QWidget* parent)
     , model_(model)
     , driver_(vaultkit::DiskImage::platformDefault())
     , parent_(QDir::homePath())
-    , useTouchID_(model ? model->quickUnlock().touchIDAvailable() : vaultkit::TouchIDKey::isAvailable())
+    , useTouchID_(model ? model->quickUnlock().touchIDAvailable() : vaultkit::QuickUnlockKey::isAvailable())
     , mnemonic_(vaultkit::Mnemonic::generate()) {
     setWindowTitle(KXAccess::plainText(kx("action.new")));
     setWindowModality(Qt::WindowModal);
@@ -200,7 +200,7 @@ QWidget* CreateSheet::buildPassword() {
     });
     connect(confirmField_, &QLineEdit::textChanged, this, &CreateSheet::refresh);
 
-    if (model_ ? model_->quickUnlock().touchIDAvailable() : vaultkit::TouchIDKey::isAvailable()) {
+    if (model_ ? model_->quickUnlock().touchIDAvailable() : vaultkit::QuickUnlockKey::isAvailable()) {
         touchIDToggle_ = new QCheckBox(kx("create.touchid"), page);
         touchIDToggle_->setChecked(useTouchID_);
         connect(touchIDToggle_, &QCheckBox::toggled, this, [this](bool on) { useTouchID_ = on; });

@@ -17,7 +17,7 @@ VaultActions::VaultActions(AppModel* model, AppModel::VaultPtr vault, QWidget* p
     open_->setObjectName(QStringLiteral("openButton"));
     KXStyle::makeProminent(open_);
     connect(open_, &QPushButton::clicked, this, [this] {
-        if (model_) model_->openInFinder(vault_);
+        if (model_) model_->openInFileManager(vault_);
     });
     addWidget(open_);
     import_ = new QPushButton(kx("action.import"), this);

@@ -14,12 +14,12 @@
 #include "kxcore/Log.h"
 #include "kxcore/Settings.h"
 #include "kxui/kx.h"
-#include "support/SoftwareTouchIDProvider.h"
+#include "support/SoftwareQuickUnlock.h"
 #include "support/TestSupport.h"
 #include "vaultkit/crypto/Mnemonic.h"
 #include "vaultkit/error/VaultError.h"
 #include "vaultkit/process/Exec.h"
-#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/quickunlock/QuickUnlockKey.h"
 #include "vaultkit/vault/Vault.h"
 
 #include <QDBusArgument>
@@ -234,7 +234,7 @@ TEST_F(ModelMountTest, ChangePasswordOfALockedVaultLeavesItLocked) {
 // ---- Quick unlock -------------------------------------------------------------------
 
 // A software key whose prompt stays up until the test answers it.
-class HeldPromptProvider final : public vaultkit::TouchIDProvider {
+class HeldPromptProvider final : public vaultkit::QuickUnlockInterface {
 public:
     bool isAvailable() override { return keys.isAvailable(); }
     AuthOutcome authenticate(const std::string& reason) override {
@@ -243,21 +243,21 @@ public:
         return keys.authenticate(reason);
     }
     std::optional<vaultkit::Sealing::Agree> loadKey(const std::vector<std::uint8_t>& handle,
-                                                    const vaultkit::TouchIDContext& context) override {
+                                                    const vaultkit::QuickUnlockContext& context) override {
         return keys.loadKey(handle, context);
     }
     CreatedKey createKey() override { return keys.createKey(); }
 
-    vaulttest::SoftwareTouchIDProvider keys;
+    vaulttest::SoftwareQuickUnlock keys;
     std::promise<std::string> shown;
     std::promise<void> answer;
 };
 
 TEST_F(ModelMountTest, QuickUnlockSaysWhatTheSystemPromptIsForWhileItIsUp) {
     auto provider = std::make_shared<HeldPromptProvider>();
-    vaultkit::TouchIDKey::setProvider(provider);
+    vaultkit::QuickUnlockKey::setProvider(provider);
     struct Restore {
-        ~Restore() { vaultkit::TouchIDKey::setProvider(nullptr); }
+        ~Restore() { vaultkit::QuickUnlockKey::setProvider(nullptr); }
     } restore;
     start();
     auto v = add("Docs");
@@ -504,10 +504,10 @@ TEST_F(ModelMountTest, TheTickReadsTheMountStateOnceForAllVaultsAndSeesChangesMa
 // a password (right or mistyped), the phrase or two of its words in a row,
 // or a sealed copy or key handle of the record in any of its encodings.
 TEST_F(ModelMountTest, NoPasswordPhraseOrSealedBoxEverReachesTheLog) {
-    auto provider = std::make_shared<vaulttest::SoftwareTouchIDProvider>();
-    vaultkit::TouchIDKey::setProvider(provider);
+    auto provider = std::make_shared<vaulttest::SoftwareQuickUnlock>();
+    vaultkit::QuickUnlockKey::setProvider(provider);
     struct Restore {
-        ~Restore() { vaultkit::TouchIDKey::setProvider(nullptr); }
+        ~Restore() { vaultkit::QuickUnlockKey::setProvider(nullptr); }
     } restore;
     const fs::path logFile = tmp / "logs" / "app.log";
     fs::create_directories(logFile.parent_path());

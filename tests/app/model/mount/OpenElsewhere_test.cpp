@@ -57,7 +57,7 @@ TEST_F(ModelMountTest, AVaultOpenedOutsideItsSyncedFolderSaysWhereAndOpensThere)
     qputenv("PATH", emptyBin.path().toUtf8());
     UrlRecorder handler;
     QDesktopServices::setUrlHandler("file", &handler, "open");
-    model->openInFinder(v);
+    model->openInFileManager(v);
     EXPECT_TRUE(spinUntil([&] { return !handler.opened.isEmpty(); }, 10));
     QDesktopServices::unsetUrlHandler("file");
     qputenv("PATH", oldPath);

@@ -9,7 +9,7 @@
 #include "app/sheets/create/StepsView.h"
 #include "app/widgets/StrengthBar.h"
 #include "kxui/kx.h"
-#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/quickunlock/QuickUnlockKey.h"
 #include "vaultkit/vault/Vault.h"
 #include "vaultkit/error/VaultError.h"
 #include "support/Spin.h"
@@ -213,7 +213,7 @@ TEST_F(CreateSheetTest, PasswordStepNeedsEightCharactersTwiceAndShowsTheMismatch
 }
 
 TEST_F(CreateSheetTest, TouchIDUnavailableShowsTheLabelInsteadOfTheToggle) {
-    ASSERT_FALSE(vaultkit::TouchIDKey::isAvailable()) << "the Linux provider reports not available";
+    ASSERT_FALSE(vaultkit::QuickUnlockKey::isAvailable()) << "the Linux provider reports not available";
     EXPECT_FALSE(sheet->useTouchID());
     EXPECT_EQ(sheet->touchIDToggle(), nullptr);
     ASSERT_NE(sheet->touchIDUnavailable(), nullptr);

@@ -4,7 +4,7 @@
 // following a volume unmounted by hand.
 #include "app/desktop/FolderLook.h"
 #include "app/model/AppModel.h"
-#include "app/shell/MenuBarExtra.h"
+#include "app/shell/TrayIcon.h"
 #include "app/window/BannerView.h"
 #include "app/window/MainWindow.h"
 #include "app/window/RootView.h"
@@ -385,7 +385,7 @@ TEST_F(AppShellTest, TraySymbolFollowsAVolumeUnmountedByHandWithinTwoSeconds) {
     AppModel model(QString::fromStdString(support.string()));
     vaultkit::DiskImage::setPlatformDefault(nullptr);
     const auto v = model.vaults().front();
-    MenuBarExtra tray(&model, {});
+    TrayIcon tray(&model, {});
     EXPECT_EQ(tray.symbol(), QStringLiteral("lock.fill"));
     std::optional<bool> unlocked;
     model.unlock(v, QString::fromStdString(kPassword), [&](bool ok) { unlocked = ok; });

@@ -14,7 +14,7 @@
 #include "support/Spin.h"
 #include "support/TpmPcr.h"
 #include "vaultkit/quickunlock/KeyServiceProtocol.h"
-#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/quickunlock/QuickUnlockKey.h"
 #include "vaultkit/vault/Vault.h"
 
 #include <QLabel>
@@ -43,17 +43,17 @@ protected:
         if (!vaulttest::SoftwareTpm::installed()) GTEST_SKIP() << "swtpm is not installed";
         ASSERT_TRUE(dir.isValid());
         // the platform's provider, as the application uses it
-        vaultkit::TouchIDKey::setProvider(nullptr);
+        vaultkit::QuickUnlockKey::setProvider(nullptr);
         driver = std::make_shared<uitest::MemoryDiskImage>(rightPassword);
         model = std::make_unique<AppModel>(dir.filePath(QStringLiteral("support")));
     }
 
     // A handle of the key service for a new key of the TPM, as it is now.
-    VaultConfig::TouchIDConfig newKey() {
+    VaultConfig::QuickUnlockConfig newKey() {
         TpmDevice::Auth auth{};
         EXPECT_EQ(RAND_bytes(auth.data(), static_cast<int>(auth.size())), 1);
         const TpmDevice::Key key = TpmDevice(tpm->transport()).createKey(auth);
-        VaultConfig::TouchIDConfig config;
+        VaultConfig::QuickUnlockConfig config;
         config.handle = KeyServiceProtocol::encodeHandle(static_cast<std::uint32_t>(::getuid()), key.handle);
         config.publicKey.assign(key.publicKey.x963.begin(), key.publicKey.x963.end());
         return config;
@@ -61,7 +61,7 @@ protected:
 
     // An unlocked vault with `touchID` as its quick-unlock record.
     std::shared_ptr<Vault> unlockedVault(const std::string& name,
-                                         const std::optional<VaultConfig::TouchIDConfig>& touchID) {
+                                         const std::optional<VaultConfig::QuickUnlockConfig>& touchID) {
         const fs::path vaultDir = fs::path(dir.path().toStdString()) / "vaults" / ("." + name + ".hushcoffer");
         fs::create_directories(vaultDir);
         VaultConfig config;
@@ -85,15 +85,15 @@ protected:
 } // namespace
 
 TEST_F(UnlockedSecurityCardTest, ThePaneSaysWhetherTheKeyIsBoundToTheBootState) {
-    const VaultConfig::TouchIDConfig unbound = newKey(); // nothing measured yet
+    const VaultConfig::QuickUnlockConfig unbound = newKey(); // nothing measured yet
     vaulttest::extendPcr(tpm->transport(), 7);           // the firmware measures Secure Boot
-    const VaultConfig::TouchIDConfig bound = newKey();
-    VaultConfig::TouchIDConfig foreign = bound;
+    const VaultConfig::QuickUnlockConfig bound = newKey();
+    VaultConfig::QuickUnlockConfig foreign = bound;
     foreign.handle = {'n', 'o', 't', ' ', 'a', ' ', 'h', 'a', 'n', 'd', 'l', 'e'};
 
     struct Case {
         const char* name;
-        std::optional<VaultConfig::TouchIDConfig> touchID;
+        std::optional<VaultConfig::QuickUnlockConfig> touchID;
         std::optional<bool> binding;
     };
     const Case cases[] = {

@@ -199,7 +199,7 @@ TEST_F(GocryptfsMount, CreateAttachDetachKeepsDataEncrypted) {
     EXPECT_FALSE(driver_->isMountPoint(tmp_.path()));
     const auto a = driver_->attachment(image_);
     ASSERT_TRUE(a.has_value());
-    EXPECT_EQ(a->wholeDisk, mp_.string());
+    EXPECT_EQ(a->detachTarget, mp_.string());
     EXPECT_EQ(a->mountPoints, std::vector<std::string>{mp_.string()});
     writeFile(mp_ / "secret.txt", "plain words");
     fs::create_directory(mp_ / "sub");
@@ -211,7 +211,7 @@ TEST_F(GocryptfsMount, CreateAttachDetachKeepsDataEncrypted) {
     // A directory inside the volume is not a mount point.
     EXPECT_FALSE(driver_->isMountPoint(mp_ / "sub"));
 
-    driver_->detach(a->wholeDisk, false);
+    driver_->detach(a->detachTarget, false);
     EXPECT_FALSE(driver_->isMountPoint(mp_));
     EXPECT_FALSE(driver_->attachment(image_).has_value());
     EXPECT_FALSE(fs::exists(mp_ / "secret.txt"));
@@ -557,11 +557,11 @@ TEST_F(GocryptfsMount, ImageMountedByHandOnAnotherFolder) {
     ASSERT_TRUE(driver_->isMountPoint(other));
     const auto a = driver_->attachment(image_);
     ASSERT_TRUE(a.has_value());
-    EXPECT_EQ(a->wholeDisk, other.string());
+    EXPECT_EQ(a->detachTarget, other.string());
     EXPECT_EQ(a->mountPoints, std::vector<std::string>{other.string()});
     // Refused while mounted elsewhere; released with a forced detach.
     expectVaultError([&] { driver_->attach(image_, password_, mp_); }, VaultError::Case::hdiutil, "attach");
-    driver_->detach(a->wholeDisk, true);
+    driver_->detach(a->detachTarget, true);
     EXPECT_FALSE(driver_->isMountPoint(other));
     EXPECT_FALSE(driver_->attachment(image_).has_value());
     driver_->attach(image_, password_, mp_);
@@ -596,7 +596,7 @@ TEST_F(GocryptfsMount, PathsWithSpacesCommasBackslashesAndNonAscii) {
     const auto names = driver_->busyProcesses(tmp_ / "link");
     EXPECT_NE(std::find(names.begin(), names.end(), "hcspecial"), names.end());
     holder.stop();
-    driver_->detach(a->wholeDisk, false);
+    driver_->detach(a->detachTarget, false);
     EXPECT_FALSE(driver_->isMountPoint(mp));
 
     // Mounted by hand, through the link: the table shows "," as "_" and no "\".
@@ -609,7 +609,7 @@ TEST_F(GocryptfsMount, PathsWithSpacesCommasBackslashesAndNonAscii) {
     const auto b = driver_->attachment(image);
     ASSERT_TRUE(b.has_value());
     EXPECT_EQ(b->mountPoints, std::vector<std::string>{mp.string()});
-    driver_->detach(b->wholeDisk, true);
+    driver_->detach(b->detachTarget, true);
     EXPECT_FALSE(driver_->isMountPoint(mp));
 }
 

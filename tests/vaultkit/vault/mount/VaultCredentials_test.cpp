@@ -1,13 +1,13 @@
 // Password change, recovery, new phrase, biometric unlock and the auto-lock
 // record against real gocryptfs images, as an ordinary user.
 #include "support/FaultyDiskImage.h"
-#include "support/SoftwareTouchIDProvider.h"
+#include "support/SoftwareQuickUnlock.h"
 #include "support/TestSupport.h"
 
 #include "vaultkit/record/ConfigStore.h"
 #include "vaultkit/crypto/Mnemonic.h"
 #include "vaultkit/crypto/Sealing.h"
-#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/quickunlock/QuickUnlockKey.h"
 #include "vaultkit/vault/Vault.h"
 #include "vaultkit/error/VaultError.h"
 #include "support/ExpectVaultError.h"
@@ -25,7 +25,7 @@
 
 using namespace vaultkit;
 using vaulttest::FaultyDiskImage;
-using vaulttest::SoftwareTouchIDProvider;
+using vaulttest::SoftwareQuickUnlock;
 using Op = FaultyDiskImage::Op;
 namespace fs = std::filesystem;
 
@@ -59,11 +59,11 @@ protected:
         fs::create_directory(parent);
         backups = tmp / "support" / "backups";
         Vault::setBackupDirectory(backups);
-        TouchIDKey::setProvider(touch);
+        QuickUnlockKey::setProvider(touch);
     }
     void TearDown() override {
         ConfigStore::setStepHookForTesting({});
-        TouchIDKey::setProvider(nullptr);
+        QuickUnlockKey::setProvider(nullptr);
         Vault::setBackupDirectory(std::nullopt);
         DiskImage::setPlatformDefault(nullptr);
     }
@@ -118,7 +118,7 @@ protected:
             const auto context = touch->authenticate("check").context;
             for (const auto& blob : config.touchID->blobs)
                 if (!touchOpens &&
-                    real->checkPassword(image, TouchIDKey::open(blob, config.touchID->handle,
+                    real->checkPassword(image, QuickUnlockKey::open(blob, config.touchID->handle,
                                                                 config.touchID->publicKey, context)))
                     touchOpens = true;
             if (!touchOpens) return ::testing::AssertionFailure() << "no biometric copy opens the image";
@@ -139,7 +139,7 @@ protected:
     vaulttest::TempDir tmp{"hc-creds"};
     std::shared_ptr<GocryptfsDiskImage> real;
     std::shared_ptr<FaultyDiskImage> driver;
-    std::shared_ptr<SoftwareTouchIDProvider> touch = std::make_shared<SoftwareTouchIDProvider>();
+    std::shared_ptr<SoftwareQuickUnlock> touch = std::make_shared<SoftwareQuickUnlock>();
     Mnemonic phrase = Mnemonic::generate();
     fs::path parent, backups;
 };
@@ -488,9 +488,9 @@ TEST_F(VaultCredentialsTest, BiometricUnlockEnableDisable) {
     EXPECT_EQ(touch->promptCount(), 0) << "making the key needs no prompt";
 
     // Cancelled and failed prompts leave the vault locked.
-    touch->scriptOutcome(SoftwareTouchIDProvider::Kind::userCancel);
+    touch->scriptOutcome(SoftwareQuickUnlock::Kind::userCancel);
     expectVaultError([&] { v->unlockWithTouchID("unlock"); }, VaultError::touchIDCancelled());
-    touch->scriptOutcome(SoftwareTouchIDProvider::Kind::failed, "Fingerprint not recognised");
+    touch->scriptOutcome(SoftwareQuickUnlock::Kind::failed, "Fingerprint not recognised");
     expectVaultError([&] { v->unlockWithTouchID("unlock"); },
                      VaultError::touchID("Fingerprint not recognised"));
     EXPECT_FALSE(v->isUnlocked());
@@ -506,11 +506,11 @@ TEST_F(VaultCredentialsTest, BiometricUnlockEnableDisable) {
 
     // The key of another computer (or a changed enrolment).
     v->lock(false);
-    auto elsewhere = std::make_shared<SoftwareTouchIDProvider>();
-    TouchIDKey::setProvider(elsewhere);
+    auto elsewhere = std::make_shared<SoftwareQuickUnlock>();
+    QuickUnlockKey::setProvider(elsewhere);
     expectVaultError([&] { v->unlockWithTouchID("unlock"); }, VaultError::touchIDInvalidated());
     EXPECT_EQ(elsewhere->promptCount(), 1);
-    TouchIDKey::setProvider(touch);
+    QuickUnlockKey::setProvider(touch);
 
     v->disableTouchID();
     recordBytes(*v);

@@ -17,10 +17,10 @@ namespace vaultkit {
 // What it holds is the provider's own business; a provider accepts only the
 // contexts it issued itself. One context authorises every key operation made
 // with it, so one prompt covers several openings.
-class TouchIDContext {
+class QuickUnlockContext {
 public:
-    TouchIDContext() = default;
-    explicit TouchIDContext(std::shared_ptr<const void> state)
+    QuickUnlockContext() = default;
+    explicit QuickUnlockContext(std::shared_ptr<const void> state)
         : state_(std::move(state)) {}
 
     const std::shared_ptr<const void>& state() const { return state_; }
@@ -32,13 +32,13 @@ private:
 
 // What holds the biometric key and asks the user to prove presence: the
 // secure hardware and the system prompt of one platform. Providers only
-// report what happened; TouchIDKey turns those reports into VaultError, so
+// report what happened; QuickUnlockKey turns those reports into VaultError, so
 // every provider is seen the same way by the rest of the library.
 //
 // One implementation per platform, in its own file, chosen at build time
-// (TouchIDProvider::platformDefault); tests install others through
-// TouchIDKey::setProvider.
-class TouchIDProvider {
+// (QuickUnlockInterface::platformDefault); tests install others through
+// QuickUnlockKey::setProvider.
+class QuickUnlockInterface {
 public:
     // How one prompt ended.
     struct AuthOutcome {
@@ -54,9 +54,9 @@ public:
         };
         Kind kind = Kind::noAnswer;
         std::string text;
-        TouchIDContext context;
+        QuickUnlockContext context;
 
-        static AuthOutcome passed(TouchIDContext context) { return {Kind::passed, {}, std::move(context)}; }
+        static AuthOutcome passed(QuickUnlockContext context) { return {Kind::passed, {}, std::move(context)}; }
         static AuthOutcome ended(Kind kind, std::string text = {}) { return {kind, std::move(text), {}}; }
     };
 
@@ -75,7 +75,7 @@ public:
             : std::runtime_error(text) {}
     };
 
-    virtual ~TouchIDProvider() = default;
+    virtual ~QuickUnlockInterface() = default;
 
     // Whether keys can be made and the check can be run at all. The reason
     // for a "no" is not reported.
@@ -122,14 +122,14 @@ public:
     // gone, another computer, enrolment changed). The returned operation
     // throws on its own failures, which pass through unchanged.
     virtual std::optional<Sealing::Agree> loadKey(const std::vector<std::uint8_t>& handle,
-                                                  const TouchIDContext& context) = 0;
+                                                  const QuickUnlockContext& context) = 0;
 
     // Makes a new key; needs no prompt. Throws AccessControlError when the
     // access rule cannot be made; other errors pass through.
     virtual CreatedKey createKey() = 0;
 
     // The provider of the platform this library was built for.
-    static std::shared_ptr<TouchIDProvider> platformDefault();
+    static std::shared_ptr<QuickUnlockInterface> platformDefault();
 };
 
 } // namespace vaultkit

@@ -1,4 +1,4 @@
-#include "app/shell/MenuBarContent.h"
+#include "app/shell/TrayMenuContent.h"
 
 #include "kxui/kx.h"
 #include "vaultkit/vault/Vault.h"
@@ -33,7 +33,7 @@ QString escaped(QString name) {
 
 } // namespace
 
-std::vector<MenuBarContent::Item> MenuBarContent::items(AppModel* model, const Actions& actions) {
+std::vector<TrayMenuContent::Item> TrayMenuContent::items(AppModel* model, const Actions& actions) {
     std::vector<Item> out;
     QPointer<AppModel> m = model;
     bool anyUnlocked = false;
@@ -50,7 +50,7 @@ std::vector<MenuBarContent::Item> MenuBarContent::items(AppModel* model, const A
                            fullName});
             out.push_back({Kind::command, kx("menu.openOne", name),
                            [m, vault] {
-                               if (m) m->openInFinder(vault);
+                               if (m) m->openInFileManager(vault);
                            },
                            fullName});
         } else {
@@ -77,12 +77,12 @@ std::vector<MenuBarContent::Item> MenuBarContent::items(AppModel* model, const A
     return out;
 }
 
-QString MenuBarContent::shownName(const std::string& name) {
+QString TrayMenuContent::shownName(const std::string& name) {
     const QFontMetrics metrics(QApplication::font("QMenu"));
     return escaped(metrics.elidedText(QString::fromStdString(name), Qt::ElideMiddle, maxNameWidth));
 }
 
-void MenuBarContent::populate(QMenu* menu, AppModel* model, const Actions& actions) {
+void TrayMenuContent::populate(QMenu* menu, AppModel* model, const Actions& actions) {
     menu->clear();
     menu->setToolTipsVisible(true);
     for (Item& item : items(model, actions)) {
@@ -103,13 +103,13 @@ void MenuBarContent::populate(QMenu* menu, AppModel* model, const Actions& actio
     }
 }
 
-QString MenuBarContent::symbol(AppModel* model) {
+QString TrayMenuContent::symbol(AppModel* model) {
     for (const AppModel::VaultPtr& vault : model->vaults())
         if (model->isUnlocked(vault)) return QStringLiteral("lock.open.fill");
     return QStringLiteral("lock.fill");
 }
 
-void MenuBarContent::lockAll(AppModel* model, std::function<void()> done) {
+void TrayMenuContent::lockAll(AppModel* model, std::function<void()> done) {
     auto vaults = std::make_shared<std::vector<AppModel::VaultPtr>>(model->vaults());
     lockFrom(model, std::move(vaults), 0, std::move(done));
 }

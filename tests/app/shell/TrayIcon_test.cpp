@@ -1,7 +1,7 @@
-// The tray: its menu (MenuBarContent) and its icon (MenuBarExtra) over the
+// The tray: its menu (TrayMenuContent) and its icon (TrayIcon) over the
 // window tests' model, whose vaults sit on an in-memory disk driver.
-#include "app/shell/MenuBarContent.h"
-#include "app/shell/MenuBarExtra.h"
+#include "app/shell/TrayMenuContent.h"
+#include "app/shell/TrayIcon.h"
 #include "kxui/kx.h"
 #include "support/WindowFixture.h"
 
@@ -18,17 +18,17 @@ namespace {
 using uitest::spinUntil;
 using uitest::WindowTest;
 
-QStringList titles(const std::vector<MenuBarContent::Item>& items) {
+QStringList titles(const std::vector<TrayMenuContent::Item>& items) {
     QStringList out;
     for (const auto& item : items) {
         switch (item.kind) {
-        case MenuBarContent::Kind::divider:
+        case TrayMenuContent::Kind::divider:
             out << QStringLiteral("--");
             break;
-        case MenuBarContent::Kind::text:
+        case TrayMenuContent::Kind::text:
             out << QStringLiteral("text:") + item.title;
             break;
-        case MenuBarContent::Kind::command:
+        case TrayMenuContent::Kind::command:
             out << item.title;
             break;
         }
@@ -36,7 +36,7 @@ QStringList titles(const std::vector<MenuBarContent::Item>& items) {
     return out;
 }
 
-const MenuBarContent::Item& itemTitled(const std::vector<MenuBarContent::Item>& items, const QString& title) {
+const TrayMenuContent::Item& itemTitled(const std::vector<TrayMenuContent::Item>& items, const QString& title) {
     for (const auto& item : items)
         if (item.title == title) return item;
     throw std::runtime_error("no menu item " + title.toStdString());
@@ -47,18 +47,18 @@ const MenuBarContent::Item& itemTitled(const std::vector<MenuBarContent::Item>& 
 // ---- Tray menu ----------------------------------------------------------------------------
 
 TEST_F(WindowTest, TrayMenuWithNoVaults) {
-    const auto items = MenuBarContent::items(&model(), {});
+    const auto items = TrayMenuContent::items(&model(), {});
     EXPECT_EQ(titles(items), (QStringList{QStringLiteral("text:") + kx("menu.none"), QStringLiteral("--"),
                                           kx("menu.openApp"), QStringLiteral("--"), kx("menu.quit")}));
-    EXPECT_EQ(MenuBarContent::symbol(&model()), QStringLiteral("lock.fill"));
+    EXPECT_EQ(TrayMenuContent::symbol(&model()), QStringLiteral("lock.fill"));
 }
 
 TEST_F(WindowTest, TrayMenuUnlockOfALockedVaultOpensTheWindowOrStartsQuickUnlock) {
     auto plain = addVault("Plain");
     auto quick = addVault("Quick", true);
     int opened = 0;
-    MenuBarContent::Actions actions{[&] { ++opened; }, {}};
-    const auto items = MenuBarContent::items(&model(), actions);
+    TrayMenuContent::Actions actions{[&] { ++opened; }, {}};
+    const auto items = TrayMenuContent::items(&model(), actions);
     EXPECT_EQ(titles(items), (QStringList{kx("menu.unlockOne", QStringLiteral("Plain")),
                                           kx("menu.unlockOne", QStringLiteral("Quick")), QStringLiteral("--"),
                                           kx("menu.openApp"), QStringLiteral("--"), kx("menu.quit")}));
@@ -84,24 +84,24 @@ TEST_F(WindowTest, TrayMenuOfUnlockedVaultsLocksOneOrAll) {
     addVault("Gamma");
     ASSERT_TRUE(unlockNow(a));
     ASSERT_TRUE(unlockNow(b));
-    const auto items = MenuBarContent::items(&model(), {});
+    const auto items = TrayMenuContent::items(&model(), {});
     EXPECT_EQ(
         titles(items),
         (QStringList{kx("menu.lockOne", QStringLiteral("Alpha")), kx("menu.openOne", QStringLiteral("Alpha")),
                      kx("menu.lockOne", QStringLiteral("Beta")), kx("menu.openOne", QStringLiteral("Beta")),
                      kx("menu.unlockOne", QStringLiteral("Gamma")), QStringLiteral("--"), kx("menu.lockAll"),
                      kx("menu.openApp"), QStringLiteral("--"), kx("menu.quit")}));
-    EXPECT_EQ(MenuBarContent::symbol(&model()), QStringLiteral("lock.open.fill"));
+    EXPECT_EQ(TrayMenuContent::symbol(&model()), QStringLiteral("lock.open.fill"));
 
     itemTitled(items, kx("menu.lockAll")).action();
     ASSERT_TRUE(spinUntil([&] { return !model().isUnlocked(a) && !model().isUnlocked(b); }, 10));
-    EXPECT_EQ(MenuBarContent::symbol(&model()), QStringLiteral("lock.fill"));
+    EXPECT_EQ(TrayMenuContent::symbol(&model()), QStringLiteral("lock.fill"));
 }
 
 TEST_F(WindowTest, TrayMenuShowsAnAmpersandInANameAsItIs) {
     addVault("Tom & Jerry");
     QMenu menu;
-    MenuBarContent::populate(&menu, &model(), {});
+    TrayMenuContent::populate(&menu, &model(), {});
     ASSERT_FALSE(menu.actions().isEmpty());
     EXPECT_EQ(menu.actions().first()->text(), kx("menu.unlockOne", QStringLiteral("Tom && Jerry")));
 }
@@ -115,7 +115,7 @@ TEST_F(WindowTest, TrayMenuNamesEachVaultAndStaysNarrowWithALongName) {
     ASSERT_TRUE(unlockNow(b));
     const QString fullB = QString::fromStdString(b->config().name);
     QMenu menu;
-    MenuBarContent::populate(&menu, &model(), {});
+    TrayMenuContent::populate(&menu, &model(), {});
     QStringList openItems;
     int widest = 0;
     for (QAction* action : menu.actions()) {
@@ -128,7 +128,7 @@ TEST_F(WindowTest, TrayMenuNamesEachVaultAndStaysNarrowWithALongName) {
         }
     }
     // the two "Open … in File Manager" items name their vaults
-    const QString shownB = MenuBarContent::shownName(b->config().name);
+    const QString shownB = TrayMenuContent::shownName(b->config().name);
     EXPECT_NE(kx("menu.openOne", QStringLiteral("Alpha")), kx("menu.openOne", shownB));
     QStringList texts;
     for (QAction* action : menu.actions())
@@ -140,14 +140,14 @@ TEST_F(WindowTest, TrayMenuNamesEachVaultAndStaysNarrowWithALongName) {
     QMenu shortMenu;
     shortMenu.addAction(kx("menu.openOne", QString()));
     EXPECT_LE(widest,
-              shortMenu.actionGeometry(shortMenu.actions().first()).width() + MenuBarContent::maxNameWidth);
+              shortMenu.actionGeometry(shortMenu.actions().first()).width() + TrayMenuContent::maxNameWidth);
     EXPECT_LE(menu.sizeHint().width(), 520);
 }
 
 TEST_F(WindowTest, TrayIconAndMenuFollowAnUnmountMadeOutsideWithinTwoSeconds) {
     auto vault = addVault("Private");
     ASSERT_TRUE(unlockNow(vault));
-    MenuBarExtra tray(&model(), {});
+    TrayIcon tray(&model(), {});
     EXPECT_EQ(tray.symbol(), QStringLiteral("lock.open.fill"));
     driver_->unmountByHand(vault->mountPoint());
     QElapsedTimer t;

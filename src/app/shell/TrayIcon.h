@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/shell/MenuBarContent.h"
+#include "app/shell/TrayMenuContent.h"
 
 #include <QObject>
 #include <QPointer>
@@ -12,7 +12,7 @@ class QMenu;
 class QDBusServiceWatcher;
 class QSystemTrayIcon;
 
-// The tray icon with the application's menu (MenuBarContent). The menu is
+// The tray icon with the application's menu (TrayMenuContent). The menu is
 // rebuilt on every change announcement of the model (at least every 2
 // seconds), except while it is open, and again just before it opens; the
 // icon shows an open lock while any vault is unlocked, else a closed one.
@@ -23,11 +23,11 @@ class QSystemTrayIcon;
 // the application quits when its last window closes. On Wayland the icon is
 // made once a StatusNotifierItem host (a panel's tray) registers, also when
 // that is after the start; trayIcon() is null until then.
-class MenuBarExtra : public QObject {
+class TrayIcon : public QObject {
     Q_OBJECT
 public:
-    MenuBarExtra(AppModel* model, MenuBarContent::Actions actions, QObject* parent = nullptr);
-    ~MenuBarExtra() override;
+    TrayIcon(AppModel* model, TrayMenuContent::Actions actions, QObject* parent = nullptr);
+    ~TrayIcon() override;
 
     static bool available();
     // Whether the icon is made and a tray shows it now.
@@ -56,7 +56,7 @@ private:
     void askNotifierHost();
 
     QPointer<AppModel> model_;
-    MenuBarContent::Actions actions_;
+    TrayMenuContent::Actions actions_;
     std::unique_ptr<QMenu> menu_;
     QSystemTrayIcon* tray_ = nullptr;
     QDBusServiceWatcher* hostWatcher_ = nullptr;

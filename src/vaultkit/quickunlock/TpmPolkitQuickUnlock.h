@@ -1,7 +1,7 @@
 #pragma once
 
 #include "vaultkit/quickunlock/KeyServiceProtocol.h"
-#include "vaultkit/quickunlock/TouchIDProvider.h"
+#include "vaultkit/quickunlock/QuickUnlockInterface.h"
 
 #include <chrono>
 #include <memory>
@@ -24,7 +24,7 @@ namespace vaultkit {
 // The key is bound to this TPM and its owner seed, to the service's secret
 // and to this user: the handle stops working when the TPM is cleared, the
 // vault moves to another computer or the service's secret is removed.
-class LinuxTouchIDProvider final : public TouchIDProvider {
+class TpmPolkitQuickUnlock final : public QuickUnlockInterface {
 public:
     // The polkit action whose check is the prompt; installed with the package.
     static constexpr const char* actionId = KeyServiceProtocol::actionId;
@@ -36,8 +36,8 @@ public:
         std::chrono::milliseconds promptTimeout = std::chrono::minutes(5);
     };
 
-    LinuxTouchIDProvider();
-    explicit LinuxTouchIDProvider(Options options);
+    TpmPolkitQuickUnlock();
+    explicit TpmPolkitQuickUnlock(Options options);
 
     // The key service can be started, a TPM 2.0 answers it and the action is
     // installed. Never prompts.
@@ -50,11 +50,11 @@ public:
     // From the key's policy in the handle (TpmKeyPolicy::boundToBootState).
     std::optional<bool> bootStateBinding(const std::vector<std::uint8_t>& handle) override;
     std::optional<Sealing::Agree> loadKey(const std::vector<std::uint8_t>& handle,
-                                          const TouchIDContext& context) override;
+                                          const QuickUnlockContext& context) override;
     CreatedKey createKey() override;
 
 private:
-    bool issuedHere(const TouchIDContext& context);
+    bool issuedHere(const QuickUnlockContext& context);
 
     Options options_;
     std::mutex mutex_;

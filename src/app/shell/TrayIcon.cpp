@@ -1,4 +1,4 @@
-#include "app/shell/MenuBarExtra.h"
+#include "app/shell/TrayIcon.h"
 
 #include "kxui/KXSymbol.h"
 
@@ -26,13 +26,13 @@ bool saysRegistered(const QDBusMessage& reply) {
 
 } // namespace
 
-MenuBarExtra::MenuBarExtra(AppModel* model, MenuBarContent::Actions actions, QObject* parent)
+TrayIcon::TrayIcon(AppModel* model, TrayMenuContent::Actions actions, QObject* parent)
     : QObject(parent)
     , model_(model)
     , actions_(std::move(actions))
     , menu_(std::make_unique<QMenu>()) {
-    connect(menu_.get(), &QMenu::aboutToShow, this, &MenuBarExtra::rebuild);
-    if (model_) connect(model_, &AppModel::changed, this, &MenuBarExtra::refresh);
+    connect(menu_.get(), &QMenu::aboutToShow, this, &TrayIcon::rebuild);
+    if (model_) connect(model_, &AppModel::changed, this, &TrayIcon::refresh);
     // On Wayland the only tray is a StatusNotifierItem host, and Qt decides
     // once, when the first icon is made, whether one is there: made before
     // the panel starts (the usual order at login), the icon would never
@@ -50,7 +50,7 @@ MenuBarExtra::MenuBarExtra(AppModel* model, MenuBarContent::Actions actions, QOb
     }
 }
 
-void MenuBarExtra::askNotifierHost() {
+void TrayIcon::askNotifierHost() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (tray_ || !bus.isConnected()) return;
     QDBusMessage get = QDBusMessage::createMethodCall(watcherService, watcherPath,
@@ -66,7 +66,7 @@ void MenuBarExtra::askNotifierHost() {
     });
 }
 
-void MenuBarExtra::makeIcon() {
+void TrayIcon::makeIcon() {
     if (tray_) return;
     if (hostWatcher_) {
         hostWatcher_->deleteLater();
@@ -86,37 +86,37 @@ void MenuBarExtra::makeIcon() {
     emit iconMade();
 }
 
-void MenuBarExtra::waitForNotifierHost() {
+void TrayIcon::waitForNotifierHost() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return;
     hostWatcher_ =
         new QDBusServiceWatcher(watcherService, bus, QDBusServiceWatcher::WatchForRegistration, this);
-    connect(hostWatcher_, &QDBusServiceWatcher::serviceRegistered, this, &MenuBarExtra::askNotifierHost);
+    connect(hostWatcher_, &QDBusServiceWatcher::serviceRegistered, this, &TrayIcon::askNotifierHost);
     bus.connect(watcherService, watcherPath, watcherService, QStringLiteral("StatusNotifierHostRegistered"),
                 this, SLOT(notifierHostAppeared()));
 }
 
-void MenuBarExtra::notifierHostAppeared() {
+void TrayIcon::notifierHostAppeared() {
     askNotifierHost();
 }
 
-MenuBarExtra::~MenuBarExtra() = default;
+TrayIcon::~TrayIcon() = default;
 
-bool MenuBarExtra::available() {
+bool TrayIcon::available() {
     return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
-bool MenuBarExtra::shown() const {
+bool TrayIcon::shown() const {
     return tray_ && QSystemTrayIcon::isSystemTrayAvailable();
 }
 
-void MenuBarExtra::refresh() {
+void TrayIcon::refresh() {
     if (!model_) return;
     if (!tray_) {
         if (!menu_->isVisible()) rebuild();
         return;
     }
-    const QString symbol = MenuBarContent::symbol(model_);
+    const QString symbol = TrayMenuContent::symbol(model_);
     if (symbol != symbol_) {
         symbol_ = symbol;
         tray_->setIcon(KXSymbol::icon(symbol_));
@@ -124,6 +124,6 @@ void MenuBarExtra::refresh() {
     if (!menu_->isVisible()) rebuild();
 }
 
-void MenuBarExtra::rebuild() {
-    if (model_) MenuBarContent::populate(menu_.get(), model_, actions_);
+void TrayIcon::rebuild() {
+    if (model_) TrayMenuContent::populate(menu_.get(), model_, actions_);
 }

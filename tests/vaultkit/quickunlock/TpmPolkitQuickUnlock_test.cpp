@@ -7,12 +7,12 @@
 #include "vaultkit/process/Exec.h"
 #include "vaultkit/quickunlock/KeyServiceClient.h"
 #include "vaultkit/quickunlock/KeyServiceProtocol.h"
-#include "vaultkit/quickunlock/LinuxTouchIDProvider.h"
-#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/quickunlock/TpmPolkitQuickUnlock.h"
+#include "vaultkit/quickunlock/QuickUnlockKey.h"
 #include "vaultkit/quickunlock/TpmKeyPolicy.h"
 
 #include "support/KeyServiceBus.h"
-#include "support/SoftwareTouchIDProvider.h"
+#include "support/SoftwareQuickUnlock.h"
 #include "support/SoftwareTpm.h"
 #include "support/TpmPcr.h"
 
@@ -36,9 +36,9 @@
 
 using vaultkit::KeyServiceClient;
 using vaultkit::KeyServiceProtocol;
-using vaultkit::LinuxTouchIDProvider;
-using vaultkit::TouchIDContext;
-using vaultkit::TouchIDKey;
+using vaultkit::TpmPolkitQuickUnlock;
+using vaultkit::QuickUnlockContext;
+using vaultkit::QuickUnlockKey;
 using vaultkit::TpmDevice;
 using vaultkit::TpmKeyPolicy;
 using vaultkit::VaultError;
@@ -94,8 +94,8 @@ protected:
 
     fs::path stateDir() const { return state / "keyd"; }
 
-    LinuxTouchIDProvider::Options options() const {
-        LinuxTouchIDProvider::Options o;
+    TpmPolkitQuickUnlock::Options options() const {
+        TpmPolkitQuickUnlock::Options o;
         o.busAddress = bus->address();
         o.promptTimeout = std::chrono::milliseconds(1500);
         return o;
@@ -106,7 +106,7 @@ protected:
         const auto o = options();
         return KeyServiceBus::runAs(
             [&] {
-                TouchIDKey::setProvider(std::make_shared<LinuxTouchIDProvider>(o));
+                QuickUnlockKey::setProvider(std::make_shared<TpmPolkitQuickUnlock>(o));
                 return fn();
             },
             user);
@@ -116,7 +116,7 @@ protected:
     std::pair<Bytes, Bytes> makeKey(const std::string& user = "hctest") {
         const std::string made = asUser(
             [] {
-                const auto key = TouchIDKey::createKey();
+                const auto key = QuickUnlockKey::createKey();
                 return hex(key.handle) + " " +
                        hex(Bytes(key.publicKey.x963.begin(), key.publicKey.x963.end()));
             },
@@ -127,7 +127,7 @@ protected:
     }
 
     // The prompt for one unlock of the vault "Photos" with `handle`.
-    static vaultkit::TouchIDProvider::AuthScope scopeOf(const Bytes& handle, unsigned agreements = 1) {
+    static vaultkit::QuickUnlockInterface::AuthScope scopeOf(const Bytes& handle, unsigned agreements = 1) {
         return {handle, "Photos", agreements};
     }
 
@@ -138,8 +138,8 @@ protected:
             [&] {
                 std::string text;
                 const std::string how = outcomeOf([&] {
-                    text = TouchIDKey::open(sealed, handle, publicKey,
-                                            TouchIDKey::authenticate("r", scopeOf(handle)));
+                    text = QuickUnlockKey::open(sealed, handle, publicKey,
+                                            QuickUnlockKey::authenticate("r", scopeOf(handle)));
                 });
                 return how == "ok" ? "opened: " + text : how;
             },
@@ -175,7 +175,7 @@ TEST_F(QuickUnlockServiceTest, PromptAnswersMapToOutcomes) {
         SCOPED_TRACE(c.answer);
         bus->polkit().scriptAnswers({c.answer});
         EXPECT_EQ(asUser([&] {
-                      return outcomeOf([&] { TouchIDKey::authenticate("Unlock Photos", scopeOf(handle)); });
+                      return outcomeOf([&] { QuickUnlockKey::authenticate("Unlock Photos", scopeOf(handle)); });
                   }),
                   c.expected);
         EXPECT_EQ(bus->polkit().checkCount(), ++checks);
@@ -189,7 +189,7 @@ TEST_F(QuickUnlockServiceTest, PromptAnswersMapToOutcomes) {
     const std::string service = bus->serviceName();
     ASSERT_FALSE(service.empty());
     EXPECT_EQ(last.find(service + " "), std::string::npos) << last << " names the service " << service;
-    EXPECT_NE(last.find(std::string(" ") + LinuxTouchIDProvider::actionId + " 1"), std::string::npos) << last;
+    EXPECT_NE(last.find(std::string(" ") + TpmPolkitQuickUnlock::actionId + " 1"), std::string::npos) << last;
 }
 
 // The program that asked is gone (killed while its prompt is open): the
@@ -221,7 +221,7 @@ TEST_F(QuickUnlockServiceTest, PromptIsWithdrawnWhenTheAskingProgramGoes) {
 TEST_F(QuickUnlockServiceTest, AuthorityAndBusFailuresAreTouchIDErrors) {
     const std::string touchIDKind = kindOf(outcome(VaultError::touchID("x")));
     const Bytes handle = makeKey().first;
-    const auto authenticate = [&] { TouchIDKey::authenticate("r", scopeOf(handle)); };
+    const auto authenticate = [&] { QuickUnlockKey::authenticate("r", scopeOf(handle)); };
     // The action is not installed: the authority answers with an error.
     bus->polkit().setActions({});
     std::string got = asUser([&] { return outcomeOf(authenticate); });
@@ -235,10 +235,10 @@ TEST_F(QuickUnlockServiceTest, AuthorityAndBusFailuresAreTouchIDErrors) {
 
     // No bus.
     got = KeyServiceBus::runAs([&] {
-        LinuxTouchIDProvider::Options o;
+        TpmPolkitQuickUnlock::Options o;
         o.busAddress = "unix:path=/nonexistent/bus";
-        TouchIDKey::setProvider(std::make_shared<LinuxTouchIDProvider>(o));
-        return outcomeOf(authenticate) + " | available=" + std::to_string(TouchIDKey::isAvailable());
+        QuickUnlockKey::setProvider(std::make_shared<TpmPolkitQuickUnlock>(o));
+        return outcomeOf(authenticate) + " | available=" + std::to_string(QuickUnlockKey::isAvailable());
     });
     EXPECT_EQ(kindOf(got), touchIDKind) << got;
     EXPECT_NE(got.find("available=0"), std::string::npos) << got;
@@ -253,13 +253,13 @@ TEST_F(QuickUnlockServiceTest, OnePromptOpensTwoCopiesAndOnlyWithThisProvidersCo
     const auto second = Sealing::seal("zweites Passwort ✓", publicKeyOf(publicKey));
 
     const std::string opened = asUser([&] {
-        const TouchIDContext context = TouchIDKey::authenticate("r", scopeOf(handle, 2));
-        std::string out = TouchIDKey::open(first, handle, publicKey, context) + "|" +
-                          TouchIDKey::open(second, handle, publicKey, context);
+        const QuickUnlockContext context = QuickUnlockKey::authenticate("r", scopeOf(handle, 2));
+        std::string out = QuickUnlockKey::open(first, handle, publicKey, context) + "|" +
+                          QuickUnlockKey::open(second, handle, publicKey, context);
         // No context, or one another provider issued.
-        vaulttest::SoftwareTouchIDProvider software;
-        for (const TouchIDContext& bad : {TouchIDContext(), software.authenticate("r").context})
-            out += "|" + outcomeOf([&] { TouchIDKey::open(first, handle, publicKey, bad); });
+        vaulttest::SoftwareQuickUnlock software;
+        for (const QuickUnlockContext& bad : {QuickUnlockContext(), software.authenticate("r").context})
+            out += "|" + outcomeOf([&] { QuickUnlockKey::open(first, handle, publicKey, bad); });
         return out;
     });
     const std::string invalidContext = outcome(VaultError::touchID("authentication context not valid"));
@@ -314,11 +314,11 @@ TEST_F(QuickUnlockServiceTest, HandlesTheServiceCannotUseForThisCaller) {
         SoftwareTpm other;
         KeyServiceBus elsewhere(other.transport(), stateDir());
         const std::string got = KeyServiceBus::runAs([&] {
-            LinuxTouchIDProvider::Options o;
+            TpmPolkitQuickUnlock::Options o;
             o.busAddress = elsewhere.address();
-            TouchIDKey::setProvider(std::make_shared<LinuxTouchIDProvider>(o));
+            QuickUnlockKey::setProvider(std::make_shared<TpmPolkitQuickUnlock>(o));
             return outcomeOf([&] {
-                TouchIDKey::open(sealed, handle, publicKey, TouchIDKey::authenticate("r", scopeOf(handle)));
+                QuickUnlockKey::open(sealed, handle, publicKey, QuickUnlockKey::authenticate("r", scopeOf(handle)));
             });
         });
         EXPECT_EQ(got, invalidated);
@@ -338,24 +338,24 @@ TEST_F(QuickUnlockServiceTest, HandlesTheServiceCannotUseForThisCaller) {
 TEST_F(QuickUnlockServiceTest, CreatingAKeyNeedsTheActionAndASafeSecret) {
     bus->polkit().setActions({"org.example.other"});
     EXPECT_EQ(
-        asUser([] { return outcomeOf([] { TouchIDKey::createKey(); }); }),
+        asUser([] { return outcomeOf([] { QuickUnlockKey::createKey(); }); }),
         outcome(VaultError::touchID("the system's authorization action for Hushcoffer is not installed")));
-    bus->polkit().setActions({LinuxTouchIDProvider::actionId});
+    bus->polkit().setActions({TpmPolkitQuickUnlock::actionId});
     makeKey();
 
     // A secret other users could read is refused, never repaired or used.
     fs::permissions(stateDir() / "secret", fs::perms(0644));
-    const std::string got = asUser([] { return outcomeOf([] { TouchIDKey::createKey(); }); });
+    const std::string got = asUser([] { return outcomeOf([] { QuickUnlockKey::createKey(); }); });
     EXPECT_NE(got.find("open to other users"), std::string::npos) << got;
     EXPECT_EQ(fs::status(stateDir() / "secret").permissions(), fs::perms(0644));
 }
 
 TEST_F(QuickUnlockServiceTest, AvailableOnlyWithServiceTpmAndAction) {
-    const auto available = [&] { return asUser([] { return std::to_string(TouchIDKey::isAvailable()); }); };
+    const auto available = [&] { return asUser([] { return std::to_string(QuickUnlockKey::isAvailable()); }); };
     EXPECT_EQ(available(), "1");
     bus->polkit().setActions({"org.example.other"});
     EXPECT_EQ(available(), "0") << "action not installed";
-    bus->polkit().setActions({LinuxTouchIDProvider::actionId});
+    bus->polkit().setActions({TpmPolkitQuickUnlock::actionId});
     tpm->stop();
     EXPECT_EQ(available(), "0") << "TPM stopped";
     EXPECT_EQ(bus->polkit().checkCount(), 0) << "asking for availability shows no prompt";
@@ -369,9 +369,9 @@ TEST_F(QuickUnlockServiceTest, EndsWhenIdleAndTheBusStartsItAgain) {
     const auto available = [&] {
         const std::string address = idle.address();
         return KeyServiceBus::runAs([&] {
-            LinuxTouchIDProvider::Options o;
+            TpmPolkitQuickUnlock::Options o;
             o.busAddress = address;
-            return std::to_string(LinuxTouchIDProvider(o).isAvailable());
+            return std::to_string(TpmPolkitQuickUnlock(o).isAvailable());
         });
     };
     EXPECT_EQ(available(), "1");
@@ -706,16 +706,16 @@ TEST_F(QuickUnlockServiceTest, ARevokedKeyIsInvalidatedBeforeAnyPrompt) {
     // Another user cannot revoke hctest's key.
     EXPECT_EQ(KeyServiceBus::runAs(
                   [&] {
-                      LinuxTouchIDProvider::Options o = options();
-                      return outcomeOf([&] { LinuxTouchIDProvider(o).revokeKey(handle); });
+                      TpmPolkitQuickUnlock::Options o = options();
+                      return outcomeOf([&] { TpmPolkitQuickUnlock(o).revokeKey(handle); });
                   },
                   "root"),
               outcome(VaultError::touchID("the key belongs to another user")));
-    EXPECT_EQ(asUser([&] { return outcomeOf([&] { TouchIDKey::revoke(handle); }); }), "ok");
+    EXPECT_EQ(asUser([&] { return outcomeOf([&] { QuickUnlockKey::revoke(handle); }); }), "ok");
     const int checks = bus->polkit().checkCount();
     EXPECT_EQ(openAs(sealed, handle, publicKey), outcome(VaultError::touchIDInvalidated()));
     EXPECT_EQ(bus->polkit().checkCount(), checks) << "no prompt for a revoked key";
-    EXPECT_EQ(asUser([&] { return outcomeOf([&] { TouchIDKey::revoke(handle); }); }), "ok")
+    EXPECT_EQ(asUser([&] { return outcomeOf([&] { QuickUnlockKey::revoke(handle); }); }), "ok")
         << "twice is no failure";
     EXPECT_EQ(openAs(Sealing::seal("other", publicKeyOf(otherPublic)), otherHandle, otherPublic),
               "opened: other")
@@ -824,7 +824,7 @@ TEST_F(QuickUnlockServiceTest, NoSecretOfAnUnlockStaysInTheServicesMemory) {
 TEST_F(QuickUnlockServiceTest, KeysAreBoundToTheMeasuredBootState) {
     const auto [unbound, unboundPublic] = makeKey();
     EXPECT_FALSE(TpmKeyPolicy::boundToBootState(KeyServiceProtocol::decodeHandle(unbound)->tpmBlobs));
-    LinuxTouchIDProvider provider(options());
+    TpmPolkitQuickUnlock provider(options());
     EXPECT_EQ(provider.bootStateBinding(unbound), std::optional<bool>(false));
     EXPECT_EQ(provider.bootStateBinding(Bytes{1, 2, 3}), std::nullopt) << "not a handle of the service";
 

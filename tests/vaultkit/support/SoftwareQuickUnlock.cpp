@@ -1,4 +1,4 @@
-#include "support/SoftwareTouchIDProvider.h"
+#include "support/SoftwareQuickUnlock.h"
 
 #include "vaultkit/crypto/P256KeyPair.h"
 
@@ -14,7 +14,7 @@ namespace vaulttest {
 
 using vaultkit::P256KeyPair;
 using vaultkit::P256PublicKey;
-using vaultkit::TouchIDContext;
+using vaultkit::QuickUnlockContext;
 
 namespace {
 
@@ -83,59 +83,59 @@ std::optional<P256KeyPair> unwrap(const std::array<std::uint8_t, 32>& secret,
 
 } // namespace
 
-SoftwareTouchIDProvider::SoftwareTouchIDProvider() {
+SoftwareQuickUnlock::SoftwareQuickUnlock() {
     randomFill(deviceSecret_.data(), deviceSecret_.size());
 }
 
-SoftwareTouchIDProvider::~SoftwareTouchIDProvider() {
+SoftwareQuickUnlock::~SoftwareQuickUnlock() {
     OPENSSL_cleanse(deviceSecret_.data(), deviceSecret_.size());
 }
 
-void SoftwareTouchIDProvider::scriptOutcome(Kind kind, std::string text) {
+void SoftwareQuickUnlock::scriptOutcome(Kind kind, std::string text) {
     std::lock_guard lock(mutex_);
     scripts_.push_back({kind, std::move(text)});
 }
 
-void SoftwareTouchIDProvider::scriptThrow(std::string text) {
+void SoftwareQuickUnlock::scriptThrow(std::string text) {
     std::lock_guard lock(mutex_);
     scripts_.push_back({Kind::failed, std::move(text), true});
 }
 
-void SoftwareTouchIDProvider::setAvailable(bool available) {
+void SoftwareQuickUnlock::setAvailable(bool available) {
     std::lock_guard lock(mutex_);
     available_ = available;
 }
 
-void SoftwareTouchIDProvider::failNextCreate(std::string text) {
+void SoftwareQuickUnlock::failNextCreate(std::string text) {
     std::lock_guard lock(mutex_);
     createFailure_ = std::move(text);
 }
 
-void SoftwareTouchIDProvider::forgetEnrolment() {
+void SoftwareQuickUnlock::forgetEnrolment() {
     std::lock_guard lock(mutex_);
     randomFill(deviceSecret_.data(), deviceSecret_.size());
 }
 
-int SoftwareTouchIDProvider::promptCount() const {
+int SoftwareQuickUnlock::promptCount() const {
     std::lock_guard lock(mutex_);
     return prompts_;
 }
 
-std::vector<std::string> SoftwareTouchIDProvider::reasons() const {
+std::vector<std::string> SoftwareQuickUnlock::reasons() const {
     std::lock_guard lock(mutex_);
     return reasons_;
 }
 
-int SoftwareTouchIDProvider::agreeCount() const {
+int SoftwareQuickUnlock::agreeCount() const {
     return agreements_->load();
 }
 
-bool SoftwareTouchIDProvider::isAvailable() {
+bool SoftwareQuickUnlock::isAvailable() {
     std::lock_guard lock(mutex_);
     return available_;
 }
 
-SoftwareTouchIDProvider::AuthOutcome SoftwareTouchIDProvider::authenticate(const std::string& reason) {
+SoftwareQuickUnlock::AuthOutcome SoftwareQuickUnlock::authenticate(const std::string& reason) {
     std::lock_guard lock(mutex_);
     ++prompts_;
     reasons_.push_back(reason);
@@ -147,11 +147,11 @@ SoftwareTouchIDProvider::AuthOutcome SoftwareTouchIDProvider::authenticate(const
     }
     auto token = std::make_shared<const int>(prompts_);
     issued_.insert(token.get());
-    return AuthOutcome::passed(TouchIDContext(token));
+    return AuthOutcome::passed(QuickUnlockContext(token));
 }
 
 std::optional<vaultkit::Sealing::Agree>
-SoftwareTouchIDProvider::loadKey(const std::vector<std::uint8_t>& handle, const TouchIDContext& context) {
+SoftwareQuickUnlock::loadKey(const std::vector<std::uint8_t>& handle, const QuickUnlockContext& context) {
     std::lock_guard lock(mutex_);
     // Key use needs a context that passed a prompt of this provider.
     if (context.empty() || !issued_.contains(context.state().get()))
@@ -166,7 +166,7 @@ SoftwareTouchIDProvider::loadKey(const std::vector<std::uint8_t>& handle, const 
     });
 }
 
-SoftwareTouchIDProvider::CreatedKey SoftwareTouchIDProvider::createKey() {
+SoftwareQuickUnlock::CreatedKey SoftwareQuickUnlock::createKey() {
     std::lock_guard lock(mutex_);
     if (createFailure_) {
         std::string text = std::move(*createFailure_);

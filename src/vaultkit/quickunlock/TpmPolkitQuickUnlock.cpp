@@ -1,4 +1,4 @@
-#include "vaultkit/quickunlock/LinuxTouchIDProvider.h"
+#include "vaultkit/quickunlock/TpmPolkitQuickUnlock.h"
 
 #include "vaultkit/error/VaultError.h"
 #include "vaultkit/quickunlock/KeyServiceClient.h"
@@ -39,13 +39,13 @@ struct PassedCheck {
 
 } // namespace
 
-LinuxTouchIDProvider::LinuxTouchIDProvider()
-    : LinuxTouchIDProvider(Options{}) {}
+TpmPolkitQuickUnlock::TpmPolkitQuickUnlock()
+    : TpmPolkitQuickUnlock(Options{}) {}
 
-LinuxTouchIDProvider::LinuxTouchIDProvider(Options options)
+TpmPolkitQuickUnlock::TpmPolkitQuickUnlock(Options options)
     : options_(std::move(options)) {}
 
-bool LinuxTouchIDProvider::isAvailable() {
+bool TpmPolkitQuickUnlock::isAvailable() {
     try {
         return KeyServiceClient(options_.busAddress).isAvailable();
     } catch (const KeyServiceClient::Error&) {
@@ -53,11 +53,11 @@ bool LinuxTouchIDProvider::isAvailable() {
     }
 }
 
-TouchIDProvider::AuthOutcome LinuxTouchIDProvider::authenticate(const std::string&) {
+QuickUnlockInterface::AuthOutcome TpmPolkitQuickUnlock::authenticate(const std::string&) {
     return AuthOutcome::ended(AuthOutcome::Kind::failed, "the prompt does not name the key it is for");
 }
 
-TouchIDProvider::AuthOutcome LinuxTouchIDProvider::authenticateFor(const std::string&,
+QuickUnlockInterface::AuthOutcome TpmPolkitQuickUnlock::authenticateFor(const std::string&,
                                                                    const AuthScope& scope) {
     // The reason is the application's own text; the system's prompt shows
     // the service's message with the vault's name and this program.
@@ -87,18 +87,18 @@ TouchIDProvider::AuthOutcome LinuxTouchIDProvider::authenticateFor(const std::st
     std::lock_guard lock(mutex_);
     std::erase_if(issued_, [](const auto& w) { return w.expired(); });
     issued_.push_back(issued);
-    return AuthOutcome::passed(TouchIDContext(issued));
+    return AuthOutcome::passed(QuickUnlockContext(issued));
 }
 
-bool LinuxTouchIDProvider::issuedHere(const TouchIDContext& context) {
+bool TpmPolkitQuickUnlock::issuedHere(const QuickUnlockContext& context) {
     if (context.empty()) return false;
     std::lock_guard lock(mutex_);
     return std::any_of(issued_.begin(), issued_.end(),
                        [&](const auto& w) { return w.lock() == context.state(); });
 }
 
-std::optional<Sealing::Agree> LinuxTouchIDProvider::loadKey(const std::vector<std::uint8_t>& handle,
-                                                            const TouchIDContext& context) {
+std::optional<Sealing::Agree> TpmPolkitQuickUnlock::loadKey(const std::vector<std::uint8_t>& handle,
+                                                            const QuickUnlockContext& context) {
     // The key is used only after a check of this provider has passed.
     if (!issuedHere(context)) throw VaultError::touchID("authentication context not valid");
     // Not a handle of the service (damaged, or made before the service held
@@ -122,7 +122,7 @@ std::optional<Sealing::Agree> LinuxTouchIDProvider::loadKey(const std::vector<st
     });
 }
 
-void LinuxTouchIDProvider::revokeKey(const std::vector<std::uint8_t>& handle) {
+void TpmPolkitQuickUnlock::revokeKey(const std::vector<std::uint8_t>& handle) {
     // Not a handle of the service: nothing it could revoke.
     if (!Protocol::decodeHandle(handle)) return;
     try {
@@ -132,13 +132,13 @@ void LinuxTouchIDProvider::revokeKey(const std::vector<std::uint8_t>& handle) {
     }
 }
 
-std::optional<bool> LinuxTouchIDProvider::bootStateBinding(const std::vector<std::uint8_t>& handle) {
+std::optional<bool> TpmPolkitQuickUnlock::bootStateBinding(const std::vector<std::uint8_t>& handle) {
     const auto decoded = Protocol::decodeHandle(handle);
     if (!decoded) return std::nullopt;
     return TpmKeyPolicy::boundToBootState(decoded->tpmBlobs);
 }
 
-TouchIDProvider::CreatedKey LinuxTouchIDProvider::createKey() {
+QuickUnlockInterface::CreatedKey TpmPolkitQuickUnlock::createKey() {
     std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>> made;
     try {
         made = KeyServiceClient(options_.busAddress).createKey();
@@ -157,8 +157,8 @@ TouchIDProvider::CreatedKey LinuxTouchIDProvider::createKey() {
 }
 
 #if defined(__linux__)
-std::shared_ptr<TouchIDProvider> TouchIDProvider::platformDefault() {
-    return std::make_shared<LinuxTouchIDProvider>();
+std::shared_ptr<QuickUnlockInterface> QuickUnlockInterface::platformDefault() {
+    return std::make_shared<TpmPolkitQuickUnlock>();
 }
 #endif
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vaultkit/quickunlock/TouchIDProvider.h"
+#include "vaultkit/quickunlock/QuickUnlockInterface.h"
 
 #include <array>
 #include <atomic>
@@ -20,12 +20,12 @@ namespace vaulttest {
 // made by another instance, or before forgetEnrolment(), cannot be rebuilt.
 // The prompt shows nothing: its outcomes are scripted, and every prompt is
 // counted. Thread-safe.
-class SoftwareTouchIDProvider final : public vaultkit::TouchIDProvider {
+class SoftwareQuickUnlock final : public vaultkit::QuickUnlockInterface {
 public:
     using Kind = AuthOutcome::Kind;
 
-    SoftwareTouchIDProvider();
-    ~SoftwareTouchIDProvider() override;
+    SoftwareQuickUnlock();
+    ~SoftwareQuickUnlock() override;
 
     // Scripting. Prompts take the scripted outcomes in order; when none is
     // left they pass.
@@ -48,7 +48,7 @@ public:
     bool isAvailable() override;
     AuthOutcome authenticate(const std::string& reason) override;
     std::optional<vaultkit::Sealing::Agree> loadKey(const std::vector<std::uint8_t>& handle,
-                                                    const vaultkit::TouchIDContext& context) override;
+                                                    const vaultkit::QuickUnlockContext& context) override;
     CreatedKey createKey() override;
 
 private:

@@ -18,7 +18,7 @@ class QMenu;
 //   a divider; "Lock All Vaults" when at least one is unlocked; "Open
 //   Hushcoffer"; a divider; "Quit Hushcoffer".
 // Whether a vault is unlocked is asked of the mount table each time.
-class MenuBarContent {
+class TrayMenuContent {
 public:
     enum class Kind { command, text, divider };
     struct Item {

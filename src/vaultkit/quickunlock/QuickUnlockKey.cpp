@@ -1,4 +1,4 @@
-#include "vaultkit/quickunlock/TouchIDKey.h"
+#include "vaultkit/quickunlock/QuickUnlockKey.h"
 
 #include "vaultkit/crypto/CryptoSupport.h"
 #include "vaultkit/crypto/Sealing.h"
@@ -16,28 +16,28 @@ std::mutex& providerMutex() {
     return m;
 }
 
-std::shared_ptr<TouchIDProvider>& providerSlot() {
-    static std::shared_ptr<TouchIDProvider> slot;
+std::shared_ptr<QuickUnlockInterface>& providerSlot() {
+    static std::shared_ptr<QuickUnlockInterface> slot;
     return slot;
 }
 
-TouchIDContext contextOf(const std::function<TouchIDProvider::AuthOutcome(TouchIDProvider&)>& ask);
+QuickUnlockContext contextOf(const std::function<QuickUnlockInterface::AuthOutcome(QuickUnlockInterface&)>& ask);
 
 } // namespace
 
-std::shared_ptr<TouchIDProvider> TouchIDKey::provider() {
+std::shared_ptr<QuickUnlockInterface> QuickUnlockKey::provider() {
     std::lock_guard lock(providerMutex());
     auto& slot = providerSlot();
-    if (!slot) slot = TouchIDProvider::platformDefault();
+    if (!slot) slot = QuickUnlockInterface::platformDefault();
     return slot;
 }
 
-void TouchIDKey::setProvider(std::shared_ptr<TouchIDProvider> provider) {
+void QuickUnlockKey::setProvider(std::shared_ptr<QuickUnlockInterface> provider) {
     std::lock_guard lock(providerMutex());
     providerSlot() = std::move(provider);
 }
 
-bool TouchIDKey::isAvailable() {
+bool QuickUnlockKey::isAvailable() {
     try {
         return provider()->isAvailable();
     } catch (...) {
@@ -45,15 +45,15 @@ bool TouchIDKey::isAvailable() {
     }
 }
 
-TouchIDContext TouchIDKey::authenticate(const std::string& reason) {
-    return contextOf([&](TouchIDProvider& p) { return p.authenticate(reason); });
+QuickUnlockContext QuickUnlockKey::authenticate(const std::string& reason) {
+    return contextOf([&](QuickUnlockInterface& p) { return p.authenticate(reason); });
 }
 
-TouchIDContext TouchIDKey::authenticate(const std::string& reason, const TouchIDProvider::AuthScope& scope) {
-    return contextOf([&](TouchIDProvider& p) { return p.authenticateFor(reason, scope); });
+QuickUnlockContext QuickUnlockKey::authenticate(const std::string& reason, const QuickUnlockInterface::AuthScope& scope) {
+    return contextOf([&](QuickUnlockInterface& p) { return p.authenticateFor(reason, scope); });
 }
 
-void TouchIDKey::revoke(const std::vector<std::uint8_t>& handle) {
+void QuickUnlockKey::revoke(const std::vector<std::uint8_t>& handle) {
     try {
         provider()->revokeKey(handle);
     } catch (const VaultError&) {
@@ -63,7 +63,7 @@ void TouchIDKey::revoke(const std::vector<std::uint8_t>& handle) {
     }
 }
 
-std::optional<bool> TouchIDKey::bootStateBinding(const std::vector<std::uint8_t>& handle) {
+std::optional<bool> QuickUnlockKey::bootStateBinding(const std::vector<std::uint8_t>& handle) {
     try {
         return provider()->bootStateBinding(handle);
     } catch (const std::exception&) {
@@ -73,11 +73,11 @@ std::optional<bool> TouchIDKey::bootStateBinding(const std::vector<std::uint8_t>
 
 namespace {
 
-TouchIDContext contextOf(const std::function<TouchIDProvider::AuthOutcome(TouchIDProvider&)>& ask) {
-    using Kind = TouchIDProvider::AuthOutcome::Kind;
-    TouchIDProvider::AuthOutcome outcome;
+QuickUnlockContext contextOf(const std::function<QuickUnlockInterface::AuthOutcome(QuickUnlockInterface&)>& ask) {
+    using Kind = QuickUnlockInterface::AuthOutcome::Kind;
+    QuickUnlockInterface::AuthOutcome outcome;
     try {
-        outcome = ask(*TouchIDKey::provider());
+        outcome = ask(*QuickUnlockKey::provider());
     } catch (const VaultError&) {
         throw;
     } catch (const std::exception& e) {
@@ -105,8 +105,8 @@ TouchIDContext contextOf(const std::function<TouchIDProvider::AuthOutcome(TouchI
 
 } // namespace
 
-std::string TouchIDKey::open(const SealedSecret& sealed, const std::vector<std::uint8_t>& handle,
-                             const std::vector<std::uint8_t>& publicKey, const TouchIDContext& context) {
+std::string QuickUnlockKey::open(const SealedSecret& sealed, const std::vector<std::uint8_t>& handle,
+                             const std::vector<std::uint8_t>& publicKey, const QuickUnlockContext& context) {
     // 1. The private key, rebuilt from its handle and bound to the context.
     auto agree = provider()->loadKey(handle, context);
     if (!agree || !*agree) throw VaultError::touchIDInvalidated();
@@ -120,11 +120,11 @@ std::string TouchIDKey::open(const SealedSecret& sealed, const std::vector<std::
     return Sealing::open(sealed, *agree, recipient);
 }
 
-TouchIDKey::NewKey TouchIDKey::createKey() {
-    TouchIDProvider::CreatedKey key;
+QuickUnlockKey::NewKey QuickUnlockKey::createKey() {
+    QuickUnlockInterface::CreatedKey key;
     try {
         key = provider()->createKey();
-    } catch (const TouchIDProvider::AccessControlError& e) {
+    } catch (const QuickUnlockInterface::AccessControlError& e) {
         const std::string text = e.what();
         throw VaultError::touchID(text.empty() ? "access control" : text);
     }
