@@ -274,6 +274,9 @@ SyncExclusion::Result run(const fs::path& visibleFolder, const fs::path& homeIn,
             accounts.push_back(std::move(a));
         }
     }
+    std::vector<fs::path> seafileRoots;
+    for (const auto& p : SyncExclusion::seafileLibraries(home))
+        seafileRoots.push_back(canonicalOrSelf(p));
     fs::path oneDriveRoot;
     const fs::path oneDriveConfig = config / "onedrive" / "config";
     if (!config.empty() && isDir(config / "onedrive")) {
@@ -333,6 +336,14 @@ SyncExclusion::Result run(const fs::path& visibleFolder, const fs::path& homeIn,
                 ensureLine(e, "/" + rel, "#", write, false);
                 result.entries.push_back(std::move(e));
             }
+        }
+        // Seafile: a library its database names, wherever it is; the ignore
+        // file is in the library's root.
+        if (!seafileDone && std::find(seafileRoots.begin(), seafileRoots.end(), root) != seafileRoots.end()) {
+            Entry e{"Seafile", root / "seafile-ignore.txt", false, false, root, {}};
+            ensureLine(e, relativeText(folder, root) + "/", "#", write, false);
+            result.entries.push_back(std::move(e));
+            seafileDone = true;
         }
         // Seafile: the libraries sit beside .seafile-data; the ignore file is
         // in the library's root.
@@ -503,6 +514,40 @@ std::vector<fs::path> SyncExclusion::accountFolders(std::string_view cfg) {
         out.emplace_back(path);
     });
     return out;
+}
+
+std::vector<fs::path> SyncExclusion::seafileWorktrees(std::string_view repoDb) {
+    std::vector<fs::path> out;
+    constexpr std::string_view key = "worktree/";
+    for (std::size_t pos = repoDb.find(key); pos != std::string_view::npos; pos = repoDb.find(key, pos + 1)) {
+        const std::size_t start = pos + key.size() - 1;
+        std::size_t end = start;
+        while (end < repoDb.size() && static_cast<unsigned char>(repoDb[end]) >= 0x20 && repoDb[end] != 0x7f)
+            ++end;
+        // What follows the value in the page may read as text too: the
+        // longest part that is a folder is the library.
+        std::string path(repoDb.substr(start, end - start));
+        std::error_code ec;
+        while (path.size() > 1 && !fs::is_directory(path, ec))
+            path.pop_back();
+        while (path.size() > 1 && path.back() == '/')
+            path.pop_back();
+        if (path.size() > 1 && std::find(out.begin(), out.end(), fs::path(path)) == out.end()) out.emplace_back(path);
+    }
+    return out;
+}
+
+std::vector<fs::path> SyncExclusion::seafileLibraries(const fs::path& home) {
+    if (home.empty()) return {};
+    fs::path data = home / "Seafile" / ".seafile-data";
+    std::string ini;
+    if (readFile(home / ".ccnet" / "seafile.ini", ini)) {
+        const auto line = trimmed(std::string_view(ini).substr(0, ini.find('\n')));
+        if (!line.empty() && line.front() == '/') data = fs::path(std::string(line));
+    }
+    std::string db;
+    if (!readFile(data / "repo.db", db)) return {};
+    return seafileWorktrees(db);
 }
 
 std::vector<SyncExclusion::Line> SyncExclusion::explain(const Result& result) {

@@ -271,6 +271,7 @@ std::optional<SyncedFolders::Finding> SyncedFolders::find(const fs::path& path, 
         const fs::path dropboxInfo = home / ".dropbox/info.json";
         if (const auto t = readText(dropboxInfo))
             if (auto f = listed("Dropbox", dropboxInfo, SyncExclusion::dropboxFolders(*t))) return f;
+        if (auto f = listed("Seafile", home / ".ccnet/seafile.ini", SyncExclusion::seafileLibraries(home))) return f;
     }
 
     // The OneDrive client (its folder is named in its configuration file,

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -213,6 +215,52 @@ TEST(SyncExclusion, EachClientsExclusionGoesWhereThatClientReadsIt) {
         EXPECT_EQ(slurp(home / c.file), text);
         EXPECT_TRUE(SyncExclusion::inspect(visible, home).allInForce());
     }
+}
+
+// Seafile: a library anywhere on the computer is known from the client's own
+// database (a real SQLite file, written by Python's sqlite3), not only one
+// beside ~/Seafile/.seafile-data: its visible folder is left out in the
+// library's root, and the vault counts as synced.
+TEST(SyncExclusion, SeafileLibrariesElsewhereAreReadFromTheClientsDatabase) {
+    vaulttest::TempDir tmp("hc-seafile");
+    const fs::path home = tmp.path();
+    const fs::path data = home / "state/seafile-data";
+    const fs::path library = home / "Projects/Work";
+    fs::create_directories(data);
+    fs::create_directories(library);
+    fs::create_directories(home / "Projects/Workshop");
+    fs::create_directories(home / "Other/Photos");
+    put(home / ".ccnet/seafile.ini", data.string() + "\n");
+    const std::string script =
+        "import sqlite3,sys\n"
+        "c=sqlite3.connect(sys.argv[1])\n"
+        "c.execute('CREATE TABLE RepoProperty (repo_id TEXT, key TEXT, value TEXT)')\n"
+        "for i,(k,v) in enumerate([('worktree',sys.argv[2]),('server-url','https://127.0.0.1'),"
+        "('worktree',sys.argv[3])]):\n"
+        "    c.execute('INSERT INTO RepoProperty VALUES (?,?,?)',('%08d-1111-2222-3333-444444444444'%i,k,v))\n"
+        "c.commit()\n";
+    put(tmp / "make-db.py", script);
+    const std::string command = "python3 '" + (tmp / "make-db.py").string() + "' '" + (data / "repo.db").string() +
+                                "' '" + library.string() + "' '" + (home / "Other/Photos").string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+    auto libraries = SyncExclusion::seafileLibraries(home);
+    std::sort(libraries.begin(), libraries.end());
+    EXPECT_EQ(libraries, (std::vector<fs::path>{home / "Other/Photos", library}));
+
+    const fs::path visible = library / "Notes";
+    const auto applied = SyncExclusion::apply(visible, home);
+    ASSERT_EQ(applied.entries.size(), 1u);
+    EXPECT_EQ(applied.entries[0].client, "Seafile");
+    EXPECT_EQ(applied.entries[0].file, library / "seafile-ignore.txt");
+    EXPECT_TRUE(SyncExclusion::holdsLine(slurp(library / "seafile-ignore.txt"), "Notes/"));
+    EXPECT_TRUE(SyncExclusion::inspect(visible, home).allInForce());
+
+    // A folder whose name only starts like the library's is no library.
+    EXPECT_TRUE(SyncExclusion::inspect(home / "Projects/Workshop/Notes", home).entries.empty());
+    // Nor is anything when the database cannot be read.
+    fs::remove(data / "repo.db");
+    EXPECT_TRUE(SyncExclusion::inspect(visible, home).entries.empty());
 }
 
 // Dropbox: the ignore attribute on the visible folder; a folder not made yet

@@ -241,6 +241,28 @@ TEST(SyncedFolders, TheClientsOwnFolderListsCount) {
               (std::vector<fs::path>{"/home/u/Sync & more", "/data/x"}));
 }
 
+// A Seafile library outside the Seafile folder leaves no marker: the
+// client's database names it (the bytes of its "worktree" values).
+TEST(SyncedFolders, ASeafileLibraryNamedInTheClientsDatabaseIsSynced) {
+    vaulttest::TempDir tmp("hc-synced");
+    const fs::path home = tmp / "home";
+    const fs::path library = tmp / "Libraries/Work";
+    const fs::path dir = library / ".Notes.hushcoffer";
+    fs::create_directories(dir / "data.gocryptfs");
+    fs::create_directories(home / "Seafile/.seafile-data");
+    EXPECT_FALSE(SyncedFolders::find(dir, localTable(), home)) << "no database yet";
+    // A record as SQLite lays it out: the row's values side by side, the
+    // next cell's header bytes right after the path.
+    vaulttest::writeFile(home / "Seafile/.seafile-data/repo.db",
+                         std::string("SQLite format 3\0\x10\0", 19) + "\x2c\x03\x07" +
+                             "0a1b2c3d-1111-2222-3333-444444444444worktree" + library.string() + "E\x05\x02\x01");
+    const auto found = SyncedFolders::find(dir, localTable(), home);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->kind, Finding::Kind::configuration);
+    EXPECT_EQ(found->client, "Seafile");
+    EXPECT_EQ(found->root, fs::canonical(library));
+}
+
 // A FUSE file system this table does not know is a program of its own that
 // may change the files: shared, not local.
 TEST(SyncedFolders, AnUnknownFuseFileSystemIsNotLocal) {
