@@ -157,6 +157,80 @@ struct WipedString {
     }
 };
 
+// The name a vault is created with: trimmed, UTF-8 without NUL (it goes
+// into the record), not hidden, no path separator.
+std::string creationName(std::string_view nameIn) {
+    auto trimmedName = trimmed(nameIn);
+    if (!trimmedName || trimmedName->empty() || trimmedName->front() == '.' ||
+        trimmedName->find_first_of(std::string_view("/:\0", 3)) != std::string::npos)
+        throw VaultError::invalidName();
+    return *trimmedName;
+}
+
+// What making a new vault's two folders found and did.
+struct NewFolders {
+    bool mountPointExisted = false;
+    bool excluded = true; // every sync client leaves the visible folder out
+};
+
+// The vault directory's place cleared of what a stopped creation left, and
+// the visible folder made (or an empty one taken) with every sync client
+// told to leave it out first, so that no client ever sees it. A client that
+// cannot be kept out never sees the volume either: the vault then opens
+// outside the synced folder (attachPrepared), and its visible folder is a
+// locked one from the start.
+NewFolders makeFolders(const fs::path& dir, const fs::path& mountPoint, DiskImage& driver) {
+    if (somethingAt(dir)) {
+        if (!leftByStoppedCreation(dir, mountPoint, driver)) throw VaultError::alreadyExists(dir.string());
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+        if (ec) throw VaultError::alreadyExists(dir.string());
+    }
+    NewFolders made;
+    const auto exclude = [&] {
+        try {
+            SyncExclusion::apply(mountPoint);
+        } catch (const VaultError& e) {
+            if (e.kind() != VaultError::Case::io) throw;
+            made.excluded = false;
+        }
+    };
+    exclude();
+    made.mountPointExisted = somethingAt(mountPoint);
+    if (!made.mountPointExisted) {
+        fs::create_directory(mountPoint);
+        // An exclusion carried by the folder itself (an attribute) can be
+        // set only now that it exists.
+        try {
+            if (made.excluded) exclude();
+        } catch (...) {
+            std::error_code ignored;
+            fs::remove(mountPoint, ignored);
+            throw;
+        }
+    } else if (!Vault::visibleItems(mountPoint).empty()) {
+        throw VaultError::alreadyExists(mountPoint.string());
+    }
+    if (!made.excluded) ::chmod(mountPoint.c_str(), 0555);
+    return made;
+}
+
+// The first record of a vault: a new id, the password sealed to the
+// recovery phrase's key, no quick unlock, automatic locking as by default.
+VaultConfig firstRecord(const std::string& name, const std::string& password, const X25519PrivateKey& recoveryKey) {
+    const X25519PublicKey publicKey = recoveryKey.publicKey();
+    VaultConfig config;
+    config.format = 1;
+    config.id = Uuid::random();
+    config.name = name;
+    config.createdAt = std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
+    config.recoveryPublicKey.assign(publicKey.raw.begin(), publicKey.raw.end());
+    config.recoveryBlobs = {Sealing::seal(password, publicKey)};
+    config.touchID.reset();
+    config.autoLock = VaultConfig::AutoLock{};
+    return config;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- statics
@@ -525,13 +599,8 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
         if (progress) progress(key);
     };
 
-    // 1. The name, trimmed. A name that is not UTF-8 or holds a NUL could not
-    //    be written into the record, so it is refused here as well.
-    auto trimmedName = trimmed(nameIn);
-    if (!trimmedName || trimmedName->empty() || trimmedName->front() == '.' ||
-        trimmedName->find_first_of(std::string_view("/:\0", 3)) != std::string::npos)
-        throw VaultError::invalidName();
-    const std::string name = *trimmedName;
+    // 1. The name.
+    const std::string name = creationName(nameIn);
 
     // 2. The password rule.
     validate(password);
@@ -539,42 +608,8 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
     // 3.-5. The two folders.
     const fs::path mountPoint = parent / name;
     const fs::path dir = parent / ("." + name + std::string(dirSuffix));
-    if (somethingAt(dir)) {
-        if (!leftByStoppedCreation(dir, mountPoint, *driver)) throw VaultError::alreadyExists(dir.string());
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-        if (ec) throw VaultError::alreadyExists(dir.string());
-    }
-    // Before the visible folder exists, so no sync client ever sees it. A
-    // client that cannot be kept out never sees the volume either: the vault
-    // then opens outside the synced folder (attachPrepared), and its visible
-    // folder is a locked one from the start.
-    bool excluded = true;
-    const auto exclude = [&] {
-        try {
-            SyncExclusion::apply(mountPoint);
-        } catch (const VaultError& e) {
-            if (e.kind() != VaultError::Case::io) throw;
-            excluded = false;
-        }
-    };
-    exclude();
-    const bool mountPointExisted = somethingAt(mountPoint);
-    if (!mountPointExisted) {
-        fs::create_directory(mountPoint);
-        // An exclusion carried by the folder itself (an attribute) can be
-        // set only now that it exists.
-        try {
-            if (excluded) exclude();
-        } catch (...) {
-            std::error_code ignored;
-            fs::remove(mountPoint, ignored);
-            throw;
-        }
-    } else if (!visibleItems(mountPoint).empty()) {
-        throw VaultError::alreadyExists(mountPoint.string());
-    }
-    if (!excluded) ::chmod(mountPoint.c_str(), 0555);
+    const NewFolders made = makeFolders(dir, mountPoint, *driver);
+    const bool mountPointExisted = made.mountPointExisted;
 
     auto removeMadeMountPoint = [&] {
         if (mountPointExisted) return;
@@ -602,18 +637,7 @@ std::shared_ptr<Vault> Vault::create(const fs::path& parent, std::string_view na
         ConfigStore::syncParent(dir);
 
         recoveryKey.emplace(mnemonic.recoveryKey());
-        const X25519PublicKey publicKey = recoveryKey->publicKey();
-        VaultConfig config;
-        config.format = 1;
-        config.id = Uuid::random();
-        config.name = name;
-        config.createdAt =
-            std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
-        config.recoveryPublicKey.assign(publicKey.raw.begin(), publicKey.raw.end());
-        config.recoveryBlobs = {Sealing::seal(password, publicKey)};
-        config.touchID.reset();
-        config.autoLock = VaultConfig::AutoLock{};
-        vault = std::make_shared<Vault>(dir, std::move(config), driver);
+        vault = std::make_shared<Vault>(dir, firstRecord(name, password, *recoveryKey), driver);
         backup = backupURL(dir);
     } catch (...) {
         if (dirMade) {
