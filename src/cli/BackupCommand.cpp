@@ -3,6 +3,7 @@
 #include "cli/CliText.h"
 
 #include "vaultkit/backup/BandSync.h"
+#include "vaultkit/backup/StoreLocation.h"
 #include "vaultkit/backup/SyncStore.h"
 #include "vaultkit/error/VaultError.h"
 
@@ -19,6 +20,7 @@ namespace cli {
 
 namespace fs = std::filesystem;
 using vaultkit::BandSync;
+using vaultkit::StoreLocation;
 using vaultkit::SyncStore;
 using vaultkit::VaultError;
 
@@ -354,7 +356,7 @@ int BackupCommand::run(const std::vector<std::string>& argv) {
     if (sub != "prune" && rules.any()) return usageError("--keep-... are options of backup prune");
 
     const std::string location = sub == "push" ? args[1] : args[0];
-    const auto store = SyncStore::open(location);
+    const auto store = StoreLocation::open(location);
     BandSync sync(*store);
     if (sub == "push") return push(out_, err_, p, sync, args);
     if (sub == "list") return list(out_, p, sync);

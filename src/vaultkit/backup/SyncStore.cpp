@@ -1,16 +1,6 @@
 #include "vaultkit/backup/SyncStore.h"
 
-#include "vaultkit/backup/LocalFolderStore.h"
-#include "vaultkit/backup/RcloneStore.h"
-
 namespace vaultkit {
-
-std::unique_ptr<SyncStore> SyncStore::open(const std::string& location) {
-    static constexpr std::string_view rclonePrefix = "rclone:";
-    if (location.rfind(rclonePrefix, 0) == 0)
-        return std::make_unique<RcloneStore>(location.substr(rclonePrefix.size()));
-    return std::make_unique<LocalFolderStore>(std::filesystem::absolute(location));
-}
 
 bool SyncStore::isValidKey(std::string_view key) {
     if (key.empty()) return false;

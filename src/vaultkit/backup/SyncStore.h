@@ -36,11 +36,6 @@ public:
     // The store as the user named it, for messages.
     virtual std::string describe() const = 0;
 
-    // The store a user's argument names: "rclone:REMOTE:PATH" is the rclone
-    // remote path REMOTE:PATH (RcloneStore), anything else a local folder
-    // (LocalFolderStore).
-    static std::unique_ptr<SyncStore> open(const std::string& location);
-
     // Whether key has the form described above.
     static bool isValidKey(std::string_view key);
 };

@@ -1,6 +1,5 @@
 #include "vaultkit/diskimage/DiskImage.h"
 
-#include "vaultkit/diskimage/GocryptfsDiskImage.h"
 #include "vaultkit/error/VaultError.h"
 
 #include <iostream>
@@ -81,7 +80,7 @@ bool DiskImage::neverHeldData(const std::filesystem::path& /*image*/) {
 std::shared_ptr<DiskImage> DiskImage::platformDefault() {
     std::lock_guard lock(defaultMutex());
     auto& slot = defaultSlot();
-    if (!slot) slot = std::make_shared<GocryptfsDiskImage>();
+    if (!slot) slot = makePlatformDriver();
     return slot;
 }
 

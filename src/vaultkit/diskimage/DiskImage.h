@@ -117,6 +117,9 @@ public:
     // Replaces what platformDefault() returns (tests: lower scrypt cost,
     // fault-injecting wrappers). nullptr restores the built-in default.
     static void setPlatformDefault(std::shared_ptr<DiskImage> driver);
+    // The driver of this platform, made anew: defined in that driver's own
+    // file (GocryptfsDiskImage.cpp here), so this interface knows none.
+    static std::shared_ptr<DiskImage> makePlatformDriver();
 };
 
 } // namespace vaultkit

@@ -1560,4 +1560,6 @@ std::string GocryptfsDiskImage::canonical(const std::string& path) {
     return canonicalIn(path, MountTable::read());
 }
 
+std::shared_ptr<DiskImage> DiskImage::makePlatformDriver() { return std::make_shared<GocryptfsDiskImage>(); }
+
 } // namespace vaultkit

@@ -1,6 +1,7 @@
 #include "vaultkit/mountmode/SyncExclusion.h"
 
 #include "vaultkit/error/VaultError.h"
+#include "vaultkit/mountmode/ClientConfigs.h"
 #include "vaultkit/mountmode/SyncedFolders.h"
 #include "vaultkit/record/ConfigStore.h"
 
@@ -29,26 +30,6 @@ using Entry = SyncExclusion::Result::Entry;
 
 constexpr std::string_view kWhy = "Hushcoffer: a vault's decrypted folder is never synced, only its hidden vault directory";
 constexpr const char* kDropboxAttribute = "user.com.dropbox.ignored";
-
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && (s.back() == '\r' || s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    return s;
-}
-
-// Calls f(line) for each line of text (without its line break).
-template <class F>
-void eachLine(std::string_view text, F&& f) {
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos) end = text.size();
-        f(text.substr(pos, end - pos));
-        pos = end + 1;
-    }
-}
 
 bool readFile(const fs::path& p, std::string& out) {
     std::ifstream in(p, std::ios::binary);
@@ -244,7 +225,7 @@ SyncExclusion::Result run(const fs::path& visibleFolder, const fs::path& homeIn,
     if (!home.empty()) {
         std::string text;
         if (readFile(home / ".dropbox" / "info.json", text))
-            for (const auto& p : SyncExclusion::dropboxFolders(text))
+            for (const auto& p : ClientConfigs::dropboxFolders(text))
                 dropboxRoots.push_back(canonicalOrSelf(p));
     }
     struct Account {
@@ -269,13 +250,13 @@ SyncExclusion::Result run(const fs::path& visibleFolder, const fs::path& homeIn,
             Account a{&c, dir, {}};
             std::string text;
             if (readFile(dir / c.cfg, text))
-                for (const auto& p : SyncExclusion::accountFolders(text))
+                for (const auto& p : ClientConfigs::accountFolders(text))
                     a.roots.push_back(canonicalOrSelf(p));
             accounts.push_back(std::move(a));
         }
     }
     std::vector<fs::path> seafileRoots;
-    for (const auto& p : SyncExclusion::seafileLibraries(home))
+    for (const auto& p : ClientConfigs::seafileLibraries(home))
         seafileRoots.push_back(canonicalOrSelf(p));
     fs::path oneDriveRoot;
     const fs::path oneDriveConfig = config / "onedrive" / "config";
@@ -408,16 +389,16 @@ std::string SyncExclusion::syncthingPattern(const fs::path& relative) {
 
 bool SyncExclusion::holdsLine(std::string_view text, std::string_view pattern) {
     bool found = false;
-    eachLine(text, [&](std::string_view line) { found = found || trimmed(line) == pattern; });
+    ClientConfigs::eachLine(text, [&](std::string_view line) { found = found || ClientConfigs::trimmed(line) == pattern; });
     return found;
 }
 
 std::vector<std::string> SyncExclusion::includes(std::string_view text) {
     std::vector<std::string> out;
-    eachLine(text, [&](std::string_view raw) {
-        const auto line = trimmed(raw);
+    ClientConfigs::eachLine(text, [&](std::string_view raw) {
+        const auto line = ClientConfigs::trimmed(raw);
         if (!line.starts_with("#include")) return;
-        const auto name = trimmed(line.substr(8));
+        const auto name = ClientConfigs::trimmed(line.substr(8));
         if (!name.empty()) out.emplace_back(name);
     });
     return out;
@@ -445,7 +426,7 @@ bool skipDirValue(std::string_view line, size_t& open, size_t& close) {
 
 bool SyncExclusion::oneDriveSkips(std::string_view config, std::string_view pattern) {
     bool found = false;
-    eachLine(config, [&](std::string_view line) {
+    ClientConfigs::eachLine(config, [&](std::string_view line) {
         size_t open = 0, close = 0;
         if (!skipDirValue(line, open, close)) return;
         std::string_view value = line.substr(open + 1, close - open - 1);
@@ -453,7 +434,7 @@ bool SyncExclusion::oneDriveSkips(std::string_view config, std::string_view patt
         while (pos <= value.size()) {
             size_t bar = value.find('|', pos);
             if (bar == std::string_view::npos) bar = value.size();
-            if (trimmed(value.substr(pos, bar - pos)) == pattern) found = true;
+            if (ClientConfigs::trimmed(value.substr(pos, bar - pos)) == pattern) found = true;
             pos = bar + 1;
         }
     });
@@ -464,12 +445,12 @@ std::string SyncExclusion::withOneDriveSkipDir(std::string_view config, std::str
     if (oneDriveSkips(config, pattern)) return std::string(config);
     std::string out;
     bool added = false;
-    eachLine(config, [&](std::string_view line) {
+    ClientConfigs::eachLine(config, [&](std::string_view line) {
         size_t open = 0, close = 0;
         if (!added && skipDirValue(line, open, close)) {
             const std::string_view value = line.substr(open + 1, close - open - 1);
             out += std::string(line.substr(0, close));
-            if (!trimmed(value).empty()) out += '|';
+            if (!ClientConfigs::trimmed(value).empty()) out += '|';
             out += std::string(pattern);
             out += std::string(line.substr(close));
             added = true;
@@ -480,74 +461,6 @@ std::string SyncExclusion::withOneDriveSkipDir(std::string_view config, std::str
     });
     if (!added) out += "# " + std::string(kWhy) + "\nskip_dir = \"" + std::string(pattern) + "\"\n";
     return out;
-}
-
-std::vector<fs::path> SyncExclusion::dropboxFolders(std::string_view infoJson) {
-    std::vector<fs::path> out;
-    const auto doc = nlohmann::json::parse(infoJson, nullptr, false);
-    if (!doc.is_object()) return out;
-    for (auto it = doc.begin(); it != doc.end(); ++it) {
-        const auto& account = it.value();
-        if (!account.is_object()) continue;
-        const auto path = account.find("path");
-        if (path != account.end() && path->is_string() && !path->get<std::string>().empty())
-            out.emplace_back(path->get<std::string>());
-    }
-    return out;
-}
-
-std::vector<fs::path> SyncExclusion::accountFolders(std::string_view cfg) {
-    std::vector<fs::path> out;
-    eachLine(cfg, [&](std::string_view raw) {
-        const auto line = trimmed(raw);
-        const auto eq = line.find('=');
-        if (eq == std::string_view::npos) return;
-        const auto key = trimmed(line.substr(0, eq));
-        // "0\Folders\1\localPath", "0\FoldersWithPlaceholders\2\localPath"
-        if (!key.ends_with("\\localPath")) return;
-        auto value = trimmed(line.substr(eq + 1));
-        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
-        if (value.empty()) return;
-        std::string path(value);
-        while (path.size() > 1 && path.back() == '/')
-            path.pop_back();
-        out.emplace_back(path);
-    });
-    return out;
-}
-
-std::vector<fs::path> SyncExclusion::seafileWorktrees(std::string_view repoDb) {
-    std::vector<fs::path> out;
-    constexpr std::string_view key = "worktree/";
-    for (std::size_t pos = repoDb.find(key); pos != std::string_view::npos; pos = repoDb.find(key, pos + 1)) {
-        const std::size_t start = pos + key.size() - 1;
-        std::size_t end = start;
-        while (end < repoDb.size() && static_cast<unsigned char>(repoDb[end]) >= 0x20 && repoDb[end] != 0x7f)
-            ++end;
-        // What follows the value in the page may read as text too: the
-        // longest part that is a folder is the library.
-        std::string path(repoDb.substr(start, end - start));
-        std::error_code ec;
-        while (path.size() > 1 && !fs::is_directory(path, ec))
-            path.pop_back();
-        while (path.size() > 1 && path.back() == '/')
-            path.pop_back();
-        if (path.size() > 1 && std::find(out.begin(), out.end(), fs::path(path)) == out.end()) out.emplace_back(path);
-    }
-    return out;
-}
-
-std::vector<fs::path> SyncExclusion::seafileLibraries(const fs::path& home) {
-    if (home.empty()) return {};
-    fs::path data = home / "Seafile" / ".seafile-data";
-    std::string ini;
-    if (readFile(home / ".ccnet" / "seafile.ini", ini)) {
-        const auto line = trimmed(std::string_view(ini).substr(0, ini.find('\n')));
-        if (!line.empty() && line.front() == '/') data = fs::path(std::string(line));
-    }
-    std::string db;
-    if (!readFile(data / "repo.db", db)) return {};
-    return seafileWorktrees(db);
 }
 
 std::vector<SyncExclusion::Line> SyncExclusion::explain(const Result& result) {

@@ -96,18 +96,6 @@ public:
     static std::string withOneDriveSkipDir(std::string_view config, std::string_view pattern);
     // Whether the configuration's skip_dir lines hold `pattern`.
     static bool oneDriveSkips(std::string_view config, std::string_view pattern);
-    // The folders named in the text of Dropbox's info.json ("path" values).
-    static std::vector<std::filesystem::path> dropboxFolders(std::string_view infoJson);
-    // The folders named by "localPath=" lines of a Nextcloud or ownCloud
-    // client's configuration (nextcloud.cfg, owncloud.cfg).
-    static std::vector<std::filesystem::path> accountFolders(std::string_view cfg);
-    // The Seafile client's libraries on this computer, wherever they are:
-    // the "worktree" values in its database (repo.db in the data folder that
-    // ~/.ccnet/seafile.ini names, or ~/Seafile/.seafile-data). The database
-    // is read as bytes: a value runs from its '/' to the first control byte,
-    // cut back to the longest part that is a folder here.
-    static std::vector<std::filesystem::path> seafileLibraries(const std::filesystem::path& home);
-    static std::vector<std::filesystem::path> seafileWorktrees(std::string_view repoDb);
 };
 
 } // namespace vaultkit

@@ -1,6 +1,6 @@
 #include "vaultkit/mountmode/SyncedFolders.h"
 
-#include "vaultkit/mountmode/SyncExclusion.h"
+#include "vaultkit/mountmode/ClientConfigs.h"
 
 #include <algorithm>
 #include <cctype>
@@ -266,12 +266,12 @@ std::optional<SyncedFolders::Finding> SyncedFolders::find(const fs::path& path, 
         };
         for (const auto& account : accounts) {
             if (const auto t = readText(account.second))
-                if (auto f = listed(account.first, account.second, SyncExclusion::accountFolders(*t))) return f;
+                if (auto f = listed(account.first, account.second, ClientConfigs::accountFolders(*t))) return f;
         }
         const fs::path dropboxInfo = home / ".dropbox/info.json";
         if (const auto t = readText(dropboxInfo))
-            if (auto f = listed("Dropbox", dropboxInfo, SyncExclusion::dropboxFolders(*t))) return f;
-        if (auto f = listed("Seafile", home / ".ccnet/seafile.ini", SyncExclusion::seafileLibraries(home))) return f;
+            if (auto f = listed("Dropbox", dropboxInfo, ClientConfigs::dropboxFolders(*t))) return f;
+        if (auto f = listed("Seafile", home / ".ccnet/seafile.ini", ClientConfigs::seafileLibraries(home))) return f;
     }
 
     // The OneDrive client (its folder is named in its configuration file,

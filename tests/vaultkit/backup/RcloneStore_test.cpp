@@ -7,6 +7,7 @@
 
 #include "vaultkit/backup/BandSync.h"
 #include "vaultkit/backup/RcloneStore.h"
+#include "vaultkit/backup/StoreLocation.h"
 #include "vaultkit/error/VaultError.h"
 #include "vaultkit/process/Exec.h"
 
@@ -106,7 +107,7 @@ TEST_F(RcloneStoreTest, PushRestoreCheckAndPruneThroughTheRemote) {
     const fs::path vaultDir = makeVaultDir(tmp / "home", "Vault");
     writeBytes(vaultDir / "data.gocryptfs/a", randomBytes(SnapshotManifest::bandBytes + 10, 2));
     writeBytes(vaultDir / "data.gocryptfs/b", randomBytes(1000, 3));
-    const auto store = SyncStore::open("rclone:loop:vaults");
+    const auto store = StoreLocation::open("rclone:loop:vaults");
     BandSync sync(*store);
     const auto first = sync.push(vaultDir, {});
     EXPECT_EQ(first.bandsSent, first.bands - 1);

@@ -2,6 +2,7 @@
 
 #include "support/ExpectVaultError.h"
 #include "support/TestSupport.h"
+#include "vaultkit/mountmode/ClientConfigs.h"
 
 #include <gtest/gtest.h>
 
@@ -244,7 +245,7 @@ TEST(SyncExclusion, SeafileLibrariesElsewhereAreReadFromTheClientsDatabase) {
                                 "' '" + library.string() + "' '" + (home / "Other/Photos").string() + "'";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 
-    auto libraries = SyncExclusion::seafileLibraries(home);
+    auto libraries = ClientConfigs::seafileLibraries(home);
     std::sort(libraries.begin(), libraries.end());
     EXPECT_EQ(libraries, (std::vector<fs::path>{home / "Other/Photos", library}));
 
@@ -322,19 +323,6 @@ TEST(SyncExclusion, OneDriveSkipDirKeepsTheUsersPatterns) {
         EXPECT_TRUE(SyncExclusion::oneDriveSkips(out, "Work/Notes")) << out;
     }
     EXPECT_FALSE(SyncExclusion::oneDriveSkips("skip_dir = \"Work/Notes2\"\n# skip_dir = \"Work/Notes\"\n", "Work/Notes"));
-}
-
-// The clients' own lists of their folders.
-TEST(SyncExclusion, ClientsFolderListsAreRead) {
-    EXPECT_EQ(SyncExclusion::dropboxFolders(
-                  R"J({"personal": {"path": "/home/a/Dropbox"}, "business": {"path": "/home/a/Dropbox (Firm)"}})J"),
-              (std::vector<fs::path>{"/home/a/Dropbox (Firm)", "/home/a/Dropbox"})); // in the order of the keys
-    EXPECT_TRUE(SyncExclusion::dropboxFolders("not json").empty());
-    EXPECT_TRUE(SyncExclusion::dropboxFolders(R"({"personal": {"path": 3}})").empty());
-    EXPECT_EQ(SyncExclusion::accountFolders("[Accounts]\n0\\Folders\\1\\localPath=/home/a/Nextcloud/\n"
-                                            "0\\Folders\\1\\targetPath=/\n"
-                                            "1\\FoldersWithPlaceholders\\2\\localPath=\"/data/Work\"\n"),
-              (std::vector<fs::path>{"/home/a/Nextcloud", "/data/Work"}));
 }
 
 // Where an exclusion cannot be made, apply() refuses (the caller does not
