@@ -269,96 +269,114 @@ void LoginUnlockController::unlockAtStart(std::function<void()> done) {
 
 void LoginUnlockController::startPassNext(const std::shared_ptr<StartPass>& pass) {
     if (pass->openError) {
-        QStringList names;
-        for (auto& e : pass->entries) {
-            names << nameOf(e.vault);
-            work_.endWork(e.vault->config().id, e.serial);
-        }
-        logger().warn("unlock at login: the keyring could not be used (" + detailOf(pass->openError) +
-                      "); the vaults stay locked");
-        pass->problems << kx("err.loginUnlockSkipped", names.join(", "), describe(pass->openError));
-        startPassEnd(pass);
+        abandonPass(pass);
         return;
     }
     while (pass->next < pass->entries.size()) {
-        StartPass::Entry& entry = pass->entries[pass->next++];
-        const VaultPtr vault = entry.vault;
-        const Uuid id = vault->config().id;
-        const bool listed = model_.vaultWithId(id) == vault;
-        if (!listed || model_.isUnlocked(vault) || entry.lookupError || !entry.password) {
-            work_.endWork(id, entry.serial);
-            if (!listed || model_.isUnlocked(vault)) continue; // forgotten, or opened by hand meanwhile
-            if (entry.lookupError) {
-                logger().warn("unlock at login: cannot read the password of " + vault->name() + ": " +
-                              detailOf(entry.lookupError));
-                const QString text = kx("err.loginUnlockSkipped", nameOf(vault), describe(entry.lookupError));
-                pass->problems << text;
-                model_.notices().postNotice(vault, text);
-                continue;
-            }
-            // The item was deleted outside the application: the choice can
-            // no longer be honoured.
-            logger().warn("unlock at login: no stored password for " + vault->name() + "; the choice is off");
-            try {
-                preferences().setValue(idOf(vault), loginUnlockKey, false);
-            } catch (const std::exception& e) {
-                logger().error(std::string("cannot save the vault settings: ") + e.what());
-            }
-            const QString text = kx("err.loginUnlockMissing", nameOf(vault));
-            pass->problems << text;
-            model_.notices().postNotice(vault, text);
-            continue;
-        }
-        auto secret = std::make_shared<std::string>(std::move(*entry.password));
-        entry.password.reset();
-        const quint64 serial = entry.serial;
-        work_.submit(
-            vault,
-            [vault, secret, keyring = keyring_, prefs = preferences()]() mutable {
-                const WipeOnExit wiped{secret.get()};
-                try {
-                    vault->unlock(*secret);
-                } catch (const VaultError& e) {
-                    if (e.kind() != VaultError::Case::wrongPassword) throw;
-                    // Changed elsewhere: the stored copy is useless, and the
-                    // choice cannot be kept without it.
-                    try {
-                        keyring->remove(idOf(vault));
-                    } catch (const std::exception& removal) {
-                        logger().error("cannot delete the stale password of " + vault->name() + ": " +
-                                       removal.what());
-                    }
-                    try {
-                        prefs.setValue(idOf(vault), loginUnlockKey, false);
-                    } catch (const std::exception& save) {
-                        logger().error(std::string("cannot save the vault settings: ") + save.what());
-                    }
-                    throw;
-                }
-            },
-            [this, vault, id, serial, pass](std::exception_ptr error) {
-                work_.endWork(id, serial);
-                if (!error) {
-                    logger().info("unlocked at login: " + vault->name());
-                    if (model_.isUnlocked(vault)) model_.applyLook(vault);
-                } else if (isWrongPassword(error)) {
-                    logger().warn("unlock at login: the stored password of " + vault->name() +
-                                  " no longer opens it; deleted, the choice is off");
-                    const QString text = kx("err.loginUnlockStale", nameOf(vault));
-                    pass->problems << text;
-                    model_.notices().postNotice(vault, text);
-                } else {
-                    logger().error("unlock at login of " + vault->name() + " failed: " + detailOf(error));
-                    const QString text = kx("err.loginUnlockSkipped", nameOf(vault), describe(error));
-                    pass->problems << text;
-                    model_.notices().postNotice(vault, text);
-                }
-                model_.bump();
-                startPassNext(pass);
-            });
+        const std::size_t index = pass->next++;
+        if (skipped(pass, index)) continue;
+        unlockEntry(pass, index);
         return;
     }
     startPassEnd(pass);
+}
+
+// The keyring could not be opened: every vault of the pass stays locked.
+void LoginUnlockController::abandonPass(const std::shared_ptr<StartPass>& pass) {
+    QStringList names;
+    for (auto& e : pass->entries) {
+        names << nameOf(e.vault);
+        work_.endWork(e.vault->config().id, e.serial);
+    }
+    logger().warn("unlock at login: the keyring could not be used (" + detailOf(pass->openError) +
+                  "); the vaults stay locked");
+    pass->problems << kx("err.loginUnlockSkipped", names.join(", "), describe(pass->openError));
+    startPassEnd(pass);
+}
+
+// An entry there is nothing to unlock with, or no longer anything to unlock
+// for: forgotten or opened by hand meanwhile, its password unreadable, or
+// its keyring item deleted outside the application (the choice is then off).
+bool LoginUnlockController::skipped(const std::shared_ptr<StartPass>& pass, std::size_t index) {
+    StartPass::Entry& entry = pass->entries[index];
+    const VaultPtr vault = entry.vault;
+    const Uuid id = vault->config().id;
+    const bool listed = model_.vaultWithId(id) == vault;
+    if (listed && !model_.isUnlocked(vault) && !entry.lookupError && entry.password) return false;
+    work_.endWork(id, entry.serial);
+    if (!listed || model_.isUnlocked(vault)) return true;
+    QString text;
+    if (entry.lookupError) {
+        logger().warn("unlock at login: cannot read the password of " + vault->name() + ": " +
+                      detailOf(entry.lookupError));
+        text = kx("err.loginUnlockSkipped", nameOf(vault), describe(entry.lookupError));
+    } else {
+        logger().warn("unlock at login: no stored password for " + vault->name() + "; the choice is off");
+        try {
+            preferences().setValue(idOf(vault), loginUnlockKey, false);
+        } catch (const std::exception& e) {
+            logger().error(std::string("cannot save the vault settings: ") + e.what());
+        }
+        text = kx("err.loginUnlockMissing", nameOf(vault));
+    }
+    pass->problems << text;
+    model_.notices().postNotice(vault, text);
+    return true;
+}
+
+// Unlocks the entry's vault with its stored password on the vault's lane; the
+// pass goes on with the next entry when that is done.
+void LoginUnlockController::unlockEntry(const std::shared_ptr<StartPass>& pass, std::size_t index) {
+    StartPass::Entry& entry = pass->entries[index];
+    const VaultPtr vault = entry.vault;
+    const Uuid id = vault->config().id;
+    auto secret = std::make_shared<std::string>(std::move(*entry.password));
+    entry.password.reset();
+    const quint64 serial = entry.serial;
+    work_.submit(
+        vault,
+        [vault, secret, keyring = keyring_, prefs = preferences()]() mutable {
+            const WipeOnExit wiped{secret.get()};
+            try {
+                vault->unlock(*secret);
+            } catch (const VaultError& e) {
+                if (e.kind() != VaultError::Case::wrongPassword) throw;
+                // Changed elsewhere: the stored copy is useless, and the
+                // choice cannot be kept without it.
+                try {
+                    keyring->remove(idOf(vault));
+                } catch (const std::exception& removal) {
+                    logger().error("cannot delete the stale password of " + vault->name() + ": " + removal.what());
+                }
+                try {
+                    prefs.setValue(idOf(vault), loginUnlockKey, false);
+                } catch (const std::exception& save) {
+                    logger().error(std::string("cannot save the vault settings: ") + save.what());
+                }
+                throw;
+            }
+        },
+        [this, vault, id, serial, pass](std::exception_ptr error) {
+            work_.endWork(id, serial);
+            if (!error) {
+                logger().info("unlocked at login: " + vault->name());
+                if (model_.isUnlocked(vault)) model_.applyLook(vault);
+            } else {
+                QString text;
+                if (isWrongPassword(error)) {
+                    logger().warn("unlock at login: the stored password of " + vault->name() +
+                                  " no longer opens it; deleted, the choice is off");
+                    text = kx("err.loginUnlockStale", nameOf(vault));
+                } else {
+                    logger().error("unlock at login of " + vault->name() + " failed: " + detailOf(error));
+                    text = kx("err.loginUnlockSkipped", nameOf(vault), describe(error));
+                }
+                pass->problems << text;
+                model_.notices().postNotice(vault, text);
+            }
+            model_.bump();
+            startPassNext(pass);
+        });
 }
 
 void LoginUnlockController::startPassEnd(const std::shared_ptr<StartPass>& pass) {

@@ -60,6 +60,10 @@ public:
 private:
     struct StartPass;
     void startPassNext(const std::shared_ptr<StartPass>& pass);
+    void abandonPass(const std::shared_ptr<StartPass>& pass);
+    // The pass's entry number `index`.
+    bool skipped(const std::shared_ptr<StartPass>& pass, std::size_t index);
+    void unlockEntry(const std::shared_ptr<StartPass>& pass, std::size_t index);
     void startPassEnd(const std::shared_ptr<StartPass>& pass);
     vaultkit::VaultPreferences preferences() const;
     // The keyring set, else the desktop's, made when first needed.
